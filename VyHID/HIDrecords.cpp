@@ -1,0 +1,25 @@
+#include "HIDrecords.h"
+
+#include <algorithm>
+#include <cstring>
+
+std::string_view ReadShortString(const TShortString& s) {
+  return std::string_view(s.Chars, s.Length);
+}
+
+void WriteShortString(TShortString& s, std::string_view bytes) {
+  const std::size_t n = std::min<std::size_t>(bytes.size(), sizeof(s.Chars));
+  std::memset(s.Chars, 0, sizeof(s.Chars));
+  std::memcpy(s.Chars, bytes.data(), n);
+  s.Length = static_cast<std::uint8_t>(n);
+}
+
+void WriteShortStringUtf8(TShortString& s, std::string_view utf8) {
+  std::size_t n = std::min<std::size_t>(utf8.size(), sizeof(s.Chars));
+  if (n < utf8.size()) {
+    // Back up over continuation bytes so that the cut falls before the lead
+    // byte of the character that does not fit.
+    while (n > 0 && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) --n;
+  }
+  WriteShortString(s, utf8.substr(0, n));
+}

@@ -1,0 +1,196 @@
+// The HID device component TVyHID.
+//
+// An application creates one TVyHID. Through it, it lists the HID devices
+// attached to the machine (ScanForHIDdevices, HIDinfoArray, Filter), opens one
+// (CurrentDevNr, then Active), receives its input reports (OnGetHIDData), sends
+// output and feature reports (SetReport, SetFeature), fetches reports on
+// demand (GetReport, GetFeature), and keeps the device connected across
+// unplugging and replugging (AutoConnect). All device work goes through the
+// bridge library HID_Bridge__.dll, loaded by name at construction.
+//
+// Threads: the component lives on the thread that created it, whose message
+// loop (vcl::Application) runs its rescans and its timer. Only OnGetHIDData
+// comes on the bridge's own thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "HIDrecords.h"
+#include "rtl/Classes.h"
+#include "rtl/DynLib.h"
+#include "rtl/Messages.h"
+
+namespace vcl {
+class TTimer;
+}
+
+#pragma pack(push, 1)
+
+// The component's summary of one device.
+struct TVyHIDdeviceInfo {
+  std::uint16_t VID;
+  std::uint16_t PID;
+  std::uint16_t VersionNumber;
+  TShortString ManufacturerString;
+  TShortString ProductString;
+  TShortString SerialNumberString;
+  TShortString SymLink;
+  std::uint16_t OutputBufferSize;
+  std::uint16_t InputBufferSize;
+  std::uint16_t FeatureBufferSize;
+  std::uint8_t HasReadWriteAccess;
+  std::int32_t ReportOutID;  // -1: the device has no output report
+  std::int32_t ReportOutBytes;
+  std::int32_t ReportInID;
+  std::int32_t ReportInBytes;
+  std::int32_t FeatureID;
+  std::int32_t FeatureBytes;
+};
+
+// One device slot.
+struct TVyHIDDevInfo {
+  THIDdeviceInfo HIDinfo;           // the record as the bridge delivered it
+  TVyHIDdeviceInfo VyHIDinfo;       // the component's summary of it
+  rtl::TStringList* HIDstringsInfo;  // the description lines, owned by the component
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(TVyHIDdeviceInfo) == 1061);
+static_assert(offsetof(TVyHIDdeviceInfo, SymLink) == 774);
+static_assert(offsetof(TVyHIDdeviceInfo, HasReadWriteAccess) == 1036);
+static_assert(offsetof(TVyHIDdeviceInfo, ReportOutID) == 1037);
+static_assert(offsetof(TVyHIDDevInfo, VyHIDinfo) == 1191);
+static_assert(offsetof(TVyHIDDevInfo, HIDstringsInfo) == 2252);
+static_assert(sizeof(TVyHIDDevInfo) == 2252 + sizeof(void*));
+
+// Always 32 slots, numbered 0 to 31; a slot's number is the device number.
+using THIDinfoArray = std::vector<TVyHIDDevInfo>;
+
+using rtl::TNotifyEvent;
+using TOnAfterDevScan =
+    rtl::TMethod<void(rtl::TObject* Sender, std::int32_t DevCount, THIDinfoArray& HIDinfoArray)>;
+using TOnGetHIDData =
+    rtl::TMethod<void(rtl::TObject* Sender, THIDreport Report, std::uint8_t BytesCount)>;
+using TOnDevOpen =
+    rtl::TMethod<void(rtl::TObject* Sender, std::int32_t DevNr, TVyHIDDevInfo DevInfo)>;
+
+class TVyHID;
+
+// The live component, or null. Set by the constructor of the instance that
+// passed the one-instance rule and cleared by its destructor; read by the two
+// callbacks on the bridge's threads.
+extern std::atomic<TVyHID*> aVyHID;
+
+// The callbacks installed in the bridge. CheckUSBevent posts the
+// device-change message (100) to the live component's window; HIDreader hands
+// the report to the live component's OnGetHIDData on the calling thread.
+void VYHID_STDCALL CheckUSBevent();
+void VYHID_STDCALL HIDreader(THIDreport Report, std::uint8_t BytesCount);
+
+class TVyHID : public rtl::TComponent {
+ private:
+  rtl::HWND FWindowHandle = 0;
+  bool FActive = false;
+  std::int32_t FDevCount = 0;
+  std::int32_t FCurrentDevNr = 0;
+  bool FcanSetReport = false;
+  bool FcanGetReport = false;
+  bool FcanSetFeature = false;
+  bool FcanGetFeature = false;
+  std::int32_t FHaveID = 0;
+  rtl::String FFilter;
+  bool FAutoConnect = false;
+  bool FDevIsConnected = false;
+  TVyHIDDevInfo FCurrentDevInfo{};
+  bool FisDLLloaded = false;
+  vcl::TTimer* FScanTimeOutTimer = nullptr;
+  TOnAfterDevScan FOnAfterDevScan;
+  TOnGetHIDData FOnGetHIDData;
+  TOnDevOpen FOnDevOpen;
+  TNotifyEvent FOnDevClose;
+
+ protected:
+  rtl::HMODULE aHandle = 0;
+  tHIDscanForDevices HIDscanForDevices = nullptr;
+  tHIDGetDeviceInfo HIDGetDeviceInfo = nullptr;
+  tHIDcloseDevice HIDcloseDevice = nullptr;
+  tHIDopenDevice HIDopenDevice = nullptr;
+  tUSBsetEventHandler USBsetEventHandler = nullptr;
+  tHIDsetEventHandler HIDsetEventHandler = nullptr;
+  tHIDOutputReportSize HIDOutputReportSize = nullptr;
+  tHIDInputReportSize HIDInputReportSize = nullptr;
+  tHIDFeatureReportSize HIDFeatureReportSize = nullptr;
+  tHIDGetInputReport HIDGetInputReport = nullptr;
+  tHIDGetFeatureReport HIDGetFeatureReport = nullptr;
+  tHIDSetOutputReport HIDSetOutputReport = nullptr;
+  tHIDSetFeatureReport HIDSetFeatureReport = nullptr;
+
+ public:
+  THIDinfoArray HIDinfoArray;
+
+  // Creates the component; AOwner may be null. While another TVyHID lives,
+  // shows a message and returns a refused, inert instance instead of raising.
+  // Outside design mode, loads and binds HID_Bridge__.dll, or shows a message
+  // when it is missing or incomplete.
+  explicit TVyHID(rtl::TComponent* AOwner);
+  ~TVyHID() override;
+  rtl::String ClassName() const override { return u"TVyHID"; }
+
+  // Enumerates the devices into the slots: -1 when the bridge is not loaded,
+  // otherwise the new DevCount (0 after a failed scan).
+  std::int32_t ScanForHIDdevices();
+  // Closes the device opened through Active.
+  void CloseHidDevice();
+  // Fetch one input or feature report; select it by setting ReportID first.
+  // -1 when the bridge is not loaded, otherwise the bridge's result.
+  std::int32_t GetReport(THIDreport& inReport);
+  std::int32_t GetFeature(THIDreport& inReport);
+  // Send a byte string as 64-byte output or feature reports. -1 when the
+  // bridge is not loaded.
+  std::int32_t SetReport(std::uint8_t ReportID, const rtl::RawByteString& aData);
+  std::int32_t SetFeature(std::uint8_t ReportID, const rtl::RawByteString& aData);
+  // The payload up to its first zero byte, at most NumBytes (and 64) bytes.
+  rtl::RawByteString GetStrFromBuffer(const THIDreport& rep, std::int32_t NumBytes);
+
+ protected:
+  // Internal; protected so that a test can reach them through a subclass.
+  void Loaded() override;
+  void WndProc(rtl::TMessage& Msg);
+  void DoOnAfterDevScan(rtl::TObject* Sender, std::int32_t DevCnt, THIDinfoArray& HIDinfoArray);
+  void DoOnDevClose(rtl::TObject* Sender);
+  void DoOnDevOpen(rtl::TObject* Sender, std::int32_t DevNr, TVyHIDDevInfo DevInfo);
+  void DoOnGetHIDData(rtl::TObject* Sender, THIDreport Report, std::uint8_t BytesCount);
+
+  void setFFilter(const rtl::String& Value);
+  void OnScanTimeOutTimer(rtl::TObject* Sender);
+  void GetDevDataAsStrings(std::int32_t Nr, THIDdeviceInfo Device);
+  void setFActive(bool Value);
+
+ public:
+  // Published properties, in stream order.
+  rtl::Property<TVyHID, bool, &TVyHID::FActive, &TVyHID::setFActive> Active{this};
+  rtl::Property<TVyHID, bool, &TVyHID::FcanSetReport> canSetReport{this};
+  rtl::Property<TVyHID, bool, &TVyHID::FcanGetReport> canGetReport{this};
+  rtl::Property<TVyHID, bool, &TVyHID::FcanSetFeature> canSetFeature{this};
+  rtl::Property<TVyHID, bool, &TVyHID::FcanGetFeature> canGetFeature{this};
+  rtl::Property<TVyHID, std::int32_t, &TVyHID::FHaveID> HaveID{this};
+  rtl::Property<TVyHID, rtl::String, &TVyHID::FFilter, &TVyHID::setFFilter> Filter{this};
+  rtl::Property<TVyHID, std::int32_t, &TVyHID::FDevCount> DevCount{this};
+  rtl::Property<TVyHID, std::int32_t, &TVyHID::FCurrentDevNr, &TVyHID::FCurrentDevNr>
+      CurrentDevNr{this};
+  rtl::Property<TVyHID, bool, &TVyHID::FAutoConnect, &TVyHID::FAutoConnect> AutoConnect{this};
+  rtl::Property<TVyHID, TOnAfterDevScan, &TVyHID::FOnAfterDevScan, &TVyHID::FOnAfterDevScan>
+      OnAfterDevScan{this};
+  rtl::Property<TVyHID, TOnGetHIDData, &TVyHID::FOnGetHIDData, &TVyHID::FOnGetHIDData>
+      OnGetHIDData{this};
+  rtl::Property<TVyHID, TOnDevOpen, &TVyHID::FOnDevOpen, &TVyHID::FOnDevOpen> OnDevOpen{this};
+  rtl::Property<TVyHID, TNotifyEvent, &TVyHID::FOnDevClose, &TVyHID::FOnDevClose> OnDevClose{
+      this};
+
+ private:
+  friend void VYHID_STDCALL CheckUSBevent();
+  friend void VYHID_STDCALL HIDreader(THIDreport Report, std::uint8_t BytesCount);
+};

@@ -1,0 +1,24 @@
+# Warnings are errors everywhere; sanitizers are opt-in build options.
+add_compile_options(-Wall -Wextra -Wpedantic -Werror)
+
+set(VYHID_SANITIZE "" CACHE STRING "Sanitizers to build with: '', 'address,undefined' or 'thread'")
+if(VYHID_SANITIZE)
+  add_compile_options(-fsanitize=${VYHID_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${VYHID_SANITIZE})
+endif()
+
+# Every bridge is a shared object called HID_Bridge__.dll with that name as its
+# SONAME, so that a bridge loaded once by path is what a later load by bare name
+# returns.
+function(vyhid_add_bridge target)
+  add_library(${target} SHARED ${ARGN})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME "HID_Bridge__"
+    PREFIX ""
+    SUFFIX ".dll"
+    NO_SONAME OFF
+    CXX_VISIBILITY_PRESET hidden
+    C_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_link_options(${target} PRIVATE "LINKER:-soname,HID_Bridge__.dll")
+endfunction()

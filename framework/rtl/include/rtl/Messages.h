@@ -1,0 +1,99 @@
+// Message windows on per-thread message queues, and timers of those queues.
+//
+// A window belongs to the thread that allocated it; its messages are
+// dispatched by that thread's queue (vcl::Application runs it). A window
+// handle is an opaque number, never a pointer: a message for a window that has
+// been destroyed is dropped, never dispatched.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace rtl {
+
+using HWND = std::uintptr_t;  // 0 is no window
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+
+struct TMessage {
+  std::uint32_t Msg = 0;
+  WPARAM WParam = 0;
+  LPARAM LParam = 0;
+  LRESULT Result = 0;
+};
+
+using TWndMethod = std::function<void(TMessage& Message)>;
+
+// Creates a hidden window on the calling thread whose messages go to Method.
+HWND AllocateHWnd(TWndMethod Method);
+// Destroys the window; messages still queued for it are dropped. Must be
+// called on the window's thread. Waits if the window's method is running.
+void DeallocateHWnd(HWND Wnd);
+// Queues a message for the window's thread and returns at once. Safe from any
+// thread; wakes the owning thread's loop. False when there is no such window.
+bool PostMessageW(HWND Wnd, std::uint32_t Msg, WPARAM WParam, LPARAM LParam);
+// Default handling of a message: nothing, result 0.
+LRESULT DefWindowProcW(HWND Wnd, std::uint32_t Msg, WPARAM WParam, LPARAM LParam);
+// Windows alive in this process (for leak checks).
+int LiveWindowCount();
+
+using Clock = std::chrono::steady_clock;
+
+// The message queue of one thread: posted messages and timers. Obtained with
+// ForCurrentThread(); lives as long as its thread.
+class MessageQueue {
+ public:
+  static MessageQueue& ForCurrentThread();
+
+  // Becomes readable while work is pending (a message, or a timer due), so a
+  // host loop (poll, epoll, GLib, Qt) can wait on it and then call
+  // ProcessPending().
+  int WakeFd() const;
+
+  // Dispatches every message pending now and every timer due now; returns
+  // whether anything was dispatched.
+  bool ProcessPending();
+  // Blocks until a message is pending or a timer is due (or until timeout).
+  void WaitForWork(std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+  using TimerId = std::uint64_t;
+  // A repeating timer of this queue. After StopTimer returns, its callback is
+  // not called again, even when it was already due.
+  TimerId StartTimer(std::chrono::milliseconds interval, std::function<void()> callback);
+  void StopTimer(TimerId id);
+  int ActiveTimerCount() const;
+
+  // The time the queue's timers run on; a test can replace it (ManualClock).
+  Clock::time_point Now() const;
+
+  struct Impl;
+  explicit MessageQueue(std::unique_ptr<Impl> impl);
+  ~MessageQueue();
+
+ private:
+  friend class ManualClock;
+  std::unique_ptr<Impl> impl_;
+};
+
+// While alive, the calling thread's queue runs its timers on this clock, which
+// stands still until Advance() moves it. A test advances a 5000 ms timer
+// without waiting for it: Advance(5000ms), then process the queue.
+class ManualClock {
+ public:
+  ManualClock();
+  ~ManualClock();
+  ManualClock(const ManualClock&) = delete;
+  ManualClock& operator=(const ManualClock&) = delete;
+  void Advance(std::chrono::milliseconds delta);
+  Clock::time_point Now() const { return now_; }
+
+ private:
+  MessageQueue& queue_;
+  Clock::time_point now_;
+};
+
+}  // namespace rtl

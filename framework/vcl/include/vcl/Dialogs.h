@@ -1,0 +1,20 @@
+// ShowMessage with a replaceable presenter.
+#pragma once
+
+#include <functional>
+
+#include "rtl/System.h"
+
+namespace vcl {
+
+// Shows the text and returns when it has been seen. By default the text goes
+// to standard error (as UTF-8, with a line break); a GUI host or a test
+// installs its own presenter.
+void ShowMessage(const rtl::String& Msg);
+
+using TMessagePresenter = std::function<void(const rtl::String& Msg)>;
+// Installs a presenter and returns the previous one; an empty one restores the
+// default.
+TMessagePresenter SetMessagePresenter(TMessagePresenter presenter);
+
+}  // namespace vcl
