@@ -147,17 +147,6 @@ TEST(Messages, WindowDestroyedFromItsOwnMethod) {
   EXPECT_TRUE(watch.expired());  // the method was released with the window
 }
 
-TEST(Messages, DefWindowProcGivesZero) {
-  rtl::LRESULT result = -1;
-  ScopedWindow window([&](TMessage& m) {
-    m.Result = rtl::DefWindowProcW(0, m.Msg, m.WParam, m.LParam);
-    result = m.Result;
-  });
-  rtl::PostMessageW(window.get(), 7, 1, 2);
-  vcl::Application.ProcessMessages();
-  EXPECT_EQ(result, 0);
-}
-
 // Two threads bounce a message: this one waits in HandleMessage, the other
 // drives its queue from its own poll on the queue's descriptor, as a host
 // loop would. A lost wake-up on either side hangs the test.
