@@ -33,7 +33,7 @@ TReportCapabilities* SimReportCaps(THIDdeviceInfo& info, SimReportKind kind) {
   return info.FeatureReportCaps;
 }
 
-std::uint16_t& SimBufferSize(THIDdeviceInfo& info, SimReportKind kind) {
+std::uint16_t SimBufferSize(const THIDdeviceInfo& info, SimReportKind kind) {
   switch (kind) {
     case SimReportKind::Output:
       return info.OutputBufferSize;
@@ -43,6 +43,20 @@ std::uint16_t& SimBufferSize(THIDdeviceInfo& info, SimReportKind kind) {
       break;
   }
   return info.FeatureBufferSize;
+}
+
+void SimSetBufferSize(THIDdeviceInfo& info, SimReportKind kind, std::uint16_t size) {
+  switch (kind) {
+    case SimReportKind::Output:
+      info.OutputBufferSize = size;
+      return;
+    case SimReportKind::Input:
+      info.InputBufferSize = size;
+      return;
+    case SimReportKind::Feature:
+      info.FeatureBufferSize = size;
+      return;
+  }
 }
 
 void SimSetBufferSizes(THIDdeviceInfo& info, std::uint16_t output, std::uint16_t input,
@@ -70,8 +84,9 @@ bool SimAddReport(THIDdeviceInfo& info, SimReportKind kind, std::uint8_t reportI
   for (std::size_t i = 0; i < used; ++i) {
     if (caps[i].ReportId == reportId) return false;
   }
-  std::uint16_t& bufferSize = SimBufferSize(info, kind);
-  bufferSize = static_cast<std::uint16_t>(std::max<std::uint32_t>(bufferSize, payloadBytes + 1));
+  SimSetBufferSize(info, kind,
+                   static_cast<std::uint16_t>(
+                       std::max<std::uint32_t>(SimBufferSize(info, kind), payloadBytes + 1)));
 
   std::size_t at = 0;
   while (at < used && caps[at].ReportId < reportId) ++at;
