@@ -1,0 +1,176 @@
+// Cost of the input-report path: a report handed by the bridge to HIDreader
+// reaches the application's OnGetHIDData handler. The handler, and the bare
+// function it is compared with, do the same work: copy the 65-byte report
+// and count it.
+//
+// Two settings, each against its baseline:
+// - on one thread, HIDreader called in a loop against a bare function called
+//   through a pointer: the component's own cost per report;
+// - from the simulated bridge's thread, as fast as it delivers, with the
+//   component's HIDreader installed against a bare callback installed in its
+//   place: the rate an application sees.
+// A high-speed USB interrupt endpoint delivers at most 8000 reports a second;
+// the counter usb_hs_share is the fraction of one core that the measured path
+// would take at that rate.
+//
+// bench-link: VyHIDpkg simcontrol vcl270 rtl270
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "SimControl.h"
+#include "VyHID.h"
+#include "rtl/DynLib.h"
+#include "vcl/Dialogs.h"
+#include "vcl/Forms.h"
+
+namespace {
+
+constexpr double kHighSpeedReportsPerSecond = 8000.0;
+constexpr std::uint8_t kBytesCount = 65;
+
+// Where the handlers put what they receive. Written only by the thread that
+// delivers; read after the delivering thread has been waited for.
+struct Sink {
+  THIDreport Last{};
+  std::uint64_t Count = 0;
+};
+Sink sink;
+
+void Consume(const THIDreport& report) {
+  std::memcpy(&sink.Last, &report, sizeof report);
+  ++sink.Count;
+  benchmark::ClobberMemory();
+}
+
+// The baseline: a plain function of the callback's shape with the same work.
+[[gnu::noinline]] void VYHID_STDCALL BareReader(THIDreport Report, std::uint8_t /*BytesCount*/) {
+  Consume(Report);
+}
+
+// One component with a handler, on the simulated bridge, for the whole run.
+struct Session {
+  SimBridge sim{};
+  rtl::HMODULE module = 0;
+  std::unique_ptr<TVyHID> hid;
+  tHIDsetEventHandler setInputHandler = nullptr;
+};
+Session* session = nullptr;
+
+bool OpenSession(Session& s) {
+  std::string error;
+  if (!LoadSimBridge(rtl::Utf8ToString(VYHID_SIM_BRIDGE_PATH), s.sim, s.module, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return false;
+  }
+  s.sim.Reset();
+  s.hid = std::make_unique<TVyHID>(nullptr);
+  s.hid->OnGetHIDData = TOnGetHIDData(
+      [](rtl::TObject*, THIDreport Report, std::uint8_t /*BytesCount*/) { Consume(Report); });
+  s.setInputHandler =
+      reinterpret_cast<tHIDsetEventHandler>(rtl::GetProcAddress(s.module, "HIDsetEventHandler"));
+  if (s.setInputHandler == nullptr) {
+    std::fprintf(stderr, "the simulated bridge has no HIDsetEventHandler\n");
+    return false;
+  }
+  return true;
+}
+
+void CloseSession(Session& s) {
+  s.hid.reset();
+  if (s.sim.Reset) s.sim.Reset();
+  vcl::Application.ProcessMessages();
+  if (s.module != 0) rtl::FreeLibrary(s.module);
+}
+
+THIDreport SampleReport() {
+  THIDreport report{};
+  report.ReportID = 1;
+  for (std::uint8_t i = 0; i < 64; ++i) report.Data[i] = static_cast<std::uint8_t>(i + 1);
+  return report;
+}
+
+void SetReportCounters(benchmark::State& state, double reportsPerIteration) {
+  state.SetItemsProcessed(
+      static_cast<std::int64_t>(static_cast<double>(state.iterations()) * reportsPerIteration));
+  state.counters["ns_per_report"] =
+      benchmark::Counter(reportsPerIteration / 1e9, benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
+  state.counters["usb_hs_share"] = benchmark::Counter(
+      reportsPerIteration / kHighSpeedReportsPerSecond,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+bool Delivered(benchmark::State& state, std::uint64_t expected) {
+  if (sink.Count == expected) return true;
+  state.SkipWithError("reports lost");
+  return false;
+}
+
+// One thread: the bare function, called through a pointer as a bridge would.
+void BM_InputDirect_BareCall(benchmark::State& state) {
+  const THIDreport report = SampleReport();
+  THIDcallBack volatile callback = BareReader;
+  sink.Count = 0;
+  for (auto _ : state) callback(report, kBytesCount);
+  if (Delivered(state, state.iterations())) SetReportCounters(state, 1);
+}
+BENCHMARK(BM_InputDirect_BareCall);
+
+// One thread: the component's callback, through to the handler.
+void BM_InputDirect_Component(benchmark::State& state) {
+  const THIDreport report = SampleReport();
+  THIDcallBack volatile callback = HIDreader;
+  sink.Count = 0;
+  for (auto _ : state) callback(report, kBytesCount);
+  if (Delivered(state, state.iterations())) SetReportCounters(state, 1);
+}
+BENCHMARK(BM_InputDirect_Component);
+
+// The bridge's thread delivers range(0) reports to `callback`; one iteration
+// is one whole stream, timed from its start to its last delivery.
+void RunStream(benchmark::State& state, THIDcallBack callback) {
+  const auto count = static_cast<std::uint64_t>(state.range(0));
+  const THIDreport report = SampleReport();
+  session->setInputHandler(callback);
+  sink.Count = 0;
+  for (auto _ : state) {
+    session->sim.StartInputStream(&report, kBytesCount, count);
+    session->sim.WaitInputStream();
+  }
+  session->setInputHandler(HIDreader);
+  if (Delivered(state, count * state.iterations())) {
+    SetReportCounters(state, static_cast<double>(count));
+  }
+}
+
+void BM_InputStream_BareCallback(benchmark::State& state) {
+  RunStream(state, BareReader);
+}
+BENCHMARK(BM_InputStream_BareCallback)->Arg(100000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_InputStream_Component(benchmark::State& state) {
+  RunStream(state, HIDreader);
+}
+BENCHMARK(BM_InputStream_Component)->Arg(100000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  // The component's messages would go to standard error.
+  vcl::SetMessagePresenter([](const rtl::String&) {});
+  Session s;
+  if (!OpenSession(s)) return 1;
+  session = &s;
+  benchmark::RunSpecifiedBenchmarks();
+  session = nullptr;
+  CloseSession(s);
+  benchmark::Shutdown();
+  return 0;
+}
