@@ -11,9 +11,13 @@ namespace vyhid::hidraw {
 
 using descriptor::ReportKind;
 
+Bridge::Bridge() : Bridge(EnumerateHidraw) {}
+
+Bridge::Bridge(Enumerator enumerate) : enumerate_(std::move(enumerate)) {}
+
 std::uint8_t Bridge::Scan() {
   // Enumeration reads sysfs and may be slow: done outside the lock.
-  std::vector<DeviceFacts> found = EnumerateHidraw();
+  std::vector<DeviceFacts> found = enumerate_();
   const std::vector<std::string> identities = AssignIdentities(found);
   std::vector<std::size_t> order(found.size());
   std::iota(order.begin(), order.end(), std::size_t{0});

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -23,7 +24,11 @@ namespace vyhid::hidraw {
 
 class Bridge {
  public:
-  Bridge() = default;
+  // Lists the devices present; EnumerateHidraw, or a stand-in in tests.
+  using Enumerator = std::function<std::vector<DeviceFacts>()>;
+
+  Bridge();
+  explicit Bridge(Enumerator enumerate);
   Bridge(const Bridge&) = delete;
   Bridge& operator=(const Bridge&) = delete;
   ~Bridge() { Shutdown(); }
@@ -72,6 +77,7 @@ class Bridge {
   void JoinOrPark(std::thread thread);
   void JoinParked();
 
+  const Enumerator enumerate_;
   std::mutex mutex_;
   std::vector<Listed> devices_;
   std::shared_ptr<Node> open_node_;
