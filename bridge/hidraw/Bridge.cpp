@@ -173,7 +173,7 @@ void Bridge::SetInputHandler(THIDcallBack handler) {
 
 std::uint8_t Bridge::ReportSize(ReportKind kind) {
   std::lock_guard lock(mutex_);
-  if (!open_node_) return 0;
+  if (!open_node_ || open_node_->gone()) return 0;
   std::uint16_t size = 0;
   switch (kind) {
     case ReportKind::kInput:

@@ -52,7 +52,7 @@ class Bridge {
   void SetInputHandler(THIDcallBack handler);
 
   // Buffer size of the open device for that kind, at most 255; 0 when none
-  // is open or it has no report of that kind.
+  // is open, it has been unplugged, or it has no report of that kind.
   std::uint8_t ReportSize(descriptor::ReportKind kind);
 
   // Transfers on the open device; 0 when none is open (see Node).
