@@ -276,17 +276,6 @@ TEST(FetchItem, NeverReadsPastTheEnd) {
   EXPECT_EQ(item.type, Item::Type::kGlobal);
   EXPECT_EQ(item.tag, 0x2);
   EXPECT_EQ(item.data, 0x1234u);
-  EXPECT_EQ(item.SignedData(), 0x1234);
-}
-
-TEST(FetchItem, SignedDataFollowsTheItemSize) {
-  const std::uint8_t one[] = {0x15, 0x81};
-  const std::uint8_t two[] = {0x16, 0x01, 0xF8};
-  Item item;
-  ASSERT_NE(FetchItem(one, one + 2, item), nullptr);
-  EXPECT_EQ(item.SignedData(), -127);
-  ASSERT_NE(FetchItem(two, two + 3, item), nullptr);
-  EXPECT_EQ(item.SignedData(), -2047);
 }
 
 }  // namespace
