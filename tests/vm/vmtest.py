@@ -195,6 +195,33 @@ class Machine:
         self.send(command)
         return self.expect(regex, timeout, seen)
 
+    def gather(self, wanted, timeout=20.0, seen=None):
+        """Reads guest lines until every regex in wanted has matched its count of
+        lines, in whatever order they come (the uhid device and the
+        application print independently). Returns the matches per regex."""
+        found = {rx: [] for rx, _ in wanted}
+        compiled = [(re.compile(rx), rx, n) for rx, n in wanted]
+        end = min(time.monotonic() + timeout, self.deadline)
+        while any(len(found[rx]) < n for _, rx, n in compiled):
+            try:
+                line = self.lines.get(timeout=max(0.0, end - time.monotonic()))
+            except queue.Empty:
+                missing = {rx: f"{len(found[rx])}/{n}" for _, rx, n in compiled}
+                raise Failure(f"timed out gathering lines: {missing}") from None
+            if line is None:
+                raise Failure("the guest's console closed")
+            if line.startswith("ERROR") or line.startswith("UHID ERROR"):
+                raise Failure(f"guest: {line}")
+            for c, rx, n in compiled:
+                m = c.match(line)
+                if m and len(found[rx]) < n:
+                    found[rx].append(m)
+                    break
+            else:
+                if seen is not None:
+                    seen.append(line)
+        return found
+
     def sync(self, seen=None):
         """Waits until the guest has handled everything sent so far."""
         token = f"{time.monotonic_ns()}"
@@ -422,23 +449,17 @@ class Scenario:
         # 200 bytes as output report 2: four reports, each echoed as input 1.
         payload = bytes((1 + i) & 0xff for i in range(200))
         chunks = [payload[i:i + 64].ljust(64, b"\0").hex() for i in range(0, 200, 64)]
-        seen = []
-        m = self.vm.call("sendpat 2 200 1", r"SENT rc=(-?\d+)", seen=seen)
-        self.check(m.group(1) == "0", f"SetReport of 200 bytes returns {m.group(1)}")
-        self.vm.sync(seen)
-        outs = [l.split()[-1] for l in seen if l.startswith("UHID OUTPUT id=2 ")]
-        self.check(outs == chunks, f"the device received four 64-byte output reports of "
-                   f"the right bytes ({len(outs)} received)")
-        echoes = []
-        for line in seen:
-            m = re.match(r"IN id=(\d+) n=(\d+) data=([0-9a-f]*)$", line)
-            if m:
-                echoes.append((int(m.group(1)), int(m.group(2)), m.group(3)))
-        need = 4 - len(echoes)
-        if need > 0:
-            echoes += self.input_reports(need)
-        self.check(echoes == [(1, 64, c) for c in chunks],
-                   f"the four echoes came back as input report 1: {len(echoes)} reports")
+        sent, outs, echoes = (r"SENT rc=(-?\d+)", r"UHID OUTPUT id=2 n=64 ([0-9a-f]+)$",
+                              r"IN id=(\d+) n=(\d+) data=([0-9a-f]*)$")
+        self.vm.send("sendpat 2 200 1")
+        got = self.vm.gather([(sent, 1), (outs, 4), (echoes, 4)])
+        rc = got[sent][0].group(1)
+        self.check(rc == "0", f"SetReport of 200 bytes returns {rc}")
+        self.check([m.group(1) for m in got[outs]] == chunks,
+                   "the device received four 64-byte output reports of the right bytes")
+        self.check([(int(m.group(1)), int(m.group(2)), m.group(3)) for m in got[echoes]]
+                   == [(1, 64, c) for c in chunks],
+                   "the four echoes came back as input report 1 with the same bytes")
         # Feature report 3: stored by the device, read back.
         feat = bytes((0x80 + 3 * i) & 0xff for i in range(64)).hex()
         m = self.vm.call(f"setfeat 3 {feat}", r"SETFEAT rc=(-?\d+)")
@@ -450,8 +471,11 @@ class Scenario:
         self.check(m.group(3) == chunks[-1],
                    f"GetReport(1) returns the last echo (rc={m.group(1)})")
         # A 200-byte input report arrives whole, in 64-byte pieces.
-        self.vm.call("dev input200 7", r"UHID SENT-INPUT id=4")
-        pieces = self.input_reports(4)
+        pieces_rx = r"IN id=(\d+) n=(\d+) data=([0-9a-f]*)$"
+        self.vm.send("dev input200 7")
+        got = self.vm.gather([(r"DEVCMD input200", 1), (r"UHID SENT-INPUT id=4", 1),
+                              (pieces_rx, 4)])
+        pieces = [(int(m.group(1)), int(m.group(2)), m.group(3)) for m in got[pieces_rx]]
         want = bytes((7 + i) & 0xff for i in range(200))
         got = b"".join(bytes.fromhex(p[2])[:p[1]] for p in pieces)
         self.check([p[:2] for p in pieces] == [(4, 64), (4, 64), (4, 64), (4, 8)] and got == want,
@@ -543,8 +567,9 @@ class Scenario:
         self.vm.call("dev destroy-after 50", r"UHID ARMED")
         seen = []
         self.vm.send("sendpat 2 65536 0")
-        m = self.vm.expect(r"UHID DESTROYED outputs=(\d+)", 30, seen)
-        m = self.vm.expect(r"SENT rc=(-?\d+) len=\d+ ms=(\d+)", 60, seen)
+        got = self.vm.gather([(r"UHID DESTROYED outputs=(\d+)", 1),
+                              (r"SENT rc=(-?\d+) len=\d+ ms=(\d+)", 1)], 90, seen)
+        m = got[r"SENT rc=(-?\d+) len=\d+ ms=(\d+)"][0]
         self.check(True, f"the send ended after the device went away ({m.group(2)} ms)")
         self.vm.sync(seen)
         self.vm.call("quiet 0", r"OK quiet=0")

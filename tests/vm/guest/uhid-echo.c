@@ -50,8 +50,9 @@ static const unsigned char kDescriptor[] = {
 static int ufd = -1;
 static int created;
 static int verbose = 1;
-static unsigned long outputs;    /* output reports received since start */
-static unsigned long destroy_at; /* destroy when outputs reaches this; 0: never */
+static unsigned long outputs;      /* output reports received since start */
+static unsigned long late_outputs; /* output reports read after the device was destroyed */
+static unsigned long destroy_at;   /* destroy when outputs reaches this; 0: never */
 static unsigned char feature[kLen];
 static unsigned char last_echo[kLen];
 
@@ -136,6 +137,11 @@ static void on_output(const struct uhid_output_req* out) {
   if (out->rtype != UHID_OUTPUT_REPORT || out->size != 1 + kLen || out->data[0] != kOutId) {
     hex(text, out->data, out->size);
     say("ERROR unexpected output rtype=%u size=%u %s", out->rtype, out->size, text);
+    return;
+  }
+  if (!created) {
+    /* reports the kernel queued before the device was destroyed */
+    late_outputs++;
     return;
   }
   outputs++;
@@ -251,7 +257,7 @@ static void on_command(char* line) {
     verbose = arg != 0;
     say("VERBOSE %d", verbose);
   } else if (!strcmp(cmd, "stats")) {
-    say("STATS outputs=%lu created=%d", outputs, created);
+    say("STATS outputs=%lu late_outputs=%lu created=%d", outputs, late_outputs, created);
   } else {
     say("ERROR unknown command '%s'", line);
   }
