@@ -266,8 +266,9 @@ def pcap_set_reports(path):
 
 
 class Scenario:
-    def __init__(self, vm):
+    def __init__(self, vm, with_tool):
         self.vm = vm
+        self.with_tool = with_tool
         self.failures = []
         self.results = []
         self.devices = []      # the latest scan: list of field dicts (with "desc")
@@ -408,9 +409,10 @@ class Scenario:
         per_node = {}
         for e in self.hidapi:  # one entry per top-level collection: keep one per node
             per_node.setdefault(e["path"], e)
-        key = ("vid", "pid", "manufacturer", "product", "serial")
+        key = ("vid", "pid", "release", "manufacturer", "product", "serial")
         peer = sorted(tuple(e[k] for k in key) for e in per_node.values())
-        ours = sorted(tuple(d[k] for k in key) for d in self.devices)
+        ours = sorted(tuple(d["ver" if k == "release" else k] for k in key)
+                      for d in self.devices)
         self.check(len(per_node) == 4, f"hidapi sees 4 hidraw nodes ({sorted(per_node)})")
         for p in peer:
             self.check(p in ours, f"hidapi's {p} is listed by the bridge")
@@ -529,8 +531,6 @@ class Scenario:
                    and parse_fields(m.group(1))["active"] == "0",
                    "with AutoConnect false the returning keyboard stays closed")
         self.vm.call("autoconnect 1", r"OK autoconnect=1")
-        seen = []
-        self.scan()
         rc, seen = self.scan()
         self.check(any(l.startswith("EV OPEN") for l in seen),
                    "AutoConnect true again: the next scan reopens it")
@@ -586,6 +586,46 @@ class Scenario:
         rep = self.input_reports(1)[0]
         self.check(rep == (0, 4, "000afb00"), f"a mouse move arrives as {rep}")
 
+    def tool(self):
+        self.step("the command-line tool on the same devices")
+        seen = []
+        self.vm.send("spawn vyhid list")
+        m = self.vm.expect(r"TOOL-EXIT (.*)", 60, seen)
+        text = "\n".join(l[5:] for l in seen if l.startswith("TOOL "))
+        self.check(m.group(1) == "rc=0" and all(p in text for p in (KBD, MOUSE, TABLET)),
+                   f"'vyhid list' lists the three QEMU devices ({m.group(1)})")
+
+        def tool_line(regex, timeout=30.0):
+            return self.vm.expect(r"TOOL (.*)", timeout) if regex is None else \
+                self.vm.expect(rf"TOOL (.*{regex}.*)", timeout)
+
+        def hex_of(line):
+            return re.sub(r"[^0-9a-f]", "", line.split(":", 1)[-1].lower()) if ":" in line else ""
+
+        def key_seen(qcode):
+            want = f"0000{USAGE[qcode]:02x}0000000000"
+            self.vm.keys((qcode, True), (qcode, False))
+            for expected in (want, "00" * 8):
+                while True:
+                    line = tool_line(r"input", 20).group(1)
+                    if hex_of(line).endswith(expected):
+                        break
+            return True
+
+        kbd = self.by_product(KBD)[0]["nr"]
+        self.vm.call(f"spawn vyhid monitor {kbd}", r"SPAWNED")
+        tool_line(r"\bopen\b")
+        self.check(key_seen("x"), "'vyhid monitor' prints the keyboard's reports")
+        self.unplug("kbd0")
+        tool_line(r"\bclose\b")
+        self.plug("usb-kbd", "kbd0", 4, serial=KBD_SERIAL)
+        tool_line(r"\breconnect\b")
+        self.check(key_seen("a"), "'vyhid monitor' follows the keyboard's unplug and return")
+        self.vm.call("interrupt", r"OK interrupted")
+        m = self.vm.expect(r"TOOL-EXIT (.*)", 20)
+        self.check(m.group(1) in ("rc=0", "rc=130"), f"'vyhid monitor' ends on SIGINT "
+                   f"({m.group(1)})")
+
     def finish(self):
         self.step("power off")
         self.vm.call("quit", r"BYE")
@@ -609,6 +649,8 @@ class Scenario:
         self.identity()
         self.destroy_during_send()
         self.mouse_input()
+        if self.with_tool:
+            self.tool()
         self.finish()
 
 
@@ -633,6 +675,7 @@ def main():
     p.add_argument("--init", required=True)
     p.add_argument("--bin", action="append", default=[])
     p.add_argument("--lib", action="append", default=[])
+    p.add_argument("--tool", help="the command-line tool, also checked in the guest")
     p.add_argument("--kernel-version")
     p.add_argument("--deadline", type=float, default=240, help="seconds for the whole run")
     p.add_argument("--smp", type=int, default=1)
@@ -646,7 +689,8 @@ def main():
     t0 = time.monotonic()
     try:
         kernel, initrd = initramfs.build(argparse.Namespace(
-            out=args.work, init=args.init, bin=args.bin, lib=args.lib,
+            out=args.work, init=args.init, bin=args.bin + ([args.tool] if args.tool else []),
+            lib=args.lib,
             kernel_version=args.kernel_version))
     except initramfs.BuildError as e:
         print(f"FAIL building the initramfs: {e}")
@@ -661,7 +705,7 @@ def main():
     error = None
     try:
         vm = Machine(kernel, initrd, run_dir, time.monotonic() + args.deadline, log, args.smp)
-        scenario = Scenario(vm)
+        scenario = Scenario(vm, bool(args.tool))
         scenario.run()
     except Failure as e:
         error = str(e)

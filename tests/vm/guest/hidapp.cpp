@@ -23,11 +23,19 @@
 //   quiet 0|1                print input reports, or only count them
 //   stats                    -> STATS inputs=.. bytes=..
 //   dev TEXT                 write TEXT to the uhid device's control FIFO
+//   spawn PROGRAM ARGS...    run another program (another client of the
+//                            stack, such as the command-line tool); its
+//                            output comes back as TOOL and TOOLERR lines,
+//                            its end as TOOL-EXIT
+//   interrupt                send SIGINT to that program
 //   quit                     -> BYE, then the component is destroyed
 // Events: EV OPEN, EV CLOSE, EV SCAN (followed by DEV and DESC lines and
 // EV SCANEND), IN (input reports, on the bridge's thread).
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -40,6 +48,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "VyHID.h"
 #include "rtl/DynLib.h"
@@ -230,6 +239,21 @@ class App {
   // Returns false on "quit".
   bool Command(const std::string& line);
 
+  // Another program, with its standard output and error read through pipes
+  // and printed line by line with a tag.
+  struct ChildStream {
+    int fd = -1;
+    std::string pending;
+    const char* tag = "";
+  };
+  void Spawn(const std::string& args);
+  void PumpChild(ChildStream& s);
+  void ReapChildIfDone();
+
+  pid_t child_ = -1;
+  ChildStream child_out_{-1, {}, "TOOL"};
+  ChildStream child_err_{-1, {}, "TOOLERR"};
+
   TVyHID hid_;
   std::atomic<bool> quiet_{false};
   std::atomic<unsigned long> inputs_{0};
@@ -259,6 +283,12 @@ bool App::Command(const std::string& line) {
   } else if (cmd == "ping") {
     Say("PONG %s", rest.c_str());
   } else if (cmd == "quit") {
+    if (child_ > 0) {  // nothing is left running
+      kill(child_, SIGKILL);
+      while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      child_ = -1;
+    }
     Say("BYE");
     return false;
   } else if (cmd == "scan") {
@@ -310,24 +340,115 @@ bool App::Command(const std::string& line) {
     Say("STATS inputs=%lu bytes=%lu", inputs_.load(), input_bytes_.load());
   } else if (cmd == "dev" && !rest.empty()) {
     DeviceCommand(rest);
+  } else if (cmd == "spawn" && !rest.empty()) {
+    Spawn(rest);
+  } else if (cmd == "interrupt") {
+    if (child_ > 0 && kill(child_, SIGINT) == 0)
+      Say("OK interrupted %d", static_cast<int>(child_));
+    else
+      Say("ERROR interrupt: no program running");
   } else {
     Say("ERROR bad command %s", Quote(line).c_str());
   }
   return true;
 }
 
+void App::Spawn(const std::string& args) {
+  if (child_ > 0) {
+    Say("ERROR spawn: a program is still running");
+    return;
+  }
+  std::vector<std::string> words;
+  for (size_t pos = 0; pos < args.size();) {
+    size_t end = args.find(' ', pos);
+    if (end == std::string::npos) end = args.size();
+    if (end > pos) words.push_back(args.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) < 0) {
+    Say("ERROR pipe: %s", strerror(errno));
+    return;
+  }
+  if (pipe2(err, O_CLOEXEC) < 0) {
+    Say("ERROR pipe: %s", strerror(errno));
+    close(out[0]);
+    close(out[1]);
+    return;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  if (rc != 0) {
+    close(out[0]);
+    close(err[0]);
+    Say("ERROR spawn %s: %s", argv[0], strerror(rc));
+    return;
+  }
+  child_ = pid;
+  child_out_.fd = out[0];
+  child_err_.fd = err[0];
+  Say("SPAWNED pid=%d %s", static_cast<int>(pid), args.c_str());
+}
+
+void App::PumpChild(ChildStream& s) {
+  char buf[4096];
+  ssize_t n = read(s.fd, buf, sizeof buf);
+  if (n < 0 && errno == EINTR) return;
+  if (n > 0) s.pending.append(buf, static_cast<size_t>(n));
+  size_t nl;
+  while ((nl = s.pending.find('\n')) != std::string::npos) {
+    WriteLine(std::string(s.tag) + " " + s.pending.substr(0, nl));
+    s.pending.erase(0, nl + 1);
+  }
+  if (n <= 0) {  // end of the stream: a last line without a break counts too
+    if (!s.pending.empty()) WriteLine(std::string(s.tag) + " " + s.pending);
+    s.pending.clear();
+    close(s.fd);
+    s.fd = -1;
+  }
+}
+
+void App::ReapChildIfDone() {
+  if (child_ <= 0 || child_out_.fd >= 0 || child_err_.fd >= 0) return;
+  int status = 0;
+  while (waitpid(child_, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status))
+    Say("TOOL-EXIT rc=%d", WEXITSTATUS(status));
+  else
+    Say("TOOL-EXIT signal=%d", WIFSIGNALED(status) ? WTERMSIG(status) : -1);
+  child_ = -1;
+}
+
 int App::Run() {
   Say("READY devcount=%d", int(hid_.DevCount));
   std::string pending;
   for (;;) {
-    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {vcl::Application.EventFd(), POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    pollfd fds[4] = {{STDIN_FILENO, POLLIN, 0},
+                     {vcl::Application.EventFd(), POLLIN, 0},
+                     {child_out_.fd, POLLIN, 0},
+                     {child_err_.fd, POLLIN, 0}};
+    if (poll(fds, 4, -1) < 0) {
       if (errno == EINTR) continue;
       Say("ERROR poll: %s", strerror(errno));
       return 1;
     }
     // Messages first: a device change posted before a command is seen by it.
     if (fds[1].revents & POLLIN) vcl::Application.ProcessMessages();
+    if (fds[2].revents) PumpChild(child_out_);
+    if (fds[3].revents) PumpChild(child_err_);
+    ReapChildIfDone();
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       char buf[4096];
       ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
