@@ -1,7 +1,6 @@
 # Where an installation puts each part, relative to the prefix. The tool finds
 # its bridges and the udev rule relative to its own location, so the same
 # relative paths are compiled into it.
-include_guard(GLOBAL)
 include(GNUInstallDirs)
 
 set(VYHID_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/vyhid")
