@@ -3,11 +3,11 @@
 # pkg-config files.
 #
 #   <prefix>/bin/vyhid
-#   <prefix>/lib/librtl270.so, libvcl270.so, libVyHIDpkg.so, libhidrecords.a, libsimcontrol.a
+#   <prefix>/lib/librtl270.so, libvcl270.so, libVyHIDpkg.so, libhidrecords.a
 #   <prefix>/lib/vyhid/bridge/hidraw/HID_Bridge__.dll
 #   <prefix>/lib/vyhid/bridge/sim/HID_Bridge__.dll, devices/*.txt
-#   <prefix>/lib/cmake/VyHID/, <prefix>/lib/pkgconfig/vyhid.pc, vyhid-sim.pc
-#   <prefix>/include/vyhid/ (VyHID.h, HIDrecords.h, SimControl.h, rtl/, vcl/)
+#   <prefix>/lib/cmake/VyHID/, <prefix>/lib/pkgconfig/vyhid.pc
+#   <prefix>/include/vyhid/ (VyHID.h, HIDrecords.h, SimApi.h, rtl/, vcl/)
 #   <prefix>/share/vyhid/udev/70-vyhid-hidraw.rules
 include(${CMAKE_CURRENT_LIST_DIR}/VyHIDInstallDirs.cmake)
 include(CMakePackageConfigHelpers)
@@ -27,11 +27,7 @@ set_target_properties(rtl270 PROPERTIES
 set_property(TARGET rtl270 APPEND PROPERTY INTERFACE_COMPILE_FEATURES cxx_std_20)
 set_target_properties(vcl270 VyHIDpkg PROPERTIES INSTALL_RPATH "$ORIGIN")
 
-set(_vyhid_exported rtl270 vcl270 VyHIDpkg hidrecords)
-if(TARGET simcontrol)
-  list(APPEND _vyhid_exported simcontrol)
-endif()
-install(TARGETS ${_vyhid_exported}
+install(TARGETS rtl270 vcl270 VyHIDpkg hidrecords
   EXPORT VyHIDTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -49,7 +45,9 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/framework/rtl/include/rtl
                   ${PROJECT_SOURCE_DIR}/framework/vcl/include/vcl
   DESTINATION ${VYHID_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.h")
-install(FILES ${PROJECT_SOURCE_DIR}/bridge/sim/SimControl.h DESTINATION ${VYHID_INSTALL_INCLUDEDIR})
+# The simulated bridge's control API: a program resolves it with
+# rtl::GetProcAddress from the bridge it loaded by path.
+install(FILES ${PROJECT_SOURCE_DIR}/bridge/sim/SimApi.h DESTINATION ${VYHID_INSTALL_INCLUDEDIR})
 
 # The bridges, each in its own folder under the same file name.
 if(TARGET sim_bridge)
@@ -92,11 +90,5 @@ file(RELATIVE_PATH VYHID_PREFIX_FROM_PCDIR "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgc
 string(REGEX REPLACE "/$" "" VYHID_PREFIX_FROM_PCDIR "${VYHID_PREFIX_FROM_PCDIR}")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/pkgconfig/vyhid.pc.in
   ${PROJECT_BINARY_DIR}/packaging/vyhid.pc @ONLY)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/pkgconfig/vyhid-sim.pc.in
-  ${PROJECT_BINARY_DIR}/packaging/vyhid-sim.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/vyhid.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-if(TARGET simcontrol)
-  install(FILES ${PROJECT_BINARY_DIR}/packaging/vyhid-sim.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-endif()

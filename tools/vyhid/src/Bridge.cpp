@@ -49,24 +49,31 @@ std::vector<std::string> InstallPaths::BridgeCandidates(const std::string& kind)
   std::vector<std::string> candidates;
   const std::string exeDir = ExecutableDir();
   if (!exeDir.empty()) {
-    candidates.push_back(Join(exeDir, std::string(VYHID_BRIDGE_DIR_FROM_BIN) + "/" + kind + "/" +
-                                          kBridgeFile));
+    candidates.push_back(
+        Join(exeDir, std::string(VYHID_BRIDGE_DIR_FROM_BIN) + "/" + kind + "/" + kBridgeFile));
   }
   // Build tree: the bridges as the build left them.
 #ifdef VYHID_BUILD_HIDRAW_BRIDGE
   if (kind == "hidraw") candidates.push_back(VYHID_BUILD_HIDRAW_BRIDGE);
 #endif
-#ifdef VYHID_BUILD_SIM_BRIDGE
-  if (kind == "sim") candidates.push_back(VYHID_BUILD_SIM_BRIDGE);
+#ifdef VYHID_SIM_BRIDGE_PATH
+  if (kind == "sim") candidates.push_back(VYHID_SIM_BRIDGE_PATH);
 #endif
   return candidates;
+}
+
+std::string InstallPaths::FindBridge(const std::string& kind) {
+  for (const std::string& candidate : BridgeCandidates(kind)) {
+    if (IsFile(candidate)) return candidate;
+  }
+  return "";
 }
 
 std::vector<std::string> InstallPaths::SimDeviceCandidates(const std::string& bridgePath) {
   std::vector<std::string> candidates;
   candidates.push_back(Join(fs::path(bridgePath).parent_path().string(), "devices/default.txt"));
-#ifdef VYHID_SOURCE_SIM_DEVICES
-  candidates.push_back(VYHID_SOURCE_SIM_DEVICES);
+#ifdef VYHID_SIM_DEFAULT_DEVICES_PATH
+  candidates.push_back(VYHID_SIM_DEFAULT_DEVICES_PATH);
 #endif
   return candidates;
 }
@@ -91,27 +98,31 @@ std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
   } else if (request.envPath && !request.envPath->empty()) {
     path = *request.envPath;
   } else {
-    const std::vector<std::string> candidates = InstallPaths::BridgeCandidates(kind);
-    for (const std::string& candidate : candidates) {
-      if (IsFile(candidate)) {
-        path = candidate;
-        break;
-      }
-    }
+    path = InstallPaths::FindBridge(kind);
     if (path.empty()) {
       std::string looked;
-      for (const std::string& candidate : candidates) looked += "\n  " + candidate;
+      for (const std::string& candidate : InstallPaths::BridgeCandidates(kind))
+        looked += "\n  " + candidate;
       throw CliError(kExitNoBridge, "no " + kind + " bridge found; looked for:" + looked +
                                         "\nbuild it, or name one with --bridge PATH");
     }
   }
   if (!IsFile(path)) throw CliError(kExitNoBridge, "no bridge at " + path);
-  const rtl::HMODULE module = rtl::LoadLibraryW(rtl::Utf8ToString(path));
-  if (module == 0) {
-    throw CliError(kExitNoBridge, "cannot load bridge " + path + ": " +
-                                      rtl::StringToUtf8(rtl::LastLibraryError()));
+  rtl::HMODULE module = 0;
+  SimBridge sim;
+  if (request.simulate) {
+    std::string why;
+    if (!LoadSimBridge(rtl::Utf8ToString(path), sim, module, &why)) {
+      throw CliError(kExitNoBridge, why);
+    }
+  } else {
+    module = rtl::LoadLibraryW(rtl::Utf8ToString(path));
+    if (module == 0) {
+      throw CliError(kExitNoBridge, "cannot load bridge " + path + ": " +
+                                        rtl::StringToUtf8(rtl::LastLibraryError()));
+    }
   }
-  std::unique_ptr<LoadedBridge> bridge(new LoadedBridge(module, path, request.simulate));
+  std::unique_ptr<LoadedBridge> bridge(new LoadedBridge(module, path, request.simulate, sim));
   if (request.simulate) {
     std::string file = request.simulateFile;
     if (file.empty()) {
@@ -133,18 +144,15 @@ std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
 }
 
 void LoadedBridge::LoadDeviceFile(const std::string& file) {
-  using LoadText = std::int32_t (*)(const char*, char*, std::int32_t);
-  const auto load = reinterpret_cast<LoadText>(rtl::GetProcAddress(module_, "SimLoadDeviceText"));
-  if (load == nullptr) {
-    throw CliError(kExitNoBridge, path_ + " is not a simulated bridge (it has no SimLoadDeviceText)");
-  }
   const std::string text = ReadTextFile(file);
   char error[256] = {};
-  if (load(text.c_str(), error, sizeof error) < 0) {
+  if (sim_.LoadDeviceText(text.c_str(), error, sizeof error) < 0) {
     throw CliError(kExitUsage, file + ": " + error);
   }
 }
 
-LoadedBridge::~LoadedBridge() { rtl::FreeLibrary(module_); }
+LoadedBridge::~LoadedBridge() {
+  rtl::FreeLibrary(module_);
+}
 
 }  // namespace vyhid

@@ -11,14 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "SimControl.h"
 #include "rtl/DynLib.h"
 
 namespace vyhid {
 
 struct BridgeRequest {
-  bool simulate = false;             // use the simulated bridge
-  std::string simulateFile;          // its device file; empty: the bundled default set
-  std::optional<std::string> path;   // --bridge PATH
+  bool simulate = false;               // use the simulated bridge
+  std::string simulateFile;            // its device file; empty: the bundled default set
+  std::optional<std::string> path;     // --bridge PATH
   std::optional<std::string> envPath;  // VYHID_BRIDGE
 };
 
@@ -27,6 +28,8 @@ struct InstallPaths {
   static std::string ExecutableDir();  // directory of /proc/self/exe, "" if unknown
   // Candidates for a bridge ("hidraw" or "sim"), best first.
   static std::vector<std::string> BridgeCandidates(const std::string& kind);
+  // The first candidate that exists, or "".
+  static std::string FindBridge(const std::string& kind);
   // The bundled device file of the simulated bridge at `bridgePath`.
   static std::vector<std::string> SimDeviceCandidates(const std::string& bridgePath);
   // The shipped udev rule that grants access to hidraw nodes.
@@ -49,13 +52,14 @@ class LoadedBridge {
   bool Simulated() const { return simulated_; }
 
  private:
-  LoadedBridge(rtl::HMODULE module, std::string path, bool simulated)
-      : module_(module), path_(std::move(path)), simulated_(simulated) {}
+  LoadedBridge(rtl::HMODULE module, std::string path, bool simulated, const SimBridge& sim)
+      : module_(module), path_(std::move(path)), simulated_(simulated), sim_(sim) {}
   void LoadDeviceFile(const std::string& file);
 
   rtl::HMODULE module_;
   std::string path_;
   bool simulated_;
+  SimBridge sim_;  // the control API of a simulated bridge
 };
 
 }  // namespace vyhid

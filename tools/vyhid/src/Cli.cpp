@@ -1,5 +1,7 @@
 // Parses the command line, runs the command and turns failures into a
 // message on the error stream and an exit status.
+#include "vyhid/Cli.h"
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -7,7 +9,6 @@
 #include "Args.h"
 #include "Commands.h"
 #include "Error.h"
-#include "vyhid/Cli.h"
 
 namespace vyhid {
 namespace {
@@ -34,7 +35,7 @@ options:
   --bridge PATH      load this bridge library (also: environment VYHID_BRIDGE);
                      by default the hidraw bridge installed with the tool
   -h, --help         help; 'vyhid COMMAND --help' for one command
-  --version          the version
+  --version          the version and the bridges the tool finds
 
 exit status: 0 success, 1 the device refused or failed, 2 bad usage or input,
 3 no usable bridge, 4 no such device, 5 permission denied, 130 interrupted.
@@ -125,11 +126,14 @@ constexpr Command kCommands[] = {{"list", kListHelp, RunList},
                                  {"send", kSendHelp, RunSend},
                                  {"get", kGetHelp, RunGet}};
 
-int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& err,
-        int stopFd) {
+int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& err, int stopFd) {
   const ParsedArgs args = ParseArgs(arguments, Specs);
   if (args.Has("version")) {
+    // Which bridges the tool would load, so that an installation can be checked.
+    auto found = [](const std::string& path) { return path.empty() ? "not found" : path; };
     out.Line("vyhid " VYHID_VERSION);
+    out.Line("hidraw bridge: " + found(InstallPaths::FindBridge("hidraw")));
+    out.Line("simulated bridge: " + found(InstallPaths::FindBridge("sim")));
     return kExitOk;
   }
   const Command* command = nullptr;

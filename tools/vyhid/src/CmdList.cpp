@@ -14,11 +14,21 @@ std::string JsonString(std::string_view utf8) {
   for (char c : utf8) {
     const auto u = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': json += "\\\""; break;
-      case '\\': json += "\\\\"; break;
-      case '\n': json += "\\n"; break;
-      case '\r': json += "\\r"; break;
-      case '\t': json += "\\t"; break;
+      case '"':
+        json += "\\\"";
+        break;
+      case '\\':
+        json += "\\\\";
+        break;
+      case '\n':
+        json += "\\n";
+        break;
+      case '\r':
+        json += "\\r";
+        break;
+      case '\t':
+        json += "\\t";
+        break;
       default:
         if (u < 0x20) {
           static constexpr char kHex[] = "0123456789abcdef";

@@ -57,8 +57,9 @@ class MonitorPrinter {
 
   void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
     const std::size_t n = std::min<std::size_t>(bytesCount, sizeof report.Data.Bytes);
-    Print("input", FormatReport(report.ReportID,
-                                std::string_view(reinterpret_cast<const char*>(report.Data.Bytes), n)));
+    Print("input",
+          FormatReport(report.ReportID,
+                       std::string_view(reinterpret_cast<const char*>(report.Data.Bytes), n)));
   }
 
   void OnDevOpen(rtl::TObject*, std::int32_t nr, TVyHIDDevInfo) {
@@ -86,14 +87,14 @@ class MonitorPrinter {
         if (!matched[i] && now[i].identity == before.identity) found = matched[i] = true;
       }
       if (!found) {
-        Print("remove", before.label +
-                            (before.identity == watched_ ? " (the monitored device)" : ""));
+        Print("remove",
+              before.label + (before.identity == watched_ ? " (the monitored device)" : ""));
       }
     }
     for (std::size_t i = 0; i < now.size(); ++i) {
       if (!matched[i]) {
-        Print("attach", now[i].label +
-                            (now[i].identity == watched_ ? " (the monitored device)" : ""));
+        Print("attach",
+              now[i].label + (now[i].identity == watched_ ? " (the monitored device)" : ""));
       }
     }
     known_ = std::move(now);

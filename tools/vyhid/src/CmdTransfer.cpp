@@ -34,7 +34,8 @@ std::uint8_t ReportIdOption(const CommandContext& c, std::optional<std::uint8_t>
     throw CliError(kExitUsage, "'" + c.args.command + "' needs --id ID");
   }
   const std::optional<std::uint32_t> id = ParseNumber(*text, 255);
-  if (!id) throw CliError(kExitUsage, "bad report ID '" + *text + "': give 0 to 255 or 0x00 to 0xff");
+  if (!id)
+    throw CliError(kExitUsage, "bad report ID '" + *text + "': give 0 to 255 or 0x00 to 0xff");
   return static_cast<std::uint8_t>(*id);
 }
 
@@ -235,19 +236,19 @@ int RunSend(CommandContext& c) {
         report.ReportID = id;
         const std::int32_t got = hid.GetFeature(report);
         if (got > 0) {
-          reply = FormatReport(id, std::string_view(reinterpret_cast<const char*>(report.Data.Bytes),
-                                                    std::min<std::size_t>(got, kReportBytes)));
+          reply =
+              FormatReport(id, std::string_view(reinterpret_cast<const char*>(report.Data.Bytes),
+                                                std::min<std::size_t>(got, kReportBytes)));
         }
       } else {
         reply = replies.Wait(Clock::now() + *timeout);
       }
       if (!reply) {
-        throw CliError(kExitFailure, feature ? "device " + std::to_string(nr) +
-                                                   " returned no feature report " +
-                                                   std::to_string(id)
-                                             : "no reply from device " + std::to_string(nr) +
-                                                   " within " +
-                                                   std::to_string(timeout->count()) + " ms");
+        throw CliError(kExitFailure,
+                       feature ? "device " + std::to_string(nr) + " returned no feature report " +
+                                     std::to_string(id)
+                               : "no reply from device " + std::to_string(nr) + " within " +
+                                     std::to_string(timeout->count()) + " ms");
       }
       c.out.Line("reply: " + *reply);
     }

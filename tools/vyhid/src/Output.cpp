@@ -17,14 +17,18 @@ void LineWriter::Line(std::string_view text) {
   WriteAll(line);
 }
 
-void LineWriter::Raw(std::string_view text) { WriteAll(text); }
+void LineWriter::Raw(std::string_view text) {
+  WriteAll(text);
+}
 
 bool LineWriter::Failed() const {
   std::lock_guard lock(mutex_);
   return failed_;
 }
 
-bool LineWriter::IsTerminal() const { return isatty(fd_) == 1; }
+bool LineWriter::IsTerminal() const {
+  return isatty(fd_) == 1;
+}
 
 void LineWriter::WriteAll(std::string_view text) {
   std::lock_guard lock(mutex_);
@@ -45,14 +49,13 @@ void LineWriter::WriteAll(std::string_view text) {
 std::string Timestamp() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          now.time_since_epoch()) %
-                      1000;
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
   std::tm local{};
   localtime_r(&seconds, &local);
   char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(millis.count()));
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(millis.count()));
   return text;
 }
 

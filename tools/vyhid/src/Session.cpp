@@ -44,7 +44,9 @@ Session::MessageCollector::MessageCollector(std::vector<std::string>& messages)
         messages.push_back(OneLine(rtl::StringToUtf8(text)));
       })) {}
 
-Session::MessageCollector::~MessageCollector() { vcl::SetMessagePresenter(previous_); }
+Session::MessageCollector::~MessageCollector() {
+  vcl::SetMessagePresenter(previous_);
+}
 
 Session::Session(const BridgeRequest& request) : bridge_(LoadedBridge::Load(request)) {
   hid_ = std::make_unique<TVyHID>(nullptr);
