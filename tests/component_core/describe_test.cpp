@@ -6,9 +6,13 @@ namespace vyhid_test {
 namespace {
 
 // Descriptions need no bridge: a component in design mode has its lists.
+struct DesignerForm : rtl::TComponent {
+  DesignerForm() : rtl::TComponent(nullptr) { SetDesigning(true); }
+};
+
 class Describe : public ::testing::Test {
  protected:
-  Describe() { designer.SetDesigning(true); }
+  Describe() { EXPECT_TRUE(hid.InState(rtl::csDesigning)); }
 
   // Describes the record in slot nr, as the scan does.
   std::vector<std::string> Describe_(int nr, const THIDdeviceInfo& device) {
@@ -20,7 +24,8 @@ class Describe : public ::testing::Test {
     return hid.HIDinfoArray.at(static_cast<std::size_t>(nr)).VyHIDinfo;
   }
 
-  rtl::TComponent designer{nullptr};
+  DesignerForm designer;
+  MessageCapture messages;  // design mode shows nothing; keep stderr quiet if it did
   TestVyHID hid{&designer};
 };
 
@@ -73,6 +78,7 @@ TEST_F(Describe, WorkedExampleByteForByte) {
   EXPECT_EQ(s.InputBufferSize, 17);
   EXPECT_EQ(s.HasReadWriteAccess, 1);
   EXPECT_EQ(ReadShortString(s.ProductString), "Widget");
+  EXPECT_TRUE(messages.Messages().empty());
   // Other slots are untouched.
   EXPECT_EQ(hid.HIDinfoArray[0].HIDstringsInfo->Count(), 0);
 }

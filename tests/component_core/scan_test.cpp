@@ -17,6 +17,7 @@ class Scan : public SimBridgeTest {
     SimBridgeTest::SetUp();
     hid = std::make_unique<TestVyHID>(nullptr);
     RecordEvents(*hid, log);
+    ClearCalls();
   }
   void TearDown() override {
     hid.reset();
