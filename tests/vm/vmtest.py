@@ -570,7 +570,13 @@ class Scenario:
         got = self.vm.gather([(r"UHID DESTROYED outputs=(\d+)", 1),
                               (r"SENT rc=(-?\d+) len=\d+ ms=(\d+)", 1)], 90, seen)
         m = got[r"SENT rc=(-?\d+) len=\d+ ms=(\d+)"][0]
-        self.check(True, f"the send ended after the device went away ({m.group(2)} ms)")
+        # SetReport answers with the bytes it could not send: the send stopped.
+        not_sent = int(m.group(1))
+        self.check(0 < not_sent <= 65536 - 64 * 50,
+                   f"the send ended when the device went away: {not_sent} of 65536 bytes "
+                   f"not sent, after {m.group(2)} ms")
+        stats = self.vm.call("dev stats", r"UHID STATS (.*)", seen=seen)
+        print(f"     uhid device: {stats.group(1)}", flush=True)
         self.vm.sync(seen)
         self.vm.call("quiet 0", r"OK quiet=0")
         rc, _ = self.scan()
