@@ -584,13 +584,21 @@ class Scenario:
                    f"the next scan lists 3 devices, not the destroyed one (rc={rc})")
 
     def mouse_input(self):
-        self.step("mouse input")
+        self.step("mouse and tablet input")
         self.open_product(MOUSE)
         self.vm.qmp.execute("input-send-event", {"events": [
             {"type": "rel", "data": {"axis": "x", "value": 10}},
             {"type": "rel", "data": {"axis": "y", "value": -5}}]})
         rep = self.input_reports(1)[0]
         self.check(rep == (0, 4, "000afb00"), f"a mouse move arrives as {rep}")
+        self.open_product(TABLET)
+        self.vm.qmp.execute("input-send-event", {"device": "vga0", "events": [
+            {"type": "abs", "data": {"axis": "x", "value": 16384}},
+            {"type": "abs", "data": {"axis": "y", "value": 8192}},
+            {"type": "btn", "data": {"down": True, "button": "left"}}]})
+        rep = self.input_reports(1)[0]
+        self.check(rep == (0, 6, "010040002000"), f"a tablet click at (16384, 8192) arrives "
+                   f"as {rep}")
 
     def tool(self):
         self.step("the command-line tool on the same devices")
