@@ -12,7 +12,8 @@ it needs neither root (for /dev/console) nor the cpio tool. Both outputs are
 cached in the output directory: the kernel per version, the archive by a
 stamp of everything that went into it.
 
-usage: initramfs.py --out DIR --init FILE [--bin ELF]... [--lib SO]... [--kernel-version V]
+usage: initramfs.py --out DIR --init FILE [--bin ELF]... [--lib SO]...
+                    [--file SRC:DEST]... [--kernel-version V]
 prints the paths of the kernel and of the archive, one per line.
 """
 import argparse
@@ -177,6 +178,11 @@ def build(args):
                 host_files.setdefault(dep, dep)
             else:
                 host_files.setdefault(f"{GUEST_LIB}/{os.path.basename(dep)}", dep)
+    for spec in args.file:
+        src, _, dest = spec.partition(":")
+        if not dest.startswith("/"):
+            raise BuildError(f"--file {spec}: the destination must be an absolute path")
+        host_files[dest] = src
     host_files["/init"] = args.init
     host_files["/bin/busybox"] = BUSYBOX
 
@@ -235,6 +241,8 @@ def main(argv=None):
     p.add_argument("--bin", action="append", default=[], help="a guest program (repeatable)")
     p.add_argument("--lib", action="append", default=[],
                    help="a library loaded at run time (repeatable)")
+    p.add_argument("--file", action="append", default=[],
+                   help="SRC:DEST, a plain file to put at DEST (repeatable)")
     p.add_argument("--kernel-version", help="default: the newest /boot/vmlinuz-*")
     args = p.parse_args(argv)
     try:

@@ -30,7 +30,8 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 import initramfs  # noqa: E402
 
 SKIP = 77
@@ -704,7 +705,7 @@ def main():
     try:
         kernel, initrd = initramfs.build(argparse.Namespace(
             out=args.work, init=args.init, bin=args.bin + ([args.tool] if args.tool else []),
-            lib=args.lib,
+            lib=args.lib, file=[f"{os.path.join(HERE, 'guest', 'tsan.supp')}:/etc/tsan.supp"],
             kernel_version=args.kernel_version))
     except initramfs.BuildError as e:
         print(f"FAIL building the initramfs: {e}")
