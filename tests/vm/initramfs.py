@@ -66,7 +66,7 @@ def extract_vmlinux(kver, out_dir):
     """Debian's vmlinuz carries an XZ-compressed ELF; booting the uncompressed
     ELF directly (PVH entry) saves several seconds of in-guest decompression."""
     path = os.path.join(out_dir, f"vmlinux-{kver}")
-    if os.path.getsize(path) if os.path.exists(path) else 0:
+    if os.path.exists(path) and os.path.getsize(path) > 0:
         return path
     src = f"/boot/vmlinuz-{kver}"
     try:
