@@ -128,15 +128,18 @@ TEST_F(OpenClose, FirstOpenFetchesDescribesSetsFlagsAndRaisesOnlyOpen) {
     EXPECT_EQ(FlagsOf(*hid), (Flags{true, true, true, true}));
     EXPECT_EQ(hid->HaveID, 5);
     // The slot's record, sharing its description list.
-    EXPECT_EQ(info.HIDstringsInfo, hid->HIDinfoArray[1].HIDstringsInfo);
+    // Packed fields: compared as values, never bound to references.
+    const rtl::TStringList* list = info.HIDstringsInfo;
+    const rtl::TStringList* slotList = hid->HIDinfoArray[1].HIDstringsInfo;
+    EXPECT_EQ(list, slotList);
     EXPECT_EQ(std::memcmp(&info.HIDinfo, &kAll, sizeof kAll), 0);
     log.Add("DevOpen");
   };
   Activate(1);
   EXPECT_EQ(log.Take(), Events{"DevOpen"});
-  EXPECT_EQ(CallNames(), (Names{"HIDcloseDevice", "HIDopenDevice", "HIDGetDeviceInfo",
-                                "HIDOutputReportSize", "HIDInputReportSize",
-                                "HIDFeatureReportSize"}));
+  EXPECT_EQ(CallNames(),
+            (Names{"HIDcloseDevice", "HIDopenDevice", "HIDGetDeviceInfo", "HIDOutputReportSize",
+                   "HIDInputReportSize", "HIDFeatureReportSize"}));
   EXPECT_EQ(Calls()[1].Arg, 1);
   EXPECT_EQ(Calls()[2].Arg, 1);
   EXPECT_TRUE(hid->Active);
@@ -200,9 +203,11 @@ TEST_F(OpenClose, TheOpenDescribesTheRecordFetchedAtOpenNotTheScannedOne) {
   Activate(0);
   EXPECT_EQ(hid->HaveID, 5);
   const TVyHIDDevInfo& slot = hid->HIDinfoArray[0];
-  EXPECT_EQ(slot.VyHIDinfo.FeatureID, 5);
+  const std::int32_t featureId = slot.VyHIDinfo.FeatureID;
+  EXPECT_EQ(featureId, 5);
   EXPECT_EQ(std::memcmp(&slot.HIDinfo, &kInOnly, sizeof kInOnly), 0);
-  EXPECT_EQ(Utf8((*slot.HIDstringsInfo)[10]), "Feature Report(s)   : ReportId 5 (8 bytes)");
+  const rtl::TStringList* lines = slot.HIDstringsInfo;
+  EXPECT_EQ(Utf8((*lines)[10]), "Feature Report(s)   : ReportId 5 (8 bytes)");
 }
 
 TEST_F(OpenClose, FailedOpenAfterAGoodOneLeavesTheDeviceLostUntilAScanFindsIt) {

@@ -53,7 +53,8 @@ class Transfer : public SimBridgeTest {
   // The payloads that a string sent k bytes at a time must produce.
   static std::vector<std::string> Expected(const std::string& data, std::size_t k) {
     std::vector<std::string> payloads;
-    for (std::size_t at = 0; at < data.size(); at += k) payloads.push_back(Payload(data.substr(at)));
+    for (std::size_t at = 0; at < data.size(); at += k)
+      payloads.push_back(Payload(data.substr(at)));
     return payloads;
   }
 
@@ -72,8 +73,8 @@ TEST_F(Transfer, EachReportCarriesTheNextBytesPaddedWithZeros) {
     std::size_t length, k;
     std::size_t reports;
   };
-  for (const Case c : {Case{10, 64, 1}, Case{64, 64, 1}, Case{65, 64, 2}, Case{20, 8, 3},
-                       Case{200, 1, 200}}) {
+  for (const Case c :
+       {Case{10, 64, 1}, Case{64, 64, 1}, Case{65, 64, 2}, Case{20, 8, 3}, Case{200, 1, 200}}) {
     SCOPED_TRACE(testing::Message() << c.length << " bytes, k = " << c.k);
     sim.SetSendTake(static_cast<std::int32_t>(c.k));
     const std::string data = Pattern(c.length);
@@ -112,8 +113,8 @@ TEST_F(Transfer, ABridgeThatStopsPartWayLeavesTheUnsentCountAsTheResult) {
     PostedAction stop([&] { sim.SetSendTake(0); });  // runs after the first report
     EXPECT_EQ(hid->SetReport(1, Pattern(200)), 136);
   }
-  EXPECT_EQ(SentPayloads(kOut), (std::vector<std::string>{Payload(Pattern(200)),
-                                                           Payload(Pattern(136, 65))}));
+  EXPECT_EQ(SentPayloads(kOut),
+            (std::vector<std::string>{Payload(Pattern(200)), Payload(Pattern(136, 65))}));
   sim.SetSendTake(64);
   ClearCalls();
   {
@@ -189,9 +190,8 @@ TEST_F(Transfer, ARescanInTheMiddleSendsTheRestToTheDeviceOpenThen) {
   const std::string data = Pattern(192);
   EXPECT_EQ(hid->SetReport(1, data), 0);
   EXPECT_EQ(log.Take(), (Events{"DevClose", "DevOpen 1", "AfterDevScan 2"}));
-  EXPECT_EQ(CallNames(),
-            (Names{kOut, "HIDcloseDevice", "HIDscanForDevices", "HIDGetDeviceInfo",
-                   "HIDGetDeviceInfo", "HIDopenDevice", kOut, kOut}));
+  EXPECT_EQ(CallNames(), (Names{kOut, "HIDcloseDevice", "HIDscanForDevices", "HIDGetDeviceInfo",
+                                "HIDGetDeviceInfo", "HIDopenDevice", kOut, kOut}));
   EXPECT_EQ(Calls()[5].Arg, 1);
   EXPECT_EQ(SentPayloads(kOut), Expected(data, 64));
   EXPECT_EQ(sim.OpenDevice(), 1);
