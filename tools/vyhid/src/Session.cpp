@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 
 #include "Error.h"
 
@@ -105,11 +106,24 @@ void Session::Open(int nr) {
   hid_->CurrentDevNr = nr;
   hid_->Active = true;
   if (hid_->Active) return;
-  // The component does not say why an open failed; for a device node, the
-  // usual reason is its permissions, which the user can fix.
-  if (path.rfind("/dev/", 0) == 0 && access(path.c_str(), R_OK) != 0 && errno == EACCES) {
-    throw CliError(kExitPermission, "permission denied: cannot open " + path + " (device " +
-                                        std::to_string(nr) + ")\n" + PermissionFix());
+  // The component does not say why an open failed. The usual reason on a
+  // real machine is that this user may not open the hidraw nodes, which
+  // the user can fix; the bridge's record does not name the node, so name
+  // every node that this user may not open.
+  if (!bridge_->Simulated()) {
+    std::string denied;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
+      const std::string node = entry.path().string();
+      if (node.rfind("/dev/hidraw", 0) == 0 && access(node.c_str(), R_OK) != 0 && errno == EACCES) {
+        denied += (denied.empty() ? "" : ", ") + node;
+      }
+    }
+    if (!denied.empty()) {
+      throw CliError(kExitPermission, "cannot open device " + std::to_string(nr) + ": " +
+                                          Label(nr) + "; permission denied on " + denied + "\n" +
+                                          PermissionFix());
+    }
   }
   throw CliError(kExitFailure, "cannot open device " + std::to_string(nr) + ": " + Label(nr) +
                                    (path.empty() ? "" : " at " + path));
