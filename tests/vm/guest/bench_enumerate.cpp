@@ -1,0 +1,149 @@
+// bench_enumerate: enumeration time on real hidraw devices, run as the
+// application of the test VM (scripts/bench_vm.py).
+//
+// Three ways of listing the same devices, timed in interleaved rounds so that
+// they share whatever the machine is doing:
+//   hidraw_bridge   the bridge's own work: HIDscanForDevices, then
+//                   HIDGetDeviceInfo for every device, through the entry
+//                   points the component has bound;
+//   hid_enumerate   hidapi (hidraw backend): hid_enumerate(0, 0), then
+//                   hid_free_enumeration;
+//   component_scan  TVyHID::ScanForHIDdevices: the bridge's work plus the
+//                   component's descriptions, search and events.
+// Prints, for each, "@@ BENCH ENUM name=N entries=E rounds=R min_us=..
+// median_us=.. mean_us=..", then "@@ BENCH RATIO name=value" lines (medians
+// of the ratios within each round) and "@@ BENCH END". Exit status 0, or 1
+// when something could not be measured.
+#include <hidapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "VyHID.h"
+#include "vcl/Dialogs.h"
+#include "vcl/Forms.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// At least this many rounds, and more until the time budget is used up.
+constexpr int kMinRounds = 20;
+constexpr int kMaxRounds = 500;
+constexpr std::chrono::seconds kBudget{20};
+
+// Reaches the bridge's entry points that the component has bound.
+class EnumerationProbe : public TVyHID {
+ public:
+  using TVyHID::TVyHID;
+
+  bool BridgeBound() const { return HIDscanForDevices != nullptr && HIDGetDeviceInfo != nullptr; }
+
+  int BridgeEnumerate() {
+    const int count = HIDscanForDevices();
+    THIDdeviceInfo info{};
+    for (int i = 0; i < count; ++i) HIDGetDeviceInfo(static_cast<std::uint8_t>(i), &info);
+    return count;
+  }
+};
+
+int HidapiEnumerate() {
+  hid_device_info* list = hid_enumerate(0, 0);
+  int count = 0;
+  for (const hid_device_info* d = list; d != nullptr; d = d->next) ++count;
+  hid_free_enumeration(list);
+  return count;
+}
+
+struct Method {
+  const char* Name;
+  std::function<int()> Run;
+  std::vector<double> Micros;
+  int Entries = -1;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 != 0 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double Mean(const std::vector<double>& v) {
+  double sum = 0;
+  for (double x : v) sum += x;
+  return sum / static_cast<double>(v.size());
+}
+
+}  // namespace
+
+int main() {
+  vcl::SetMessagePresenter([](const rtl::String& text) {
+    std::printf("@@ ERROR %s\n", rtl::StringToUtf8(text).c_str());
+  });
+  if (hid_init() != 0) {
+    std::printf("@@ ERROR hid_init failed\n");
+    return 1;
+  }
+  EnumerationProbe hid(nullptr);
+  if (!hid.BridgeBound()) {
+    std::printf("@@ ERROR the component did not bind HID_Bridge__.dll\n");
+    return 1;
+  }
+
+  std::vector<Method> methods;
+  methods.push_back({"hidraw_bridge", [&] { return hid.BridgeEnumerate(); }, {}, -1});
+  methods.push_back({"hid_enumerate", [] { return HidapiEnumerate(); }, {}, -1});
+  methods.push_back(
+      {"component_scan", [&] { return static_cast<int>(hid.ScanForHIDdevices()); }, {}, -1});
+
+  // One untimed round: caches warm, the bridge's monitor started.
+  for (Method& m : methods) m.Entries = m.Run();
+
+  const Clock::time_point end = Clock::now() + kBudget;
+  int rounds = 0;
+  while (rounds < kMinRounds || (rounds < kMaxRounds && Clock::now() < end)) {
+    // The order turns every round, so that no method always runs first.
+    for (std::size_t k = 0; k < methods.size(); ++k) {
+      Method& m = methods[(k + static_cast<std::size_t>(rounds)) % methods.size()];
+      const Clock::time_point t0 = Clock::now();
+      const int entries = m.Run();
+      const Clock::time_point t1 = Clock::now();
+      m.Micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+      if (entries != m.Entries) {
+        std::printf("@@ ERROR %s listed %d entries, then %d\n", m.Name, m.Entries, entries);
+        return 1;
+      }
+    }
+    // Device-change messages from the bridge's monitor would pile up.
+    vcl::Application.ProcessMessages();
+    ++rounds;
+  }
+
+  for (const Method& m : methods) {
+    std::printf(
+        "@@ BENCH ENUM name=%s entries=%d rounds=%d min_us=%.1f median_us=%.1f mean_us=%.1f\n",
+        m.Name, m.Entries, rounds, *std::min_element(m.Micros.begin(), m.Micros.end()),
+        Median(m.Micros), Mean(m.Micros));
+  }
+  // Ratios within each round (the methods ran back to back), then their
+  // median: drift of the machine's load over the run cancels out.
+  const auto pairedRatio = [&](const Method& a, const Method& b) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < a.Micros.size(); ++i) ratios.push_back(a.Micros[i] / b.Micros[i]);
+    return Median(ratios);
+  };
+  std::printf("@@ BENCH RATIO hidraw_bridge/hid_enumerate=%.3f\n",
+              pairedRatio(methods[0], methods[1]));
+  std::printf("@@ BENCH RATIO component_scan/hidraw_bridge=%.3f\n",
+              pairedRatio(methods[2], methods[0]));
+  std::printf("@@ BENCH END\n");
+  std::fflush(stdout);
+  hid_exit();
+  return 0;
+}
