@@ -1,0 +1,230 @@
+#!/usr/bin/env python3
+"""The table of benchmark figures as ratios to their baselines, from one run.
+
+Reads the Google Benchmark JSON files that scripts/bench.sh writes (one per
+benchmark program, named after it) and, when present, the VM enumeration
+result (bench_enumerate.json), and prints a Markdown table. Runs with
+repetitions are read through their median; single runs as they are.
+
+usage: bench_table.py RESULTS_DIR
+"""
+import json
+import os
+import re
+import sys
+
+USB_HS_REPORTS_PER_S = 8000
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def load(results, program):
+    """name -> entry, preferring the median aggregate over single runs."""
+    path = os.path.join(results, program + ".json")
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        data = json.load(f)
+    runs, cvs = {}, {}
+    for b in data["benchmarks"]:
+        if b.get("error_occurred"):
+            raise SystemExit(f"{program}: {b['name']}: {b.get('error_message')}")
+        name = b.get("run_name", b["name"])
+        if b.get("run_type") == "aggregate":
+            if b.get("aggregate_name") == "median":
+                runs[name] = b
+            elif b.get("aggregate_name") == "cv":
+                cvs[name] = b
+        else:
+            runs.setdefault(name, b)
+    for name, cv in cvs.items():
+        if name in runs:
+            runs[name] = dict(runs[name], cv=cv)
+    return runs
+
+
+def time_key(entry):
+    return "real_time" if "/real_time" in entry["name"] else "cpu_time"
+
+
+def ns(entry, key=None):
+    """The entry's time per iteration in ns: wall time for real-time runs,
+    processor time otherwise (of the whole process for process-time runs)."""
+    return entry[key or time_key(entry)] * UNIT_NS[entry["time_unit"]]
+
+
+def spread(*entries, key=None):
+    """The coefficients of variation across repetitions, when above 10 %."""
+    noisy = []
+    for e in entries:
+        cv = e.get("cv", {}).get(key or time_key(e))
+        if cv is not None and cv > 0.10:
+            noisy.append(f"{e['run_name'].split('/')[0]} varies {cv * 100:.0f} %")
+    return "; ".join(noisy)
+
+
+def join(*notes):
+    return "; ".join(n for n in notes if n)
+
+
+def per_s_to_ns(counter):
+    """Inverted counters (time per item) come out in seconds."""
+    return counter * 1e9
+
+
+def fmt_ns(v):
+    if v >= 1e6:
+        return f"{v / 1e6:.2f} ms"
+    if v >= 1e3:
+        return f"{v / 1e3:.2f} µs"
+    return f"{v:.1f} ns"
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, path, figure, baseline, ratio, note=""):
+        self.rows.append((path, figure, baseline, ratio, note))
+
+    def markdown(self):
+        out = ["| Path | Figure | Baseline | Ratio | Note |", "|---|---|---|---|---|"]
+        for r in self.rows:
+            out.append("| " + " | ".join(r) + " |")
+        return "\n".join(out)
+
+
+def input_rows(t, runs):
+    bare = ns(runs["BM_InputDirect_BareCall"])
+    comp = ns(runs["BM_InputDirect_Component"])
+    t.add("Input, one thread", f"HIDreader to handler {fmt_ns(comp)}/report",
+          f"bare call, same copy {fmt_ns(bare)}", f"{comp / bare:.2f}",
+          join(f"+{fmt_ns(comp - bare)} per report",
+               spread(runs["BM_InputDirect_BareCall"], runs["BM_InputDirect_Component"])))
+    sb = runs["BM_InputStream_BareCallback/100000/process_time"]
+    sc = runs["BM_InputStream_Component/100000/process_time"]
+    bare_s = per_s_to_ns(sb["time_per_report"])
+    comp_s = per_s_to_ns(sc["time_per_report"])
+    t.add("Input, bridge thread", f"{sc['items_per_second'] / 1e6:.1f} M reports/s, "
+          f"{fmt_ns(comp_s)}/report", f"bare callback {fmt_ns(bare_s)}/report",
+          f"{comp_s / bare_s:.2f}",
+          join(f"+{fmt_ns(comp_s - bare_s)} per report; processor time", spread(sb, sc)))
+    share = comp_s * USB_HS_REPORTS_PER_S / 1e9
+    extra = (comp_s - bare_s) * USB_HS_REPORTS_PER_S / 1e9
+    t.add("Input, USB budget", f"{share * 100:.3f} % of one core at 8000 reports/s",
+          "125 µs per report", f"{comp_s / 125e3:.5f}",
+          f"component's own part {extra * 100:.4f} %")
+
+
+def send_rows(t, runs):
+    pm = ns(runs["BM_ProcessMessagesEmpty"])
+    bridge = ns(runs["BM_BridgeCallAlone"])
+    for k in (64, 8):
+        sizes = sorted(int(m.group(1)) for n in runs
+                       if (m := re.match(rf"BM_SetReport/bytes:(\d+)/k:{k}$", n)))
+        per_byte = {s: per_s_to_ns(runs[f"BM_SetReport/bytes:{s}/k:{k}"]["time_per_byte"])
+                    for s in sizes}
+        lo, hi = sizes[0], sizes[-1]
+        t.add(f"Send, k={k}", f"{per_byte[hi]:.2f} ns/byte at {hi >> 20} MiB",
+              f"{per_byte[lo]:.2f} ns/byte at {lo >> 10} KiB", f"{per_byte[hi] / per_byte[lo]:.2f}",
+              f"per byte from {min(per_byte.values()):.2f} to {max(per_byte.values()):.2f} ns")
+        per_report = per_s_to_ns(runs[f"BM_SetReport/bytes:{hi}/k:{k}"]["time_per_report"])
+        t.add(f"Send, k={k}, per report", f"{fmt_ns(per_report)}/report at {hi >> 20} MiB",
+              f"ProcessMessages, empty queue {fmt_ns(pm)}", f"{per_report / pm:.2f}",
+              f"the bridge's call is {fmt_ns(bridge)} of it")
+        t.add(f"Send, k={k}, component's part", f"{fmt_ns(per_report)}/report",
+              f"bridge call + ProcessMessages {fmt_ns(bridge + pm)}",
+              f"{per_report / (bridge + pm):.2f}",
+              f"{fmt_ns(per_report - bridge - pm)} per report is the component's own")
+    one = ns(runs["BM_SetReportOneReport"])
+    t.add("Send, one 64-byte string", fmt_ns(one),
+          f"bridge call + ProcessMessages {fmt_ns(bridge + pm)}",
+          f"{one / (pm + bridge):.2f}", "includes the call's working copy of the string")
+
+
+def message_rows(t, runs):
+    pr = runs["BM_PostRoundTripAcrossThreads/process_time/real_time"]
+    er = runs["BM_EventfdRoundTrip/process_time/real_time"]
+    post, efd = ns(pr, "real_time"), ns(er, "real_time")
+    t.add("Messages, across threads, latency", f"round trip {fmt_ns(post)}",
+          f"eventfd ping-pong {fmt_ns(efd)}", f"{post / efd:.2f}",
+          join("two posts, two wake-ups; wall time", spread(pr, er, key="real_time")))
+    post, efd = ns(pr, "cpu_time"), ns(er, "cpu_time")
+    t.add("Messages, across threads, work", f"round trip {fmt_ns(post)}",
+          f"eventfd ping-pong {fmt_ns(efd)}", f"{post / efd:.2f}",
+          join("processor time of both threads", spread(pr, er, key="cpu_time")))
+    one = ns(runs["BM_PostAndDispatchOnOneThread/1"])
+    batch = ns(runs["BM_PostAndDispatchOnOneThread/64"]) / 64
+    t.add("Messages, one thread", f"{fmt_ns(batch)}/message in batches of 64",
+          f"one message and its pass {fmt_ns(one)}", f"{batch / one:.2f}",
+          "a pass with messages raises and lowers the eventfd: two system calls")
+
+
+def scan_rows(t, runs):
+    def at(bench, n):
+        return ns(runs[f"{bench}/{n}"])
+
+    for n in (0, 1, 8, 32):
+        scan = at("BM_Scan", n)
+        enum = at("BM_ScanEnumeration", n)
+        desc = at("BM_ScanDescriptions", n)
+        filt = at("BM_ScanFiltered", n) - scan
+        rest = scan - enum - desc
+        t.add(f"Scan, {n} devices", f"{fmt_ns(scan)}: descriptions {fmt_ns(desc)}, "
+              f"filter {fmt_ns(filt)}, rest {fmt_ns(rest)}",
+              f"simulated enumeration {fmt_ns(enum)}", f"{scan / enum:.2f}",
+              f"filter adds {filt / scan * 100:.0f} %")
+    for bench, label in (("BM_Scan", "whole scan"), ("BM_ScanDescriptions", "descriptions"),
+                         ("BM_ScanFiltered", "filtered scan"),
+                         ("BM_ScanEnumeration", "enumeration")):
+        d8 = at(bench, 8) - at(bench, 0)
+        d32 = at(bench, 32) - at(bench, 0)
+        t.add(f"Scan growth, {label}", f"{fmt_ns(d32 / 32)}/device from 0 to 32",
+              f"{fmt_ns(d8 / 8)}/device from 0 to 8", f"{(d32 / 32) / (d8 / 8):.2f}",
+              "1.00 = linear")
+
+
+def component_rows(t, runs):
+    for name, label in (("BM_Scan32Devices", "scan of 32, filter set"),
+                        ("BM_InputReportToHandler", "input report to handler"),
+                        ("BM_DeviceChangeToScan", "device change to its scan (4 devices)")):
+        if name in runs:
+            t.add("Component (bench_component)", f"{label}: {fmt_ns(ns(runs[name]))}", "", "", "")
+
+
+def vm_rows(t, results):
+    path = os.path.join(results, "bench_enumerate.json")
+    if not os.path.exists(path):
+        t.add("Real bridge (VM)", "not run", "", "", "scripts/bench.sh --vm")
+        return
+    with open(path) as f:
+        vm = json.load(f)
+    m = vm["methods"]
+    b, h, s = m["hidraw_bridge"], m["hid_enumerate"], m["component_scan"]
+    t.add("Real bridge, enumeration", f"hidraw bridge {b['median_us'] / 1e3:.1f} ms "
+          f"({b['entries']} devices)", f"hid_enumerate {h['median_us'] / 1e3:.1f} ms "
+          f"({h['entries']} entries)", f"{vm['ratios']['hidraw_bridge/hid_enumerate']:.2f}",
+          f"QEMU {vm['accel']}, {b['rounds']} rounds, median of per-round ratios")
+    t.add("Real bridge, scan", f"ScanForHIDdevices {s['median_us'] / 1e3:.1f} ms",
+          f"hidraw bridge {b['median_us'] / 1e3:.1f} ms",
+          f"{vm['ratios']['component_scan/hidraw_bridge']:.2f}", "")
+
+
+def main():
+    if len(sys.argv) != 2:
+        raise SystemExit(__doc__)
+    results = sys.argv[1]
+    t = Table()
+    for program, rows in (("bench_input", input_rows), ("bench_send", send_rows),
+                          ("bench_messages", message_rows), ("bench_scan", scan_rows),
+                          ("bench_component", component_rows)):
+        runs = load(results, program)
+        if runs is None:
+            t.add(program, "not run", "", "", "")
+        else:
+            rows(t, runs)
+    vm_rows(t, results)
+    print(t.markdown())
+
+
+if __name__ == "__main__":
+    main()
