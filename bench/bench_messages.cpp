@@ -1,13 +1,16 @@
 // Cost of a posted message: the round trip between two threads through
 // PostMessageW and the queues' loops, against the floor for any design that
-// wakes a sleeping thread, a bare eventfd ping-pong; and the cost of a posted
-// message when nobody has to be woken (post and dispatch on one thread).
+// wakes a sleeping thread, a bare eventfd ping-pong, and against the same
+// ping-pong waited on through epoll, as the queue's loop waits (one
+// descriptor for messages and timers); and the cost of a posted message when
+// nobody has to be woken (post and dispatch on one thread).
 // The round trips report wall time (the latency) and, as CPU, the processor
 // time of both threads together (the work, which a busy machine does not
 // inflate).
 // bench-link: vcl270 rtl270
 #include <benchmark/benchmark.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -89,6 +92,62 @@ void BM_EventfdRoundTrip(benchmark::State& state) {
   state.SetLabel("round trip = 2 wake-ups");
 }
 BENCHMARK(BM_EventfdRoundTrip)->MeasureProcessCPUTime()->UseRealTime();
+
+// An eventfd waited on through an epoll set, as a queue must do when its
+// thread waits on one descriptor for messages and timers together.
+class EpollWaiter {
+ public:
+  explicit EpollWaiter(int fd) : fd_(fd), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    if (epoll_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) < 0) std::abort();
+  }
+  ~EpollWaiter() { ::close(epoll_); }
+  EpollWaiter(const EpollWaiter&) = delete;
+  EpollWaiter& operator=(const EpollWaiter&) = delete;
+
+  void WaitAndConsume() const {
+    epoll_event ev;
+    while (::epoll_wait(epoll_, &ev, 1, -1) < 0) {
+    }
+    std::uint64_t value;
+    if (::read(fd_, &value, sizeof value) != sizeof value) std::abort();
+  }
+
+ private:
+  int fd_;
+  int epoll_;
+};
+
+// The eventfd round trip with each side waiting in epoll_wait.
+void BM_EpollEventfdRoundTrip(benchmark::State& state) {
+  const int ping = ::eventfd(0, EFD_CLOEXEC);
+  const int pong = ::eventfd(0, EFD_CLOEXEC);
+  std::atomic<bool> stop{false};
+  std::thread worker([&] {
+    const EpollWaiter waiter(ping);
+    for (;;) {
+      waiter.WaitAndConsume();
+      if (stop.load()) break;
+      Signal(pong);
+    }
+  });
+  {
+    const EpollWaiter waiter(pong);
+    for (auto _ : state) {
+      Signal(ping);
+      waiter.WaitAndConsume();
+    }
+  }
+  stop.store(true);
+  Signal(ping);
+  worker.join();
+  ::close(ping);
+  ::close(pong);
+  state.SetLabel("round trip = 2 wake-ups through epoll");
+}
+BENCHMARK(BM_EpollEventfdRoundTrip)->MeasureProcessCPUTime()->UseRealTime();
 
 // Posting a batch to a window of this thread and dispatching it: the cost of
 // one message without a thread switch (one wake-up per batch).
