@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "SimControl.h"
 #include "VyHID.h"
@@ -18,11 +19,27 @@
 
 namespace {
 
+// Reaches the bound send entry point, so that a benchmark can put a bridge
+// that does nothing in its place and time the component's loop alone.
+class SendProbe : public TVyHID {
+ public:
+  using TVyHID::TVyHID;
+  tHIDSetOutputReport SwapSend(tHIDSetOutputReport send) {
+    std::swap(send, HIDSetOutputReport);
+    return send;
+  }
+};
+
+std::uint8_t nullBridgeTake = 64;
+std::uint8_t VYHID_STDCALL NullBridgeSend(THIDreport*) {
+  return nullBridgeTake;
+}
+
 // One component with device 0 open on the simulated bridge, for the whole run.
 struct Session {
   SimBridge sim{};
   rtl::HMODULE module = 0;
-  std::unique_ptr<TVyHID> hid;
+  std::unique_ptr<SendProbe> hid;
   tHIDSetOutputReport bridgeSend = nullptr;
 };
 Session* session = nullptr;
@@ -38,7 +55,7 @@ bool OpenSession(Session& s) {
   SimAddReport(device, SimReportKind::Output, 1, 64);
   SimAddReport(device, SimReportKind::Input, 1, 64);
   s.sim.SetDevices(&device, 1);
-  s.hid = std::make_unique<TVyHID>(nullptr);
+  s.hid = std::make_unique<SendProbe>(nullptr);
   s.hid->ScanForHIDdevices();
   s.hid->CurrentDevNr = 0;
   s.hid->Active = true;
@@ -77,6 +94,31 @@ void BM_SetReport(benchmark::State& state) {
   session->sim.SetSendTake(64);
 }
 BENCHMARK(BM_SetReport)
+    ->ArgNames({"bytes", "k"})
+    ->ArgsProduct({benchmark::CreateRange(1 << 10, 4 << 20, 4), {64, 8}})
+    ->Unit(benchmark::kMicrosecond);
+
+// The same sends with a bridge whose send does nothing but take k bytes: the
+// component's own cost, free of the simulated bridge's lock and call log.
+void BM_SetReportNullBridge(benchmark::State& state) {
+  const auto length = static_cast<std::size_t>(state.range(0));
+  const auto k = static_cast<std::uint8_t>(state.range(1));
+  const std::string data(length, '\x5A');
+  nullBridgeTake = k;
+  const tHIDSetOutputReport bridge = session->hid->SwapSend(NullBridgeSend);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(session->hid->SetReport(1, data));
+  }
+  session->hid->SwapSend(bridge);
+  const auto reports = static_cast<double>((length + k - 1) / k);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * length));
+  state.counters["time_per_byte"] = benchmark::Counter(
+      static_cast<double>(length),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["time_per_report"] = benchmark::Counter(
+      reports, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_SetReportNullBridge)
     ->ArgNames({"bytes", "k"})
     ->ArgsProduct({benchmark::CreateRange(1 << 10, 4 << 20, 4), {64, 8}})
     ->Unit(benchmark::kMicrosecond);

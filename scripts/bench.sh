@@ -6,7 +6,9 @@
 #
 # usage: scripts/bench.sh [--vm] [--repetitions N] [--plot FILE]
 #   --vm             also measure enumeration on real devices in the test VM
-#                    (scripts/bench_vm.py; QEMU, a kernel image and busybox)
+#                    (scripts/bench_vm.py; QEMU, a kernel image and busybox).
+#                    The guest's programs are built RelWithDebInfo (-O2, as
+#                    Debian builds hidapi) in build-bench-vm/.
 #   --repetitions N  runs of each benchmark, reported by their median
 #                    (default 3)
 #   --plot FILE      where the plot goes (default build-bench/results/send_cost.png;
@@ -44,13 +46,13 @@ programs=()
 for source in bench/*.cpp; do
   programs+=("$(basename "$source" .cpp)")
 done
-targets=("${programs[@]}")
+jobs=${VYHID_BENCH_JOBS:-$(nproc)}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$jobs" --target "${programs[@]}"
 if [ "$vm" = 1 ]; then
-  targets+=(bench_enumerate vm_uhid_echo hidraw_bridge)
+  cmake -S . -B build-bench-vm -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYHID_BUILD_TESTS=ON >/dev/null
+  cmake --build build-bench-vm -j"$jobs" --target bench_enumerate vm_uhid_echo hidraw_bridge
 fi
-
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVYHID_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" -j"${VYHID_BENCH_JOBS:-$(nproc)}" --target "${targets[@]}"
 
 mkdir -p "$results"
 for program in "${programs[@]}"; do
@@ -64,7 +66,7 @@ done
 
 if [ "$vm" = 1 ]; then
   echo "== bench_enumerate (VM)"
-  "$python" scripts/bench_vm.py --build "$build" --out "$results/bench_enumerate.json"
+  "$python" scripts/bench_vm.py --build build-bench-vm --out "$results/bench_enumerate.json"
 else
   rm -f "$results/bench_enumerate.json"
 fi

@@ -126,7 +126,9 @@ def send_rows(t, runs):
         lo, hi = sizes[0], sizes[-1]
         t.add(f"Send, k={k}", f"{per_byte[hi]:.2f} ns/byte at {hi >> 20} MiB",
               f"{per_byte[lo]:.2f} ns/byte at {lo >> 10} KiB", f"{per_byte[hi] / per_byte[lo]:.2f}",
-              f"per byte from {min(per_byte.values()):.2f} to {max(per_byte.values()):.2f} ns")
+              join(f"per byte from {min(per_byte.values()):.2f} to {max(per_byte.values()):.2f} ns",
+                   spread(runs[f"BM_SetReport/bytes:{lo}/k:{k}"],
+                          runs[f"BM_SetReport/bytes:{hi}/k:{k}"])))
         per_report = per_s_to_ns(runs[f"BM_SetReport/bytes:{hi}/k:{k}"]["time_per_report"])
         t.add(f"Send, k={k}, per report", f"{fmt_ns(per_report)}/report at {hi >> 20} MiB",
               f"ProcessMessages, empty queue {fmt_ns(pm)}", f"{per_report / pm:.2f}",
@@ -135,6 +137,23 @@ def send_rows(t, runs):
               f"bridge call + ProcessMessages {fmt_ns(bridge + pm)}",
               f"{per_report / (bridge + pm):.2f}",
               f"{fmt_ns(per_report - bridge - pm)} per report is the component's own")
+    for k in (64, 8):
+        name = f"BM_SetReportNullBridge/bytes:{{}}/k:{k}"
+        sizes = sorted(int(m.group(1)) for n in runs
+                       if (m := re.match(rf"BM_SetReportNullBridge/bytes:(\d+)/k:{k}$", n)))
+        if not sizes:
+            continue
+        lo, hi = sizes[0], sizes[-1]
+        per_byte = {s: per_s_to_ns(runs[name.format(s)]["time_per_byte"]) for s in sizes}
+        t.add(f"Send alone, k={k}", f"{per_byte[hi]:.2f} ns/byte at {hi >> 20} MiB",
+              f"{per_byte[lo]:.2f} ns/byte at {lo >> 10} KiB", f"{per_byte[hi] / per_byte[lo]:.2f}",
+              join(f"bridge does nothing; per byte from {min(per_byte.values()):.2f} "
+                   f"to {max(per_byte.values()):.2f} ns",
+                   spread(runs[name.format(lo)], runs[name.format(hi)])))
+        per_report = per_s_to_ns(runs[name.format(hi)]["time_per_report"])
+        t.add(f"Send alone, k={k}, per report", f"{fmt_ns(per_report)}/report at {hi >> 20} MiB",
+              f"ProcessMessages, empty queue {fmt_ns(pm)}", f"{per_report / pm:.2f}",
+              f"{fmt_ns(per_report - pm)} per report besides the message pass")
     one = ns(runs["BM_SetReportOneReport"])
     t.add("Send, one 64-byte string", fmt_ns(one),
           f"bridge call + ProcessMessages {fmt_ns(bridge + pm)}",
