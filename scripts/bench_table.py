@@ -58,7 +58,7 @@ def spread(*entries, key=None):
     for e in entries:
         cv = e.get("cv", {}).get(key or time_key(e))
         if cv is not None and cv > 0.10:
-            noisy.append(f"{e['run_name'].split('/')[0]} varies {cv * 100:.0f} %")
+            noisy.append(f"{e['run_name'].removeprefix('BM_')} varies {cv * 100:.0f} %")
     return "; ".join(noisy)
 
 
@@ -133,10 +133,6 @@ def send_rows(t, runs):
         t.add(f"Send, k={k}, per report", f"{fmt_ns(per_report)}/report at {hi >> 20} MiB",
               f"ProcessMessages, empty queue {fmt_ns(pm)}", f"{per_report / pm:.2f}",
               f"the bridge's call is {fmt_ns(bridge)} of it")
-        t.add(f"Send, k={k}, component's part", f"{fmt_ns(per_report)}/report",
-              f"bridge call + ProcessMessages {fmt_ns(bridge + pm)}",
-              f"{per_report / (bridge + pm):.2f}",
-              f"{fmt_ns(per_report - bridge - pm)} per report is the component's own")
     for k in (64, 8):
         name = f"BM_SetReportNullBridge/bytes:{{}}/k:{k}"
         sizes = sorted(int(m.group(1)) for n in runs
@@ -154,10 +150,6 @@ def send_rows(t, runs):
         t.add(f"Send alone, k={k}, per report", f"{fmt_ns(per_report)}/report at {hi >> 20} MiB",
               f"ProcessMessages, empty queue {fmt_ns(pm)}", f"{per_report / pm:.2f}",
               f"{fmt_ns(per_report - pm)} per report besides the message pass")
-    one = ns(runs["BM_SetReportOneReport"])
-    t.add("Send, one 64-byte string", fmt_ns(one),
-          f"bridge call + ProcessMessages {fmt_ns(bridge + pm)}",
-          f"{one / (pm + bridge):.2f}", "includes the call's working copy of the string")
 
 
 def message_rows(t, runs):
