@@ -13,16 +13,21 @@ using String = std::u16string;
 // A byte string: 8-bit, length-counted, may hold zero bytes, never converted.
 using RawByteString = std::string;
 
+// The text functions below are pure and safe from any thread.
+
 // Signed decimal, no leading zeros, no grouping.
 String IntToStr(std::int64_t Value);
-// Upper-case hexadecimal, padded with zeros to at least Digits digits.
+// Upper-case hexadecimal, padded with zeros to at least Digits digits (at
+// least one digit; Digits above 32 count as 32).
 String IntToHex(std::uint64_t Value, int Digits);
 // Removes leading and trailing characters whose code is 32 or less.
 String Trim(const String& S);
 // Maps the letters A to Z to a to z; every other character is left alone.
 String LowerCase(const String& S);
 
-// Decodes UTF-8; each invalid or truncated sequence becomes U+FFFD.
+// Decodes UTF-8; each invalid or truncated sequence becomes U+FFFD (one per
+// maximal ill-formed part: overlong forms, surrogates, code points above
+// U+10FFFF, stray continuation bytes). Never reads past Bytes.
 String Utf8ToString(std::string_view Bytes);
 // Encodes as UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string StringToUtf8(const String& S);

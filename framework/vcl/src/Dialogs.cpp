@@ -1,0 +1,44 @@
+// ShowMessage and its presenter.
+#include "vcl/Dialogs.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace vcl {
+namespace {
+
+void PresentOnStderr(const rtl::String& Msg) {
+  std::string line = rtl::StringToUtf8(Msg);
+  line.push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+// Process-wide: the installed presenter (empty: the default).
+std::mutex presenterMutex;
+TMessagePresenter presenter;
+
+}  // namespace
+
+void ShowMessage(const rtl::String& Msg) {
+  TMessagePresenter current;
+  {
+    std::lock_guard lock(presenterMutex);
+    current = presenter;
+  }
+  // Called without the lock, so a presenter may show messages or swap itself.
+  if (current) {
+    current(Msg);
+  } else {
+    PresentOnStderr(Msg);
+  }
+}
+
+TMessagePresenter SetMessagePresenter(TMessagePresenter newPresenter) {
+  std::lock_guard lock(presenterMutex);
+  TMessagePresenter previous = std::move(presenter);
+  presenter = std::move(newPresenter);
+  return previous;
+}
+
+}  // namespace vcl
