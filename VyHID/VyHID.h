@@ -191,6 +191,10 @@ class TVyHID : public rtl::TComponent {
       this};
 
  private:
+  // Releases what construction created (timer, text lists, window, library);
+  // shared by the destructor and a construction that fails part way.
+  void ReleaseResources();
+
   friend void VYHID_STDCALL CheckUSBevent();
   friend void VYHID_STDCALL HIDreader(THIDreport Report, std::uint8_t BytesCount);
 };
