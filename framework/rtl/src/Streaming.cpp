@@ -21,10 +21,16 @@ EReadError::EReadError(int line, int column, const std::string& reason)
 
 namespace {
 
-std::string U8(const String& s) { return StringToUtf8(s); }
+std::string U8(const String& s) {
+  return StringToUtf8(s);
+}
 
-bool IsIdentStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
-bool IsIdentChar(char c) { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
+bool IsIdentStart(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
+bool IsIdentChar(char c) {
+  return IsIdentStart(c) || (c >= '0' && c <= '9');
+}
 
 bool IsIdentifier(const String& s) {
   if (s.empty() || s[0] > 127 || !IsIdentStart(static_cast<char>(s[0]))) return false;
@@ -49,13 +55,20 @@ struct Token {
 
 const char* Describe(Tok kind) {
   switch (kind) {
-    case Tok::Ident: return "an identifier";
-    case Tok::Integer: return "an integer";
-    case Tok::String: return "a string";
-    case Tok::Colon: return "':'";
-    case Tok::Equals: return "'='";
-    case Tok::Plus: return "'+'";
-    case Tok::Eof: return "the end of the file";
+    case Tok::Ident:
+      return "an identifier";
+    case Tok::Integer:
+      return "an integer";
+    case Tok::String:
+      return "a string";
+    case Tok::Colon:
+      return "':'";
+    case Tok::Equals:
+      return "'='";
+    case Tok::Plus:
+      return "'+'";
+    case Tok::Eof:
+      return "the end of the file";
   }
   return "a token";
 }
@@ -96,7 +109,8 @@ class Lexer {
       token.kind = Tok::Equals;
     } else {
       const unsigned char u = static_cast<unsigned char>(c);
-      std::string shown = (u >= 33 && u < 127) ? std::string("'") + c + "'" : "byte " + std::to_string(u);
+      std::string shown =
+          (u >= 33 && u < 127) ? std::string("'") + c + "'" : "byte " + std::to_string(u);
       throw EReadError(line_, column_, "unexpected character " + shown);
     }
     return token;
@@ -142,7 +156,9 @@ class Lexer {
     std::uint64_t value = 0;
     int digits = 0;
     while (pos_ < text_.size()) {
-      const int d = base == 16 ? HexDigit(text_[pos_]) : (text_[pos_] >= '0' && text_[pos_] <= '9' ? text_[pos_] - '0' : -1);
+      const int d = base == 16
+                        ? HexDigit(text_[pos_])
+                        : (text_[pos_] >= '0' && text_[pos_] <= '9' ? text_[pos_] - '0' : -1);
       if (d < 0) break;
       if (value > (limit - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base)) {
         throw EReadError(at.line, at.column, "number out of range");
@@ -287,7 +303,8 @@ class Parser {
   }
 
   [[noreturn]] void Unexpected(const std::string& expected) {
-    if (current_.kind == Tok::Eof) Fail(current_, "unexpected end of file, " + expected + " expected");
+    if (current_.kind == Tok::Eof)
+      Fail(current_, "unexpected end of file, " + expected + " expected");
     std::string found = Describe(current_.kind);
     if (current_.kind == Tok::Ident) found = "'" + U8(current_.text) + "'";
     Fail(current_, expected + " expected, found " + found);
@@ -337,8 +354,8 @@ class Parser {
     if (!IsKeyword(u"end")) {
       if (current_.kind == Tok::Eof) {
         Fail(current_, "unexpected end of file, 'end' of object '" +
-                           U8(object.name.empty() ? object.className : object.name) +
-                           "' (line " + std::to_string(object.line) + ") expected");
+                           U8(object.name.empty() ? object.className : object.name) + "' (line " +
+                           std::to_string(object.line) + ") expected");
       }
       Unexpected(object.children.empty() ? "a property, 'object' or 'end'" : "'object' or 'end'");
     }
@@ -389,11 +406,16 @@ struct PlannedObject {
 
 const char* KindName(TTypeKind kind) {
   switch (kind) {
-    case TTypeKind::Bool: return "Boolean";
-    case TTypeKind::Int32: return "Integer";
-    case TTypeKind::Int64: return "Int64";
-    case TTypeKind::String: return "String";
-    case TTypeKind::Event: return "event";
+    case TTypeKind::Bool:
+      return "Boolean";
+    case TTypeKind::Int32:
+      return "Integer";
+    case TTypeKind::Int64:
+      return "Int64";
+    case TTypeKind::String:
+      return "String";
+    case TTypeKind::Event:
+      return "event";
   }
   return "value";
 }
@@ -405,8 +427,9 @@ class Planner {
 
   PlannedObject PlanRoot(const FormObject& object) {
     if (!SameIdent(object.className, root_.ClassName)) {
-      throw EReadError(object.line, object.column,
-                       "the form is a '" + U8(object.className) + "', not a '" + U8(root_.ClassName) + "'");
+      throw EReadError(
+          object.line, object.column,
+          "the form is a '" + U8(object.className) + "', not a '" + U8(root_.ClassName) + "'");
     }
     return PlanObject(object, root_);
   }
@@ -425,7 +448,8 @@ class Planner {
     plan.name = object.name;
     plan.line = object.line;
     plan.column = object.column;
-    for (const auto& property : object.properties) plan.properties.push_back(PlanProperty(property, info));
+    for (const auto& property : object.properties)
+      plan.properties.push_back(PlanProperty(property, info));
     std::set<String> names;
     for (const auto& child : object.children) {
       const TClassInfo* childInfo = FindObjectClass(child.className);
@@ -433,8 +457,9 @@ class Planner {
         throw EReadError(child.line, child.column, "unknown class '" + U8(child.className) + "'");
       }
       if (!childInfo->Create) {
-        throw EReadError(child.line, child.column,
-                         "class '" + U8(childInfo->ClassName) + "' cannot be created by the reader");
+        throw EReadError(
+            child.line, child.column,
+            "class '" + U8(childInfo->ClassName) + "' cannot be created by the reader");
       }
       if (!child.name.empty() && !names.insert(LowerCase(child.name)).second) {
         throw EReadError(child.line, child.column,
@@ -461,8 +486,9 @@ class Planner {
                        "unknown property '" + U8(property.name) + "' of " + U8(owner.ClassName));
     }
     if (info->IsReadOnly()) {
-      throw EReadError(property.line, property.column,
-                       "property '" + U8(info->Name) + "' of " + U8(owner.ClassName) + " is read-only");
+      throw EReadError(
+          property.line, property.column,
+          "property '" + U8(info->Name) + "' of " + U8(owner.ClassName) + " is read-only");
     }
     PlannedProperty plan;
     plan.info = info;
@@ -484,8 +510,8 @@ class Planner {
         if (value.integer < std::numeric_limits<std::int32_t>::min() ||
             value.integer > std::numeric_limits<std::int32_t>::max()) {
           throw EReadError(value.line, value.column,
-                           "value " + std::to_string(value.integer) + " out of range for Integer property '" +
-                               U8(info->Name) + "'");
+                           "value " + std::to_string(value.integer) +
+                               " out of range for Integer property '" + U8(info->Name) + "'");
         }
         plan.value = static_cast<std::int32_t>(value.integer);
         break;
@@ -510,8 +536,8 @@ class Planner {
     if (const THandlerInfo* handler = FindHandlerInfo(root_, value.text)) {
       if (handler->EventType != event.EventType) {
         throw EReadError(value.line, value.column,
-                         "handler '" + U8(handler->Name) + "' is a " + U8(handler->EventTypeName) + ", '" +
-                             U8(event.Name) + "' needs a " + U8(event.EventTypeName));
+                         "handler '" + U8(handler->Name) + "' is a " + U8(handler->EventTypeName) +
+                             ", '" + U8(event.Name) + "' needs a " + U8(event.EventTypeName));
       }
       plan.handler = handler;
       return;
@@ -520,16 +546,17 @@ class Planner {
       std::any found = options_.OnFindMethod(event, value.text);
       if (found.has_value()) {
         if (std::type_index(found.type()) != event.EventType) {
-          throw EReadError(value.line, value.column,
-                           "handler '" + U8(value.text) + "' does not fit '" + U8(event.Name) + "'");
+          throw EReadError(
+              value.line, value.column,
+              "handler '" + U8(value.text) + "' does not fit '" + U8(event.Name) + "'");
         }
         plan.value = TEventValue{true, value.text, std::move(found)};
         return;
       }
     }
     throw EReadError(value.line, value.column,
-                     "unknown handler '" + U8(value.text) + "' for '" + U8(event.Name) + "': " +
-                         U8(root_.ClassName) + " publishes no such method");
+                     "unknown handler '" + U8(value.text) + "' for '" + U8(event.Name) +
+                         "': " + U8(root_.ClassName) + " publishes no such method");
   }
 
   const TClassInfo& root_;
@@ -552,7 +579,8 @@ class Builder {
       readOrder_.push_back({&rootInstance, &rootPlan});
       Fill(rootPlan, rootInstance);
       for (const auto& [component, plan] : readOrder_) {
-        Guard(plan->line, plan->column, "Loaded of '" + U8(plan->name) + "'", [&] { component->Loaded(); });
+        Guard(plan->line, plan->column, "Loaded of '" + U8(plan->name) + "'",
+              [&] { component->Loaded(); });
       }
     } catch (...) {
       for (auto it = created_.rbegin(); it != created_.rend(); ++it) delete *it;
@@ -588,7 +616,8 @@ class Builder {
       Guard(child.line, child.column, "creating a " + U8(child.info->ClassName),
             [&] { instance = child.info->Create(&component); });
       if (instance == nullptr) {
-        throw EReadError(child.line, child.column, "creating a " + U8(child.info->ClassName) + " failed");
+        throw EReadError(child.line, child.column,
+                         "creating a " + U8(child.info->ClassName) + " failed");
       }
       created_.push_back(instance);
       instance->Loading();
@@ -608,13 +637,22 @@ class Builder {
 
 void WriteValue(std::string& out, const TPropInfo& info, const TPropValue& value) {
   switch (info.Kind) {
-    case TTypeKind::Bool: out += std::get<bool>(value) ? "True" : "False"; break;
-    case TTypeKind::Int32: out += std::to_string(std::get<std::int32_t>(value)); break;
-    case TTypeKind::Int64: out += std::to_string(std::get<std::int64_t>(value)); break;
-    case TTypeKind::String: out += QuoteString(std::get<String>(value)); break;
+    case TTypeKind::Bool:
+      out += std::get<bool>(value) ? "True" : "False";
+      break;
+    case TTypeKind::Int32:
+      out += std::to_string(std::get<std::int32_t>(value));
+      break;
+    case TTypeKind::Int64:
+      out += std::to_string(std::get<std::int64_t>(value));
+      break;
+    case TTypeKind::String:
+      out += QuoteString(std::get<String>(value));
+      break;
     case TTypeKind::Event: {
       const String& name = std::get<TEventValue>(value).HandlerName;
-      if (!IsIdentifier(name)) throw EWriteError("handler name '" + U8(name) + "' is not an identifier");
+      if (!IsIdentifier(name))
+        throw EWriteError("handler name '" + U8(name) + "' is not an identifier");
       out += U8(name);
       break;
     }
@@ -681,9 +719,11 @@ TComponent* ReadComponent(std::string_view text, TComponent* owner, const TReadO
   try {
     root.reset(rootInfo->Create(owner));
   } catch (const std::exception& e) {
-    throw EReadError(tree.line, tree.column, "creating a " + U8(rootInfo->ClassName) + " failed: " + e.what());
+    throw EReadError(tree.line, tree.column,
+                     "creating a " + U8(rootInfo->ClassName) + " failed: " + e.what());
   }
-  if (!root) throw EReadError(tree.line, tree.column, "creating a " + U8(rootInfo->ClassName) + " failed");
+  if (!root)
+    throw EReadError(tree.line, tree.column, "creating a " + U8(rootInfo->ClassName) + " failed");
   TComponent* instance = root.release();
   Builder(*instance).Build(plan, *instance, true);  // destroys the root itself on failure
   return instance;

@@ -13,8 +13,12 @@ namespace {
 thread_local TUndoList* tRecording = nullptr;
 }
 
-TRecordingScope::TRecordingScope(TUndoList* list) : previous_(tRecording) { tRecording = list; }
-TRecordingScope::~TRecordingScope() { tRecording = previous_; }
+TRecordingScope::TRecordingScope(TUndoList* list) : previous_(tRecording) {
+  tRecording = list;
+}
+TRecordingScope::~TRecordingScope() {
+  tRecording = previous_;
+}
 
 void RecordUndo(std::function<void()> undo) {
   if (tRecording != nullptr) tRecording->push_back(std::move(undo));
@@ -23,7 +27,9 @@ void RecordUndo(std::function<void()> undo) {
 
 namespace {
 
-char16_t AsciiLower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
+char16_t AsciiLower(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+}
 
 String Key(std::u16string_view name) {
   String key(name);
@@ -52,7 +58,16 @@ bool SameValue(const TPropValue& a, const TPropValue& b) {
     const auto& eb = std::get<TEventValue>(b);
     return ea->Assigned == eb.Assigned && ea->HandlerName == eb.HandlerName;
   }
-  return a == b;
+  return std::visit(
+      [&](const auto& va) {
+        using V = std::decay_t<decltype(va)>;
+        if constexpr (std::is_same_v<V, TEventValue>) {
+          return false;  // handled above
+        } else {
+          return va == std::get<V>(b);
+        }
+      },
+      a);
 }
 
 }  // namespace

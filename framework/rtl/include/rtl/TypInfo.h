@@ -160,7 +160,8 @@ constexpr TTypeKind KindOf() {
   } else if constexpr (std::is_same_v<T, String>) {
     return TTypeKind::String;
   } else {
-    static_assert(IsTMethod<T>::value, "a published property is bool, int32, int64, String or a TMethod");
+    static_assert(IsTMethod<T>::value,
+                  "a published property is bool, int32, int64, String or a TMethod");
     return TTypeKind::Event;
   }
 }
@@ -251,7 +252,8 @@ TPropInfo Published(String name, std::u16string_view eventTypeName = {}) {
 template <class Event, class Form, class R, class... Args>
 THandlerInfo PublishedHandler(String name, std::u16string_view eventTypeName,
                               R (Form::*method)(Args...)) {
-  static_assert(std::is_same_v<Event, TMethod<R(Args...)>>, "the method does not fit the event type");
+  static_assert(std::is_same_v<Event, TMethod<R(Args...)>>,
+                "the method does not fit the event type");
   THandlerInfo info;
   info.Name = name;
   info.EventTypeName = String(eventTypeName);
