@@ -1,13 +1,13 @@
 // The form reader and writer over small test classes: round trips, the order
 // in which properties, handlers and Loaded arrive, the storing rules, and bad
 // files that must be refused with a position and leave nothing behind.
+#include "rtl/Streaming.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include "rtl/Streaming.h"
 
 namespace {
 
@@ -41,8 +41,8 @@ class TThing : public TComponent {
 
   void SetCount(std::int32_t value) {
     FCount = value;
-    gJournal.push_back("Count " + std::to_string(value) + (InState(rtl::csLoading) ? " loading" : "") +
-                       (FOnChange ? " bound" : ""));
+    gJournal.push_back("Count " + std::to_string(value) +
+                       (InState(rtl::csLoading) ? " loading" : "") + (FOnChange ? " bound" : ""));
     if (FOnChange) FOnChange(this);
   }
   void SetText(const String& value) {
@@ -84,7 +84,8 @@ class TTestForm : public TComponent {
     gJournal.push_back("Loaded form");
   }
   void ThingChange(rtl::TObject* sender) {
-    gJournal.push_back("ThingChange " + rtl::StringToUtf8(static_cast<TComponent*>(sender)->Name()));
+    gJournal.push_back("ThingChange " +
+                       rtl::StringToUtf8(static_cast<TComponent*>(sender)->Name()));
   }
   void ThingValue(rtl::TObject*, std::int32_t value) { lastValue = value; }
   std::int32_t lastValue = 0;
@@ -96,9 +97,10 @@ const rtl::TClassInfo& TestFormInfo() {
     c.ClassName = u"TTestForm";
     c.Parent = &rtl::TComponentClassInfo();
     c.Create = &rtl::CreateInstance<TTestForm>;
+    c.Handlers.push_back(rtl::PublishedHandler<rtl::TNotifyEvent>(u"ThingChange", u"TNotifyEvent",
+                                                                  &TTestForm::ThingChange));
     c.Handlers.push_back(
-        rtl::PublishedHandler<rtl::TNotifyEvent>(u"ThingChange", u"TNotifyEvent", &TTestForm::ThingChange));
-    c.Handlers.push_back(rtl::PublishedHandler<TValueEvent>(u"ThingValue", u"TValueEvent", &TTestForm::ThingValue));
+        rtl::PublishedHandler<TValueEvent>(u"ThingValue", u"TValueEvent", &TTestForm::ThingValue));
     c.FieldClasses.push_back(&ThingInfo());
     return c;
   }();
@@ -175,8 +177,9 @@ TEST_F(StreamingTest, PropertiesHandlersAndLoadedArriveInStreamOrder) {
       "end\n";
   TTestForm form(nullptr);
   rtl::ReadComponent(text, form);
-  EXPECT_EQ(gJournal, (std::vector<std::string>{"Count 1 loading", "Count 2 loading bound", "ThingChange A",
-                                                "Count 16 loading", "Loaded form", "Loaded A", "Loaded B"}));
+  EXPECT_EQ(gJournal,
+            (std::vector<std::string>{"Count 1 loading", "Count 2 loading bound", "ThingChange A",
+                                      "Count 16 loading", "Loaded form", "Loaded A", "Loaded B"}));
   EXPECT_EQ(form.Name(), u"Form1");
   auto* a = static_cast<TThing*>(form.Components(0));
   a->FOnValue(a, 42);
@@ -221,8 +224,9 @@ TEST_F(StreamingTest, ReaderCreatesTheRootWhenAsked) {
   EXPECT_EQ(form->ClassName(), u"TTestForm");
   EXPECT_EQ(gLiveThings, 1);
   // A bad file creates no root at all.
-  EXPECT_THROW(rtl::ReadComponent("object G: TTestForm object A: TThing Count = 'x' end end", &owner),
-               rtl::EReadError);
+  EXPECT_THROW(
+      rtl::ReadComponent("object G: TTestForm object A: TThing Count = 'x' end end", &owner),
+      rtl::EReadError);
   EXPECT_EQ(owner.ComponentCount(), 1);
 }
 
@@ -267,29 +271,40 @@ INSTANTIATE_TEST_SUITE_P(
         BadForm{"Truncated", kHead + "    Count = 1\n", 4, 1, "unexpected end of file"},
         BadForm{"TruncatedInValue", kHead + "    Count =", 3, 12, "unexpected end of file"},
         BadForm{"Empty", "", 1, 1, "'object' expected"},
-        BadForm{"UnknownProperty", kHead + "    Cuont = 1\n  end\nend\n", 3, 5, "unknown property 'Cuont' of TThing"},
+        BadForm{"UnknownProperty", kHead + "    Cuont = 1\n  end\nend\n", 3, 5,
+                "unknown property 'Cuont' of TThing"},
         BadForm{"UnknownClass", "object Form1: TTestForm\n  object A: TNothing\n  end\nend\n", 2, 3,
                 "unknown class 'TNothing'"},
         BadForm{"WrongRootClass", "object Form1: TThing\nend\n", 1, 1, "not a 'TTestForm'"},
-        BadForm{"StringForInteger", kHead + "    Count = '1'\n  end\nend\n", 3, 13, "wrong value type"},
-        BadForm{"IntegerForBoolean", kHead + "    Enabled = 1\n  end\nend\n", 3, 15, "wrong value type"},
+        BadForm{"StringForInteger", kHead + "    Count = '1'\n  end\nend\n", 3, 13,
+                "wrong value type"},
+        BadForm{"IntegerForBoolean", kHead + "    Enabled = 1\n  end\nend\n", 3, 15,
+                "wrong value type"},
         BadForm{"IdentForBoolean", kHead + "    Enabled = Yes\n  end\nend\n", 3, 15, "'Yes'"},
-        BadForm{"IntegerForEvent", kHead + "    OnChange = 5\n  end\nend\n", 3, 16, "wrong value type"},
-        BadForm{"OutOfRange", kHead + "    Count = 2147483648\n  end\nend\n", 3, 13, "out of range"},
-        BadForm{"BeyondInt64", kHead + "    Tag = 99999999999999999999\n  end\nend\n", 3, 11, "out of range"},
+        BadForm{"IntegerForEvent", kHead + "    OnChange = 5\n  end\nend\n", 3, 16,
+                "wrong value type"},
+        BadForm{"OutOfRange", kHead + "    Count = 2147483648\n  end\nend\n", 3, 13,
+                "out of range"},
+        BadForm{"BeyondInt64", kHead + "    Tag = 99999999999999999999\n  end\nend\n", 3, 11,
+                "out of range"},
         BadForm{"UnknownHandler", kHead + "    OnChange = ThingChanged\n  end\nend\n", 3, 16,
                 "unknown handler 'ThingChanged'"},
         BadForm{"HandlerOfOtherType", kHead + "    OnChange = ThingValue\n  end\nend\n", 3, 16,
                 "needs a TNotifyEvent"},
-        BadForm{"UnterminatedString", kHead + "    Text = 'abc\n  end\nend\n", 3, 12, "unterminated string"},
+        BadForm{"UnterminatedString", kHead + "    Text = 'abc\n  end\nend\n", 3, 12,
+                "unterminated string"},
         BadForm{"UnterminatedAtEnd", kHead + "    Text = 'abc", 3, 12, "unterminated string"},
-        BadForm{"BadCharacterCode", kHead + "    Text = #65536\n  end\nend\n", 3, 12, "above 65535"},
+        BadForm{"BadCharacterCode", kHead + "    Text = #65536\n  end\nend\n", 3, 12,
+                "above 65535"},
         BadForm{"InvalidUtf8", kHead + "    Text = 'a\xC3('\n  end\nend\n", 3, 14, "invalid UTF-8"},
         BadForm{"ReadOnly", kHead + "    Level = 1\n  end\nend\n", 3, 5, "read-only"},
-        BadForm{"DuplicateName", kHead + "  end\n  object a: TThing\n  end\nend\n", 4, 3, "already exists"},
-        BadForm{"PropertyAfterObject", kHead + "  end\n  Tag = 1\nend\n", 4, 3, "'object' or 'end' expected"},
+        BadForm{"DuplicateName", kHead + "  end\n  object a: TThing\n  end\nend\n", 4, 3,
+                "already exists"},
+        BadForm{"PropertyAfterObject", kHead + "  end\n  Tag = 1\nend\n", 4, 3,
+                "'object' or 'end' expected"},
         BadForm{"TrailingText", kHead + "  end\nend\nend\n", 5, 1, "end of file expected"},
-        BadForm{"StrayCharacter", kHead + "    Count = 1;\n  end\nend\n", 3, 14, "unexpected character ';'"},
+        BadForm{"StrayCharacter", kHead + "    Count = 1;\n  end\nend\n", 3, 14,
+                "unexpected character ';'"},
         BadForm{"DeepNesting", Nested(40), 33, 1, "nested deeper than 32"},
         BadForm{"SetterThrows", kHead + "    Count = 1\n    Text = 'boom'\n  end\nend\n", 4, 5,
                 "setting 'Text' failed: text refused"}),
