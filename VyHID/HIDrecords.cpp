@@ -10,7 +10,8 @@ std::string_view ReadShortString(const TShortString& s) {
 void WriteShortString(TShortString& s, std::string_view bytes) {
   const std::size_t n = std::min<std::size_t>(bytes.size(), sizeof(s.Chars));
   std::memset(s.Chars, 0, sizeof(s.Chars));
-  std::memcpy(s.Chars, bytes.data(), n);
+  // An empty view may have a null data pointer, which memcpy must not get.
+  if (n > 0) std::memcpy(s.Chars, bytes.data(), n);
   s.Length = static_cast<std::uint8_t>(n);
 }
 

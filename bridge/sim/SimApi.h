@@ -1,0 +1,153 @@
+// The control API exported by the simulated bridge (HID_Bridge__.dll over
+// virtual devices), next to its 13 entry points.
+//
+// This header is what the bridge itself is built against. Programs and tests
+// include SimControl.h, which adds the loader and the device-record builders.
+//
+// Every function is safe to call from any thread, concurrently with each other
+// and with the entry points. None of them holds a lock while it calls one of
+// the callbacks installed with USBsetEventHandler / HIDsetEventHandler, so a
+// callback may call back into the bridge.
+#pragma once
+
+#include <cstdint>
+
+#include "HIDrecords.h"
+
+#if defined(_WIN32)
+#define VYHID_SIM_API
+#else
+#define VYHID_SIM_API __attribute__((visibility("default")))
+#endif
+
+extern "C" {
+
+// One call the bridge received, in the order received.
+struct SimCall {
+  char Name[32];           // entry point, e.g. "HIDopenDevice", NUL-terminated
+  std::int32_t Arg;        // its number argument (device number), -1 when none
+  std::int32_t Result;     // what it returned; -1 for a procedure and for a call that threw
+  THIDreport Report;       // for report calls: the record as passed in; zeros otherwise
+  std::uint64_t ThreadId;  // the calling thread's kernel thread id (gettid() on Linux)
+};
+
+// How the entry points behave.
+//
+// Device numbers are indexes into the device list, which the functions below
+// change at once (HIDscanForDevices just reports the current count, at most
+// 255). One device is open at a time: HIDopenDevice closes whatever is open
+// first, then opens the numbered device; it returns 0 for a number beyond the
+// list. HIDcloseDevice returns 1 when it closed a device, 0 otherwise.
+// HIDGetDeviceInfo fills the record as it was added, and all zeros for a
+// number beyond the list. The three size queries answer for the open device
+// from its record's buffer sizes, clamped to 255, and 0 when none is open.
+//
+// Transfers act on the open device; with none open they return 0 and leave
+// the record alone. HIDSetOutputReport and HIDSetFeatureReport return the
+// configured take k; a feature report sent is stored for its ReportID with its
+// first min(k, 64) bytes. HIDGetInputReport / HIDGetFeatureReport fill Data
+// from what is stored for the caller's ReportID (ReportID is left as it is)
+// and return the stored result; an ID with nothing stored gives zeros and 0.
+// A null record pointer is ignored (result 0).
+
+// Removes every device (without firing the device-change callback), closes
+// the open device, drops pending input deliveries (waiting for one already
+// handed to the callback, unless called from that callback), clears the log,
+// the scripts and the stored reports, and restores the defaults (sends take
+// 64 bytes, opens of listed devices succeed, no echo). Installed callbacks stay.
+VYHID_SIM_API void SimReset();
+
+// Adds a copy of *info at the end of the list and fires the device-change
+// callback on the calling thread; returns the device's index, or -1 (and fires
+// nothing) when info is null or the list already holds 255 devices.
+VYHID_SIM_API std::int32_t SimAddDevice(const THIDdeviceInfo* info);
+// Removes device i and fires the device-change callback. When it was open it
+// is closed; a device opened at a higher index keeps being the open one under
+// its new number. An index beyond the list changes and fires nothing.
+VYHID_SIM_API void SimRemoveDevice(std::int32_t index);
+// Replaces the whole list with copies of infos[0..count-1] (at most 255; a
+// null array or a negative count gives an empty list), closes the open device
+// and fires nothing.
+VYHID_SIM_API void SimSetDevices(const THIDdeviceInfo* infos, std::int32_t count);
+// Calls the device-change callback once on the calling thread.
+VYHID_SIM_API void SimFireDeviceChange();
+// Reads a device file (text, see bridge/sim/README.md) and, when it is valid,
+// replaces the list with its devices like SimSetDevices. Returns the number of
+// devices, or -1 with a message "line N: ..." copied into error (cut to
+// errorSize - 1 bytes and NUL-terminated; error may be null) and the list
+// unchanged.
+VYHID_SIM_API std::int32_t SimLoadDeviceText(const char* text, char* error, std::int32_t errorSize);
+
+// Calls the input-report callback once on the calling thread with a copy of
+// *report (ignored when null).
+VYHID_SIM_API void SimInjectInput(const THIDreport* report, std::uint8_t bytesCount);
+// A thread of the bridge's own delivers the report `count` times to the
+// input-report callback, as fast as it can. Deliveries queue up behind any
+// still pending (streams and echoes) and run in order. SimWaitInputStream
+// returns when every queued delivery has been made (at once when called on the
+// bridge's thread). Unloading the bridge stops and joins its thread: no
+// callback comes after the library is unloaded. Do not unload the bridge from
+// inside one of its callbacks.
+VYHID_SIM_API void SimStartInputStream(const THIDreport* report, std::uint8_t bytesCount,
+                                       std::uint64_t count);
+VYHID_SIM_API void SimWaitInputStream();
+
+// How many payload bytes each HIDSetOutputReport / HIDSetFeatureReport takes
+// and returns (clamped to 0..255; default 64).
+VYHID_SIM_API void SimSetSendTake(std::int32_t k);
+// The next results of HIDopenDevice / HIDcloseDevice, used once each in order;
+// when the script is used up the default behaviour returns. A scripted open
+// result is returned as it is; the device is opened only when the result is
+// non-zero and the number is listed. A scripted close closes the open device
+// all the same and returns the scripted value.
+VYHID_SIM_API void SimScriptOpenResults(const std::uint8_t* results, std::int32_t count);
+VYHID_SIM_API void SimScriptCloseResults(const std::uint8_t* results, std::int32_t count);
+// The next call of the named entry point throws std::runtime_error (naming
+// the entry point) instead of doing anything; each call of this function arms
+// one throw. Unknown names are ignored.
+VYHID_SIM_API void SimScriptThrow(const char* entryPoint);
+// What HIDGetInputReport / HIDGetFeatureReport fill in for report->ReportID
+// and return. A feature report sent through HIDSetFeatureReport replaces it.
+VYHID_SIM_API void SimSetInputReport(const THIDreport* report, std::uint8_t result);
+VYHID_SIM_API void SimSetFeatureReport(const THIDreport* report, std::uint8_t result);
+// When on, every output report taken is delivered back as an input report on
+// the bridge's own thread (its first min(k, 64) bytes, the rest zero, with
+// BytesCount min(k, 64)). Devices read with "echo on" from a device file echo
+// regardless of this switch.
+VYHID_SIM_API void SimSetEcho(std::int32_t on);
+
+// The log of entry-point calls (control functions are not logged). It keeps
+// the latest 100000 calls.
+VYHID_SIM_API std::int32_t SimCallCount();
+// Copies call i (0 is the oldest kept) into *call; returns 0 when there is no
+// such call or call is null.
+VYHID_SIM_API std::int32_t SimGetCall(std::int32_t index, SimCall* call);
+VYHID_SIM_API void SimClearLog();
+// The number of the device that is open, or -1.
+VYHID_SIM_API std::int32_t SimOpenDevice();
+}
+
+// The control API of one loaded simulated bridge, one pointer per function
+// above (SimControl.h has a loader that fills it).
+struct SimBridge {
+  decltype(&SimReset) Reset = nullptr;
+  decltype(&SimAddDevice) AddDevice = nullptr;
+  decltype(&SimRemoveDevice) RemoveDevice = nullptr;
+  decltype(&SimSetDevices) SetDevices = nullptr;
+  decltype(&SimFireDeviceChange) FireDeviceChange = nullptr;
+  decltype(&SimLoadDeviceText) LoadDeviceText = nullptr;
+  decltype(&SimInjectInput) InjectInput = nullptr;
+  decltype(&SimStartInputStream) StartInputStream = nullptr;
+  decltype(&SimWaitInputStream) WaitInputStream = nullptr;
+  decltype(&SimSetSendTake) SetSendTake = nullptr;
+  decltype(&SimScriptOpenResults) ScriptOpenResults = nullptr;
+  decltype(&SimScriptCloseResults) ScriptCloseResults = nullptr;
+  decltype(&SimScriptThrow) ScriptThrow = nullptr;
+  decltype(&SimSetInputReport) SetInputReport = nullptr;
+  decltype(&SimSetFeatureReport) SetFeatureReport = nullptr;
+  decltype(&SimSetEcho) SetEcho = nullptr;
+  decltype(&SimCallCount) CallCount = nullptr;
+  decltype(&SimGetCall) GetCall = nullptr;
+  decltype(&SimClearLog) ClearLog = nullptr;
+  decltype(&SimOpenDevice) OpenDevice = nullptr;
+};

@@ -1,0 +1,592 @@
+// HID_Bridge__.dll over virtual devices: the 13 entry points and the control
+// API of SimApi.h, over one state object guarded by one mutex. Callbacks are
+// always called with the mutex released. Input reports that the bridge sends
+// on its own (streams, echoes) go through one worker thread, which the state's
+// destructor stops and joins when the library is unloaded.
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "SimApi.h"
+#include "SimDevices.h"
+
+namespace {
+
+constexpr std::size_t kLogLimit = 100000;
+constexpr std::int32_t kDefaultTake = 64;
+
+std::uint64_t CallingThreadId() {
+  return static_cast<std::uint64_t>(::gettid());
+}
+
+THIDreport ZeroReport() {
+  THIDreport r;
+  std::memset(&r, 0, sizeof r);
+  return r;
+}
+
+// A report stored for one ReportID, handed out by the Get entry points.
+struct StoredReport {
+  bool Set = false;
+  THIDbuffer Data{};
+  std::uint8_t Result = 0;
+};
+
+// Input reports the worker thread delivers: `Remaining` copies of one report.
+struct Delivery {
+  THIDreport Report;
+  std::uint8_t BytesCount;
+  std::uint64_t Remaining;
+};
+
+class SimulatedBridge {
+ public:
+  SimulatedBridge() { LoadDevicesFromEnvironment(); }
+
+  ~SimulatedBridge() {
+    std::thread worker;
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      deliveries_.clear();
+      worker = std::move(worker_);
+    }
+    workCv_.notify_all();
+    idleCv_.notify_all();
+    if (!worker.joinable()) return;
+    // Joining itself is impossible; unloading from a callback is documented
+    // as not allowed, and detaching is the least harmful way out.
+    if (worker.get_id() == std::this_thread::get_id()) {
+      worker.detach();
+    } else {
+      worker.join();
+    }
+  }
+
+  SimulatedBridge(const SimulatedBridge&) = delete;
+  SimulatedBridge& operator=(const SimulatedBridge&) = delete;
+
+  // ---- entry points ----
+  // Each runs its body under the lock and logs the call in the same critical
+  // section, so the log's order is the order in which the state changed.
+
+  std::uint8_t Scan() {
+    return Run("HIDscanForDevices", -1, nullptr, [&] {
+      return static_cast<std::int32_t>(std::min(devices_.size(), kSimMaxDevices));
+    });
+  }
+
+  void GetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* data) {
+    Run("HIDGetDeviceInfo", nr, nullptr, [&] {
+      if (data == nullptr) return -1;
+      if (nr < devices_.size()) {
+        *data = devices_[nr].Info;
+      } else {
+        std::memset(data, 0, sizeof *data);
+      }
+      return -1;
+    });
+  }
+
+  std::uint8_t Close() {
+    return Run("HIDcloseDevice", -1, nullptr, [&] {
+      const bool wasOpen = open_ >= 0;
+      open_ = -1;
+      std::int32_t result = wasOpen ? 1 : 0;
+      if (!closeScript_.empty()) {
+        result = closeScript_.front();
+        closeScript_.pop_front();
+      }
+      return result;
+    });
+  }
+
+  std::uint8_t Open(std::uint8_t nr) {
+    return Run("HIDopenDevice", nr, nullptr, [&] {
+      open_ = -1;
+      const bool listed = nr < devices_.size();
+      std::int32_t result = listed ? 1 : 0;
+      if (!openScript_.empty()) {
+        result = openScript_.front();
+        openScript_.pop_front();
+      }
+      if (result != 0 && listed) open_ = nr;
+      return result;
+    });
+  }
+
+  void SetDeviceChangeHandler(TUSBcallBack handler) {
+    Run("USBsetEventHandler", -1, nullptr, [&] {
+      usbHandler_.store(handler);
+      return -1;
+    });
+  }
+
+  void SetInputHandler(THIDcallBack handler) {
+    Run("HIDsetEventHandler", -1, nullptr, [&] {
+      hidHandler_.store(handler);
+      return -1;
+    });
+  }
+
+  std::uint8_t ReportSize(const char* name, SimReportKind kind) {
+    return Run(name, -1, nullptr, [&] {
+      if (open_ < 0) return 0;
+      return static_cast<std::int32_t>(
+          std::min<std::uint16_t>(SimBufferSize(devices_[open_].Info, kind), 255));
+    });
+  }
+
+  std::uint8_t GetReport(const char* name, THIDreport* report,
+                         std::array<StoredReport, 256>& store) {
+    return Run(name, -1, report, [&] {
+      if (report == nullptr || open_ < 0) return 0;
+      const StoredReport& stored = store[report->ReportID];
+      report->Data = stored.Set ? stored.Data : THIDbuffer{};
+      return static_cast<std::int32_t>(stored.Result);
+    });
+  }
+
+  std::uint8_t SendReport(const char* name, THIDreport* report, bool feature) {
+    return Run(name, -1, report, [&] {
+      if (report == nullptr || open_ < 0) return 0;
+      const std::int32_t take = sendTake_;
+      if (take == 0) return take;
+      // What the device received: the bytes it took, the rest zero.
+      const auto received = static_cast<std::uint8_t>(std::min(take, 64));
+      THIDreport sent = ZeroReport();
+      sent.ReportID = report->ReportID;
+      std::memcpy(sent.Data.Bytes, report->Data.Bytes, received);
+      if (feature) {
+        feature_[sent.ReportID] = StoredReport{true, sent.Data, received};
+      } else if (echo_ || devices_[open_].Echo) {
+        QueueDelivery(sent, received, 1);
+      }
+      return take;
+    });
+  }
+
+  // ---- control API ----
+
+  void Reset() {
+    std::unique_lock lock(mutex_);
+    devices_.clear();
+    open_ = -1;
+    log_.clear();
+    openScript_.clear();
+    closeScript_.clear();
+    throwScript_.clear();
+    input_.fill({});
+    feature_.fill({});
+    sendTake_ = kDefaultTake;
+    echo_ = false;
+    deliveries_.clear();
+    if (!OnWorkerThread()) idleCv_.wait(lock, [&] { return !delivering_ || stopping_; });
+  }
+
+  std::int32_t AddDevice(const THIDdeviceInfo* info) {
+    std::int32_t index;
+    {
+      std::lock_guard lock(mutex_);
+      if (info == nullptr || devices_.size() >= kSimMaxDevices) return -1;
+      index = static_cast<std::int32_t>(devices_.size());
+      devices_.push_back(SimDeviceSpec{*info, false});
+    }
+    FireDeviceChange();
+    return index;
+  }
+
+  void RemoveDevice(std::int32_t index) {
+    {
+      std::lock_guard lock(mutex_);
+      if (index < 0 || static_cast<std::size_t>(index) >= devices_.size()) return;
+      devices_.erase(devices_.begin() + index);
+      if (open_ == index) {
+        open_ = -1;
+      } else if (open_ > index) {
+        --open_;
+      }
+    }
+    FireDeviceChange();
+  }
+
+  void SetDevices(std::vector<SimDeviceSpec> devices) {
+    if (devices.size() > kSimMaxDevices) devices.resize(kSimMaxDevices);
+    std::lock_guard lock(mutex_);
+    devices_ = std::move(devices);
+    open_ = -1;
+  }
+
+  void FireDeviceChange() {
+    if (const TUSBcallBack handler = usbHandler_.load()) handler();
+  }
+
+  void InjectInput(const THIDreport& report, std::uint8_t bytesCount) {
+    if (const THIDcallBack handler = hidHandler_.load()) handler(report, bytesCount);
+  }
+
+  void StartInputStream(const THIDreport& report, std::uint8_t bytesCount, std::uint64_t count) {
+    if (count == 0) return;
+    std::lock_guard lock(mutex_);
+    QueueDelivery(report, bytesCount, count);
+  }
+
+  void WaitInputStream() {
+    std::unique_lock lock(mutex_);
+    if (OnWorkerThread()) return;
+    idleCv_.wait(lock, [&] { return stopping_ || (deliveries_.empty() && !delivering_); });
+  }
+
+  void SetSendTake(std::int32_t k) {
+    std::lock_guard lock(mutex_);
+    sendTake_ = std::clamp(k, 0, 255);
+  }
+
+  void ScriptResults(std::deque<std::uint8_t>& script, const std::uint8_t* results,
+                     std::int32_t count) {
+    if (results == nullptr || count <= 0) return;
+    std::lock_guard lock(mutex_);
+    script.insert(script.end(), results, results + count);
+  }
+  std::deque<std::uint8_t>& OpenScript() { return openScript_; }
+  std::deque<std::uint8_t>& CloseScript() { return closeScript_; }
+
+  void ScriptThrow(std::string_view entryPoint) {
+    static constexpr std::array<std::string_view, 13> kEntryPoints = {
+        "HIDscanForDevices",    "HIDGetDeviceInfo",   "HIDcloseDevice",      "HIDopenDevice",
+        "USBsetEventHandler",   "HIDsetEventHandler", "HIDOutputReportSize", "HIDInputReportSize",
+        "HIDFeatureReportSize", "HIDGetInputReport",  "HIDGetFeatureReport", "HIDSetOutputReport",
+        "HIDSetFeatureReport"};
+    if (std::find(kEntryPoints.begin(), kEntryPoints.end(), entryPoint) == kEntryPoints.end()) {
+      return;
+    }
+    std::lock_guard lock(mutex_);
+    throwScript_.emplace_back(entryPoint);
+  }
+
+  void StoreReport(std::array<StoredReport, 256>& store, const THIDreport& report,
+                   std::uint8_t result) {
+    std::lock_guard lock(mutex_);
+    store[report.ReportID] = StoredReport{true, report.Data, result};
+  }
+  std::array<StoredReport, 256>& InputStore() { return input_; }
+  std::array<StoredReport, 256>& FeatureStore() { return feature_; }
+
+  void SetEcho(bool on) {
+    std::lock_guard lock(mutex_);
+    echo_ = on;
+  }
+
+  std::int32_t CallCount() {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::int32_t>(log_.size());
+  }
+
+  bool GetCall(std::int32_t index, SimCall* call) {
+    std::lock_guard lock(mutex_);
+    if (call == nullptr || index < 0 || static_cast<std::size_t>(index) >= log_.size())
+      return false;
+    *call = log_[static_cast<std::size_t>(index)];
+    return true;
+  }
+
+  void ClearLog() {
+    std::lock_guard lock(mutex_);
+    log_.clear();
+  }
+
+  std::int32_t OpenDevice() {
+    std::lock_guard lock(mutex_);
+    return open_;
+  }
+
+ private:
+  // Runs one entry point's body under the lock and logs the call; a scripted
+  // throw is logged and thrown instead, after the lock is released.
+  template <class Body>
+  std::uint8_t Run(const char* name, std::int32_t arg, const THIDreport* report, Body body) {
+    bool mustThrow = false;
+    std::int32_t result = -1;
+    {
+      std::lock_guard lock(mutex_);
+      SimCall call{};
+      std::snprintf(call.Name, sizeof call.Name, "%s", name);
+      call.Arg = arg;
+      if (report != nullptr) call.Report = *report;
+      call.ThreadId = CallingThreadId();
+      const auto armed = std::find(throwScript_.begin(), throwScript_.end(), name);
+      if (armed != throwScript_.end()) {
+        throwScript_.erase(armed);
+        mustThrow = true;
+      } else {
+        result = body();
+      }
+      call.Result = result;
+      if (log_.size() >= kLogLimit) log_.pop_front();
+      log_.push_back(call);
+    }
+    if (mustThrow) throw std::runtime_error(std::string("simulated failure in ") + name);
+    return static_cast<std::uint8_t>(result);
+  }
+
+  bool OnWorkerThread() const { return worker_.get_id() == std::this_thread::get_id(); }
+
+  // Called with the lock held.
+  void QueueDelivery(const THIDreport& report, std::uint8_t bytesCount, std::uint64_t count) {
+    if (stopping_) return;
+    deliveries_.push_back(Delivery{report, bytesCount, count});
+    if (!worker_.joinable()) worker_ = std::thread([this] { DeliverInputReports(); });
+    workCv_.notify_one();
+  }
+
+  void DeliverInputReports() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      workCv_.wait(lock, [&] { return stopping_ || !deliveries_.empty(); });
+      if (stopping_) break;
+      Delivery& next = deliveries_.front();
+      const THIDreport report = next.Report;
+      const std::uint8_t bytesCount = next.BytesCount;
+      if (--next.Remaining == 0) deliveries_.pop_front();
+      delivering_ = true;
+      lock.unlock();
+      if (const THIDcallBack handler = hidHandler_.load()) {
+        // An exception must not end the process from a thread the caller
+        // does not own; it ends this one delivery.
+        try {
+          handler(report, bytesCount);
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "simulated bridge: input-report callback threw: %s\n", e.what());
+        } catch (...) {
+          std::fprintf(stderr, "simulated bridge: input-report callback threw\n");
+        }
+      }
+      lock.lock();
+      delivering_ = false;
+      if (deliveries_.empty()) idleCv_.notify_all();
+    }
+    delivering_ = false;
+    idleCv_.notify_all();
+  }
+
+  // A program that loads the bridge by bare name can still have devices: a
+  // device file named by VYHID_SIM_DEVICES is read at load.
+  void LoadDevicesFromEnvironment() {
+    const char* path = std::getenv("VYHID_SIM_DEVICES");
+    if (path == nullptr || *path == '\0') return;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+      std::fprintf(stderr, "simulated bridge: cannot read %s\n", path);
+      return;
+    }
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    std::vector<SimDeviceSpec> devices;
+    std::string error;
+    if (!SimParseDeviceText(text, devices, error)) {
+      std::fprintf(stderr, "simulated bridge: %s: %s\n", path, error.c_str());
+      return;
+    }
+    devices_ = std::move(devices);
+  }
+
+  std::mutex mutex_;
+  std::vector<SimDeviceSpec> devices_;
+  std::int32_t open_ = -1;
+  std::int32_t sendTake_ = kDefaultTake;
+  bool echo_ = false;
+  std::deque<std::uint8_t> openScript_;
+  std::deque<std::uint8_t> closeScript_;
+  std::vector<std::string> throwScript_;
+  std::array<StoredReport, 256> input_{};
+  std::array<StoredReport, 256> feature_{};
+  std::deque<SimCall> log_;
+  std::atomic<TUSBcallBack> usbHandler_{nullptr};
+  std::atomic<THIDcallBack> hidHandler_{nullptr};
+
+  std::condition_variable workCv_;  // deliveries queued, or stopping
+  std::condition_variable idleCv_;  // the queue ran empty, or stopping
+  std::deque<Delivery> deliveries_;
+  bool delivering_ = false;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+// Constructed when the library is loaded, destroyed (joining the worker) when
+// it is unloaded.
+SimulatedBridge bridge;
+
+}  // namespace
+
+// ---- the 13 entry points ----
+
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDscanForDevices() {
+  return bridge.Scan();
+}
+
+VYHID_BRIDGE_EXPORT void VYHID_STDCALL HIDGetDeviceInfo(std::uint8_t Nr, THIDdeviceInfo* data) {
+  bridge.GetDeviceInfo(Nr, data);
+}
+
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDcloseDevice() {
+  return bridge.Close();
+}
+
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDopenDevice(std::uint8_t DeviceNr) {
+  return bridge.Open(DeviceNr);
+}
+
+VYHID_BRIDGE_EXPORT void VYHID_STDCALL USBsetEventHandler(TUSBcallBack Handler) {
+  bridge.SetDeviceChangeHandler(Handler);
+}
+
+VYHID_BRIDGE_EXPORT void VYHID_STDCALL HIDsetEventHandler(THIDcallBack Handler) {
+  bridge.SetInputHandler(Handler);
+}
+
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDOutputReportSize() {
+  return bridge.ReportSize("HIDOutputReportSize", SimReportKind::Output);
+}
+
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDInputReportSize() {
+  return bridge.ReportSize("HIDInputReportSize", SimReportKind::Input);
+}
+
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDFeatureReportSize() {
+  return bridge.ReportSize("HIDFeatureReportSize", SimReportKind::Feature);
+}
+
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDGetInputReport(THIDreport* inReport) {
+  return bridge.GetReport("HIDGetInputReport", inReport, bridge.InputStore());
+}
+
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDGetFeatureReport(THIDreport* inReport) {
+  return bridge.GetReport("HIDGetFeatureReport", inReport, bridge.FeatureStore());
+}
+
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDSetOutputReport(THIDreport* OutReport) {
+  return bridge.SendReport("HIDSetOutputReport", OutReport, false);
+}
+
+// The failure-test variant is built without this export.
+#ifndef VYHID_SIM_WITHOUT_SET_FEATURE
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDSetFeatureReport(THIDreport* OutReport) {
+  return bridge.SendReport("HIDSetFeatureReport", OutReport, true);
+}
+#endif
+
+// ---- control API ----
+
+void SimReset() {
+  bridge.Reset();
+}
+
+std::int32_t SimAddDevice(const THIDdeviceInfo* info) {
+  return bridge.AddDevice(info);
+}
+
+void SimRemoveDevice(std::int32_t index) {
+  bridge.RemoveDevice(index);
+}
+
+void SimSetDevices(const THIDdeviceInfo* infos, std::int32_t count) {
+  std::vector<SimDeviceSpec> devices;
+  if (infos != nullptr && count > 0) {
+    const auto n = std::min(static_cast<std::size_t>(count), kSimMaxDevices);
+    for (std::size_t i = 0; i < n; ++i) devices.push_back(SimDeviceSpec{infos[i], false});
+  }
+  bridge.SetDevices(std::move(devices));
+}
+
+void SimFireDeviceChange() {
+  bridge.FireDeviceChange();
+}
+
+std::int32_t SimLoadDeviceText(const char* text, char* error, std::int32_t errorSize) {
+  std::vector<SimDeviceSpec> devices;
+  std::string message;
+  if (text == nullptr) {
+    message = "no text";
+  } else if (SimParseDeviceText(text, devices, message)) {
+    const auto count = static_cast<std::int32_t>(devices.size());
+    bridge.SetDevices(std::move(devices));
+    return count;
+  }
+  if (error != nullptr && errorSize > 0) {
+    const std::size_t n = std::min(message.size(), static_cast<std::size_t>(errorSize) - 1);
+    std::memcpy(error, message.data(), n);
+    error[n] = '\0';
+  }
+  return -1;
+}
+
+void SimInjectInput(const THIDreport* report, std::uint8_t bytesCount) {
+  if (report != nullptr) bridge.InjectInput(*report, bytesCount);
+}
+
+void SimStartInputStream(const THIDreport* report, std::uint8_t bytesCount, std::uint64_t count) {
+  if (report != nullptr) bridge.StartInputStream(*report, bytesCount, count);
+}
+
+void SimWaitInputStream() {
+  bridge.WaitInputStream();
+}
+
+void SimSetSendTake(std::int32_t k) {
+  bridge.SetSendTake(k);
+}
+
+void SimScriptOpenResults(const std::uint8_t* results, std::int32_t count) {
+  bridge.ScriptResults(bridge.OpenScript(), results, count);
+}
+
+void SimScriptCloseResults(const std::uint8_t* results, std::int32_t count) {
+  bridge.ScriptResults(bridge.CloseScript(), results, count);
+}
+
+void SimScriptThrow(const char* entryPoint) {
+  if (entryPoint != nullptr) bridge.ScriptThrow(entryPoint);
+}
+
+void SimSetInputReport(const THIDreport* report, std::uint8_t result) {
+  if (report != nullptr) bridge.StoreReport(bridge.InputStore(), *report, result);
+}
+
+void SimSetFeatureReport(const THIDreport* report, std::uint8_t result) {
+  if (report != nullptr) bridge.StoreReport(bridge.FeatureStore(), *report, result);
+}
+
+void SimSetEcho(std::int32_t on) {
+  bridge.SetEcho(on != 0);
+}
+
+std::int32_t SimCallCount() {
+  return bridge.CallCount();
+}
+
+std::int32_t SimGetCall(std::int32_t index, SimCall* call) {
+  return bridge.GetCall(index, call) ? 1 : 0;
+}
+
+void SimClearLog() {
+  bridge.ClearLog();
+}
+
+std::int32_t SimOpenDevice() {
+  return bridge.OpenDevice();
+}

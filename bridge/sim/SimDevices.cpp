@@ -1,0 +1,333 @@
+#include "SimDevices.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+
+THIDdeviceInfo SimMakeDevice(std::string_view symlink, std::uint16_t vid, std::uint16_t pid,
+                             std::string_view product, std::string_view manufacturer,
+                             std::string_view serial, std::uint16_t version, bool readWrite) {
+  THIDdeviceInfo info;
+  std::memset(&info, 0, sizeof info);
+  WriteShortString(info.SymLink, symlink);
+  info.VID = vid;
+  info.PID = pid;
+  info.VersionNumber = version;
+  WriteShortStringUtf8(info.ProductString, product);
+  WriteShortStringUtf8(info.ManufacturerString, manufacturer);
+  WriteShortStringUtf8(info.SerialNumberString, serial);
+  info.HasReadWriteAccess = readWrite ? 1 : 0;
+  return info;
+}
+
+TReportCapabilities* SimReportCaps(THIDdeviceInfo& info, SimReportKind kind) {
+  switch (kind) {
+    case SimReportKind::Output:
+      return info.OutputReportCaps;
+    case SimReportKind::Input:
+      return info.InputReportCaps;
+    case SimReportKind::Feature:
+      break;
+  }
+  return info.FeatureReportCaps;
+}
+
+std::uint16_t& SimBufferSize(THIDdeviceInfo& info, SimReportKind kind) {
+  switch (kind) {
+    case SimReportKind::Output:
+      return info.OutputBufferSize;
+    case SimReportKind::Input:
+      return info.InputBufferSize;
+    case SimReportKind::Feature:
+      break;
+  }
+  return info.FeatureBufferSize;
+}
+
+void SimSetBufferSizes(THIDdeviceInfo& info, std::uint16_t output, std::uint16_t input,
+                       std::uint16_t feature) {
+  info.OutputBufferSize = output;
+  info.InputBufferSize = input;
+  info.FeatureBufferSize = feature;
+}
+
+void SimSetReportCaps(THIDdeviceInfo& info, SimReportKind kind, std::size_t index,
+                      TReportCapabilities caps) {
+  if (index < 10) SimReportCaps(info, kind)[index] = caps;
+}
+
+bool SimAddReport(THIDdeviceInfo& info, SimReportKind kind, std::uint8_t reportId,
+                  std::uint32_t payloadBytes) {
+  if (payloadBytes < 1 || payloadBytes > kSimMaxReportBytes) return false;
+  // The records are packed, so the entries are copied in and out rather than
+  // referenced.
+  TReportCapabilities* table = SimReportCaps(info, kind);
+  std::array<TReportCapabilities, 10> caps;
+  std::memcpy(caps.data(), table, sizeof(TReportCapabilities) * caps.size());
+  std::size_t used = 0;
+  while (used < caps.size() && caps[used].ReportCount != 0) ++used;
+  for (std::size_t i = 0; i < used; ++i) {
+    if (caps[i].ReportId == reportId) return false;
+  }
+  std::uint16_t& bufferSize = SimBufferSize(info, kind);
+  bufferSize = static_cast<std::uint16_t>(std::max<std::uint32_t>(bufferSize, payloadBytes + 1));
+
+  std::size_t at = 0;
+  while (at < used && caps[at].ReportId < reportId) ++at;
+  if (at == caps.size()) return true;  // full of lower IDs: the report has no entry
+  const std::size_t last = std::min(used, caps.size() - 1);
+  for (std::size_t i = last; i > at; --i) caps[i] = caps[i - 1];
+  caps[at] = TReportCapabilities{
+      0, reportId, 8, static_cast<std::uint8_t>(std::min<std::uint32_t>(payloadBytes, 255))};
+  std::memcpy(table, caps.data(), sizeof(TReportCapabilities) * caps.size());
+  return true;
+}
+
+namespace {
+
+// The reader works one line at a time; every look at the text goes through
+// string_view operations bounded by the line's size.
+constexpr std::string_view kBlanks = " \t";
+
+std::string_view TrimBlanks(std::string_view s) {
+  const std::size_t first = s.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  const std::size_t last = s.find_last_not_of(kBlanks);
+  return s.substr(first, last - first + 1);
+}
+
+// Splits off the first blank-separated word of s.
+std::string_view NextWord(std::string_view& s) {
+  s = TrimBlanks(s);
+  const std::size_t end = std::min(s.find_first_of(kBlanks), s.size());
+  const std::string_view word = s.substr(0, end);
+  s = TrimBlanks(s.substr(end));
+  return word;
+}
+
+// The part of a line before a comment.
+std::string_view StripComment(std::string_view s) {
+  return s.substr(0, s.find('#'));
+}
+
+// A decimal or 0x-prefixed hexadecimal number no larger than max.
+std::optional<std::uint32_t> ParseNumber(std::string_view word, std::uint32_t max) {
+  int base = 10;
+  if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+    base = 16;
+    word.remove_prefix(2);
+  }
+  if (word.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : word) {
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return std::nullopt;
+    }
+    value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+    if (value > max) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+struct PendingReport {
+  SimReportKind Kind;
+  std::uint8_t Id;
+  std::uint32_t Bytes;
+};
+
+struct DeviceBlock {
+  std::size_t Line = 0;  // where "device" stood
+  SimDeviceSpec Spec;
+  bool HasSymlink = false;
+  std::vector<std::string> Seen;  // single-valued keywords given so far
+  std::vector<PendingReport> Reports;
+};
+
+class DeviceTextReader {
+ public:
+  DeviceTextReader(std::vector<SimDeviceSpec>& devices, std::string& error)
+      : devices_(devices), error_(error) {}
+
+  bool Read(std::string_view text) {
+    devices_.clear();
+    std::size_t lineNumber = 0;
+    while (!text.empty()) {
+      ++lineNumber;
+      const std::size_t end = std::min(text.find('\n'), text.size());
+      std::string_view line = text.substr(0, end);
+      text.remove_prefix(std::min(end + 1, text.size()));
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      if (!ReadLine(lineNumber, line)) return false;
+    }
+    return FinishBlock();
+  }
+
+ private:
+  bool Fail(std::size_t line, std::string_view what) {
+    error_ = "line " + std::to_string(line) + ": ";
+    error_.append(what);
+    return false;
+  }
+
+  bool ReadLine(std::size_t line, std::string_view text) {
+    std::string_view rest = text;
+    const std::string_view keyword = NextWord(rest);
+    if (keyword.empty() || keyword[0] == '#') return true;
+
+    if (keyword == "device") {
+      if (!TrimBlanks(StripComment(rest)).empty())
+        return Fail(line, "unexpected text after 'device'");
+      if (!FinishBlock()) return false;
+      if (devices_.size() >= kSimMaxDevices) return Fail(line, "more than 255 devices");
+      block_.emplace();
+      block_->Line = line;
+      // Devices can be read-write unless the file says otherwise.
+      block_->Spec.Info.HasReadWriteAccess = 1;
+      return true;
+    }
+    if (!block_) return Fail(line, "'" + std::string(keyword) + "' outside a device block");
+
+    if (keyword == "symlink" || keyword == "manufacturer" || keyword == "product" ||
+        keyword == "serial") {
+      return ReadText(line, keyword, rest);
+    }
+    if (keyword == "input" || keyword == "output" || keyword == "feature") {
+      return ReadReport(line, keyword, StripComment(rest));
+    }
+    if (keyword == "vid" || keyword == "pid" || keyword == "version") {
+      return ReadWord(line, keyword, StripComment(rest));
+    }
+    if (keyword == "access" || keyword == "echo")
+      return ReadWord(line, keyword, StripComment(rest));
+    return Fail(line, "unknown keyword '" + std::string(keyword.substr(0, 40)) + "'");
+  }
+
+  // Single-valued keywords may be given once per device.
+  bool FirstTime(std::size_t line, std::string_view keyword) {
+    for (const std::string& seen : block_->Seen) {
+      if (seen == keyword) return Fail(line, "'" + seen + "' given twice for one device");
+    }
+    block_->Seen.emplace_back(keyword);
+    return true;
+  }
+
+  // A text keyword takes the rest of the line as it stands, '#' included.
+  bool ReadText(std::size_t line, std::string_view keyword, std::string_view value) {
+    if (!FirstTime(line, keyword)) return false;
+    if (value.size() > 255) return Fail(line, "text longer than 255 bytes");
+    THIDdeviceInfo& info = block_->Spec.Info;
+    if (keyword == "symlink") {
+      if (value.empty()) return Fail(line, "empty symlink");
+      WriteShortString(info.SymLink, value);
+      block_->HasSymlink = true;
+    } else if (keyword == "manufacturer") {
+      WriteShortString(info.ManufacturerString, value);
+    } else if (keyword == "product") {
+      WriteShortString(info.ProductString, value);
+    } else {
+      WriteShortString(info.SerialNumberString, value);
+    }
+    return true;
+  }
+
+  bool ReadWord(std::size_t line, std::string_view keyword, std::string_view rest) {
+    if (!FirstTime(line, keyword)) return false;
+    const std::string_view word = NextWord(rest);
+    const std::string name(keyword);
+    if (word.empty()) return Fail(line, "'" + name + "' needs a value");
+    if (!rest.empty()) return Fail(line, "unexpected text after the value of '" + name + "'");
+    THIDdeviceInfo& info = block_->Spec.Info;
+    if (keyword == "access") {
+      if (word != "rw" && word != "ro") return Fail(line, "access must be 'rw' or 'ro'");
+      info.HasReadWriteAccess = word == "rw" ? 1 : 0;
+      return true;
+    }
+    if (keyword == "echo") {
+      if (word != "on" && word != "off") return Fail(line, "echo must be 'on' or 'off'");
+      block_->Spec.Echo = word == "on";
+      return true;
+    }
+    const std::optional<std::uint32_t> value = ParseNumber(word, 0xFFFF);
+    if (!value) return Fail(line, "'" + name + "' needs a number from 0 to 0xFFFF");
+    const auto v = static_cast<std::uint16_t>(*value);
+    if (keyword == "vid") {
+      info.VID = v;
+    } else if (keyword == "pid") {
+      info.PID = v;
+    } else {
+      info.VersionNumber = v;
+    }
+    return true;
+  }
+
+  bool ReadReport(std::size_t line, std::string_view keyword, std::string_view rest) {
+    const std::string name(keyword);
+    const std::string_view idWord = NextWord(rest);
+    const std::string_view bytesWord = NextWord(rest);
+    if (idWord.empty() || bytesWord.empty() || !rest.empty()) {
+      return Fail(line, "'" + name + "' needs a report ID and a byte count");
+    }
+    const std::optional<std::uint32_t> id = ParseNumber(idWord, 255);
+    if (!id) return Fail(line, "report ID must be a number from 0 to 255");
+    const std::optional<std::uint32_t> bytes = ParseNumber(bytesWord, kSimMaxReportBytes);
+    if (!bytes || *bytes == 0) {
+      return Fail(line,
+                  "byte count must be a number from 1 to " + std::to_string(kSimMaxReportBytes));
+    }
+    const SimReportKind kind = keyword == "input"    ? SimReportKind::Input
+                               : keyword == "output" ? SimReportKind::Output
+                                                     : SimReportKind::Feature;
+    for (const PendingReport& r : block_->Reports) {
+      if (r.Kind == kind && r.Id == *id) {
+        return Fail(line, name + " report " + std::to_string(*id) + " given twice");
+      }
+    }
+    block_->Reports.push_back({kind, static_cast<std::uint8_t>(*id), *bytes});
+    return true;
+  }
+
+  // Completes the current block, if any, and appends its device.
+  bool FinishBlock() {
+    if (!block_) return true;
+    DeviceBlock& b = *block_;
+    if (!b.HasSymlink) return Fail(b.Line, "device has no symlink");
+    // Identity is the first 100 bytes of the record: the length byte and the
+    // first 99 characters of the symlink.
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+      if (std::memcmp(&devices_[i].Info.SymLink, &b.Spec.Info.SymLink, 100) == 0) {
+        return Fail(b.Line, "device has the same symlink as the device on line " +
+                                std::to_string(lines_[i]));
+      }
+    }
+    // Reports are entered in ascending ID order so that only the highest IDs
+    // of a kind with more than 10 reports lose their capability entry.
+    std::sort(b.Reports.begin(), b.Reports.end(),
+              [](const PendingReport& x, const PendingReport& y) { return x.Id < y.Id; });
+    for (const PendingReport& r : b.Reports) SimAddReport(b.Spec.Info, r.Kind, r.Id, r.Bytes);
+    devices_.push_back(b.Spec);
+    lines_.push_back(b.Line);
+    block_.reset();
+    return true;
+  }
+
+  std::vector<SimDeviceSpec>& devices_;
+  std::string& error_;
+  std::vector<std::size_t> lines_;  // where each device of devices_ began
+  std::optional<DeviceBlock> block_;
+};
+
+}  // namespace
+
+bool SimParseDeviceText(std::string_view text, std::vector<SimDeviceSpec>& devices,
+                        std::string& error) {
+  error.clear();
+  return DeviceTextReader(devices, error).Read(text);
+}

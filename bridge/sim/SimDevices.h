@@ -1,0 +1,63 @@
+// Virtual device records for the simulated bridge: builders for
+// THIDdeviceInfo and a reader for device files, a small line-based text
+// format (see bridge/sim/README.md).
+//
+// Plain functions over values; they keep no state and are safe from any
+// thread. They depend on the HID records alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "HIDrecords.h"
+
+// The most devices a list can hold: device numbers travel as one byte.
+inline constexpr std::size_t kSimMaxDevices = 255;
+// The longest report payload a device file or SimAddReport accepts, so that
+// the buffer size (payload + 1 for the report ID byte) fits 16 bits.
+inline constexpr std::uint32_t kSimMaxReportBytes = 65534;
+
+// A device record with the given identity and names (each cut at 255 bytes;
+// the names at a UTF-8 character boundary), no reports and read-write access
+// unless readWrite is false. Every other byte is zero.
+THIDdeviceInfo SimMakeDevice(std::string_view symlink, std::uint16_t vid, std::uint16_t pid,
+                             std::string_view product = {}, std::string_view manufacturer = {},
+                             std::string_view serial = {}, std::uint16_t version = 0,
+                             bool readWrite = true);
+
+enum class SimReportKind : std::uint8_t { Output, Input, Feature };
+
+// The kind's capability table (10 entries) and buffer size of a record.
+TReportCapabilities* SimReportCaps(THIDdeviceInfo& info, SimReportKind kind);
+std::uint16_t& SimBufferSize(THIDdeviceInfo& info, SimReportKind kind);
+
+// Sets the three buffer sizes as given.
+void SimSetBufferSizes(THIDdeviceInfo& info, std::uint16_t output, std::uint16_t input,
+                       std::uint16_t feature);
+// Writes capability entry `index` (0 to 9; other indexes are ignored).
+void SimSetReportCaps(THIDdeviceInfo& info, SimReportKind kind, std::size_t index,
+                      TReportCapabilities caps);
+// Declares a report of `payloadBytes` bytes (1 to kSimMaxReportBytes) as a
+// device would: the kind's buffer size becomes at least payloadBytes + 1, and
+// an entry {Usage 0, reportId, ReportSize 8, ReportCount min(payloadBytes,
+// 255)} is placed among the used entries (those with a non-zero ReportCount at
+// the front of the table) in ascending ID order, pushing the highest entry out
+// of a full table. Returns false, changing nothing, for a payload size out of
+// range or an ID already in the table.
+bool SimAddReport(THIDdeviceInfo& info, SimReportKind kind, std::uint8_t reportId,
+                  std::uint32_t payloadBytes);
+
+// One device read from a device file.
+struct SimDeviceSpec {
+  THIDdeviceInfo Info{};
+  bool Echo = false;  // output reports come back as input reports
+};
+
+// Reads a device file. Returns true with the devices in file order, or false
+// with `error` set to "line N: what is wrong" (devices then holds nothing
+// useful). Any byte sequence is accepted as input; nothing is read beyond it.
+bool SimParseDeviceText(std::string_view text, std::vector<SimDeviceSpec>& devices,
+                        std::string& error);

@@ -1,0 +1,61 @@
+// Feeds arbitrary bytes to the simulated bridge's device-file reader and
+// checks what it makes of those it accepts.
+// fuzz-libraries: simdevices hidrecords
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "SimDevices.h"
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+// Every accepted device has a symlink, and each capability table is a run of
+// used entries in ascending ID order that fit the kind's buffer size.
+void CheckDevice(SimDeviceSpec& device, const std::vector<SimDeviceSpec>& all, std::size_t index) {
+  THIDdeviceInfo& info = device.Info;
+  Check(info.SymLink.Length > 0);
+  for (std::size_t j = 0; j < index; ++j) {
+    Check(std::memcmp(&all[j].Info.SymLink, &info.SymLink, 100) != 0);
+  }
+  for (const SimReportKind kind :
+       {SimReportKind::Output, SimReportKind::Input, SimReportKind::Feature}) {
+    TReportCapabilities caps[10];
+    std::memcpy(caps, SimReportCaps(info, kind), sizeof caps);
+    const std::uint16_t bufferSize = SimBufferSize(info, kind);
+    bool used = true;
+    for (std::size_t i = 0; i < 10; ++i) {
+      if (caps[i].ReportCount == 0) {
+        used = false;
+        continue;
+      }
+      Check(used);
+      Check(caps[i].ReportSize == 8);
+      Check(bufferSize >= caps[i].ReportCount + 1);
+      if (i > 0) Check(caps[i - 1].ReportId < caps[i].ReportId);
+    }
+    Check(caps[0].ReportCount != 0 || bufferSize == 0);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  std::vector<SimDeviceSpec> devices;
+  std::string error;
+  if (SimParseDeviceText(text, devices, error)) {
+    Check(error.empty());
+    Check(devices.size() <= kSimMaxDevices);
+    for (std::size_t i = 0; i < devices.size(); ++i) CheckDevice(devices[i], devices, i);
+  } else {
+    Check(error.rfind("line ", 0) == 0);
+  }
+  return 0;
+}
