@@ -117,6 +117,9 @@ TDesignForm& TDesigner::NewForm(const rtl::String& className, const rtl::String&
 
 TDesignForm& TDesigner::OpenForm(const std::string& path) {
   const std::string text = ReadFile(path);
+  // Close the current form first: its components must be gone before the
+  // new ones are created (a component may allow only one live instance).
+  form_.reset();
   auto form = std::make_unique<TDesignForm>(RootClassName(text));
   rtl::TReadOptions options;
   options.RootClass = &form->Info();
@@ -130,7 +133,6 @@ TDesignForm& TDesigner::OpenForm(const std::string& path) {
     throw EDesignError(path + ":" + std::to_string(e.Line()) + ":" + std::to_string(e.Column()) +
                        ": " + e.Reason());
   }
-  form_.reset();
   form_ = std::move(form);
   return *form_;
 }

@@ -60,7 +60,8 @@ class TDesigner {
   // Starts a new, empty form (replacing the current one).
   TDesignForm& NewForm(const rtl::String& className = u"TForm1",
                        const rtl::String& name = u"Form1");
-  // Reads a form file in design mode (replacing the current form).
+  // Closes the current form, then reads a form file in design mode. On
+  // failure there is no form.
   TDesignForm& OpenForm(const std::string& path);
   // Writes the current form.
   void SaveForm(const std::string& path) const;
