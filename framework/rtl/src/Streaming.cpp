@@ -578,9 +578,11 @@ class Builder {
       if (!rootPlan.name.empty()) rootInstance.SetName(rootPlan.name);
       readOrder_.push_back({&rootInstance, &rootPlan});
       Fill(rootPlan, rootInstance);
-      for (const auto& [component, plan] : readOrder_) {
+      for (const auto& entry : readOrder_) {
+        TComponent* component = entry.first;
+        const PlannedObject* plan = entry.second;
         Guard(plan->line, plan->column, "Loaded of '" + U8(plan->name) + "'",
-              [&] { component->Loaded(); });
+              [component] { component->Loaded(); });
       }
     } catch (...) {
       for (auto it = created_.rbegin(); it != created_.rend(); ++it) delete *it;
