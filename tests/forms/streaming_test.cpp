@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "rtl/Packages.h"
+
 namespace {
 
 using rtl::String;
@@ -368,3 +370,14 @@ TEST(ClassRegistry, RefusesASecondClassOfTheSameName) {
 }
 
 }  // namespace
+
+TEST(Palette, RefusesAClassWhoseNameIsTaken) {
+  rtl::TClassInfo first;
+  first.ClassName = u"TTaken";
+  rtl::TClassInfo second;
+  second.ClassName = u"TTaken";
+  ASSERT_TRUE(rtl::RegisterClass(first));
+  EXPECT_THROW(rtl::RegisterComponents(u"Page", {&second}), std::runtime_error);
+  EXPECT_TRUE(rtl::PaletteItems().empty());
+  rtl::UnRegisterClass(first);
+}
