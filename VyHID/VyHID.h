@@ -87,6 +87,8 @@ extern std::atomic<TVyHID*> aVyHID;
 // The callbacks installed in the bridge. CheckUSBevent posts the
 // device-change message (100) to the live component's window; HIDreader hands
 // the report to the live component's OnGetHIDData on the calling thread.
+// Both are safe from any thread, also while the component is being destroyed:
+// they stay installed and find aVyHID empty afterwards.
 void VYHID_STDCALL CheckUSBevent();
 void VYHID_STDCALL HIDreader(THIDreport Report, std::uint8_t BytesCount);
 
@@ -136,6 +138,12 @@ class TVyHID : public rtl::TComponent {
   // Outside design mode, loads and binds HID_Bridge__.dll, or shows a message
   // when it is missing or incomplete.
   explicit TVyHID(rtl::TComponent* AOwner);
+  // Releases the timer, the lists, the window and the bridge; does not close
+  // the device and raises no event. The live instance first waits until every
+  // callback that could still reach it on another thread has returned, so an
+  // OnGetHIDData handler never runs on a destroyed component. Destroying the
+  // component from its own OnGetHIDData handler is an error (the component's
+  // thread owns it); a handler must not wait for the component's thread.
   ~TVyHID() override;
   rtl::String ClassName() const override { return u"TVyHID"; }
 
@@ -143,13 +151,25 @@ class TVyHID : public rtl::TComponent {
   // otherwise the new DevCount (0 after a failed scan).
   std::int32_t ScanForHIDdevices();
   // Closes the device opened through Active.
+  // Does nothing while Active is false; when the bridge closes it, Active is
+  // false, the capability flags are cleared and OnDevClose fires, and no
+  // rescan reopens the device.
   void CloseHidDevice();
   // Fetch one input or feature report; select it by setting ReportID first.
   // -1 when the bridge is not loaded, otherwise the bridge's result.
+  // Data[0] to Data[62] are cleared before the call; the bridge fills the
+  // caller's record in place.
   std::int32_t GetReport(THIDreport& inReport);
   std::int32_t GetFeature(THIDreport& inReport);
   // Send a byte string as 64-byte output or feature reports. -1 when the
   // bridge is not loaded.
+  // Each report carries the next 64 bytes not yet taken, zero-padded; the
+  // bridge's result is how many it took, and 0 ends the send. Pending
+  // messages are processed after every report, so a rescan may switch the
+  // device in the middle. An exception from the bridge or from a handler run
+  // then reaches the caller. SetReport: 0 when every byte was taken,
+  // otherwise the number of bytes not sent. SetFeature: the bridge's result
+  // for the last report, 0 when none was sent.
   std::int32_t SetReport(std::uint8_t ReportID, const rtl::RawByteString& aData);
   std::int32_t SetFeature(std::uint8_t ReportID, const rtl::RawByteString& aData);
   // The payload up to its first zero byte, at most NumBytes (and 64) bytes.

@@ -30,9 +30,12 @@ THIDdeviceInfo SimMakeDevice(std::string_view symlink, std::uint16_t vid, std::u
 
 enum class SimReportKind : std::uint8_t { Output, Input, Feature };
 
-// The kind's capability table (10 entries) and buffer size of a record.
+// The kind's capability table (10 entries; the entries are packed, so copy
+// them rather than bind references to their fields).
 TReportCapabilities* SimReportCaps(THIDdeviceInfo& info, SimReportKind kind);
-std::uint16_t& SimBufferSize(THIDdeviceInfo& info, SimReportKind kind);
+// The kind's buffer size.
+std::uint16_t SimBufferSize(const THIDdeviceInfo& info, SimReportKind kind);
+void SimSetBufferSize(THIDdeviceInfo& info, SimReportKind kind, std::uint16_t size);
 
 // Sets the three buffer sizes as given.
 void SimSetBufferSizes(THIDdeviceInfo& info, std::uint16_t output, std::uint16_t input,

@@ -18,6 +18,14 @@ class TestVyHID : public TVyHID {
   using TVyHID::WndProc;
 };
 
+// A field of a packed record, by value. The slot and summary records are
+// packed, so their fields may be misaligned; the assertion macros take
+// references, which must not bind to such a field.
+template <class T>
+T Field(T value) {
+  return value;
+}
+
 // The description lines of slot nr.
 inline std::vector<std::string> Lines(const TVyHID& hid, int nr) {
   std::vector<std::string> lines;

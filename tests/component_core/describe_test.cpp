@@ -6,9 +6,13 @@ namespace vyhid_test {
 namespace {
 
 // Descriptions need no bridge: a component in design mode has its lists.
+struct DesignerForm : rtl::TComponent {
+  DesignerForm() : rtl::TComponent(nullptr) { SetDesigning(true); }
+};
+
 class Describe : public ::testing::Test {
  protected:
-  Describe() { designer.SetDesigning(true); }
+  Describe() { EXPECT_TRUE(hid.InState(rtl::csDesigning)); }
 
   // Describes the record in slot nr, as the scan does.
   std::vector<std::string> Describe_(int nr, const THIDdeviceInfo& device) {
@@ -20,7 +24,8 @@ class Describe : public ::testing::Test {
     return hid.HIDinfoArray.at(static_cast<std::size_t>(nr)).VyHIDinfo;
   }
 
-  rtl::TComponent designer{nullptr};
+  DesignerForm designer;
+  MessageCapture messages;  // design mode shows nothing; keep stderr quiet if it did
   TestVyHID hid{&designer};
 };
 
@@ -61,18 +66,19 @@ TEST_F(Describe, WorkedExampleByteForByte) {
                         u"Input Report(s)     : ReportId 1 (8 bytes); ReportId 2 (16 bytes)\r\n"
                         u"Feature Report(s)   : 0\r\n"));
   const TVyHIDdeviceInfo& s = Summary(1);
-  EXPECT_EQ(s.ReportOutID, 0);
-  EXPECT_EQ(s.ReportOutBytes, 64);
-  EXPECT_EQ(s.ReportInID, 2);
-  EXPECT_EQ(s.ReportInBytes, 16);
-  EXPECT_EQ(s.FeatureID, -1);
-  EXPECT_EQ(s.FeatureBytes, -1);
-  EXPECT_EQ(s.VID, 0x1234);
-  EXPECT_EQ(s.PID, 0x00AB);
-  EXPECT_EQ(s.OutputBufferSize, 65);
-  EXPECT_EQ(s.InputBufferSize, 17);
-  EXPECT_EQ(s.HasReadWriteAccess, 1);
+  EXPECT_EQ(Field(s.ReportOutID), 0);
+  EXPECT_EQ(Field(s.ReportOutBytes), 64);
+  EXPECT_EQ(Field(s.ReportInID), 2);
+  EXPECT_EQ(Field(s.ReportInBytes), 16);
+  EXPECT_EQ(Field(s.FeatureID), -1);
+  EXPECT_EQ(Field(s.FeatureBytes), -1);
+  EXPECT_EQ(Field(s.VID), 0x1234);
+  EXPECT_EQ(Field(s.PID), 0x00AB);
+  EXPECT_EQ(Field(s.OutputBufferSize), 65);
+  EXPECT_EQ(Field(s.InputBufferSize), 17);
+  EXPECT_EQ(Field(s.HasReadWriteAccess), 1);
   EXPECT_EQ(ReadShortString(s.ProductString), "Widget");
+  EXPECT_TRUE(messages.Messages().empty());
   // Other slots are untouched.
   EXPECT_EQ(hid.HIDinfoArray[0].HIDstringsInfo->Count(), 0);
 }
@@ -81,8 +87,8 @@ TEST_F(Describe, ReportTables) {
   // Entries without a count are skipped whatever else they carry.
   THIDdeviceInfo d = MakeDevice({.FeatureCaps = {{0x55, 3, 8, 0}, {0x66, 4, 8, 0}}});
   EXPECT_EQ(Describe_(0, d)[10], "Feature Report(s)   : 0");
-  EXPECT_EQ(Summary(0).FeatureID, -1);
-  EXPECT_EQ(Summary(0).FeatureBytes, -1);
+  EXPECT_EQ(Field(Summary(0).FeatureID), -1);
+  EXPECT_EQ(Field(Summary(0).FeatureBytes), -1);
 
   std::vector<TReportCapabilities> ten;
   std::string items;
@@ -93,19 +99,19 @@ TEST_F(Describe, ReportTables) {
   }
   d = MakeDevice({.OutputCaps = ten});
   EXPECT_EQ(Describe_(0, d)[8], "Output Report(s)    : " + items);
-  EXPECT_EQ(Summary(0).ReportOutID, 19);
-  EXPECT_EQ(Summary(0).ReportOutBytes, 10);
+  EXPECT_EQ(Field(Summary(0).ReportOutID), 19);
+  EXPECT_EQ(Field(Summary(0).ReportOutBytes), 10);
 
   d = MakeDevice({.InputCaps = {{0, 5, 8, 3}, {0, 6, 8, 0}, {0, 7, 8, 255}}});
   EXPECT_EQ(Describe_(0, d)[9],
             "Input Report(s)     : ReportId 5 (3 bytes); ReportId 7 (255 bytes)");
-  EXPECT_EQ(Summary(0).ReportInID, 7);
-  EXPECT_EQ(Summary(0).ReportInBytes, 255);
+  EXPECT_EQ(Field(Summary(0).ReportInID), 7);
+  EXPECT_EQ(Field(Summary(0).ReportInBytes), 255);
 
   d = MakeDevice({.FeatureCaps = {{0, 0, 8, 2}}});
   EXPECT_EQ(Describe_(0, d)[10], "Feature Report(s)   : ReportId 0 (2 bytes)");
-  EXPECT_EQ(Summary(0).FeatureID, 0);
-  EXPECT_EQ(Summary(0).FeatureBytes, 2);
+  EXPECT_EQ(Field(Summary(0).FeatureID), 0);
+  EXPECT_EQ(Field(Summary(0).FeatureBytes), 2);
 }
 
 TEST_F(Describe, NumbersAndNames) {
@@ -160,10 +166,10 @@ TEST_F(Describe, OpenPathTextFollowsTheFreshRecordSummaryKeepsTheSlots) {
   EXPECT_EQ(lines[6], "Input Buffer size   : 33");
   EXPECT_EQ(lines[10], "Feature Report(s)   : ReportId 9 (5 bytes)");
   const TVyHIDdeviceInfo& s = Summary(3);
-  EXPECT_EQ(s.HasReadWriteAccess, 1);
-  EXPECT_EQ(s.InputBufferSize, 17);
-  EXPECT_EQ(s.FeatureID, 9);
-  EXPECT_EQ(s.FeatureBytes, 5);
+  EXPECT_EQ(Field(s.HasReadWriteAccess), 1);
+  EXPECT_EQ(Field(s.InputBufferSize), 17);
+  EXPECT_EQ(Field(s.FeatureID), 9);
+  EXPECT_EQ(Field(s.FeatureBytes), 5);
   // The slot's own record is left alone.
   EXPECT_EQ(std::memcmp(&hid.HIDinfoArray[3].HIDinfo, &scanned, sizeof scanned), 0);
 }

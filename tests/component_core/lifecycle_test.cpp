@@ -40,7 +40,7 @@ TEST_F(Lifecycle, BoundComponentStartsClosedAndUnscanned) {
     EXPECT_TRUE(hid.Filter().empty());
     ASSERT_EQ(hid.HIDinfoArray.size(), 32u);
     for (const TVyHIDDevInfo& slot : hid.HIDinfoArray) {
-      ASSERT_NE(slot.HIDstringsInfo, nullptr);
+      ASSERT_NE(Field(slot.HIDstringsInfo), nullptr);
       EXPECT_EQ(slot.HIDstringsInfo->Count(), 0);
     }
     EXPECT_EQ(rtl::LiveWindowCount(), 1);
@@ -74,7 +74,8 @@ TEST_F(Lifecycle, SecondInstanceIsRefusedWithTheLiveOnesNames) {
     EXPECT_FALSE(second.AutoConnect);
     EXPECT_FALSE(second.Active);
     ASSERT_EQ(second.HIDinfoArray.size(), 32u);
-    for (const TVyHIDDevInfo& slot : second.HIDinfoArray) EXPECT_EQ(slot.HIDstringsInfo, nullptr);
+    for (const TVyHIDDevInfo& slot : second.HIDinfoArray)
+      EXPECT_EQ(Field(slot.HIDstringsInfo), nullptr);
     EXPECT_EQ(rtl::LiveWindowCount(), windows);
     EXPECT_EQ(rtl::LoadedLibraryCount(), librariesBefore + 1);
     EXPECT_TRUE(TakeLookedUpNames().empty());

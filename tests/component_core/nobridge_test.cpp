@@ -1,4 +1,5 @@
 // Without any bridge on the search path: the component is unbound.
+#include "TestVyHID.h"
 #include "VyHIDTestSupport.h"
 
 namespace vyhid_test {
@@ -29,7 +30,7 @@ TEST(NoBridge, MissingLibraryLeavesTheComponentUnbound) {
     EXPECT_FALSE(hid.Active);
     EXPECT_TRUE(hid.AutoConnect);
     EXPECT_TRUE(log.Events().empty());
-    EXPECT_NE(hid.HIDinfoArray[0].HIDstringsInfo, nullptr);
+    EXPECT_NE(Field(hid.HIDinfoArray[0].HIDstringsInfo), nullptr);
     THIDreport report{};
     EXPECT_EQ(hid.GetReport(report), -1);
     EXPECT_EQ(hid.SetReport(0, "abc"), -1);

@@ -17,6 +17,7 @@ class Scan : public SimBridgeTest {
     SimBridgeTest::SetUp();
     hid = std::make_unique<TestVyHID>(nullptr);
     RecordEvents(*hid, log);
+    ClearCalls();
   }
   void TearDown() override {
     hid.reset();
@@ -58,7 +59,7 @@ TEST_F(Scan, EveryScanClosesFirstThenEnumeratesAndDescribes) {
   EXPECT_EQ(Calls()[3].Arg, 1);
   EXPECT_EQ(std::memcmp(&hid->HIDinfoArray[1].HIDinfo, &kB, sizeof kB), 0);
   EXPECT_EQ(Lines(*hid, 1)[3], "VID:2222 PID:0002  Widget (ACME) [R/W]");
-  EXPECT_EQ(hid->HIDinfoArray[1].VyHIDinfo.FeatureID, 1);
+  EXPECT_EQ(Field(hid->HIDinfoArray[1].VyHIDinfo.FeatureID), 1);
   EXPECT_FALSE(hid->Active);
 }
 
@@ -74,13 +75,13 @@ TEST_F(Scan, HandlersSeeTheirOwnArrayAndAComponentCopy) {
   hid->OnDevOpen = [this](rtl::TObject*, std::int32_t, TVyHIDDevInfo info) {
     // The current-device record: the record read at open, nothing else.
     EXPECT_EQ(std::memcmp(&info.HIDinfo, &kA, sizeof kA), 0);
-    EXPECT_EQ(info.HIDstringsInfo, nullptr);
-    EXPECT_EQ(info.VyHIDinfo.VID, 0);
+    EXPECT_EQ(Field(info.HIDstringsInfo), nullptr);
+    EXPECT_EQ(Field(info.VyHIDinfo.VID), 0);
     info.HIDinfo.VID = 0;  // a copy
     log.Add("DevOpen");
   };
   hid->ScanForHIDdevices();
-  EXPECT_EQ(hid->HIDinfoArray[5].VyHIDinfo.VID, 0xBEEF);
+  EXPECT_EQ(Field(hid->HIDinfoArray[5].VyHIDinfo.VID), 0xBEEF);
   // The second reconnection's record shows the first handler's change did
   // not reach the component.
   hid->ScanForHIDdevices();
@@ -287,7 +288,7 @@ TEST_F(Scan, FilterEmptiesNonMatchingDescriptionsOnly) {
   }
   // An emptied slot keeps its records.
   hid->Filter = u"VID:2222";
-  EXPECT_EQ(hid->HIDinfoArray[0].VyHIDinfo.VID, 0x1111);
+  EXPECT_EQ(Field(hid->HIDinfoArray[0].VyHIDinfo.VID), 0x1111);
   EXPECT_EQ(std::memcmp(&hid->HIDinfoArray[0].HIDinfo, &kA, sizeof kA), 0);
   EXPECT_EQ(hid->Filter(), u"VID:2222");
   // Assigning the same text scans again; clearing restores the descriptions.
@@ -390,7 +391,7 @@ TEST_F(Scan, FortyDevicesFillTheThirtyTwoSlots) {
   hid->Filter = u"";
   EXPECT_EQ(hid->ScanForHIDdevices(), 32);
   EXPECT_EQ(Lines(*hid, 31)[1], "Device Number       : 31");
-  EXPECT_EQ(hid->HIDinfoArray[31].VyHIDinfo.PID, 31);
+  EXPECT_EQ(Field(hid->HIDinfoArray[31].VyHIDinfo.PID), 31);
 
   // A connected device that moves past the last slot is not found.
   Open(31);

@@ -36,7 +36,7 @@ void ExpectCap(THIDdeviceInfo& info, SimReportKind kind, std::size_t i, int id, 
   EXPECT_EQ(c.ReportId, id) << "entry " << i;
   EXPECT_EQ(c.ReportCount, count) << "entry " << i;
   EXPECT_EQ(c.ReportSize, count == 0 ? 0 : 8) << "entry " << i;
-  EXPECT_EQ(c.Usage, 0) << "entry " << i;
+  EXPECT_EQ(+c.Usage, 0) << "entry " << i;
 }
 
 TEST(SimDeviceText, TheDefaultFileDescribesKeyboardMouseAndVendorDevice) {
@@ -50,25 +50,25 @@ TEST(SimDeviceText, TheDefaultFileDescribesKeyboardMouseAndVendorDevice) {
   EXPECT_EQ(ReadShortString(kbd.SymLink), "/dev/sim/hidraw0");
   EXPECT_EQ(ReadShortString(kbd.ProductString), "Sim Keyboard");
   EXPECT_EQ(ReadShortString(kbd.ManufacturerString), "Simulated Devices");
-  EXPECT_EQ(kbd.VID, 0x1209);
-  EXPECT_EQ(kbd.PID, 0x0001);
-  EXPECT_EQ(kbd.InputBufferSize, 9);
-  EXPECT_EQ(kbd.OutputBufferSize, 2);
-  EXPECT_EQ(kbd.FeatureBufferSize, 0);
+  EXPECT_EQ(+kbd.VID, 0x1209);
+  EXPECT_EQ(+kbd.PID, 0x0001);
+  EXPECT_EQ(+kbd.InputBufferSize, 9);
+  EXPECT_EQ(+kbd.OutputBufferSize, 2);
+  EXPECT_EQ(+kbd.FeatureBufferSize, 0);
   ExpectCap(kbd, SimReportKind::Input, 0, 0, 8);
   ExpectCap(kbd, SimReportKind::Output, 0, 0, 1);
   EXPECT_EQ(kbd.HasReadWriteAccess, 1);
   EXPECT_FALSE(d[0].Echo);
 
   THIDdeviceInfo& mouse = d[1].Info;
-  EXPECT_EQ(mouse.InputBufferSize, 5);
-  EXPECT_EQ(mouse.OutputBufferSize, 0);
+  EXPECT_EQ(+mouse.InputBufferSize, 5);
+  EXPECT_EQ(+mouse.OutputBufferSize, 0);
   ExpectCap(mouse, SimReportKind::Output, 0, 0, 0);
 
   THIDdeviceInfo& vendor = d[2].Info;
-  EXPECT_EQ(vendor.InputBufferSize, 65);
-  EXPECT_EQ(vendor.OutputBufferSize, 65);
-  EXPECT_EQ(vendor.FeatureBufferSize, 65);
+  EXPECT_EQ(+vendor.InputBufferSize, 65);
+  EXPECT_EQ(+vendor.OutputBufferSize, 65);
+  EXPECT_EQ(+vendor.FeatureBufferSize, 65);
   ExpectCap(vendor, SimReportKind::Feature, 0, 1, 64);
   ExpectCap(vendor, SimReportKind::Feature, 1, 2, 8);
   EXPECT_TRUE(d[2].Echo);
@@ -85,11 +85,11 @@ TEST(SimDeviceText, ReportsBecomeSizesAndAscendingCapabilityEntries) {
   for (std::size_t i = 0; i < 10; ++i) {
     ExpectCap(info, SimReportKind::Input, i, static_cast<int>(i + 1), static_cast<int>(i + 1));
   }
-  EXPECT_EQ(info.InputBufferSize, 13) << "the longest report counts even without an entry";
+  EXPECT_EQ(+info.InputBufferSize, 13) << "the longest report counts even without an entry";
   ExpectCap(info, SimReportKind::Feature, 0, 0x10, 3);
   ExpectCap(info, SimReportKind::Feature, 1, 0x20, 255);
-  EXPECT_EQ(info.FeatureBufferSize, 1001);
-  EXPECT_EQ(info.OutputBufferSize, 0);
+  EXPECT_EQ(+info.FeatureBufferSize, 1001);
+  EXPECT_EQ(+info.OutputBufferSize, 0);
 }
 
 TEST(SimDeviceText, TextFieldsCommentsAndLineEnds) {
@@ -113,8 +113,8 @@ TEST(SimDeviceText, TextFieldsCommentsAndLineEnds) {
   EXPECT_EQ(ReadShortString(info.ProductString), "Widget 2000");
   EXPECT_EQ(ReadShortString(info.ManufacturerString), "ACME");
   EXPECT_EQ(ReadShortString(info.SerialNumberString), "");
-  EXPECT_EQ(info.VID, 0xABCD);
-  EXPECT_EQ(info.PID, 0xFFFF);
+  EXPECT_EQ(+info.VID, 0xABCD);
+  EXPECT_EQ(+info.PID, 0xFFFF);
   EXPECT_EQ(info.HasReadWriteAccess, 0);
   EXPECT_FALSE(d[0].Echo);
 
@@ -181,7 +181,7 @@ TEST(SimDeviceRecords, BuildersFillTheRecordAndKeepTheTablesSorted) {
   EXPECT_EQ(ReadShortString(d.ProductString), "Widget");
   EXPECT_EQ(ReadShortString(d.ManufacturerString), "ACME");
   EXPECT_EQ(ReadShortString(d.SerialNumberString), "S1");
-  EXPECT_EQ(d.VersionNumber, 0x0102);
+  EXPECT_EQ(+d.VersionNumber, 0x0102);
   EXPECT_EQ(d.HasReadWriteAccess, 0);
 
   // A name cut at 255 bytes never splits a UTF-8 character.
@@ -197,11 +197,11 @@ TEST(SimDeviceRecords, BuildersFillTheRecordAndKeepTheTablesSorted) {
   ExpectCap(d, SimReportKind::Output, 0, 2, 4);
   ExpectCap(d, SimReportKind::Output, 1, 5, 16);
   ExpectCap(d, SimReportKind::Output, 2, 0, 0);
-  EXPECT_EQ(d.OutputBufferSize, 17);
+  EXPECT_EQ(+d.OutputBufferSize, 17);
 
   SimSetReportCaps(d, SimReportKind::Input, 9, TReportCapabilities{7, 1, 8, 2});
   SimSetReportCaps(d, SimReportKind::Input, 10, TReportCapabilities{7, 1, 8, 2});  // ignored
-  EXPECT_EQ(Cap(d, SimReportKind::Input, 9).Usage, 7);
+  EXPECT_EQ(+Cap(d, SimReportKind::Input, 9).Usage, 7);
   SimSetBufferSizes(d, 1, 2, 3);
   EXPECT_EQ(d.OutputBufferSize + d.InputBufferSize * 10 + d.FeatureBufferSize * 100, 321);
 }

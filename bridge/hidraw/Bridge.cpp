@@ -1,0 +1,234 @@
+#include "Bridge.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <utility>
+
+#include "Enumerate.h"
+
+namespace vyhid::hidraw {
+
+using descriptor::ReportKind;
+
+std::uint8_t Bridge::Scan() {
+  // Enumeration reads sysfs and may be slow: done outside the lock.
+  std::vector<DeviceFacts> found = EnumerateHidraw();
+  const std::vector<std::string> identities = AssignIdentities(found);
+  std::vector<std::size_t> order(found.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    if (identities[a] != identities[b]) return identities[a] < identities[b];
+    return found[a].devnode < found[b].devnode;
+  });
+  if (order.size() > 255) order.resize(255);
+
+  std::vector<Listed> listed;
+  listed.reserve(order.size());
+  for (const std::size_t i : order) {
+    Listed entry;
+    entry.descriptor = descriptor::Parse(found[i].report_descriptor);
+    entry.info = BuildDeviceInfo(found[i], identities[i], entry.descriptor,
+                                 static_cast<std::uint32_t>(listed.size()));
+    entry.facts = std::move(found[i]);
+    listed.push_back(std::move(entry));
+  }
+  std::lock_guard lock(mutex_);
+  devices_ = std::move(listed);
+  return static_cast<std::uint8_t>(devices_.size());
+}
+
+void Bridge::GetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* info) {
+  if (info == nullptr) return;
+  std::lock_guard lock(mutex_);
+  if (nr < devices_.size()) {
+    *info = devices_[nr].info;
+  } else {
+    std::memset(info, 0, sizeof *info);
+  }
+}
+
+bool Bridge::Open(std::uint8_t nr) {
+  std::string devnode;
+  descriptor::ReportDescriptor report_descriptor;
+  THIDdeviceInfo info;
+  std::thread previous;
+  bool listed;
+  {
+    std::lock_guard lock(mutex_);
+    previous = DetachOpenLocked();
+    listed = nr < devices_.size();
+    if (listed) {
+      devnode = devices_[nr].facts.devnode;
+      report_descriptor = devices_[nr].descriptor;
+      info = devices_[nr].info;
+    }
+  }
+  JoinOrPark(std::move(previous));
+  JoinParked();
+  if (!listed) return false;
+
+  // Opening may wait for a node being set up: outside the lock.
+  bool read_write = false;
+  UniqueFd fd = OpenNode(devnode, read_write);
+  if (!fd) return false;
+  auto node = std::make_shared<Node>(std::move(fd), read_write, std::move(report_descriptor));
+  if (!node->valid()) return false;
+  info.HasReadWriteAccess = read_write ? 1 : 0;
+
+  std::thread replaced;
+  {
+    std::lock_guard lock(mutex_);
+    replaced = DetachOpenLocked();  // another open that won the race meanwhile
+    open_node_ = node;
+    open_info_ = info;
+    if (nr < devices_.size() && devices_[nr].facts.devnode == devnode) {
+      devices_[nr].info.HasReadWriteAccess = info.HasReadWriteAccess;
+    }
+    read_thread_ = std::thread(&Bridge::ReadThread, this, node);
+  }
+  JoinOrPark(std::move(replaced));
+  return true;
+}
+
+bool Bridge::Close() {
+  std::thread reader;
+  bool was_open;
+  {
+    std::lock_guard lock(mutex_);
+    was_open = open_node_ != nullptr;
+    reader = DetachOpenLocked();
+  }
+  JoinOrPark(std::move(reader));
+  JoinParked();
+  return was_open;
+}
+
+std::thread Bridge::DetachOpenLocked() {
+  if (open_node_) open_node_->RequestStop();
+  open_node_.reset();
+  open_info_ = THIDdeviceInfo{};
+  return std::move(read_thread_);
+}
+
+void Bridge::JoinOrPark(std::thread thread) {
+  if (!thread.joinable()) return;
+  if (thread.get_id() != std::this_thread::get_id()) {
+    thread.join();
+    return;
+  }
+  // A callback on the read thread closed its own device: the thread ends as
+  // soon as the callback returns, and is joined later from another thread.
+  std::thread previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = std::exchange(parked_thread_, std::move(thread));
+  }
+  // A thread parked before is another read thread, ended or ending.
+  if (!previous.joinable()) return;
+  if (previous.get_id() == std::this_thread::get_id()) {
+    previous.detach();  // parked itself twice: it is ending anyway
+  } else {
+    previous.join();
+  }
+}
+
+void Bridge::JoinParked() {
+  std::thread parked;
+  {
+    std::lock_guard lock(mutex_);
+    if (parked_thread_.joinable() && parked_thread_.get_id() != std::this_thread::get_id()) {
+      parked = std::move(parked_thread_);
+    }
+  }
+  if (parked.joinable()) parked.join();
+}
+
+void Bridge::ReadThread(const std::shared_ptr<Node>& node) {
+  node->ReadLoop([this](const THIDreport& report, std::uint8_t count) {
+    if (THIDcallBack handler = input_handler_.load()) handler(report, count);
+    return true;
+  });
+}
+
+void Bridge::SetDeviceChangeHandler(TUSBcallBack handler) {
+  change_handler_.store(handler);
+  std::lock_guard lock(monitor_mutex_);
+  if (handler == nullptr) {
+    monitor_.Stop();
+    return;
+  }
+  monitor_.Start([this] {
+    if (TUSBcallBack h = change_handler_.load()) h();
+  });
+}
+
+void Bridge::SetInputHandler(THIDcallBack handler) {
+  input_handler_.store(handler);
+}
+
+std::uint8_t Bridge::ReportSize(ReportKind kind) {
+  std::lock_guard lock(mutex_);
+  if (!open_node_) return 0;
+  std::uint16_t size = 0;
+  switch (kind) {
+    case ReportKind::kInput:
+      size = open_info_.InputBufferSize;
+      break;
+    case ReportKind::kOutput:
+      size = open_info_.OutputBufferSize;
+      break;
+    case ReportKind::kFeature:
+      size = open_info_.FeatureBufferSize;
+      break;
+  }
+  return static_cast<std::uint8_t>(std::min<std::uint16_t>(size, 255));
+}
+
+namespace {
+
+// Runs a transfer on the open node without holding the bridge's lock, so a
+// slow device does not block the other entry points.
+template <typename Transfer>
+std::uint8_t OnNode(std::mutex& mutex, const std::shared_ptr<Node>& open, Transfer transfer) {
+  std::shared_ptr<Node> node;
+  {
+    std::lock_guard lock(mutex);
+    node = open;
+  }
+  return node ? transfer(*node) : 0;
+}
+
+}  // namespace
+
+std::uint8_t Bridge::GetInputReport(THIDreport* report) {
+  if (report == nullptr) return 0;
+  return OnNode(mutex_, open_node_, [&](Node& n) { return n.FetchInput(*report); });
+}
+
+std::uint8_t Bridge::GetFeatureReport(THIDreport* report) {
+  if (report == nullptr) return 0;
+  return OnNode(mutex_, open_node_, [&](Node& n) { return n.FetchFeature(*report); });
+}
+
+std::uint8_t Bridge::SetOutputReport(THIDreport* report) {
+  if (report == nullptr) return 0;
+  return OnNode(mutex_, open_node_, [&](Node& n) { return n.SendOutput(*report); });
+}
+
+std::uint8_t Bridge::SetFeatureReport(THIDreport* report) {
+  if (report == nullptr) return 0;
+  return OnNode(mutex_, open_node_, [&](Node& n) { return n.SendFeature(*report); });
+}
+
+void Bridge::Shutdown() {
+  change_handler_.store(nullptr);
+  {
+    std::lock_guard lock(monitor_mutex_);
+    monitor_.Stop();
+  }
+  Close();
+  JoinParked();
+}
+
+}  // namespace vyhid::hidraw

@@ -1,0 +1,165 @@
+#include "DeviceRecord.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+namespace vyhid::hidraw {
+namespace {
+
+using descriptor::ReportDescriptor;
+using descriptor::ReportKind;
+using descriptor::ReportLength;
+
+constexpr std::size_t kCapabilityEntries = 10;
+
+std::string Hex(unsigned value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*X", digits, value);
+  return text;
+}
+
+// FNV-1a: short, stable across runs and builds.
+std::uint32_t Hash32(std::string_view text) {
+  std::uint32_t hash = 2166136261u;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
+// Largest n <= limit that does not split a UTF-8 sequence of text.
+std::size_t CharacterBoundary(std::string_view text, std::size_t limit) {
+  if (limit >= text.size()) return text.size();
+  std::size_t n = limit;
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return n;
+}
+
+void FillKind(const ReportDescriptor& descriptor, ReportKind kind, std::uint16_t& buffer_size,
+              TReportCapabilities (&caps)[kCapabilityEntries]) {
+  const std::uint32_t longest = descriptor.LongestReportBytes(kind);
+  buffer_size =
+      longest == 0 ? 0 : static_cast<std::uint16_t>(std::min<std::uint32_t>(longest + 1, 0xFFFF));
+  const std::vector<ReportLength> reports = descriptor.ReportsOfKind(kind);
+  for (std::size_t i = 0; i < kCapabilityEntries; ++i) {
+    caps[i] = TReportCapabilities{};
+    if (i >= reports.size()) continue;
+    caps[i].Usage = reports[i].collection_usage;
+    caps[i].ReportId = reports[i].report_id;
+    caps[i].ReportSize = 8;
+    caps[i].ReportCount =
+        static_cast<std::uint8_t>(std::min<std::uint32_t>(reports[i].Bytes(), 255));
+  }
+}
+
+}  // namespace
+
+std::string FitIdentity(std::string_view text) {
+  if (text.size() <= kIdentityLength) return std::string(text);
+  const std::string tail = "~" + Hex(Hash32(text), 8);
+  const std::size_t keep = CharacterBoundary(text, kIdentityLength - tail.size());
+  return std::string(text.substr(0, keep)) + tail;
+}
+
+std::string BuildIdentity(const DeviceFacts& facts, bool use_serial) {
+  std::string text = Hex(facts.vendor_id, 4) + ":" + Hex(facts.product_id, 4);
+  if (facts.interface_number) {
+    text += ":" + Hex(static_cast<unsigned>(*facts.interface_number) & 0xFF, 2);
+  }
+  if (use_serial && !facts.serial.empty()) {
+    text += " sn:" + facts.serial;
+  } else {
+    text += " at:" + (facts.port_path.empty() ? facts.instance_name : facts.port_path);
+  }
+  return FitIdentity(text);
+}
+
+std::vector<std::string> AssignIdentities(const std::vector<DeviceFacts>& devices) {
+  std::vector<std::string> ids;
+  ids.reserve(devices.size());
+  for (const DeviceFacts& d : devices) ids.push_back(BuildIdentity(d, true));
+
+  auto clashing = [&ids]() {
+    std::map<std::string, int> count;
+    for (const std::string& id : ids) ++count[id];
+    std::vector<bool> clash(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) clash[i] = count[ids[i]] > 1;
+    return clash;
+  };
+  // Some devices share one serial number (or carry a placeholder): those are
+  // told apart by their port.
+  std::vector<bool> clash = clashing();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (clash[i]) ids[i] = BuildIdentity(devices[i], false);
+  }
+  clash = clashing();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (clash[i]) ids[i] = FitIdentity(ids[i] + " #" + devices[i].instance_name);
+  }
+  return ids;
+}
+
+std::optional<std::uint16_t> ParseHex16(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    text.remove_prefix(2);
+  if (text.empty() || text.size() > 8) return std::nullopt;
+  std::uint32_t value = 0;
+  for (const char c : text) {
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return std::nullopt;
+    }
+    value = value * 16 + static_cast<std::uint32_t>(digit);
+  }
+  if (value > 0xFFFF) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
+}
+
+bool ParseHidId(std::string_view text, std::uint16_t& vendor, std::uint16_t& product) {
+  // BUS:VENDOR:PRODUCT, each field hexadecimal.
+  const std::size_t first = text.find(':');
+  if (first == std::string_view::npos) return false;
+  const std::size_t second = text.find(':', first + 1);
+  if (second == std::string_view::npos) return false;
+  const auto v = ParseHex16(text.substr(first + 1, second - first - 1));
+  const auto p = ParseHex16(text.substr(second + 1));
+  if (!v || !p) return false;
+  vendor = *v;
+  product = *p;
+  return true;
+}
+
+void FillCapabilities(THIDdeviceInfo& info, const ReportDescriptor& descriptor) {
+  FillKind(descriptor, ReportKind::kOutput, info.OutputBufferSize, info.OutputReportCaps);
+  FillKind(descriptor, ReportKind::kInput, info.InputBufferSize, info.InputReportCaps);
+  FillKind(descriptor, ReportKind::kFeature, info.FeatureBufferSize, info.FeatureReportCaps);
+}
+
+THIDdeviceInfo BuildDeviceInfo(const DeviceFacts& facts, std::string_view identity,
+                               const ReportDescriptor& descriptor, std::uint32_t handle) {
+  THIDdeviceInfo info;
+  std::memset(&info, 0, sizeof info);
+  WriteShortStringUtf8(info.SymLink, identity);
+  FillCapabilities(info, descriptor);
+  info.Handle = handle;
+  info.VID = facts.vendor_id;
+  info.PID = facts.product_id;
+  info.VersionNumber = facts.version;
+  WriteShortStringUtf8(info.ManufacturerString, facts.manufacturer);
+  WriteShortStringUtf8(info.ProductString, facts.product);
+  WriteShortStringUtf8(info.SerialNumberString, facts.serial);
+  info.HasReadWriteAccess = facts.read_write ? 1 : 0;
+  return info;
+}
+
+}  // namespace vyhid::hidraw

@@ -1,0 +1,93 @@
+#include "HotplugMonitor.h"
+
+#include <libudev.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace vyhid::hidraw {
+namespace {
+
+struct UdevUnref {
+  void operator()(udev* u) const { udev_unref(u); }
+  void operator()(udev_monitor* m) const { udev_monitor_unref(m); }
+  void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+using UdevPtr = std::unique_ptr<udev, UdevUnref>;
+using MonitorPtr = std::unique_ptr<udev_monitor, UdevUnref>;
+using DevicePtr = std::unique_ptr<udev_device, UdevUnref>;
+
+// The udev daemon's control socket: present while the daemon runs.
+bool UdevDaemonRuns() {
+  return ::access("/run/udev/control", F_OK) == 0;
+}
+
+MonitorPtr OpenMonitor(udev* context) {
+  MonitorPtr monitor(udev_monitor_new_from_netlink(context, UdevDaemonRuns() ? "udev" : "kernel"));
+  if (!monitor) return monitor;
+  if (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "hidraw", nullptr) < 0 ||
+      udev_monitor_enable_receiving(monitor.get()) < 0) {
+    monitor.reset();
+  }
+  return monitor;
+}
+
+void Watch(UdevPtr context, MonitorPtr monitor, int stop_event,
+           const HotplugMonitor::Notify& notify) {
+  const int monitor_fd = udev_monitor_get_fd(monitor.get());
+  for (;;) {
+    pollfd fds[2] = {{monitor_fd, POLLIN, 0}, {stop_event, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    if (fds[0].revents & (POLLERR | POLLNVAL)) return;
+    if (!(fds[0].revents & POLLIN)) continue;
+    DevicePtr device(udev_monitor_receive_device(monitor.get()));
+    if (!device) continue;  // a message of another subsystem, or none after all
+    const char* action = udev_device_get_action(device.get());
+    if (action == nullptr) continue;
+    if (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0) {
+      // A stop requested meanwhile wins: nothing is notified after Stop.
+      pollfd stop{stop_event, POLLIN, 0};
+      if (::poll(&stop, 1, 0) > 0) return;
+      notify();
+    }
+  }
+  (void)context;  // kept alive until the monitor is done with it
+}
+
+}  // namespace
+
+bool HotplugMonitor::Start(Notify notify) {
+  if (thread_.joinable()) {
+    pollfd stop{stop_event_.get(), POLLIN, 0};
+    if (::poll(&stop, 1, 0) == 0) return true;  // running and not asked to stop
+    thread_.join();                             // asked to stop from within: finish it
+  }
+  UdevPtr context(udev_new());
+  if (!context) return false;
+  MonitorPtr monitor = OpenMonitor(context.get());
+  if (!monitor) return false;
+  stop_event_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!stop_event_) return false;
+  thread_ = std::thread(Watch, std::move(context), std::move(monitor), stop_event_.get(),
+                        std::move(notify));
+  return true;
+}
+
+void HotplugMonitor::Stop() {
+  if (!thread_.joinable()) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(stop_event_.get(), &one, sizeof one);
+  if (thread_.get_id() == std::this_thread::get_id()) return;
+  thread_.join();
+  stop_event_.Reset();
+}
+
+}  // namespace vyhid::hidraw

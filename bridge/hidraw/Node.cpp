@@ -1,0 +1,184 @@
+#include "Node.h"
+
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+namespace vyhid::hidraw {
+namespace {
+
+using descriptor::ReportKind;
+
+// The kernel's largest report buffer; a descriptor claiming more is not
+// believed.
+constexpr std::size_t kMaxReportBytes = 16384;
+
+bool Transient(int error) {
+  return error == EACCES || error == EPERM || error == ENOENT;
+}
+
+UniqueFd TryOpen(const std::string& path, bool& read_write) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if (fd) {
+    read_write = true;
+    return fd;
+  }
+  if (errno != EACCES && errno != EPERM && errno != EROFS) return fd;
+  fd.Reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd) read_write = false;
+  return fd;
+}
+
+std::string Directory(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Payload bytes of that report, when the device has it and it fits the
+// kernel's buffer.
+std::optional<std::uint32_t> PayloadLength(const descriptor::ReportDescriptor& d, ReportKind kind,
+                                           std::uint8_t report_id) {
+  const auto bytes = d.ReportBytes(kind, report_id);
+  if (!bytes || *bytes + std::size_t{1} > kMaxReportBytes) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+UniqueFd OpenNode(const std::string& path, bool& read_write,
+                  std::chrono::milliseconds settle_time) {
+  UniqueFd fd = TryOpen(path, read_write);
+  if (fd || !Transient(errno)) return fd;
+
+  // The node of a device just attached is created by the kernel and then
+  // given its owner, mode and access lists by udev; opening in between fails
+  // with ENOENT or EACCES. Wait for the directory to report a new node or
+  // changed attributes and try again, within a short bound: a node that
+  // stays closed to us is a real failure.
+  UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!watch || ::inotify_add_watch(watch.get(), Directory(path).c_str(),
+                                    IN_CREATE | IN_ATTRIB | IN_MOVED_TO) < 0) {
+    errno = EACCES;
+    return fd;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + settle_time;
+  for (;;) {
+    fd = TryOpen(path, read_write);  // again: the change may precede the watch
+    if (fd || !Transient(errno)) return fd;
+    const int error = errno;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      errno = error;
+      return fd;
+    }
+    pollfd p{watch.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+      errno = error;
+      return fd;
+    }
+    alignas(inotify_event) char events[4096];
+    while (::read(watch.get(), events, sizeof events) > 0) {
+    }
+  }
+}
+
+Node::Node(UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor)
+    : fd_(std::move(fd)),
+      stop_event_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      read_write_(read_write),
+      descriptor_(std::move(descriptor)) {}
+
+void Node::RequestStop() {
+  stopping_.store(true, std::memory_order_release);
+  const std::uint64_t one = 1;
+  if (stop_event_) {
+    [[maybe_unused]] const ssize_t n = ::write(stop_event_.get(), &one, sizeof one);
+  }
+}
+
+void Node::ReadLoop(const PieceSink& sink) {
+  std::vector<std::uint8_t> buffer(kMaxReportBytes + 1);
+  const bool numbered = descriptor_.uses_report_ids;
+  const PieceSink guarded = [&](const THIDreport& report, std::uint8_t count) {
+    if (stop_requested()) return false;
+    return sink(report, count);
+  };
+  while (!stop_requested()) {
+    pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {stop_event_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents != 0) break;
+    if (fds[0].revents & POLLIN) {
+      const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
+      if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        gone_.store(true, std::memory_order_release);  // ENODEV, EIO: unplugged
+        break;
+      }
+      if (n == 0) {
+        gone_.store(true, std::memory_order_release);
+        break;
+      }
+      SplitInputReport(std::span(buffer.data(), static_cast<std::size_t>(n)), numbered, guarded);
+    } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      gone_.store(true, std::memory_order_release);
+      break;
+    }
+  }
+}
+
+std::uint8_t Node::SendOutput(const THIDreport& report) {
+  const auto length = PayloadLength(descriptor_, ReportKind::kOutput, report.ReportID);
+  if (!length || !read_write_) return 0;
+  const std::vector<std::uint8_t> bytes = BuildOutgoing(report, *length);
+  ssize_t n;
+  do {
+    n = ::write(fd_.get(), bytes.data(), bytes.size());
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? 0 : TakenBytes(*length);
+}
+
+std::uint8_t Node::SendFeature(const THIDreport& report) {
+  const auto length = PayloadLength(descriptor_, ReportKind::kFeature, report.ReportID);
+  if (!length) return 0;
+  std::vector<std::uint8_t> bytes = BuildOutgoing(report, *length);
+  if (::ioctl(fd_.get(), HIDIOCSFEATURE(bytes.size()), bytes.data()) < 0) return 0;
+  return TakenBytes(*length);
+}
+
+std::uint8_t Node::FetchInput(THIDreport& report) {
+  return Fetch(report, ReportKind::kInput);
+}
+
+std::uint8_t Node::FetchFeature(THIDreport& report) {
+  return Fetch(report, ReportKind::kFeature);
+}
+
+std::uint8_t Node::Fetch(THIDreport& report, ReportKind kind) {
+  const auto length = PayloadLength(descriptor_, kind, report.ReportID);
+  if (!length) return 0;
+  std::vector<std::uint8_t> bytes(std::size_t{1} + *length, 0);
+  bytes[0] = report.ReportID;
+  const unsigned long request =
+      kind == ReportKind::kInput ? HIDIOCGINPUT(bytes.size()) : HIDIOCGFEATURE(bytes.size());
+  const int n = ::ioctl(fd_.get(), request, bytes.data());
+  if (n < 0) return 0;
+  // The kernel answers with the report ID byte first and the count of bytes
+  // it placed, that byte included.
+  return StoreFetched(
+      report,
+      std::span(bytes.data(), std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(n))));
+}
+
+}  // namespace vyhid::hidraw

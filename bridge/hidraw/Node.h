@@ -1,0 +1,70 @@
+// One opened hidraw node: opening it, reading its input reports until told
+// to stop or until the device goes away, and report transfers.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "HIDrecords.h"
+#include "Reports.h"
+#include "UniqueFd.h"
+#include "descriptor/ReportDescriptor.h"
+
+namespace vyhid::hidraw {
+
+// How long an open that fails with "permission denied" or "no such file"
+// waits for the node to appear or for its permissions to be set.
+inline constexpr std::chrono::milliseconds kOpenSettleTime{500};
+
+// Opens a hidraw node read-write, or read-only when writing is refused
+// (read_write tells which). A node just attached may not exist yet or may
+// not have its permissions yet: an open failing with EACCES, EPERM or
+// ENOENT is retried whenever the node's directory reports a created node or
+// changed attributes, for up to settle_time. Returns an invalid fd on
+// failure, errno telling why.
+UniqueFd OpenNode(const std::string& path, bool& read_write,
+                  std::chrono::milliseconds settle_time = kOpenSettleTime);
+
+// An open device. The read loop runs on the bridge's read thread; the
+// transfers may run on any thread at the same time (the kernel serialises
+// them per node).
+class Node {
+ public:
+  // Takes the open fd; fails (valid() false) when no stop event can be made.
+  Node(UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor);
+
+  bool valid() const { return fd_ && stop_event_; }
+  bool read_write() const { return read_write_; }
+  const descriptor::ReportDescriptor& report_descriptor() const { return descriptor_; }
+
+  // Reads input reports and hands each to sink (see SplitInputReport) until
+  // RequestStop is called or the device goes away (hang-up, error, ENODEV,
+  // EIO): then returns quietly. Nothing is delivered after a stop request.
+  void ReadLoop(const PieceSink& sink);
+  // Makes ReadLoop return; safe from any thread, any number of times.
+  void RequestStop();
+  bool stop_requested() const { return stopping_.load(std::memory_order_acquire); }
+  // The device went away (the read loop saw it hang up).
+  bool gone() const { return gone_.load(std::memory_order_acquire); }
+
+  // Transfers. Each returns the payload bytes taken or fetched, 0 on failure
+  // (no such report of that kind, no write access, an error of the device).
+  std::uint8_t SendOutput(const THIDreport& report);
+  std::uint8_t SendFeature(const THIDreport& report);
+  std::uint8_t FetchInput(THIDreport& report);
+  std::uint8_t FetchFeature(THIDreport& report);
+
+ private:
+  std::uint8_t Fetch(THIDreport& report, descriptor::ReportKind kind);
+
+  UniqueFd fd_;
+  UniqueFd stop_event_;
+  bool read_write_;
+  descriptor::ReportDescriptor descriptor_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> gone_{false};
+};
+
+}  // namespace vyhid::hidraw
