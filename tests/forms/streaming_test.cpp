@@ -212,7 +212,7 @@ TEST_F(StreamingTest, StringSyntax) {
       "  end\n"
       "end";
   TTestForm form(nullptr);
-  rtl::ReadComponent(text, form);
+  rtl::ReadComponent("\xEF\xBB\xBF" + text, form);  // with a byte order mark
   EXPECT_EQ(static_cast<TThing*>(form.Components(0))->FText, u"a'b\r\nc\u20ac d\u00e9\u00e9");
   EXPECT_EQ(rtl::QuoteString(u""), "''");
   EXPECT_EQ(rtl::QuoteString(u"\x01x'"), "#1'x'''");

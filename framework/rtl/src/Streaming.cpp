@@ -75,7 +75,10 @@ const char* Describe(Tok kind) {
 
 class Lexer {
  public:
-  explicit Lexer(std::string_view text) : text_(text) {}
+  explicit Lexer(std::string_view text) : text_(text) {
+    // A byte order mark that some editors put in front of UTF-8 text.
+    if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+  }
 
   Token Next() {
     SkipSpace();
