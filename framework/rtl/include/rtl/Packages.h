@@ -26,6 +26,13 @@
 #include "rtl/System.h"
 #include "rtl/TypInfo.h"
 
+// Marks a package's entry points as exports of its module.
+#if defined(_WIN32)
+#define RTL_PACKAGE_EXPORT __declspec(dllexport)
+#else
+#define RTL_PACKAGE_EXPORT __attribute__((visibility("default")))
+#endif
+
 // ---------------------------------------------------------------------------
 // What a package module describes about itself. Plain data with C layout, so
 // that any compiler's package can hand it over.
