@@ -12,11 +12,6 @@
 include(${CMAKE_CURRENT_LIST_DIR}/VyHIDInstallDirs.cmake)
 include(CMakePackageConfigHelpers)
 
-# Relink at install time instead of editing run paths in place: in-place
-# editing pads a build-tree run path with empty entries, and an empty entry
-# makes the loader search the current directory.
-set(CMAKE_NO_BUILTIN_CHRPATH ON)
-
 # Run paths relative to each installed file, so the installation can move.
 file(RELATIVE_PATH _vyhid_lib_from_bridge
   "/prefix/${VYHID_INSTALL_BRIDGEDIR}/sim" "/prefix/${CMAKE_INSTALL_LIBDIR}")
