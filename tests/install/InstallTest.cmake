@@ -29,7 +29,7 @@ run(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX})
 # The layout.
 foreach(file
     bin/vyhid
-    lib/librtl270.so lib/libvcl270.so lib/libVyHIDpkg.so lib/libhidrecords.a
+    lib/librtl270.so lib/libvcl270.so lib/VyHIDpkg.so lib/libhidrecords.a
     lib/vyhid/bridge/sim/HID_Bridge__.dll lib/vyhid/bridge/sim/devices/default.txt
     lib/cmake/VyHID/VyHIDConfig.cmake lib/cmake/VyHID/VyHIDConfigVersion.cmake
     lib/cmake/VyHID/VyHIDTargets.cmake lib/pkgconfig/vyhid.pc
@@ -64,9 +64,11 @@ run(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer-cmake
 run(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer-cmake)
 run(COMMAND ${WORK_DIR}/consumer-cmake/consumer --sim OUTPUT out)
 expect_match("${out}" "scan: 3\nfeature 1: installed\n" "find_package consumer")
-if(EXISTS ${PREFIX}/lib/vyhid/bridge/hidraw/HID_Bridge__.dll)
+if(EXISTS ${PREFIX}/lib/vyhid/bridge/hidraw/HID_Bridge__.dll AND NOT SANITIZE)
   # Without a bridge loaded by path, the installed framework loads the
-  # installed hidraw bridge by name.
+  # installed hidraw bridge by name, through its run path. (Not under a
+  # sanitizer: its dlopen interceptor makes the runtime, not rtl270, the
+  # caller whose run path is searched.)
   run(COMMAND ${WORK_DIR}/consumer-cmake/consumer OUTPUT out)
   expect_match("${out}" "scan: [0-9]+\n" "consumer with the default bridge")
 endif()

@@ -431,6 +431,20 @@ TEST_F(ToolTest, SendOfALargeFileGoesOutAsWholeReportsInOrder) {
   EXPECT_EQ(received.substr(kSize), std::string(63, '\0'));  // the last report is padded
 }
 
+// A device takes as many bytes a report as its report holds: the keyboard's
+// one-byte LED report gets one byte each.
+TEST_F(ToolTest, SendCutsTheBytesToTheSizeOfTheDevicesReport) {
+  const RunResult r = RunTool({"--simulate", "send", "keyboard", "01 02 03"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "sent 3 bytes in 3 output reports (report ID 0)\n");
+  const std::vector<THIDreport> sent = SentReports("HIDSetOutputReport");
+  ASSERT_EQ(sent.size(), 3u);
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(sent[i].Data[0], i + 1);
+    EXPECT_EQ(sent[i].Data[1], 0);
+  }
+}
+
 TEST_F(ToolTest, SendAndReplyMakeARoundTripWithTheVendorDevice) {
   RunResult r = RunTool({"--simulate", "send", "vendor", "--reply", "48656c6c6f"});
   ASSERT_EQ(r.status, 0) << r.err;

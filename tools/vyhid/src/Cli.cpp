@@ -66,9 +66,10 @@ plugged in again, it is reopened and monitoring goes on.
 constexpr char kSendHelp[] =
     R"(usage: vyhid send DEVICE [--feature] [--id ID] (HEX | --file PATH) [--reply]
 
-Sends the bytes as output reports (or feature reports with --feature), 64
-bytes a report, zero-padded, and prints how much was sent. Of feature reports
-the device says how much it took; a refused report is an error.
+Sends the bytes as output reports (or feature reports with --feature), as
+many bytes a report as the device's report holds (at most 64), zero-padded,
+and prints how much was sent. Of feature reports the device says how much it
+took; a refused report is an error.
 
   HEX            bytes in hex: "48 65 6c", "48656c", "0x48,0x65", ...
   --file PATH    the bytes of a file ("-": standard input)

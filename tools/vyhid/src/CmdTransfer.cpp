@@ -137,6 +137,17 @@ class ReplyCatcher {
   std::optional<std::string> reply_;
 };
 
+// The payload size of the device's report `id` of one kind, from its
+// capability table; the whole record when the table does not list it.
+std::size_t ReportPayload(const TReportCapabilities (&caps)[10], std::uint8_t id) {
+  for (const TReportCapabilities& entry : caps) {
+    if (entry.ReportCount != 0 && entry.ReportId == id) {
+      return std::min<std::size_t>(entry.ReportCount, kReportBytes);
+    }
+  }
+  return kReportBytes;
+}
+
 std::string Plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -182,9 +193,14 @@ int RunSend(CommandContext& c) {
     const std::uint8_t id =
         ReportIdOption(c, static_cast<std::uint8_t>(selected < 0 ? 0 : selected));
 
-    // One component call per report's worth of bytes: the tool can show
-    // progress, stop between reports, and see which feature report the
-    // device refused. The component still fills, pads and sends each report.
+    // One component call per report's worth of bytes (the report's own
+    // size, which is what a device takes of each report): the tool can
+    // count reports, show progress, stop between reports, and see which
+    // feature report the device refused. The component still fills, pads
+    // and sends each report.
+    const THIDdeviceInfo& record = hid.HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo;
+    const std::size_t sliceBytes =
+        ReportPayload(feature ? record.FeatureReportCaps : record.OutputReportCaps, id);
     Progress progress(c.err, payload.size(), c.args.Has("progress"));
     std::size_t sent = 0;
     std::size_t reports = 0;
@@ -195,7 +211,7 @@ int RunSend(CommandContext& c) {
         interrupted = true;
         break;
       }
-      const std::string slice = payload.substr(sent, kReportBytes);
+      const std::string slice = payload.substr(sent, sliceBytes);
       ++reports;
       if (feature) {
         // The bytes the device took of the slice's last report; 0: none.
