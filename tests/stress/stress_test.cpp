@@ -93,8 +93,12 @@ TEST_F(Stress, TenThousandDeviceChangesFromTwoThreadsWhileInputFlowsAndTheApplic
   Figure("input reports", static_cast<long long>(reports));
 }
 
+// Components created and destroyed while the bridge's thread delivers input
+// and another thread reports device changes, which meet each component while
+// it is being constructed.
 TEST_F(Stress, ThousandComponentsDestroyedWhileTheBridgeDeliversInput) {
   constexpr int kGenerations = 1000;
+  constexpr int kChangesPerGeneration = 10;
   const THIDdeviceInfo device = MakeSimpleDevice("/dev/stress0");
   const THIDreport report = NumberedReport(1);
 
@@ -108,13 +112,29 @@ TEST_F(Stress, ThousandComponentsDestroyedWhileTheBridgeDeliversInput) {
   std::atomic<int> lateReports{0};
   std::atomic<int> wrongSender{0};
 
+  // Fires a burst of device changes as each component is being created.
+  std::atomic<int> go{0};
+  std::atomic<int> fired{0};
+  std::thread changer([&] {
+    for (int g = 1; g <= kGenerations; ++g) {
+      WaitAtLeast(go, g);
+      for (int i = 0; i < kChangesPerGeneration; ++i) sim.FireDeviceChange();
+      fired = g;
+      fired.notify_all();
+    }
+  });
+  int scans = 0;
+
   for (int g = 0; g < kGenerations; ++g) {
     generations.push_back(std::make_unique<Generation>());
     Generation& gen = *generations.back();
     SetDevices({device});
 
+    go = g + 1;
+    go.notify_all();
     auto hid = std::make_unique<TVyHID>(nullptr);
-    ASSERT_EQ(aVyHID.load(), hid.get());
+    hid->OnAfterDevScan = [&scans](rtl::TObject*, std::int32_t, THIDinfoArray&) { ++scans; };
+    EXPECT_EQ(aVyHID.load(), hid.get());
     // The handler is in place before the stream starts: assigning an event
     // is not synchronised with the bridge's thread.
     hid->OnGetHIDData = [&gen, &lateReports, &wrongSender, raw = hid.get()](
@@ -135,16 +155,24 @@ TEST_F(Stress, ThousandComponentsDestroyedWhileTheBridgeDeliversInput) {
     }
     sim.StartInputStream(&report, 64, kEndlessStream);
     WaitAtLeast(gen.reports, 1);
+    WaitAtLeast(fired, g + 1);
+    Pump();       // the changes that reached this component scan now
     hid.reset();  // while the bridge's thread goes on delivering
     gen.alive = false;
     sim.Reset();  // drops the rest of the stream, waiting for the report in hand
   }
 
+  changer.join();
+  Pump();  // changes posted to destroyed components go nowhere
+
   long long reports = 0;
   for (const auto& gen : generations) reports += gen->reports.load();
   EXPECT_EQ(lateReports.load(), 0);
   EXPECT_EQ(wrongSender.load(), 0);
+  EXPECT_LE(scans, kGenerations * kChangesPerGeneration);
   Figure("components", kGenerations);
+  Figure("device changes", kGenerations * kChangesPerGeneration);
+  Figure("scans", scans);
   Figure("input reports", reports);
 }
 
