@@ -6,24 +6,36 @@ namespace vyhid_test {
 
 std::string StateName(State state) {
   switch (state) {
-    case State::Refused: return "Refused";
-    case State::Designing: return "Designing";
-    case State::Unbound: return "Unbound";
-    case State::Closed: return "Closed";
-    case State::Open: return "Open";
-    case State::Lost: return "Lost";
+    case State::Refused:
+      return "Refused";
+    case State::Designing:
+      return "Designing";
+    case State::Unbound:
+      return "Unbound";
+    case State::Closed:
+      return "Closed";
+    case State::Open:
+      return "Open";
+    case State::Lost:
+      return "Lost";
   }
   return "?";
 }
 
 Expected ExpectedOf(State state) {
   switch (state) {
-    case State::Refused: return {.Loaded = false, .Open = false, .DevCount = 0};
-    case State::Designing: return {.Loaded = false, .Open = false, .DevCount = -1};
-    case State::Unbound: return {.Loaded = false, .Open = false, .DevCount = -1};
-    case State::Closed: return {.Loaded = true, .Open = false, .DevCount = 2};
-    case State::Open: return {.Loaded = true, .Open = true, .DevCount = 2};
-    case State::Lost: return {.Loaded = true, .Open = false, .DevCount = 1};
+    case State::Refused:
+      return {.Loaded = false, .Open = false, .DevCount = 0};
+    case State::Designing:
+      return {.Loaded = false, .Open = false, .DevCount = -1};
+    case State::Unbound:
+      return {.Loaded = false, .Open = false, .DevCount = -1};
+    case State::Closed:
+      return {.Loaded = true, .Open = false, .DevCount = 2};
+    case State::Open:
+      return {.Loaded = true, .Open = true, .DevCount = 2};
+    case State::Lost:
+      return {.Loaded = true, .Open = false, .DevCount = 1};
   }
   return {};
 }
@@ -35,8 +47,8 @@ const char* CallerInputBase::BridgePath() const {
 void CallerInputBase::Build(State state) {
   state_ = state;
   expected_ = ExpectedOf(state);
-  SetDevices({MakeSimpleDevice("/dev/caller-a", 0x1111, 1),
-              MakeSimpleDevice("/dev/caller-b", 0x2222, 2)});
+  SetDevices(
+      {MakeSimpleDevice("/dev/caller-a", 0x1111, 1), MakeSimpleDevice("/dev/caller-b", 0x2222, 2)});
 
   switch (state) {
     case State::Refused:

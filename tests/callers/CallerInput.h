@@ -28,8 +28,8 @@ inline std::ostream& operator<<(std::ostream& out, State state) {
 
 // What a component in a state answers.
 struct Expected {
-  bool Loaded;           // the bridge is bound: operations reach it
-  bool Open;             // a device is open in the bridge
+  bool Loaded;            // the bridge is bound: operations reach it
+  bool Open;              // a device is open in the bridge
   std::int32_t DevCount;  // DevCount as the state leaves it
 };
 Expected ExpectedOf(State state);
@@ -58,9 +58,9 @@ class CallerInputBase : public SimBridgeTest {
  private:
   const char* BridgePath() const override;
 
-  std::unique_ptr<TVyHID> live_;           // the live one, beside a refused one
+  std::unique_ptr<TVyHID> live_;               // the live one, beside a refused one
   std::unique_ptr<rtl::TComponent> designer_;  // owns the designing one
-  std::unique_ptr<TVyHID> owned_;          // every other state
+  std::unique_ptr<TVyHID> owned_;              // every other state
   TVyHID* hid_ = nullptr;
 };
 

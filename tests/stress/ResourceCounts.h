@@ -7,6 +7,7 @@
 #include <dirent.h>
 
 #include <ostream>
+#include <thread>
 
 #include "rtl/DynLib.h"
 #include "rtl/Messages.h"
@@ -21,6 +22,13 @@ struct ResourceCounts {
   int Libraries = 0;
 
   static ResourceCounts Now() {
+    // ThreadSanitizer starts a thread of its own when the process first
+    // creates one; start it before the first count.
+    static const bool runtimeThreadsStarted = [] {
+      std::thread([] {}).join();
+      return true;
+    }();
+    (void)runtimeThreadsStarted;
     // The thread's queue (and its wake-up descriptor) lives as long as the
     // thread: create it before counting, so that it is not taken for a leak.
     rtl::MessageQueue& queue = rtl::MessageQueue::ForCurrentThread();

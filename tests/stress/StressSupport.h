@@ -72,8 +72,7 @@ class StressTest : public SimBridgeTest {
 // Prints one measured figure of the running test, for the reliability table.
 inline void Figure(const std::string& name, long long value) {
   std::printf("[ figures  ] %s: %s = %lld\n",
-              ::testing::UnitTest::GetInstance()->current_test_info()->name(), name.c_str(),
-              value);
+              ::testing::UnitTest::GetInstance()->current_test_info()->name(), name.c_str(), value);
 }
 
 // Counts the turns of this thread's message loop: a message to its own window

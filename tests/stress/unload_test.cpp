@@ -41,7 +41,8 @@ TEST_F(Unload, BridgeUnloadedWithCallbacksInFlight) {
     hid->OnAfterDevScan = [&](rtl::TObject*, std::int32_t, THIDinfoArray&) { ++scans; };
     std::atomic<int> received{0};
     hid->OnGetHIDData = [&received](rtl::TObject* sender, THIDreport, std::uint8_t) {
-      if (sender->ClassName() == u"TVyHID") received.fetch_add(1);
+      const auto* component = dynamic_cast<const TVyHID*>(sender);
+      if (component != nullptr && component->ClassName() == u"TVyHID") received.fetch_add(1);
       received.notify_all();
     };
     ASSERT_EQ(hid->ScanForHIDdevices(), 1);
