@@ -2,14 +2,16 @@
 # Builds the fuzzers (fuzz/*_fuzzer.cpp) with clang, libFuzzer, ASan and UBSan
 # into build-fuzz, and runs each for a while on a copy of its seed corpus.
 #
-#   scripts/fuzz.sh [-t SECONDS] [-j JOBS] [FUZZER...]
+#   scripts/fuzz.sh [-t SECONDS] [-j JOBS] [-m] [FUZZER...]
 #
 #   -t SECONDS  run time of each fuzzer (default 60; CI uses a short run)
 #   -j JOBS     build jobs (default 2)
+#   -m          afterwards, add to fuzz/corpus/NAME the inputs of the run that
+#               reach code its seeds do not (libFuzzer's -merge=1)
 #   FUZZER      names such as sim_device_text_fuzzer; default: all of them
 #
-# Seeds are read from fuzz/corpus/NAME (NAME without _fuzzer) and never
-# written; a dictionary fuzz/NAME.dict is used when present. What a run finds
+# Seeds are read from fuzz/corpus/NAME (NAME without _fuzzer), written only
+# with -m; a dictionary fuzz/NAME.dict is used when present. What a run finds
 # (new inputs, crash and timeout reproducers) stays in build-fuzz/runs/NAME;
 # a reproducer is replayed with `build-fuzz/fuzz/NAME_fuzzer FILE`. Prints the
 # executions of each run and exits non-zero when any fuzzer failed.
@@ -18,11 +20,13 @@ cd "$(dirname "$0")/.."
 
 seconds=60
 jobs=2
-while getopts "t:j:h" opt; do
+merge=0
+while getopts "t:j:mh" opt; do
   case $opt in
     t) seconds=$OPTARG ;;
     j) jobs=$OPTARG ;;
-    *) sed -n '2,17p' "$0"; exit 2 ;;
+    m) merge=1 ;;
+    *) sed -n '2,19p' "$0"; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
@@ -73,6 +77,11 @@ for fuzzer in "${fuzzers[@]}"; do
     result="FAILED (exit $status, see $run/log and $run/artifacts)"
     failed=1
     tail -n 30 "$run/log"
+  fi
+  if [ "$status" -eq 0 ] && [ "$merge" -eq 1 ]; then
+    mkdir -p "fuzz/corpus/$name"
+    "$build/fuzz/$fuzzer" -merge=1 "fuzz/corpus/$name" "$run/corpus" >"$run/merge.log" 2>&1
+    echo "merged into fuzz/corpus/$name: $(find "fuzz/corpus/$name" -type f | wc -l) inputs"
   fi
   line="$fuzzer: ${execs:-?} executions in $seconds s, coverage ${cov:-?}, corpus $seeds -> $corpus, $result"
   echo "$line"
