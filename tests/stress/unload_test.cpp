@@ -2,6 +2,7 @@
 // and while device-change messages are still queued, in both orders of
 // release (the component's load last, or the application's load last).
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -12,13 +13,23 @@
 namespace vyhid_test {
 namespace {
 
+// Loads and unloads the bridge itself, so it counts around the whole test.
 class Unload : public ::testing::Test {
  protected:
-  void SetUp() override { before_ = ResourceCounts::Now(); }
-  void TearDown() override { EXPECT_EQ(CountsSettledTo(before_), before_) << "the test leaked"; }
+  void SetUp() override {
+    before_ = ResourceCounts::Now();
+    started_ = std::chrono::steady_clock::now();
+  }
+  void TearDown() override {
+    EXPECT_EQ(CountsSettledTo(before_), before_) << "the test leaked";
+    Figure("ms", std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - started_)
+                     .count());
+  }
 
  private:
   ResourceCounts before_;
+  std::chrono::steady_clock::time_point started_;
 };
 
 TEST_F(Unload, BridgeUnloadedWithCallbacksInFlight) {
