@@ -51,17 +51,17 @@ extern "C" {
 // Start-up of the package's units, in order. Neither VyHIDpkg nor VyHID has
 // start-up work: loading the package creates no component and loads no
 // bridge.
-__attribute__((visibility("default"))) void Initialize() {}
+RTL_PACKAGE_EXPORT void Initialize() {}
 
 // Shut-down of the units, in reverse order; nothing to undo.
-__attribute__((visibility("default"))) void Finalize() {}
+RTL_PACKAGE_EXPORT void Finalize() {}
 
-__attribute__((visibility("default"))) const TPackageInfoTable* GetPackageInfoTable() {
+RTL_PACKAGE_EXPORT const TPackageInfoTable* GetPackageInfoTable() {
   return &kPackageInfo;
 }
 
 // Called by a design environment after loading the package.
-__attribute__((visibility("default"))) void Register() {
+RTL_PACKAGE_EXPORT void Register() {
   VyHID::Register();
 }
 }

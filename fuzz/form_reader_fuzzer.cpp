@@ -43,8 +43,10 @@ class TFuzzThing : public rtl::TComponent {
   rtl::Property<TFuzzThing, std::int32_t, &TFuzzThing::FNumber, &TFuzzThing::FNumber> Number{this};
   rtl::Property<TFuzzThing, rtl::String, &TFuzzThing::FText, &TFuzzThing::SetText> Text{this};
   rtl::Property<TFuzzThing, std::int32_t, &TFuzzThing::FCount> Count{this};
-  rtl::Property<TFuzzThing, rtl::TNotifyEvent, &TFuzzThing::FOnChange, &TFuzzThing::FOnChange> OnChange{this};
-  rtl::Property<TFuzzThing, TValueEvent, &TFuzzThing::FOnValue, &TFuzzThing::FOnValue> OnValue{this};
+  rtl::Property<TFuzzThing, rtl::TNotifyEvent, &TFuzzThing::FOnChange, &TFuzzThing::FOnChange>
+      OnChange{this};
+  rtl::Property<TFuzzThing, TValueEvent, &TFuzzThing::FOnValue, &TFuzzThing::FOnValue> OnValue{
+      this};
 };
 
 class TFuzzForm : public rtl::TComponent {
@@ -77,8 +79,10 @@ const rtl::TClassInfo& FormInfo() {
     rtl::TClassInfo c;
     c.ClassName = u"TFuzzForm";
     c.Parent = &rtl::TComponentClassInfo();
-    c.Handlers.push_back(rtl::PublishedHandler<rtl::TNotifyEvent>(u"Change", u"TNotifyEvent", &TFuzzForm::Change));
-    c.Handlers.push_back(rtl::PublishedHandler<TValueEvent>(u"Value", u"TValueEvent", &TFuzzForm::Value));
+    c.Handlers.push_back(
+        rtl::PublishedHandler<rtl::TNotifyEvent>(u"Change", u"TNotifyEvent", &TFuzzForm::Change));
+    c.Handlers.push_back(
+        rtl::PublishedHandler<TValueEvent>(u"Value", u"TValueEvent", &TFuzzForm::Value));
     c.FieldClasses.push_back(&ThingInfo());
     return c;
   }();

@@ -27,7 +27,8 @@ Result Designer(const std::string& args) {
   if (!pipe) return result;
   std::array<char, 4096> buffer{};
   size_t n = 0;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0) result.output.append(buffer.data(), n);
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0)
+    result.output.append(buffer.data(), n);
   const int raw = pclose(pipe.release());
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return result;
@@ -74,16 +75,19 @@ TEST(DesignerCli, ListsOnePaletteItemAndWritesItsImageAsPng) {
   std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
   ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) << image.message;
   std::set<unsigned> colours;
-  for (size_t i = 0; i + 2 < pixels.size(); i += 3) colours.insert(pixels[i] << 16 | pixels[i + 1] << 8 | pixels[i + 2]);
+  for (size_t i = 0; i + 2 < pixels.size(); i += 3)
+    colours.insert(pixels[i] << 16 | pixels[i + 1] << 8 | pixels[i + 2]);
   EXPECT_GE(colours.size(), 4u) << "a picture, not a blank square";
 }
 
 TEST(DesignerCli, PlacesEditsSavesAndReopensAForm) {
   const std::string form = ::testing::TempDir() + "/designer_cli_form.vfm";
-  Result r = Designer("new " + kPackage + " " + form + " TVyHID 'Filter=VID:1234 it'\\''s' AutoConnect=False");
+  Result r = Designer("new " + kPackage + " " + form +
+                      " TVyHID 'Filter=VID:1234 it'\\''s' AutoConnect=False");
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(r.output, "VyHID1\n");
-  r = Designer("set " + kPackage + " " + form + " VyHID1 CurrentDevNr=0 OnAfterDevScan=VyHID1AfterDevScan");
+  r = Designer("set " + kPackage + " " + form +
+               " VyHID1 CurrentDevNr=0 OnAfterDevScan=VyHID1AfterDevScan");
   ASSERT_EQ(r.status, 0) << r.output;
   const std::string expected =
       "object Form1: TForm1\n"

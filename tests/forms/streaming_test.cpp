@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "rtl/Packages.h"
+
 namespace {
 
 using rtl::String;
@@ -210,7 +212,7 @@ TEST_F(StreamingTest, StringSyntax) {
       "  end\n"
       "end";
   TTestForm form(nullptr);
-  rtl::ReadComponent(text, form);
+  rtl::ReadComponent("\xEF\xBB\xBF" + text, form);  // with a byte order mark
   EXPECT_EQ(static_cast<TThing*>(form.Components(0))->FText, u"a'b\r\nc\u20ac d\u00e9\u00e9");
   EXPECT_EQ(rtl::QuoteString(u""), "''");
   EXPECT_EQ(rtl::QuoteString(u"\x01x'"), "#1'x'''");
@@ -368,3 +370,14 @@ TEST(ClassRegistry, RefusesASecondClassOfTheSameName) {
 }
 
 }  // namespace
+
+TEST(Palette, RefusesAClassWhoseNameIsTaken) {
+  rtl::TClassInfo first;
+  first.ClassName = u"TTaken";
+  rtl::TClassInfo second;
+  second.ClassName = u"TTaken";
+  ASSERT_TRUE(rtl::RegisterClass(first));
+  EXPECT_THROW(rtl::RegisterComponents(u"Page", {&second}), std::runtime_error);
+  EXPECT_TRUE(rtl::PaletteItems().empty());
+  rtl::UnRegisterClass(first);
+}

@@ -47,21 +47,21 @@ int gInitialized = 0;
 
 #ifdef TESTPKG_NOT_A_PACKAGE
 // A plain library: it has code, but none of the package exports.
-__attribute__((visibility("default"))) const rtl::TClassInfo& AnInfo() {
+RTL_PACKAGE_EXPORT const rtl::TClassInfo& AnInfo() {
   return PkgThingInfo();
 }
 #else
 extern "C" {
-__attribute__((visibility("default"))) void Initialize() {
+RTL_PACKAGE_EXPORT void Initialize() {
   ++gInitialized;
 }
-__attribute__((visibility("default"))) void Finalize() {
+RTL_PACKAGE_EXPORT void Finalize() {
   --gInitialized;
 }
-__attribute__((visibility("default"))) const TPackageInfoTable* GetPackageInfoTable() {
+RTL_PACKAGE_EXPORT const TPackageInfoTable* GetPackageInfoTable() {
   return &kInfo;
 }
-__attribute__((visibility("default"))) void Register() {
+RTL_PACKAGE_EXPORT void Register() {
   rtl::RegisterComponents(u"Test", {&PkgThingInfo()});
 #ifdef TESTPKG_THROW
   throw std::runtime_error("register failed on purpose");

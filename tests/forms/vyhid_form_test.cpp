@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 
 #include "Designer.h"
@@ -36,6 +37,29 @@ class TForm1 : public rtl::TComponent {
   EventLog log;
 };
 
+// A component whose property always fails, to break a form after the
+// components before it were created.
+class TBoom : public rtl::TComponent {
+ public:
+  using rtl::TComponent::TComponent;
+  String ClassName() const override { return u"TBoom"; }
+  void SetFuse(std::int32_t) { throw std::runtime_error("fuse blew"); }
+  std::int32_t FFuse = 0;
+  rtl::Property<TBoom, std::int32_t, &TBoom::FFuse, &TBoom::SetFuse> Fuse{this};
+};
+
+const rtl::TClassInfo& BoomInfo() {
+  static const rtl::TClassInfo info = [] {
+    rtl::TClassInfo c;
+    c.ClassName = u"TBoom";
+    c.Parent = &rtl::TComponentClassInfo();
+    c.Create = &rtl::CreateInstance<TBoom>;
+    c.Properties.push_back(rtl::Published<&TBoom::Fuse>(u"Fuse"));
+    return c;
+  }();
+  return info;
+}
+
 const rtl::TClassInfo& Form1Info() {
   static const rtl::TClassInfo info = [] {
     rtl::TClassInfo c;
@@ -50,7 +74,7 @@ const rtl::TClassInfo& Form1Info() {
         rtl::PublishedHandler<rtl::TNotifyEvent>(u"VyHID1DevClose", u"TNotifyEvent",
                                                  &TForm1::VyHID1DevClose),
     };
-    c.FieldClasses = {&VyHID::TVyHIDClassInfo()};
+    c.FieldClasses = {&VyHID::TVyHIDClassInfo(), &BoomInfo()};
     return c;
   }();
   return info;
@@ -200,6 +224,34 @@ TEST_F(VyHIDFormTest, ABadFormLeavesNoComponentWindowOrTimer) {
   EXPECT_TRUE(CallNames().empty()) << "no scan ran";
   EXPECT_EQ(aVyHID.load(), nullptr);
   EXPECT_EQ(rtl::LiveWindowCount(), 0);
+}
+
+TEST_F(VyHIDFormTest, AFailureAfterTheComponentWasCreatedReleasesItsWindowTimerAndBridge) {
+  const int libraries = rtl::LoadedLibraryCount();
+  TForm1 form(nullptr);
+  try {
+    ReadForm(
+        "object Form1: TForm1\n"
+        "  object VyHID1: TVyHID\n"
+        "    Filter = 'VID'\n"
+        "  end\n"
+        "  object Boom1: TBoom\n"
+        "    Fuse = 1\n"
+        "  end\n"
+        "end\n",
+        form);
+    FAIL() << "read without error";
+  } catch (const rtl::EReadError& e) {
+    EXPECT_EQ(e.Line(), 6);
+    EXPECT_NE(std::string(e.what()).find("fuse blew"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(CountOf(CallNames(), "HIDscanForDevices"), 1) << "the component was built and scanned";
+  EXPECT_EQ(form.ComponentCount(), 0);
+  EXPECT_EQ(aVyHID.load(), nullptr);
+  EXPECT_EQ(rtl::LiveWindowCount(), 0);
+  EXPECT_EQ(rtl::MessageQueue::ForCurrentThread().ActiveTimerCount(), 0);
+  EXPECT_EQ(rtl::LoadedLibraryCount(), libraries)
+      << "the component's load of the bridge was released";
 }
 
 TEST_F(VyHIDFormTest, DesignModeLoadsNothingAndFilterScansReturnMinusOne) {

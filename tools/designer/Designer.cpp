@@ -2,6 +2,7 @@
 // form files.
 #include "Designer.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -33,23 +34,35 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// The class named in the form's first line, `object Name: TClass`, so that
-// the design form can take that class's name before it is read.
+// The class named in the form's first line, `object Name: TClass` or
+// `object TClass`, so that the design form can take that class's name before
+// it is read.
 rtl::String RootClassName(const std::string& text) {
-  std::istringstream in(text);
-  std::string keyword, first, second;
-  in >> keyword >> first;
-  if (!first.empty() && first.back() == ':') {
-    in >> second;
-  } else if (in >> second && second == ":") {
-    in >> second;
-  } else {
-    second = first;
+  std::size_t at = 0;
+  const auto skipSpace = [&] {
+    while (at < text.size() &&
+           (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n'))
+      ++at;
+  };
+  const auto ident = [&] {
+    skipSpace();
+    const std::size_t start = at;
+    while (at < text.size() &&
+           (std::isalnum(static_cast<unsigned char>(text[at])) != 0 || text[at] == '_'))
+      ++at;
+    return text.substr(start, at - start);
+  };
+  const std::string keyword = ident();
+  std::string name = ident();
+  skipSpace();
+  if (at < text.size() && text[at] == ':') {
+    ++at;
+    name = ident();
   }
-  if (!rtl::SameIdent(rtl::Utf8ToString(keyword), u"object") || second.empty()) {
+  if (!rtl::SameIdent(rtl::Utf8ToString(keyword), u"object") || name.empty()) {
     return u"TForm1";  // the reader reports the real problem with its position
   }
-  return rtl::Utf8ToString(second);
+  return rtl::Utf8ToString(name);
 }
 
 bool ParseInteger(const std::string& text, std::int64_t& value) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 
 #include "RegistryRecording.h"
 
@@ -76,6 +77,17 @@ bool IsRuntimePackageLoaded(const String& name, const PackageTable& table) {
                      [&](const LoadedPackage& p) { return SameIdent(p.name, name); });
 }
 
+// The message of the exception being handled.
+String CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return Utf8ToString(e.what());
+  } catch (...) {
+    return u"unknown exception";
+  }
+}
+
 HPACKAGE Fail(const String& reason, HMODULE module) {
   tLastPackageError = reason;
   if (module != 0) FreeLibrary(module);
@@ -87,6 +99,10 @@ HPACKAGE Fail(const String& reason, HMODULE module) {
 void RegisterComponents(const String& Page, const std::vector<const TClassInfo*>& Classes) {
   for (const TClassInfo* cls : Classes) {
     if (cls == nullptr) continue;
+    if (!RegisterClass(*cls)) {
+      throw std::runtime_error("a different class named " + StringToUtf8(cls->ClassName) +
+                               " is already registered");
+    }
     bool added = false;
     {
       auto& palette = ThePalette();
@@ -104,7 +120,6 @@ void RegisterComponents(const String& Page, const std::vector<const TClassInfo*>
       }
     }
     if (added) detail::RecordUndo([Page, cls] { RemovePaletteItem(Page, cls); });
-    RegisterClass(*cls);
   }
 }
 
@@ -151,15 +166,25 @@ HPACKAGE LoadPackage(const String& Path) {
   package.name = name;
   package.finalize = finalize;
   const auto registerProc = reinterpret_cast<TPackageProc>(GetProcAddress(module, "Register"));
-  try {
-    detail::TRecordingScope recording(&package.registrations);
-    initialize();
-    if (registerProc != nullptr) registerProc();
-  } catch (const std::exception& e) {
+  const auto undoRegistrations = [&package] {
     for (auto it = package.registrations.rbegin(); it != package.registrations.rend(); ++it)
       (*it)();
-    finalize();
-    return Fail(u"starting package " + name + u" failed: " + Utf8ToString(e.what()), module);
+  };
+  {
+    detail::TRecordingScope recording(&package.registrations);
+    try {
+      initialize();
+    } catch (...) {
+      undoRegistrations();
+      return Fail(u"starting package " + name + u" failed: " + CurrentExceptionText(), module);
+    }
+    try {
+      if (registerProc != nullptr) registerProc();
+    } catch (...) {
+      undoRegistrations();
+      finalize();
+      return Fail(u"registering package " + name + u" failed: " + CurrentExceptionText(), module);
+    }
   }
   table.packages.push_back(std::move(package));
   return module;

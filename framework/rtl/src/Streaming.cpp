@@ -75,7 +75,10 @@ const char* Describe(Tok kind) {
 
 class Lexer {
  public:
-  explicit Lexer(std::string_view text) : text_(text) {}
+  explicit Lexer(std::string_view text) : text_(text) {
+    // A byte order mark that some editors put in front of UTF-8 text.
+    if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+  }
 
   Token Next() {
     SkipSpace();
@@ -92,7 +95,7 @@ class Lexer {
       }
     } else if (c == '\'' || c == '#') {
       token.kind = Tok::String;
-      token.text = ReadString(token);
+      token.text = ReadString();
     } else if ((c >= '0' && c <= '9') || c == '$' || c == '-' || c == '+') {
       if (c == '+' && !StartsNumber(pos_ + 1)) {
         Advance();
@@ -147,7 +150,7 @@ class Lexer {
   }
 
   // Digits (decimal, or hexadecimal after '$') into a magnitude, up to `limit`.
-  std::uint64_t ReadDigits(const Token& at, std::uint64_t limit) {
+  std::uint64_t ReadDigits(int line, int column, std::uint64_t limit) {
     int base = 10;
     if (pos_ < text_.size() && text_[pos_] == '$') {
       base = 16;
@@ -161,7 +164,7 @@ class Lexer {
                         : (text_[pos_] >= '0' && text_[pos_] <= '9' ? text_[pos_] - '0' : -1);
       if (d < 0) break;
       if (value > (limit - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base)) {
-        throw EReadError(at.line, at.column, "number out of range");
+        throw EReadError(line, column, "number out of range");
       }
       value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
       ++digits;
@@ -182,7 +185,7 @@ class Lexer {
     }
     const std::uint64_t maxMagnitude =
         static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1u : 0u);
-    const std::uint64_t magnitude = ReadDigits(at, maxMagnitude);
+    const std::uint64_t magnitude = ReadDigits(at.line, at.column, maxMagnitude);
     if (!negative) return static_cast<std::int64_t>(magnitude);
     return magnitude == 0 ? 0 : -static_cast<std::int64_t>(magnitude - 1) - 1;
   }
@@ -223,13 +226,13 @@ class Lexer {
   }
 
   // Quoted parts and #NNN parts written next to each other.
-  String ReadString(const Token& at) {
+  String ReadString() {
     String value;
     while (pos_ < text_.size() && (text_[pos_] == '\'' || text_[pos_] == '#')) {
       if (text_[pos_] == '#') {
         const int line = line_, column = column_;
         Advance();
-        const std::uint64_t code = ReadDigits(Token{Tok::String, {}, 0, line, column}, 0xFFFFFFFFu);
+        const std::uint64_t code = ReadDigits(line, column, 0xFFFFFFFFu);
         if (code > 0xFFFF) throw EReadError(line, column, "character code above 65535");
         value.push_back(static_cast<char16_t>(code));
         continue;
@@ -258,7 +261,6 @@ class Lexer {
         }
       }
     }
-    (void)at;
     return value;
   }
 

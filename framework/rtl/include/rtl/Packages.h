@@ -26,6 +26,13 @@
 #include "rtl/System.h"
 #include "rtl/TypInfo.h"
 
+// Marks a package's entry points as exports of its module.
+#if defined(_WIN32)
+#define RTL_PACKAGE_EXPORT __declspec(dllexport)
+#else
+#define RTL_PACKAGE_EXPORT __attribute__((visibility("default")))
+#endif
+
 // ---------------------------------------------------------------------------
 // What a package module describes about itself. Plain data with C layout, so
 // that any compiler's package can hand it over.
@@ -89,10 +96,11 @@ struct TPaletteItem {
   const TClassInfo* Class;
 };
 
-// Puts the classes on the palette page (after those already there) and
-// registers them as classes, so that forms holding them can be read. A class
-// already on the page is not added twice. While a package loads, the items
-// belong to that package.
+// Registers the classes (so that forms holding them can be read) and puts
+// them on the palette page, after those already there. A class already on the
+// page is not added twice. Throws std::runtime_error when a different class
+// of the same name is registered. While a package loads, the items belong to
+// that package.
 void RegisterComponents(const String& Page, const std::vector<const TClassInfo*>& Classes);
 // Every palette item, by page in order of first registration, then in order
 // of registration.
@@ -107,7 +115,8 @@ using HPACKAGE = HMODULE;
 // Loads the package module at `Path`: the module must export Initialize,
 // Finalize and GetPackageInfoTable; every package it requires must be loaded
 // (the framework's rtl270 and vcl270 always are). Runs Initialize, then
-// Register when exported. Returns 0 on failure with the reason in
+// Register when exported; when Register throws, what it registered is
+// withdrawn and Finalize runs. Returns 0 on failure with the reason in
 // LastPackageError(), having undone whatever it did. Loading a package that is
 // already loaded counts one more load.
 HPACKAGE LoadPackage(const String& Path);

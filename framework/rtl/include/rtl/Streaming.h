@@ -16,7 +16,8 @@
 // `#$HHHH` parts (one UTF-16 code unit each), joined directly or with `+`
 // across lines; an event's value is the name of a handler that the form
 // publishes. Keywords, class, property and handler names ignore ASCII case.
-// The text is UTF-8; the writer writes ASCII only.
+// The text is UTF-8 (a leading byte order mark is skipped); the writer
+// writes ASCII only.
 //
 // Reading and writing run on the thread that owns the components.
 #pragma once

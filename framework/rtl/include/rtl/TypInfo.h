@@ -123,8 +123,8 @@ bool RegisterClass(const TClassInfo& info);
 void UnRegisterClass(const TClassInfo& info);
 // The registered class called `name` (ASCII case ignored), or null.
 const TClassInfo* FindClass(std::u16string_view name);
-// The class info of a live component: looked up by its ClassName() among the
-// registered classes and then among `extra` (e.g. a form's FieldClasses).
+// The class info of a live component, by its ClassName(): among `extra`
+// (e.g. a form's FieldClasses), then the registered classes, then TComponent.
 const TClassInfo* ClassInfoOf(const TComponent& component,
                               const std::vector<const TClassInfo*>& extra = {});
 
