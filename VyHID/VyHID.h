@@ -94,7 +94,10 @@ void VYHID_STDCALL HIDreader(THIDreport Report, std::uint8_t BytesCount);
 
 class TVyHID : public rtl::TComponent {
  private:
-  rtl::HWND FWindowHandle = 0;
+  // Atomic: CheckUSBevent reads it on the bridge's threads, and may do so as
+  // soon as the constructor has made this the live instance, before the
+  // window exists (it then posts nothing).
+  std::atomic<rtl::HWND> FWindowHandle{0};
   bool FActive = false;
   std::int32_t FDevCount = 0;
   std::int32_t FCurrentDevNr = 0;
