@@ -32,18 +32,20 @@ if want 2; then
   build build-asan -DCMAKE_BUILD_TYPE=Debug -DVYHID_SANITIZE=address,undefined \
     -DVYHID_BUILD_BENCH=OFF
   # The virtual-machine test runs unsanitized binaries in the guest: stage 1 covers it.
-  ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE vm
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE vm
 fi
 
 if want 3; then
   banner "Stage 3: threaded tests under ThreadSanitizer"
   build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVYHID_SANITIZE=thread -DVYHID_BUILD_BENCH=OFF
-  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -LE vm
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure -j"$jobs" -LE vm
 fi
 
 if want 4 && [ -x scripts/fuzz.sh ]; then
   banner "Stage 4: fuzzers"
-  scripts/fuzz.sh
+  scripts/fuzz.sh -t 30
 fi
 
 if want 5 && [ -x scripts/win32.sh ]; then
