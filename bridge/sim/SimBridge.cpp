@@ -3,7 +3,15 @@
 // always called with the mutex released. Input reports that the bridge sends
 // on its own (streams, echoes) go through one worker thread, which the state's
 // destructor stops and joins when the library is unloaded.
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -31,7 +39,11 @@ constexpr std::size_t kLogLimit = 100000;
 constexpr std::int32_t kDefaultTake = 64;
 
 std::uint64_t CallingThreadId() {
+#if defined(_WIN32)
+  return static_cast<std::uint64_t>(::GetCurrentThreadId());
+#else
   return static_cast<std::uint64_t>(::gettid());
+#endif
 }
 
 THIDreport ZeroReport() {
