@@ -32,7 +32,8 @@ include(GoogleTest)
 find_package(Threads REQUIRED)  # as GoogleTest's package brings it on Linux
 
 set(VYHID_WINE_ENV ${CMAKE_CURRENT_LIST_DIR}/wine-env.sh)
-add_test(NAME wine_up COMMAND ${VYHID_WINE_ENV} up)
+add_executable(wine_keeper ${CMAKE_CURRENT_LIST_DIR}/wine-keeper.c)
+add_test(NAME wine_up COMMAND ${VYHID_WINE_ENV} up $<TARGET_FILE:wine_keeper>)
 add_test(NAME wine_down COMMAND ${VYHID_WINE_ENV} down)
 set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
 set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
