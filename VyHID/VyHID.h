@@ -87,6 +87,8 @@ extern std::atomic<TVyHID*> aVyHID;
 // The callbacks installed in the bridge. CheckUSBevent posts the
 // device-change message (100) to the live component's window; HIDreader hands
 // the report to the live component's OnGetHIDData on the calling thread.
+// Both are safe from any thread, also while the component is being destroyed:
+// they stay installed and find aVyHID empty afterwards.
 void VYHID_STDCALL CheckUSBevent();
 void VYHID_STDCALL HIDreader(THIDreport Report, std::uint8_t BytesCount);
 
@@ -136,6 +138,12 @@ class TVyHID : public rtl::TComponent {
   // Outside design mode, loads and binds HID_Bridge__.dll, or shows a message
   // when it is missing or incomplete.
   explicit TVyHID(rtl::TComponent* AOwner);
+  // Releases the timer, the lists, the window and the bridge; does not close
+  // the device and raises no event. The live instance first waits until every
+  // callback that could still reach it on another thread has returned, so an
+  // OnGetHIDData handler never runs on a destroyed component. Destroying the
+  // component from its own OnGetHIDData handler is an error (the component's
+  // thread owns it); a handler must not wait for the component's thread.
   ~TVyHID() override;
   rtl::String ClassName() const override { return u"TVyHID"; }
 

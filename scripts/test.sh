@@ -1,8 +1,52 @@
 #!/usr/bin/env bash
-# Builds everything and runs all tests.
+# Builds everything and runs all tests, in stages:
+#   1. the normal build and every test (the virtual-machine tests included);
+#   2. the whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer;
+#   3. the threaded tests under ThreadSanitizer;
+#   4. a short run of every fuzzer over its corpus;
+#   5. the 32-bit Windows build, its suite run under wine.
+# VYHID_STAGES="1 2" runs only the stages named.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j"$(nproc)"
+scripts/setup.sh --all
+
+jobs=$(nproc)
+stages=${VYHID_STAGES:-1 2 3 4 5}
+want() { [[ " $stages " == *" $1 "* ]]; }
+banner() { printf '\n==== %s\n' "$*"; }
+
+build() {  # build DIR [cmake options...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+if want 1; then
+  banner "Stage 1: build and run every test"
+  build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  ctest --test-dir build --output-on-failure -j"$jobs"
+fi
+
+if want 2; then
+  banner "Stage 2: every test under AddressSanitizer and UndefinedBehaviorSanitizer"
+  build build-asan -DCMAKE_BUILD_TYPE=Debug -DVYHID_SANITIZE=address,undefined \
+    -DVYHID_BUILD_BENCH=OFF
+  # The virtual-machine test runs unsanitized binaries in the guest: stage 1 covers it.
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE vm
+fi
+
+if want 3; then
+  banner "Stage 3: threaded tests under ThreadSanitizer"
+  build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVYHID_SANITIZE=thread -DVYHID_BUILD_BENCH=OFF
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -LE vm
+fi
+
+if want 4 && [ -x scripts/fuzz.sh ]; then
+  banner "Stage 4: fuzzers"
+  scripts/fuzz.sh
+fi
+
+if want 5 && [ -x scripts/win32.sh ]; then
+  banner "Stage 5: 32-bit Windows build under wine"
+  scripts/win32.sh
+fi

@@ -268,19 +268,6 @@ class Parser {
 
 }  // namespace
 
-std::int32_t Item::SignedData() const {
-  switch (data_size) {
-    case 1:
-      return static_cast<std::int8_t>(data & 0xFF);
-    case 2:
-      return static_cast<std::int16_t>(data & 0xFFFF);
-    case 4:
-      return static_cast<std::int32_t>(data);
-    default:
-      return 0;
-  }
-}
-
 const std::uint8_t* FetchItem(const std::uint8_t* p, const std::uint8_t* end, Item& item) {
   if (p == nullptr || end == nullptr || p >= end) return nullptr;
   const std::uint8_t prefix = *p++;

@@ -11,9 +11,13 @@ namespace vyhid::hidraw {
 
 using descriptor::ReportKind;
 
+Bridge::Bridge() : Bridge(EnumerateHidraw) {}
+
+Bridge::Bridge(Enumerator enumerate) : enumerate_(std::move(enumerate)) {}
+
 std::uint8_t Bridge::Scan() {
   // Enumeration reads sysfs and may be slow: done outside the lock.
-  std::vector<DeviceFacts> found = EnumerateHidraw();
+  std::vector<DeviceFacts> found = enumerate_();
   const std::vector<std::string> identities = AssignIdentities(found);
   std::vector<std::size_t> order(found.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -169,7 +173,7 @@ void Bridge::SetInputHandler(THIDcallBack handler) {
 
 std::uint8_t Bridge::ReportSize(ReportKind kind) {
   std::lock_guard lock(mutex_);
-  if (!open_node_) return 0;
+  if (!open_node_ || open_node_->gone()) return 0;
   std::uint16_t size = 0;
   switch (kind) {
     case ReportKind::kInput:

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -23,7 +24,11 @@ namespace vyhid::hidraw {
 
 class Bridge {
  public:
-  Bridge() = default;
+  // Lists the devices present; EnumerateHidraw, or a stand-in in tests.
+  using Enumerator = std::function<std::vector<DeviceFacts>()>;
+
+  Bridge();
+  explicit Bridge(Enumerator enumerate);
   Bridge(const Bridge&) = delete;
   Bridge& operator=(const Bridge&) = delete;
   ~Bridge() { Shutdown(); }
@@ -47,7 +52,7 @@ class Bridge {
   void SetInputHandler(THIDcallBack handler);
 
   // Buffer size of the open device for that kind, at most 255; 0 when none
-  // is open or it has no report of that kind.
+  // is open, it has been unplugged, or it has no report of that kind.
   std::uint8_t ReportSize(descriptor::ReportKind kind);
 
   // Transfers on the open device; 0 when none is open (see Node).
@@ -72,6 +77,7 @@ class Bridge {
   void JoinOrPark(std::thread thread);
   void JoinParked();
 
+  const Enumerator enumerate_;
   std::mutex mutex_;
   std::vector<Listed> devices_;
   std::shared_ptr<Node> open_node_;

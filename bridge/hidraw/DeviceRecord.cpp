@@ -38,21 +38,25 @@ std::size_t CharacterBoundary(std::string_view text, std::size_t limit) {
   return n;
 }
 
-void FillKind(const ReportDescriptor& descriptor, ReportKind kind, std::uint16_t& buffer_size,
-              TReportCapabilities (&caps)[kCapabilityEntries]) {
-  const std::uint32_t longest = descriptor.LongestReportBytes(kind);
-  buffer_size =
-      longest == 0 ? 0 : static_cast<std::uint16_t>(std::min<std::uint32_t>(longest + 1, 0xFFFF));
+// Fills one kind's capability table and returns its buffer size. (The
+// record is packed: its fields are assigned, never bound to references.)
+std::uint16_t FillKind(const ReportDescriptor& descriptor, ReportKind kind,
+                       TReportCapabilities* caps) {
   const std::vector<ReportLength> reports = descriptor.ReportsOfKind(kind);
   for (std::size_t i = 0; i < kCapabilityEntries; ++i) {
-    caps[i] = TReportCapabilities{};
-    if (i >= reports.size()) continue;
-    caps[i].Usage = reports[i].collection_usage;
-    caps[i].ReportId = reports[i].report_id;
-    caps[i].ReportSize = 8;
-    caps[i].ReportCount =
-        static_cast<std::uint8_t>(std::min<std::uint32_t>(reports[i].Bytes(), 255));
+    TReportCapabilities entry{};
+    if (i < reports.size()) {
+      entry.Usage = reports[i].collection_usage;
+      entry.ReportId = reports[i].report_id;
+      entry.ReportSize = 8;
+      entry.ReportCount =
+          static_cast<std::uint8_t>(std::min<std::uint32_t>(reports[i].Bytes(), 255));
+    }
+    std::memcpy(&caps[i], &entry, sizeof entry);
   }
+  const std::uint32_t longest = descriptor.LongestReportBytes(kind);
+  return longest == 0 ? 0
+                      : static_cast<std::uint16_t>(std::min<std::uint32_t>(longest + 1, 0xFFFF));
 }
 
 }  // namespace
@@ -140,9 +144,9 @@ bool ParseHidId(std::string_view text, std::uint16_t& vendor, std::uint16_t& pro
 }
 
 void FillCapabilities(THIDdeviceInfo& info, const ReportDescriptor& descriptor) {
-  FillKind(descriptor, ReportKind::kOutput, info.OutputBufferSize, info.OutputReportCaps);
-  FillKind(descriptor, ReportKind::kInput, info.InputBufferSize, info.InputReportCaps);
-  FillKind(descriptor, ReportKind::kFeature, info.FeatureBufferSize, info.FeatureReportCaps);
+  info.OutputBufferSize = FillKind(descriptor, ReportKind::kOutput, info.OutputReportCaps);
+  info.InputBufferSize = FillKind(descriptor, ReportKind::kInput, info.InputReportCaps);
+  info.FeatureBufferSize = FillKind(descriptor, ReportKind::kFeature, info.FeatureReportCaps);
 }
 
 THIDdeviceInfo BuildDeviceInfo(const DeviceFacts& facts, std::string_view identity,

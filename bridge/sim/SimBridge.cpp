@@ -59,6 +59,9 @@ struct StoredReport {
   std::uint8_t Result = 0;
 };
 
+// The reports that HIDGetInputReport / HIDGetFeatureReport hand out.
+enum class ReportKind { Input, Feature };
+
 // Input reports the worker thread delivers: `Remaining` copies of one report.
 struct Delivery {
   THIDreport Report;
@@ -164,11 +167,10 @@ class SimulatedBridge {
     });
   }
 
-  std::uint8_t GetReport(const char* name, THIDreport* report,
-                         std::array<StoredReport, 256>& store) {
+  std::uint8_t GetReport(const char* name, THIDreport* report, ReportKind kind) {
     return Run(name, -1, report, [&] {
       if (report == nullptr || open_ < 0) return 0;
-      const StoredReport& stored = store[report->ReportID];
+      const StoredReport& stored = Store(kind)[report->ReportID];
       report->Data = stored.Set ? stored.Data : THIDbuffer{};
       return static_cast<std::int32_t>(stored.Result);
     });
@@ -269,14 +271,12 @@ class SimulatedBridge {
     sendTake_ = std::clamp(k, 0, 255);
   }
 
-  void ScriptResults(std::deque<std::uint8_t>& script, const std::uint8_t* results,
-                     std::int32_t count) {
+  void ScriptResults(bool opens, const std::uint8_t* results, std::int32_t count) {
     if (results == nullptr || count <= 0) return;
     std::lock_guard lock(mutex_);
+    std::deque<std::uint8_t>& script = opens ? openScript_ : closeScript_;
     script.insert(script.end(), results, results + count);
   }
-  std::deque<std::uint8_t>& OpenScript() { return openScript_; }
-  std::deque<std::uint8_t>& CloseScript() { return closeScript_; }
 
   void ScriptThrow(std::string_view entryPoint) {
     static constexpr std::array<std::string_view, 13> kEntryPoints = {
@@ -291,13 +291,10 @@ class SimulatedBridge {
     throwScript_.emplace_back(entryPoint);
   }
 
-  void StoreReport(std::array<StoredReport, 256>& store, const THIDreport& report,
-                   std::uint8_t result) {
+  void StoreReport(ReportKind kind, const THIDreport& report, std::uint8_t result) {
     std::lock_guard lock(mutex_);
-    store[report.ReportID] = StoredReport{true, report.Data, result};
+    Store(kind)[report.ReportID] = StoredReport{true, report.Data, result};
   }
-  std::array<StoredReport, 256>& InputStore() { return input_; }
-  std::array<StoredReport, 256>& FeatureStore() { return feature_; }
 
   void SetEcho(bool on) {
     std::lock_guard lock(mutex_);
@@ -354,6 +351,10 @@ class SimulatedBridge {
     }
     if (mustThrow) throw std::runtime_error(std::string("simulated failure in ") + name);
     return static_cast<std::uint8_t>(result);
+  }
+
+  std::array<StoredReport, 256>& Store(ReportKind kind) {
+    return kind == ReportKind::Input ? input_ : feature_;
   }
 
   bool OnWorkerThread() const { return workerId_ == std::this_thread::get_id(); }
@@ -513,11 +514,11 @@ VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDFeatureReportSize() {
 }
 
 VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDGetInputReport(THIDreport* inReport) {
-  return bridge.GetReport("HIDGetInputReport", inReport, bridge.InputStore());
+  return bridge.GetReport("HIDGetInputReport", inReport, ReportKind::Input);
 }
 
 VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDGetFeatureReport(THIDreport* inReport) {
-  return bridge.GetReport("HIDGetFeatureReport", inReport, bridge.FeatureStore());
+  return bridge.GetReport("HIDGetFeatureReport", inReport, ReportKind::Feature);
 }
 
 VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDSetOutputReport(THIDreport* OutReport) {
@@ -593,11 +594,11 @@ void SimSetSendTake(std::int32_t k) {
 }
 
 void SimScriptOpenResults(const std::uint8_t* results, std::int32_t count) {
-  bridge.ScriptResults(bridge.OpenScript(), results, count);
+  bridge.ScriptResults(true, results, count);
 }
 
 void SimScriptCloseResults(const std::uint8_t* results, std::int32_t count) {
-  bridge.ScriptResults(bridge.CloseScript(), results, count);
+  bridge.ScriptResults(false, results, count);
 }
 
 void SimScriptThrow(const char* entryPoint) {
@@ -605,11 +606,11 @@ void SimScriptThrow(const char* entryPoint) {
 }
 
 void SimSetInputReport(const THIDreport* report, std::uint8_t result) {
-  if (report != nullptr) bridge.StoreReport(bridge.InputStore(), *report, result);
+  if (report != nullptr) bridge.StoreReport(ReportKind::Input, *report, result);
 }
 
 void SimSetFeatureReport(const THIDreport* report, std::uint8_t result) {
-  if (report != nullptr) bridge.StoreReport(bridge.FeatureStore(), *report, result);
+  if (report != nullptr) bridge.StoreReport(ReportKind::Feature, *report, result);
 }
 
 void SimSetEcho(std::int32_t on) {

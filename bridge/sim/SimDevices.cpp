@@ -186,9 +186,13 @@ class DeviceTextReader {
   }
 
  private:
-  bool Fail(std::size_t line, std::string_view what) {
-    error_ = "line " + std::to_string(line) + ": ";
-    error_.append(what);
+  // Sets the error from its parts; always returns false.
+  template <class... Parts>
+  bool Fail(std::size_t line, const Parts&... parts) {
+    error_ = "line ";
+    error_ += std::to_string(line);
+    error_ += ": ";
+    (error_.append(std::string_view(parts)), ...);
     return false;
   }
 
@@ -208,7 +212,7 @@ class DeviceTextReader {
       block_->Spec.Info.HasReadWriteAccess = 1;
       return true;
     }
-    if (!block_) return Fail(line, "'" + std::string(keyword) + "' outside a device block");
+    if (!block_) return Fail(line, "'", keyword, "' outside a device block");
 
     if (keyword == "symlink" || keyword == "manufacturer" || keyword == "product" ||
         keyword == "serial") {
@@ -222,13 +226,13 @@ class DeviceTextReader {
     }
     if (keyword == "access" || keyword == "echo")
       return ReadWord(line, keyword, StripComment(rest));
-    return Fail(line, "unknown keyword '" + std::string(keyword.substr(0, 40)) + "'");
+    return Fail(line, "unknown keyword '", keyword.substr(0, 40), "'");
   }
 
   // Single-valued keywords may be given once per device.
   bool FirstTime(std::size_t line, std::string_view keyword) {
     for (const std::string& seen : block_->Seen) {
-      if (seen == keyword) return Fail(line, "'" + seen + "' given twice for one device");
+      if (seen == keyword) return Fail(line, "'", seen, "' given twice for one device");
     }
     block_->Seen.emplace_back(keyword);
     return true;
@@ -256,9 +260,8 @@ class DeviceTextReader {
   bool ReadWord(std::size_t line, std::string_view keyword, std::string_view rest) {
     if (!FirstTime(line, keyword)) return false;
     const std::string_view word = NextWord(rest);
-    const std::string name(keyword);
-    if (word.empty()) return Fail(line, "'" + name + "' needs a value");
-    if (!rest.empty()) return Fail(line, "unexpected text after the value of '" + name + "'");
+    if (word.empty()) return Fail(line, "'", keyword, "' needs a value");
+    if (!rest.empty()) return Fail(line, "unexpected text after the value of '", keyword, "'");
     THIDdeviceInfo& info = block_->Spec.Info;
     if (keyword == "access") {
       if (word != "rw" && word != "ro") return Fail(line, "access must be 'rw' or 'ro'");
@@ -271,7 +274,7 @@ class DeviceTextReader {
       return true;
     }
     const std::optional<std::uint32_t> value = ParseNumber(word, 0xFFFF);
-    if (!value) return Fail(line, "'" + name + "' needs a number from 0 to 0xFFFF");
+    if (!value) return Fail(line, "'", keyword, "' needs a number from 0 to 0xFFFF");
     const auto v = static_cast<std::uint16_t>(*value);
     if (keyword == "vid") {
       info.VID = v;
@@ -284,25 +287,24 @@ class DeviceTextReader {
   }
 
   bool ReadReport(std::size_t line, std::string_view keyword, std::string_view rest) {
-    const std::string name(keyword);
     const std::string_view idWord = NextWord(rest);
     const std::string_view bytesWord = NextWord(rest);
     if (idWord.empty() || bytesWord.empty() || !rest.empty()) {
-      return Fail(line, "'" + name + "' needs a report ID and a byte count");
+      return Fail(line, "'", keyword, "' needs a report ID and a byte count");
     }
     const std::optional<std::uint32_t> id = ParseNumber(idWord, 255);
     if (!id) return Fail(line, "report ID must be a number from 0 to 255");
     const std::optional<std::uint32_t> bytes = ParseNumber(bytesWord, kSimMaxReportBytes);
     if (!bytes || *bytes == 0) {
-      return Fail(line,
-                  "byte count must be a number from 1 to " + std::to_string(kSimMaxReportBytes));
+      return Fail(line, "byte count must be a number from 1 to ",
+                  std::to_string(kSimMaxReportBytes));
     }
     const SimReportKind kind = keyword == "input"    ? SimReportKind::Input
                                : keyword == "output" ? SimReportKind::Output
                                                      : SimReportKind::Feature;
     for (const PendingReport& r : block_->Reports) {
       if (r.Kind == kind && r.Id == *id) {
-        return Fail(line, name + " report " + std::to_string(*id) + " given twice");
+        return Fail(line, keyword, " report ", std::to_string(*id), " given twice");
       }
     }
     block_->Reports.push_back({kind, static_cast<std::uint8_t>(*id), *bytes});
@@ -318,8 +320,8 @@ class DeviceTextReader {
     // first 99 characters of the symlink.
     for (std::size_t i = 0; i < devices_.size(); ++i) {
       if (std::memcmp(&devices_[i].Info.SymLink, &b.Spec.Info.SymLink, 100) == 0) {
-        return Fail(b.Line, "device has the same symlink as the device on line " +
-                                std::to_string(lines_[i]));
+        return Fail(b.Line, "device has the same symlink as the device on line ",
+                    std::to_string(lines_[i]));
       }
     }
     // Reports are entered in ascending ID order so that only the highest IDs

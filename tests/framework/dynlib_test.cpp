@@ -58,4 +58,12 @@ TEST(DynLib, BareNameFindsTheLibraryLoadedByPath) {
   EXPECT_TRUE(rtl::FreeLibrary(byPath));
 }
 
+TEST(DynLib, BareNameFollowsTheCallersRunpath) {
+  // Only this program's RUNPATH names the folder, not the framework library's.
+  const rtl::HMODULE module = rtl::LoadLibraryW(u"framework_testlib_runpath.so");
+  ASSERT_NE(module, 0u) << rtl::StringToUtf8(rtl::LastLibraryError());
+  EXPECT_NE(rtl::GetProcAddress(module, "framework_testlib_answer"), nullptr);
+  EXPECT_TRUE(rtl::FreeLibrary(module));
+}
+
 }  // namespace

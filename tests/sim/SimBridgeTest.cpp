@@ -70,6 +70,10 @@ class LoadedBridge {
 
   bool Loaded() const { return handle_ != nullptr; }
   void* Symbol(const char* name) const { return dlsym(handle_, name); }
+  template <class Fn>
+  Fn Get(const char* name) const {
+    return reinterpret_cast<Fn>(Symbol(name));
+  }
   void Unload() {
     if (handle_ != nullptr) dlclose(handle_);
     handle_ = nullptr;
@@ -649,6 +653,22 @@ TEST(SimBridgeUnload, UnloadingStopsAndJoinsTheBridgeThread) {
   EXPECT_EQ(dlopen(VYHID_SIM_BRIDGE_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr)
       << "the library was unloaded";
   EXPECT_FALSE(std::filesystem::exists(task)) << "its thread was joined before dlclose returned";
+}
+
+TEST(SimBridgeEnvironment, ADeviceFileNamedInTheEnvironmentIsReadAtLoad) {
+  ASSERT_EQ(setenv("VYHID_SIM_DEVICES", VYHID_SIM_DEFAULT_DEVICES_PATH, 1), 0);
+  {
+    LoadedBridge bridge(VYHID_SIM_BRIDGE_PATH);
+    ASSERT_TRUE(bridge.Loaded());
+    EXPECT_EQ(bridge.Get<tHIDscanForDevices>("HIDscanForDevices")(), 3);
+  }
+  ASSERT_EQ(setenv("VYHID_SIM_DEVICES", "/nonexistent/devices.txt", 1), 0);
+  {
+    LoadedBridge bridge(VYHID_SIM_BRIDGE_PATH);
+    ASSERT_TRUE(bridge.Loaded());
+    EXPECT_EQ(bridge.Get<tHIDscanForDevices>("HIDscanForDevices")(), 0);
+  }
+  unsetenv("VYHID_SIM_DEVICES");
 }
 
 TEST(SimBridgeVariant, LacksExactlyHIDSetFeatureReport) {

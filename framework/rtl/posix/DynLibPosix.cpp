@@ -1,8 +1,14 @@
 // Dynamic libraries over dlopen/dlsym/dlclose.
 #include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "rtl/DynLib.h"
 
@@ -25,25 +31,75 @@ ModuleTable& Modules() {
 
 thread_local String lastError;
 
+constexpr int kMode = RTLD_NOW | RTLD_LOCAL;
+
 void* AsHandle(HMODULE module) {
   return reinterpret_cast<void*>(module);
 }
 
+std::string DlError() {
+  const char* reason = ::dlerror();
+  return reason != nullptr ? reason : "dlopen failed";
+}
+
+// The directories the dynamic loader would search for a library needed by
+// the object holding `address`, in its order: LD_LIBRARY_PATH, that
+// object's RUNPATH (with $ORIGIN expanded), the system directories.
+std::vector<std::string> SearchPathOf(const void* address) {
+  Dl_info info;
+  link_map* object = nullptr;
+  if (::dladdr1(address, &info, reinterpret_cast<void**>(&object), RTLD_DL_LINKMAP) == 0 ||
+      object == nullptr) {
+    return {};
+  }
+  Dl_serinfo size;
+  if (::dlinfo(object, RTLD_DI_SERINFOSIZE, &size) != 0) return {};
+  std::unique_ptr<Dl_serinfo, decltype(&std::free)> paths(
+      static_cast<Dl_serinfo*>(std::malloc(size.dls_size)), &std::free);
+  if (!paths || ::dlinfo(object, RTLD_DI_SERINFOSIZE, paths.get()) != 0 ||
+      ::dlinfo(object, RTLD_DI_SERINFO, paths.get()) != 0) {
+    return {};
+  }
+  std::vector<std::string> dirs;
+  for (unsigned i = 0; i < paths->dls_cnt; ++i) dirs.emplace_back(paths->dls_serpath[i].dls_name);
+  return dirs;
+}
+
+// dlopen searches for a bare name on behalf of the object that calls it,
+// which would be this library, not the program or library that called
+// LoadLibraryW. So: a module already loaded under that name (its SONAME)
+// first, then the caller's search path, then dlopen's own search (which
+// adds the loader's cache).
+void* OpenBareName(const std::string& name, const void* caller, std::string& error) {
+  if (void* handle = ::dlopen(name.c_str(), kMode | RTLD_NOLOAD)) return handle;
+  for (const std::string& dir : SearchPathOf(caller)) {
+    const std::string path = dir + "/" + name;
+    if (::access(path.c_str(), F_OK) != 0) continue;
+    if (void* handle = ::dlopen(path.c_str(), kMode)) return handle;
+    if (error.empty()) error = DlError();  // e.g. a wrong architecture: go on, as ld.so does
+  }
+  void* handle = ::dlopen(name.c_str(), kMode);
+  if (handle == nullptr && error.empty()) error = DlError();
+  return handle;
+}
+
 }  // namespace
 
-HMODULE LoadLibraryW(const String& FileName) {
+// Not inlined: the return address identifies the caller, whose search path a
+// bare name follows.
+__attribute__((noinline)) HMODULE LoadLibraryW(const String& FileName) {
+  const void* caller = __builtin_extract_return_addr(__builtin_return_address(0));
   if (FileName.empty() || FileName.find(u'\0') != String::npos) {
     lastError = u"LoadLibraryW: invalid file name";
     return 0;
   }
   const std::string name = StringToUtf8(FileName);
-  // dlopen itself follows the search order for a bare name and returns a
-  // module already loaded under that SONAME. It runs without our lock: a
-  // library's constructors may load libraries themselves.
-  void* handle = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // Without our lock: a library's constructors may load libraries themselves.
+  std::string error;
+  void* handle = name.find('/') == std::string::npos ? OpenBareName(name, caller, error)
+                                                     : ::dlopen(name.c_str(), kMode);
   if (handle == nullptr) {
-    const char* reason = ::dlerror();
-    lastError = Utf8ToString(reason != nullptr ? reason : "dlopen failed");
+    lastError = Utf8ToString(error.empty() ? DlError() : error);
     return 0;
   }
   ModuleTable& table = Modules();

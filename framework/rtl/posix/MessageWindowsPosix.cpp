@@ -5,6 +5,7 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -37,28 +38,106 @@ struct Posted {
 };
 
 // The part of a queue that other threads touch: posted messages and the wake
-// signal. The pending flag `raised` mirrors whether the signal is raised, so
-// a burst of posts costs one wake-up and the signal is lowered only when the
-// last message has been taken.
+// signal. The pending flag `raised` is set by the post that finds it clear,
+// which then raises the signal, so a burst of posts costs one wake-up; the
+// owner clears it when it takes the last message and then lowers the signal.
+// Both system calls run outside the lock (a poster holding the lock through
+// its write would make the woken owner sleep on the lock). That leaves two
+// races, both closed here:
+// - the owner's lowering can swallow the raise of a post made just after the
+//   inbox ran empty: after lowering, the owner looks again and raises the
+//   signal itself when a message is there;
+// - a poster's raise can land after the owner lowered for the inbox that
+//   held its message, leaving the signal raised with nothing queued: the
+//   owner notes that a raise was in flight (`raising`) and lowers once more
+//   at the start of its next pass.
 struct Inbox {
   std::unique_ptr<WakeSignal> signal = WakeSignal::Create();
   std::mutex mutex;
   std::deque<Posted> messages;
   std::uint64_t lastSeq = 0;
   bool raised = false;
+  bool maybeStale = false;      // a raise may have landed after the last lowering
+  std::atomic<int> raising{0};  // posts between setting `raised` and raising
 
-  // Both run with `mutex` held, so the flag and the signal never disagree.
-  void RaiseLocked() {
-    if (!raised) {
-      raised = true;
+  // Any thread.
+  void Push(Posted posted) {
+    bool raise = false;
+    {
+      std::lock_guard lock(mutex);
+      posted.seq = ++lastSeq;
+      messages.push_back(std::move(posted));
+      if (!raised) {
+        raised = true;
+        raising.fetch_add(1);
+        raise = true;
+      }
+    }
+    if (raise) {
       signal->Raise();
+      raising.fetch_sub(1);
     }
   }
-  void LowerIfEmptyLocked() {
-    if (messages.empty() && raised) {
-      raised = false;
-      signal->Lower();
+
+  // Owning thread. The next message posted up to `limit`, if any.
+  std::optional<Posted> Take(std::uint64_t limit) {
+    std::optional<Posted> taken;
+    bool ranEmpty = false;
+    {
+      std::lock_guard lock(mutex);
+      if (messages.empty() || messages.front().seq > limit) return std::nullopt;
+      taken = std::move(messages.front());
+      messages.pop_front();
+      ranEmpty = ClearIfEmptyLocked();
     }
+    if (ranEmpty) LowerAndLookAgain();
+    return taken;
+  }
+
+  // Owning thread: drops the queued messages of a destroyed window.
+  void Purge(const std::shared_ptr<Window>& window) {
+    bool ranEmpty = false;
+    {
+      std::lock_guard lock(mutex);
+      std::erase_if(messages, [&](const Posted& posted) { return posted.window == window; });
+      ranEmpty = ClearIfEmptyLocked();
+    }
+    if (ranEmpty) LowerAndLookAgain();
+  }
+
+  // Owning thread, at the start of a pass: lowers a signal that a late
+  // raise left up with nothing queued.
+  void LowerIfStale() {
+    {
+      std::lock_guard lock(mutex);
+      if (!maybeStale || !messages.empty()) return;
+      // With no raise in flight, this lowering is the last one needed.
+      if (raising.load() == 0) maybeStale = false;
+    }
+    LowerAndLookAgain();
+  }
+
+  std::uint64_t LastSeq() {
+    std::lock_guard lock(mutex);
+    return lastSeq;
+  }
+
+ private:
+  bool ClearIfEmptyLocked() {
+    if (!messages.empty() || !raised) return false;
+    raised = false;
+    if (raising.load() != 0) maybeStale = true;
+    return true;
+  }
+
+  void LowerAndLookAgain() {
+    signal->Lower();
+    bool queued;
+    {
+      std::lock_guard lock(mutex);
+      queued = !messages.empty();
+    }
+    if (queued) signal->Raise();
   }
 };
 
@@ -127,21 +206,11 @@ PosixMessagePump::~PosixMessagePump() {
 // dispatched twice. Only messages posted before the call started are taken,
 // so a method that keeps posting to itself cannot hold the loop forever.
 bool PosixMessagePump::DispatchMessages() {
-  std::uint64_t limit;
-  {
-    std::lock_guard lock(inbox->mutex);
-    limit = inbox->lastSeq;
-  }
+  inbox->LowerIfStale();
+  const std::uint64_t limit = inbox->LastSeq();
   bool any = false;
-  for (;;) {
-    Posted posted;
-    {
-      std::lock_guard lock(inbox->mutex);
-      if (inbox->messages.empty() || inbox->messages.front().seq > limit) break;
-      posted = std::move(inbox->messages.front());
-      inbox->messages.pop_front();
-      inbox->LowerIfEmptyLocked();
-    }
+  while (std::optional<Posted> taken = inbox->Take(limit)) {
+    Posted& posted = *taken;
     Window& window = *posted.window;
     // Announce the dispatch before checking that the window lives; a
     // DeallocateHWnd on another thread clears `alive` and then waits for
@@ -192,15 +261,13 @@ void DeallocateHWnd(HWND Wnd) {
     registry.windows.erase(it);
   }
   window->alive.store(false);
-  if (auto inbox = window->inbox.lock()) {
-    std::lock_guard lock(inbox->mutex);
-    std::erase_if(inbox->messages,
-                  [&](const detail::Posted& posted) { return posted.window == window; });
-    inbox->LowerIfEmptyLocked();
-  }
-  // On the window's own thread a running method is this call's caller (the
-  // window destroyed from its handler): nothing to wait for.
-  if (window->owner != std::this_thread::get_id()) {
+  // On the window's own thread its queued messages are dropped now, and a
+  // running method is this call's caller (the window destroyed from its
+  // handler): nothing to wait for. From another thread the owner drops them
+  // when it comes to them.
+  if (window->owner == std::this_thread::get_id()) {
+    if (auto inbox = window->inbox.lock()) inbox->Purge(window);
+  } else {
     for (int running = window->running.load(); running != 0; running = window->running.load()) {
       window->running.wait(running);
     }
@@ -212,10 +279,7 @@ bool PostMessageW(HWND Wnd, std::uint32_t Msg, WPARAM WParam, LPARAM LParam) {
   if (!window) return false;
   std::shared_ptr<detail::Inbox> inbox = window->inbox.lock();
   if (!inbox) return false;
-  std::lock_guard lock(inbox->mutex);
-  inbox->messages.push_back(
-      detail::Posted{std::move(window), TMessage{Msg, WParam, LParam, 0}, ++inbox->lastSeq});
-  inbox->RaiseLocked();
+  inbox->Push(detail::Posted{std::move(window), TMessage{Msg, WParam, LParam, 0}, 0});
   return true;
 }
 

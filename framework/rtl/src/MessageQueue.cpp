@@ -86,8 +86,9 @@ MessageQueue::Impl& CurrentImpl() {
 MessageQueue& MessageQueue::ForCurrentThread() {
   if (tlsQueue == nullptr) {
     auto impl = std::make_unique<Impl>();
-    tlsImpl = impl.get();
+    Impl* raw = impl.get();
     tlsQueue = new MessageQueue(std::move(impl));
+    tlsImpl = raw;
     if (detail::IsInitialThread()) {
       initialQueue = tlsQueue;
     } else {

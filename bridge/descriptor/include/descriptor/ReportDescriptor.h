@@ -25,9 +25,6 @@ struct Item {
   bool is_long = false;        // long items carry data the parser does not use
   std::uint8_t data_size = 0;  // bytes of data (short items: 0, 1, 2 or 4)
   std::uint32_t data = 0;      // short items: the data, little-endian, zero-extended
-
-  // The data read as a two's-complement number of data_size bytes.
-  std::int32_t SignedData() const;
 };
 
 // Reads the item starting at p. Returns the position just after it, or

@@ -95,13 +95,16 @@ enum TComponentStateFlag : std::uint32_t {
 };
 
 // A component: it has an owner that frees it, a Name, a state, and Loaded,
-// which the form reader calls once the whole form has been read.
+// which the form reader calls once the whole form has been read. A component
+// with an owner must be allocated with new (the owner deletes it); deleting
+// it earlier takes it out of its owner. Not thread-safe: one thread at a time.
 class TComponent : public TObject {
  public:
   // Inserts the new component into AOwner (which may be null) and takes over
   // the owner's design mode.
   explicit TComponent(TComponent* AOwner);
-  // Frees every owned component (last inserted first), then leaves the owner.
+  // Frees every owned component (last inserted first; each is taken out of
+  // this one before it is deleted), then leaves the owner.
   ~TComponent() override;
 
   TComponent* GetOwner() const { return owner_; }
@@ -111,6 +114,7 @@ class TComponent : public TObject {
   void SetTag(std::int64_t tag) { tag_ = tag; }
 
   // The framework's class name of this object ("TComponent", "TVyHID", ...).
+  // By default the dynamic type's name without its namespaces.
   virtual String ClassName() const;
 
   std::uint32_t ComponentState() const { return state_; }

@@ -30,23 +30,35 @@ struct TMessage {
 
 using TWndMethod = std::function<void(TMessage& Message)>;
 
-// Creates a hidden window on the calling thread whose messages go to Method.
+// Creates a hidden window on the calling thread whose messages go to Method
+// (an empty Method drops them). Returns its handle, never 0; handles are not
+// reused within a process. The window lives until DeallocateHWnd or until its
+// thread ends. Throws std::system_error when the thread's queue cannot be
+// created (no descriptors left).
 HWND AllocateHWnd(TWndMethod Method);
-// Destroys the window; messages still queued for it are dropped. Must be
-// called on the window's thread. Waits if the window's method is running.
+// Destroys the window; messages still queued for it are dropped. Meant for
+// the window's thread, where it may also be called from inside the window's
+// own method (which then runs to its end). From another thread it waits while
+// the window's method is running. An unknown or already destroyed handle is
+// ignored.
 void DeallocateHWnd(HWND Wnd);
 // Queues a message for the window's thread and returns at once. Safe from any
-// thread; wakes the owning thread's loop. False when there is no such window.
+// thread; wakes the owning thread's loop; the method runs on that thread.
+// Messages are dispatched once each, in the order they were posted (never
+// merged). False when there is no such window (0, destroyed, or its thread
+// has ended).
 bool PostMessageW(HWND Wnd, std::uint32_t Msg, WPARAM WParam, LPARAM LParam);
 // Default handling of a message: nothing, result 0.
 LRESULT DefWindowProcW(HWND Wnd, std::uint32_t Msg, WPARAM WParam, LPARAM LParam);
-// Windows alive in this process (for leak checks).
+// Windows alive in this process (for leak checks). Safe from any thread.
 int LiveWindowCount();
 
 using Clock = std::chrono::steady_clock;
 
 // The message queue of one thread: posted messages and timers. Obtained with
-// ForCurrentThread(); lives as long as its thread.
+// ForCurrentThread(); lives as long as its thread (the initial thread's queue
+// until the process ends). Apart from WakeFd, its members are for the owning
+// thread only (checked by an assertion in debug builds).
 class MessageQueue {
  public:
   static MessageQueue& ForCurrentThread();
@@ -56,17 +68,24 @@ class MessageQueue {
   // ProcessPending(). -1 on Windows (see vcl::TApplication::EventFd).
   int WakeFd() const;
 
-  // Dispatches every message pending now and every timer due now; returns
-  // whether anything was dispatched.
+  // Dispatches every message pending now (in posting order) and then every
+  // timer due now, reading the clock once; returns whether anything was
+  // dispatched. Messages posted meanwhile wait for the next call. Re-entrant:
+  // a method that calls it goes on with the messages still pending.
   bool ProcessPending();
   // Blocks until a message is pending or a timer is due (or until timeout).
+  // May return early (a signal); callers look again.
   void WaitForWork(std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
   using TimerId = std::uint64_t;
-  // A repeating timer of this queue. After StopTimer returns, its callback is
-  // not called again, even when it was already due.
+  // A repeating timer of this queue, first due `interval` from now. After
+  // StopTimer returns, its callback is not called again, even when it was
+  // already due. A due timer runs once per pass however late it is, and is
+  // next due `interval` after that pass's time. Ids are never reused; an
+  // unknown id is ignored by StopTimer.
   TimerId StartTimer(std::chrono::milliseconds interval, std::function<void()> callback);
   void StopTimer(TimerId id);
+  // Timers started and not stopped (for leak checks).
   int ActiveTimerCount() const;
 
   // The time the queue's timers run on; a test can replace it (ManualClock).

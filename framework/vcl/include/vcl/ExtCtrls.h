@@ -9,8 +9,12 @@
 namespace vcl {
 
 // Calls OnTimer on the creating thread every Interval ms while Enabled (and
-// while OnTimer is set and Interval is not 0). After Enabled is set to false,
-// or the timer is destroyed, no OnTimer call comes, even one already due.
+// while OnTimer is set and Interval is not 0), from that thread's message
+// loop (vcl::Application). After Enabled is set to false, or the timer is
+// destroyed, no OnTimer call comes, even one already due. Setting Interval or
+// OnTimer, or enabling it, starts the countdown afresh. Sender is the timer.
+// The handler may change or free the timer. Use it on the creating thread
+// only.
 class TTimer : public rtl::TComponent {
  public:
   explicit TTimer(rtl::TComponent* AOwner = nullptr);

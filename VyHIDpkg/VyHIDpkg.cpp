@@ -1,0 +1,67 @@
+// The package VyHIDpkg: its identity, version information and palette image,
+// and the package entry points.
+#include "VyHID_props.h"
+#include "VyHIDpkg_bitmap.h"
+#include "rtl/Packages.h"
+
+namespace {
+
+constexpr auto kPlugBmp = VyHIDpkg::MakePlugBmp();
+
+constexpr char kVersionInfo[] =
+    "FileVersion = 1.0.0.0\n"
+    "ProductVersion = 1.0.0.0\n"
+    "Translation = 0409 04E4\n"  // US English, code page 1252
+    "040904E4.FileDescription = VyHIDpkg\n"
+    "040904E4.FileVersion = 1.0.0.0\n"
+    "040904E4.ProductName = VyHIDpkg\n"
+    "040904E4.ProductVersion = 1.0.0.0\n";
+
+constexpr std::uint16_t kUsEnglish = 0x0409;
+
+const char* const kRequires[] = {"vcl270", "rtl270"};
+
+const TPackageUnit kContains[] = {
+    {"VyHIDpkg", ufMainUnit},
+    {"VyHID", 0},
+};
+
+const TPackageResource kResources[] = {
+    {RT_BITMAP, "TVYHID", kUsEnglish, kPlugBmp.data(), static_cast<std::uint32_t>(kPlugBmp.size())},
+    {RT_VERSION, "1", kUsEnglish, kVersionInfo, sizeof(kVersionInfo) - 1},
+};
+
+const TPackageInfoTable kPackageInfo = {
+    sizeof(TPackageInfoTable),
+    "VyHIDpkg",
+    "NEVRA HID component",
+    0,  // usable at design time and at run time
+    kRequires,
+    std::size(kRequires),
+    kContains,
+    std::size(kContains),
+    kResources,
+    std::size(kResources),
+};
+
+}  // namespace
+
+extern "C" {
+
+// Start-up of the package's units, in order. Neither VyHIDpkg nor VyHID has
+// start-up work: loading the package creates no component and loads no
+// bridge.
+RTL_PACKAGE_EXPORT void Initialize() {}
+
+// Shut-down of the units, in reverse order; nothing to undo.
+RTL_PACKAGE_EXPORT void Finalize() {}
+
+RTL_PACKAGE_EXPORT const TPackageInfoTable* GetPackageInfoTable() {
+  return &kPackageInfo;
+}
+
+// Called by a design environment after loading the package.
+RTL_PACKAGE_EXPORT void Register() {
+  VyHID::Register();
+}
+}

@@ -1,0 +1,650 @@
+// The vyhid tool end to end on the simulated bridge. Most tests run the tool
+// in-process (RunVyhid) and drive the bridge from the test's thread while the
+// tool runs; a few run the built program to cover its signal handling and
+// exit statuses.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MiniJson.h"
+#include "SimControl.h"
+#include "vyhid/Cli.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A device file of our own: a device with every kind of report and names
+// that JSON must escape, a read-only device, and a quiet vendor device (no
+// echo, so that a long send leaves no deliveries behind).
+constexpr char kTestDevices[] =
+    "device\n"
+    "  symlink      /dev/test/hidraw0\n"
+    "  vid          0x1234\n"
+    "  pid          0x00ab\n"
+    "  manufacturer ACME \"Quoted\" \\ Back\x01\n"
+    "  product      Widget \xC3\x9C \xFF\n"
+    "  serial       W-1\n"
+    "  access       rw\n"
+    "  input   1 8\n"
+    "  output  0 64\n"
+    "  feature 3 16\n"
+    "device\n"
+    "  symlink      /dev/test/hidraw1\n"
+    "  vid          0x1234\n"
+    "  pid          0x00ac\n"
+    "  manufacturer ACME\n"
+    "  product      Read Only Gadget\n"
+    "  access       ro\n"
+    "  input  0 4\n"
+    "  output 0 8\n"
+    "device\n"
+    "  symlink      /dev/test/hidraw2\n"
+    "  vid          0x1209\n"
+    "  pid          0x0003\n"
+    "  manufacturer Simulated Devices\n"
+    "  product      Quiet Vendor Device\n"
+    "  access       rw\n"
+    "  input   0 64\n"
+    "  output  0 64\n"
+    "  feature 1 64\n";
+
+struct RunResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadAll(int fd) {
+  std::string text;
+  lseek(fd, 0, SEEK_SET);
+  char chunk[65536];
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<std::size_t>(n));
+  return text;
+}
+
+std::vector<const char*> Argv(std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  for (std::string& a : args) argv.push_back(a.c_str());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Runs the tool in-process on the calling thread and captures its streams.
+RunResult RunTool(std::vector<std::string> args, int stopFd = -1) {
+  args.insert(args.begin(), "vyhid");
+  std::vector<const char*> argv = Argv(args);
+  const int out = memfd_create("out", MFD_CLOEXEC);
+  const int err = memfd_create("err", MFD_CLOEXEC);
+  const int status = vyhid::RunVyhid(static_cast<int>(args.size()), argv.data(),
+                                     vyhid::CliStreams{out, err, stopFd});
+  RunResult result{status, ReadAll(out), ReadAll(err)};
+  close(out);
+  close(err);
+  return result;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+    lines.push_back(text.substr(start, nl - start));
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+// Reads lines from a pipe as the tool writes them. A line that does not come
+// within 10 s fails the test instead of hanging it.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+  std::optional<std::string> Next() {
+    for (;;) {
+      if (const std::size_t nl = buffer_.find('\n'); nl != std::string::npos) {
+        std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return line;
+      }
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 10000) <= 0) return std::nullopt;
+      char chunk[4096];
+      const ssize_t n = read(fd_, chunk, sizeof chunk);
+      if (n <= 0) return std::nullopt;
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  int fd_;
+  std::string buffer_;
+};
+
+// A monitor line without its time stamp, after checking the stamp's form.
+std::string Event(const std::optional<std::string>& line) {
+  if (!line) return "<no line>";
+  static const std::regex stamp(R"(^\d\d:\d\d:\d\d\.\d\d\d )");
+  EXPECT_TRUE(std::regex_search(*line, stamp)) << *line;
+  return line->size() > 13 ? line->substr(13) : *line;
+}
+
+class ToolTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    ASSERT_TRUE(LoadSimBridge(rtl::Utf8ToString(VYHID_SIM_BRIDGE_PATH), sim_, module_, &why))
+        << why;
+    devicesFile_ =
+        (fs::temp_directory_path() / ("vyhid-tool-test-" + std::to_string(getpid()) + ".txt"))
+            .string();
+    std::ofstream(devicesFile_, std::ios::binary) << kTestDevices;
+  }
+  static void TearDownTestSuite() {
+    fs::remove(devicesFile_);
+    rtl::FreeLibrary(module_);
+  }
+  void SetUp() override { sim_.Reset(); }
+
+  static std::string Simulate() { return "--simulate=" + devicesFile_; }
+
+  // The records of the bundled default devices.
+  static std::vector<SimDeviceSpec> DefaultDevices() {
+    std::ifstream in(VYHID_SIM_DEFAULT_DEVICES_PATH, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<SimDeviceSpec> devices;
+    std::string why;
+    EXPECT_TRUE(SimParseDeviceText(text, devices, why)) << why;
+    return devices;
+  }
+
+  // The payloads of the reports sent through an entry point, in order.
+  static std::vector<THIDreport> SentReports(const char* entryPoint) {
+    std::vector<THIDreport> reports;
+    for (int i = 0; i < sim_.CallCount(); ++i) {
+      SimCall call{};
+      if (sim_.GetCall(i, &call) && std::strcmp(call.Name, entryPoint) == 0) {
+        reports.push_back(call.Report);
+      }
+    }
+    return reports;
+  }
+
+  static SimBridge sim_;
+  static rtl::HMODULE module_;
+  static std::string devicesFile_;
+};
+
+SimBridge ToolTest::sim_;
+rtl::HMODULE ToolTest::module_ = 0;
+std::string ToolTest::devicesFile_;
+
+TEST_F(ToolTest, ListPrintsTheDescriptionOfEveryBundledDevice) {
+  const RunResult r = RunTool({"--simulate", "list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 33u);  // three devices of eleven lines
+  EXPECT_EQ(lines[1], "Device Number       : 0");
+  EXPECT_EQ(lines[3], "VID:1209 PID:0001  Sim Keyboard (Simulated Devices) [R/W]");
+  EXPECT_EQ(lines[14], "VID:1209 PID:0002  Sim Mouse (Simulated Devices) [R/O]");
+  EXPECT_EQ(lines[25], "VID:1209 PID:0003  Sim Vendor Device (Simulated Devices) [R/W]");
+  EXPECT_EQ(lines[32], "Feature Report(s)   : ReportId 1 (64 bytes); ReportId 2 (8 bytes)");
+}
+
+TEST_F(ToolTest, ListFilterKeepsTheMatchingDevicesOnly) {
+  RunResult r = RunTool({"--simulate", "list", "--filter", "sim MOUSE"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 11u);
+  EXPECT_EQ(lines[1], "Device Number       : 1");
+
+  r = RunTool({"--simulate", "list", "--filter", "no such device"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "vyhid: no device matches 'no such device'\n");
+}
+
+TEST_F(ToolTest, JsonListCarriesEverySummaryFieldAndEscapesNames) {
+  const RunResult r = RunTool({Simulate(), "list", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::optional<minijson::Value> doc = minijson::Parse(r.out);
+  ASSERT_TRUE(doc) << "not JSON:\n" << r.out;
+  ASSERT_EQ(doc->kind, minijson::Value::kArray);
+  ASSERT_EQ(doc->array.size(), 3u);
+
+  const char* fields[] = {"DevNr",
+                          "VID",
+                          "PID",
+                          "VersionNumber",
+                          "ManufacturerString",
+                          "ProductString",
+                          "SerialNumberString",
+                          "SymLink",
+                          "OutputBufferSize",
+                          "InputBufferSize",
+                          "FeatureBufferSize",
+                          "HasReadWriteAccess",
+                          "ReportOutID",
+                          "ReportOutBytes",
+                          "ReportInID",
+                          "ReportInBytes",
+                          "FeatureID",
+                          "FeatureBytes",
+                          "Description"};
+  for (const minijson::Value& device : doc->array) {
+    EXPECT_EQ(device.object.size(), std::size(fields));
+    for (const char* field : fields) EXPECT_EQ(device.object.count(field), 1u) << field;
+  }
+  const minijson::Value& widget = (*doc)[0];
+  EXPECT_EQ(widget["DevNr"].number, 0);
+  EXPECT_EQ(widget["VID"].number, 0x1234);
+  EXPECT_EQ(widget["PID"].number, 0xab);
+  EXPECT_EQ(widget["ManufacturerString"].string, "ACME \"Quoted\" \\ Back\x01");
+  // An invalid byte becomes U+FFFD; the output stays valid UTF-8.
+  EXPECT_EQ(widget["ProductString"].string, "Widget \xC3\x9C \xEF\xBF\xBD");
+  EXPECT_EQ(widget["SymLink"].string, "/dev/test/hidraw0");
+  EXPECT_TRUE(widget["HasReadWriteAccess"].boolean);
+  EXPECT_EQ(widget["ReportOutID"].number, 0);
+  EXPECT_EQ(widget["ReportOutBytes"].number, 64);
+  EXPECT_EQ(widget["ReportInID"].number, 1);
+  EXPECT_EQ(widget["FeatureID"].number, 3);
+  EXPECT_EQ(widget["FeatureBytes"].number, 16);
+  ASSERT_EQ(widget["Description"].array.size(), 11u);
+  EXPECT_EQ(widget["Description"][1].string, "Device Number       : 0");
+
+  const minijson::Value& readOnly = (*doc)[1];
+  EXPECT_FALSE(readOnly["HasReadWriteAccess"].boolean);
+  EXPECT_EQ(readOnly["FeatureID"].number, -1);
+  EXPECT_EQ(readOnly["FeatureBytes"].number, -1);
+}
+
+TEST_F(ToolTest, JsonListOfNoDevicesIsAnEmptyArray) {
+  const std::string empty = (fs::temp_directory_path() / "vyhid-tool-empty.txt").string();
+  std::ofstream(empty) << "# no devices\n";
+  const RunResult r = RunTool({"--simulate=" + empty, "list", "--json"});
+  fs::remove(empty);
+  EXPECT_EQ(r.status, 0);
+  ASSERT_TRUE(minijson::Parse(r.out));
+  EXPECT_EQ(minijson::Parse(r.out)->array.size(), 0u);
+  EXPECT_EQ(r.err, "vyhid: no HID devices found\n");
+}
+
+// The monitor sees an input report, another device's attach, the removal of
+// its own device and that device's return, and goes on with the reopened
+// device, each as a line, until stopped.
+TEST_F(ToolTest, MonitorFollowsAttachRemovalAndReconnection) {
+  const std::vector<SimDeviceSpec> bundled = DefaultDevices();
+  ASSERT_EQ(bundled.size(), 3u);
+  int outPipe[2];
+  int stopPipe[2];
+  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(stopPipe, O_CLOEXEC), 0);
+  const int err = memfd_create("err", MFD_CLOEXEC);
+  int status = -1;
+  std::thread tool([&] {
+    std::vector<std::string> args = {"vyhid", "--simulate", "monitor", "vendor"};
+    std::vector<const char*> argv = Argv(args);
+    status = vyhid::RunVyhid(4, argv.data(), vyhid::CliStreams{outPipe[1], err, stopPipe[0]});
+    close(outPipe[1]);
+  });
+  LineReader lines(outPipe[0]);
+  const std::string vendor = "VID:1209 PID:0003 Sim Vendor Device (Simulated Devices)";
+
+  EXPECT_EQ(Event(lines.Next()), "open      device 2: " + vendor);
+
+  THIDreport report{};
+  report.ReportID = 0;
+  report.Data[0] = 0x01;
+  report.Data[1] = 0x02;
+  report.Data[2] = 0xfe;
+  sim_.InjectInput(&report, 3);
+  EXPECT_EQ(Event(lines.Next()), "input     id 0, 3 bytes: 01 02 fe");
+
+  // Another device comes: the rescan closes and reopens the monitored one.
+  const THIDdeviceInfo gadget = SimMakeDevice("/dev/test/gadget", 0xabcd, 0x0001, "Gadget", "Test");
+  sim_.AddDevice(&gadget);
+  EXPECT_EQ(Event(lines.Next()), "close     device 2");
+  EXPECT_EQ(Event(lines.Next()), "reconnect device 2: " + vendor);
+  EXPECT_EQ(Event(lines.Next()), "attach    VID:ABCD PID:0001 Gadget (Test)");
+
+  // The monitored device goes away...
+  sim_.RemoveDevice(2);
+  EXPECT_EQ(Event(lines.Next()), "close     device 2");
+  EXPECT_EQ(Event(lines.Next()), "remove    " + vendor + " (the monitored device)");
+
+  // ...and comes back under a new number.
+  sim_.AddDevice(&bundled[2].Info);
+  EXPECT_EQ(Event(lines.Next()), "reconnect device 3: " + vendor);
+  EXPECT_EQ(Event(lines.Next()), "attach    " + vendor + " (the monitored device)");
+  EXPECT_EQ(sim_.OpenDevice(), 3);
+
+  report.ReportID = 7;
+  sim_.InjectInput(&report, 1);
+  EXPECT_EQ(Event(lines.Next()), "input     id 7, 1 byte: 01");
+
+  ASSERT_EQ(write(stopPipe[1], "x", 1), 1);
+  EXPECT_EQ(Event(lines.Next()), "close     device 3");
+  EXPECT_EQ(lines.Next(), std::nullopt);  // the end of the output
+  tool.join();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadAll(err), "");
+  for (int fd : {outPipe[0], stopPipe[0], stopPipe[1], err}) close(fd);
+}
+
+// Input reports from the bridge's own thread, many and fast, reach the
+// output as whole lines while the component's thread prints its events.
+TEST_F(ToolTest, MonitorLinesDoNotTearUnderAStreamOfReports) {
+  int outPipe[2];
+  int stopPipe[2];
+  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(stopPipe, O_CLOEXEC), 0);
+  int status = -1;
+  std::thread tool([&] {
+    std::vector<std::string> args = {"vyhid", "--simulate", "monitor", "2"};
+    std::vector<const char*> argv = Argv(args);
+    status = vyhid::RunVyhid(4, argv.data(), vyhid::CliStreams{outPipe[1], 2, stopPipe[0]});
+    close(outPipe[1]);
+  });
+  LineReader lines(outPipe[0]);
+  EXPECT_EQ(Event(lines.Next()).substr(0, 18), "open      device 2");
+
+  THIDreport report{};
+  for (int i = 0; i < 64; ++i) report.Data[i] = static_cast<std::uint8_t>(i);
+  constexpr int kReports = 2000;
+  sim_.StartInputStream(&report, 64, kReports);
+  const THIDdeviceInfo gadget = SimMakeDevice("/dev/test/gadget", 0xabcd, 0x0001, "Gadget", "Test");
+  sim_.AddDevice(&gadget);  // rescan lines interleave with the stream
+
+  std::string expected = "input     " + [&] {
+    std::string text = "id 0, 64 bytes: ";
+    for (int i = 0; i < 64; ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, i ? " %02x" : "%02x", i);
+      text += hex;
+    }
+    return text;
+  }();
+  int inputs = 0;
+  bool attached = false;
+  while (inputs < kReports || !attached) {
+    const std::optional<std::string> line = lines.Next();
+    ASSERT_TRUE(line) << "after " << inputs << " reports";
+    const std::string event = Event(line);
+    if (event.rfind("input", 0) == 0) {
+      ASSERT_EQ(event, expected);
+      ++inputs;
+    } else {
+      attached = attached || event.rfind("attach", 0) == 0;
+    }
+  }
+  sim_.WaitInputStream();
+  ASSERT_EQ(write(stopPipe[1], "x", 1), 1);
+  while (lines.Next()) {
+  }
+  tool.join();
+  EXPECT_EQ(status, 0);
+  for (int fd : {outPipe[0], stopPipe[0], stopPipe[1]}) close(fd);
+}
+
+TEST_F(ToolTest, SendOfALargeFileGoesOutAsWholeReportsInOrder) {
+  constexpr std::size_t kSize = 1024 * 1024 + 1;
+  std::string data(kSize, '\0');
+  for (std::size_t i = 0; i < kSize; ++i) data[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+  const std::string file = (fs::temp_directory_path() / "vyhid-tool-big.bin").string();
+  std::ofstream(file, std::ios::binary) << data;
+
+  const RunResult r = RunTool({Simulate(), "send", "Quiet", "--file", file, "--progress"});
+  fs::remove(file);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "sent 1048577 bytes in 16385 output reports (report ID 0)\n");
+  // Progress by tenths on a stream that is not a terminal.
+  const std::vector<std::string> progress = Lines(r.err);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), "progress: 100% (1048577 of 1048577 bytes)");
+  EXPECT_LE(progress.size(), 11u);
+
+  const std::vector<THIDreport> sent = SentReports("HIDSetOutputReport");
+  ASSERT_EQ(sent.size(), 16385u);
+  std::string received;
+  for (const THIDreport& report : sent) {
+    EXPECT_EQ(report.ReportID, 0);
+    received.append(reinterpret_cast<const char*>(report.Data.Bytes), 64);
+  }
+  EXPECT_EQ(received.substr(0, kSize), data);
+  EXPECT_EQ(received.substr(kSize), std::string(63, '\0'));  // the last report is padded
+}
+
+// A device takes as many bytes a report as its report holds: the keyboard's
+// one-byte LED report gets one byte each.
+TEST_F(ToolTest, SendCutsTheBytesToTheSizeOfTheDevicesReport) {
+  const RunResult r = RunTool({"--simulate", "send", "keyboard", "01 02 03"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "sent 3 bytes in 3 output reports (report ID 0)\n");
+  const std::vector<THIDreport> sent = SentReports("HIDSetOutputReport");
+  ASSERT_EQ(sent.size(), 3u);
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(sent[i].Data[0], i + 1);
+    EXPECT_EQ(sent[i].Data[1], 0);
+  }
+}
+
+TEST_F(ToolTest, SendAndReplyMakeARoundTripWithTheVendorDevice) {
+  RunResult r = RunTool({"--simulate", "send", "vendor", "--reply", "48656c6c6f"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[0], "sent 5 bytes in 1 output report (report ID 0)");
+  EXPECT_EQ(lines[1].substr(0, 37), "reply: id 0, 64 bytes: 48 65 6c 6c 6f");
+
+  r = RunTool({"--simulate", "send", "2", "--feature", "--id", "0x01", "--reply", "de:ad:be:ef"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[0], "device took 4 bytes in 1 feature report (report ID 1)");
+  EXPECT_EQ(lines[1].substr(0, 34), "reply: id 1, 64 bytes: de ad be ef");
+}
+
+TEST_F(ToolTest, SendOfFeatureReportsStopsAtTheFirstRefusedReport) {
+  sim_.SetSendTake(0);
+  const RunResult r = RunTool({Simulate(), "send", "2", "--feature", "--id", "1", "01 02 03"});
+  EXPECT_EQ(r.status, vyhid::kExitFailure);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "vyhid: device 2 refused feature report 1: it took 0 of 3 bytes\n");
+  EXPECT_EQ(SentReports("HIDSetFeatureReport").size(), 1u);
+}
+
+TEST_F(ToolTest, SendStopsBetweenReportsWhenAskedTo) {
+  int stopPipe[2];
+  ASSERT_EQ(pipe2(stopPipe, O_CLOEXEC), 0);
+  ASSERT_EQ(write(stopPipe[1], "x", 1), 1);
+  const RunResult r = RunTool({Simulate(), "send", "2", "00 01 02"}, stopPipe[0]);
+  close(stopPipe[0]);
+  close(stopPipe[1]);
+  EXPECT_EQ(r.status, vyhid::kExitInterrupted);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "vyhid: interrupted: sent 0 of 3 bytes in 0 output reports\n");
+  EXPECT_TRUE(SentReports("HIDSetOutputReport").empty());
+}
+
+TEST_F(ToolTest, GetPrintsTheFetchedReport) {
+  THIDreport input{};
+  input.ReportID = 1;
+  input.Data[0] = 0xca;
+  input.Data[1] = 0xfe;
+  sim_.SetInputReport(&input, 2);
+  THIDreport feature{};
+  feature.ReportID = 3;
+  for (int i = 0; i < 16; ++i) feature.Data[i] = static_cast<std::uint8_t>(0xf0 + i);
+  sim_.SetFeatureReport(&feature, 16);
+
+  RunResult r = RunTool({Simulate(), "get", "0", "--id", "1"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "id 1, 2 bytes: ca fe\n");
+  r = RunTool({Simulate(), "get", "widget", "--feature", "--id", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "id 3, 16 bytes: f0 f1 f2 f3 f4 f5 f6 f7 f8 f9 fa fb fc fd fe ff\n");
+  // Nothing stored for this ID: the device returns nothing.
+  r = RunTool({Simulate(), "get", "0", "--id", "9"});
+  EXPECT_EQ(r.status, vyhid::kExitFailure);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "vyhid: device 0 returned no input report 9\n");
+}
+
+struct ErrorCase {
+  std::vector<std::string> args;
+  int status;
+  std::string message;  // part of what the tool writes on its error stream
+};
+
+// Every failure: the right status, a message on the error stream, and
+// nothing on the output stream.
+TEST_F(ToolTest, ErrorsGoToTheErrorStreamWithTheirExitStatus) {
+  const std::string notALibrary = VYHID_SIM_DEFAULT_DEVICES_PATH;
+  const std::string badDevices = (fs::temp_directory_path() / "vyhid-tool-bad.txt").string();
+  std::ofstream(badDevices) << "device\n  vid 0x12345\n";
+  const std::string sim = Simulate();
+  const std::vector<ErrorCase> cases = {
+      {{}, 2, "usage: vyhid"},
+      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+      {{"list", "--jsn"}, 2, "unknown option '--jsn' for 'list'"},
+      {{"list", "extra"}, 2, "'list' takes no arguments"},
+      {{sim, "send", "2", "0g"}, 2, "bad hex: 'g' at position 2 is not a hex digit"},
+      {{sim, "send", "2", "012"}, 2, "bad hex: '012' does not have an even number of hex digits"},
+      {{sim, "send", "2", ":"}, 2, "bad hex: no bytes given"},
+      {{sim, "send", "2"}, 2, "'send' needs the bytes to send"},
+      {{sim, "send", "2", "--file", "/nonexistent/file"}, 2, "cannot read /nonexistent/file"},
+      {{sim, "send", "2", "00", "--file", "x"}, 2, "either HEX or --file"},
+      {{sim, "get", "2"}, 2, "'get' needs --id ID"},
+      {{sim, "get", "2", "--id", "256"}, 2, "bad report ID '256'"},
+      {{sim, "get", "2", "--id"}, 2, "option '--id' needs a value"},
+      {{sim, "monitor"}, 2, "'monitor' needs one DEVICE"},
+      {{"--simulate=/nonexistent/devices.txt", "list"}, 2, "cannot read device file"},
+      {{"--simulate=" + badDevices, "list"}, 2, badDevices + ": line 2"},
+      {{"--bridge", "/nonexistent/HID_Bridge__.dll", "list"}, 3, "no bridge at"},
+      {{"--bridge", notALibrary, "list"}, 3, "cannot load bridge"},
+      {{"--simulate", "--bridge", VYHID_HIDRAW_BRIDGE_PATH, "list"},
+       3,
+       "is not a simulated bridge"},
+      {{sim, "get", "7", "--id", "0"}, 4, "no device 7 (3 found"},
+      {{sim, "monitor", "no such thing"}, 4, "no device matches 'no such thing'"},
+      {{sim, "send", "1", "00"}, 5, "permission denied: device 1 (/dev/test/hidraw1) is read-only"},
+      {{sim, "send", "1", "00"}, 5, "70-vyhid-hidraw.rules /etc/udev/rules.d/"},
+      {{sim, "get", "1", "--feature", "--id", "1"}, 1, "device 1 has no feature reports"},
+  };
+  for (const ErrorCase& c : cases) {
+    std::string command;
+    for (const std::string& a : c.args) command += " " + a;
+    SCOPED_TRACE("vyhid" + command);
+    const RunResult r = RunTool(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  fs::remove(badDevices);
+}
+
+TEST_F(ToolTest, AFailedOpenIsReported) {
+  const std::uint8_t refuse = 0;
+  sim_.ScriptOpenResults(&refuse, 1);
+  const RunResult r = RunTool({Simulate(), "get", "2", "--feature", "--id", "1"});
+  EXPECT_EQ(r.status, vyhid::kExitFailure);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "vyhid: cannot open device 2: VID:1209 PID:0003 Quiet Vendor Device (Simulated "
+            "Devices) at /dev/test/hidraw2\n");
+}
+
+TEST_F(ToolTest, EveryCommandHasHelpOnTheOutputStream) {
+  for (const char* command : {"list", "monitor", "send", "get"}) {
+    const RunResult r = RunTool({command, "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind(std::string("usage: vyhid ") + command, 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "");
+  }
+  const RunResult r = RunTool({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("exit status"), std::string::npos);
+}
+
+// The program itself: a signal ends a monitor normally, and exit statuses
+// reach the shell.
+class ToolProgramTest : public ::testing::Test {
+ protected:
+  struct Child {
+    pid_t pid;
+    int out;  // a pipe from its standard output
+    int err;  // a memory file with its standard error
+  };
+  static Child Spawn(std::vector<std::string> args) {
+    args.insert(args.begin(), VYHID_TOOL_PATH);
+    std::vector<const char*> argv = Argv(args);
+    int out[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const int err = memfd_create("err", MFD_CLOEXEC);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err, 2);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, VYHID_TOOL_PATH, &actions, nullptr,
+                          const_cast<char* const*>(argv.data()), environ),
+              0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    return {pid, out[0], err};
+  }
+  static int Wait(pid_t pid) {
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+};
+
+TEST_F(ToolProgramTest, SigintEndsAMonitorNormally) {
+  const Child child = Spawn({"--simulate", "monitor", "2"});
+  LineReader lines(child.out);
+  EXPECT_EQ(Event(lines.Next()).substr(0, 18), "open      device 2");
+  ASSERT_EQ(kill(child.pid, SIGINT), 0);
+  EXPECT_EQ(Event(lines.Next()), "close     device 2");
+  EXPECT_EQ(lines.Next(), std::nullopt);
+  EXPECT_EQ(Wait(child.pid), 0);
+  EXPECT_EQ(ReadAll(child.err), "");
+  close(child.out);
+  close(child.err);
+}
+
+TEST_F(ToolProgramTest, ExitStatusesReachTheCaller) {
+  Child child = Spawn({"--simulate", "list", "--json"});
+  std::string out = ReadAll(child.out);
+  EXPECT_EQ(Wait(child.pid), 0);
+  EXPECT_TRUE(minijson::Parse(out));
+  close(child.out);
+  close(child.err);
+
+  child = Spawn({"--bridge", "/nonexistent/HID_Bridge__.dll", "list"});
+  out = ReadAll(child.out);
+  EXPECT_EQ(Wait(child.pid), vyhid::kExitNoBridge);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(ReadAll(child.err), "vyhid: no bridge at /nonexistent/HID_Bridge__.dll\n");
+  close(child.out);
+  close(child.err);
+}
+
+}  // namespace

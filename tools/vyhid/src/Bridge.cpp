@@ -1,0 +1,158 @@
+#include "Bridge.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Error.h"
+
+namespace vyhid {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kBridgeFile[] = "HID_Bridge__.dll";
+
+bool IsFile(const std::string& path) {
+  std::error_code ec;
+  return !path.empty() && fs::is_regular_file(path, ec);
+}
+
+std::string Join(const std::string& dir, const std::string& rest) {
+  return (fs::path(dir) / rest).lexically_normal().string();
+}
+
+// Returns the text of a file, or throws kExitUsage with the system's reason.
+std::string ReadTextFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw CliError(kExitUsage, "cannot read device file " + path + ": " + std::strerror(errno));
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+std::string InstallPaths::ExecutableDir() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.parent_path().string();
+}
+
+std::vector<std::string> InstallPaths::BridgeCandidates(const std::string& kind) {
+  std::vector<std::string> candidates;
+  const std::string exeDir = ExecutableDir();
+  if (!exeDir.empty()) {
+    candidates.push_back(
+        Join(exeDir, std::string(VYHID_BRIDGE_DIR_FROM_BIN) + "/" + kind + "/" + kBridgeFile));
+  }
+  // Build tree: the bridges as the build left them.
+#ifdef VYHID_BUILD_HIDRAW_BRIDGE
+  if (kind == "hidraw") candidates.push_back(VYHID_BUILD_HIDRAW_BRIDGE);
+#endif
+#ifdef VYHID_SIM_BRIDGE_PATH
+  if (kind == "sim") candidates.push_back(VYHID_SIM_BRIDGE_PATH);
+#endif
+  return candidates;
+}
+
+std::string InstallPaths::FindBridge(const std::string& kind) {
+  for (const std::string& candidate : BridgeCandidates(kind)) {
+    if (IsFile(candidate)) return candidate;
+  }
+  return "";
+}
+
+std::vector<std::string> InstallPaths::SimDeviceCandidates(const std::string& bridgePath) {
+  std::vector<std::string> candidates;
+  candidates.push_back(Join(fs::path(bridgePath).parent_path().string(), "devices/default.txt"));
+#ifdef VYHID_SIM_DEFAULT_DEVICES_PATH
+  candidates.push_back(VYHID_SIM_DEFAULT_DEVICES_PATH);
+#endif
+  return candidates;
+}
+
+std::string InstallPaths::UdevRule() {
+  const std::string exeDir = ExecutableDir();
+  if (!exeDir.empty()) {
+    const std::string installed = Join(exeDir, VYHID_UDEV_RULE_FROM_BIN);
+    if (IsFile(installed)) return installed;
+  }
+#ifdef VYHID_SOURCE_UDEV_RULE
+  if (IsFile(VYHID_SOURCE_UDEV_RULE)) return VYHID_SOURCE_UDEV_RULE;
+#endif
+  return "70-vyhid-hidraw.rules";
+}
+
+std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
+  const std::string kind = request.simulate ? "sim" : "hidraw";
+  std::string path;
+  if (request.path) {
+    path = *request.path;
+  } else if (request.envPath && !request.envPath->empty()) {
+    path = *request.envPath;
+  } else {
+    path = InstallPaths::FindBridge(kind);
+    if (path.empty()) {
+      std::string looked;
+      for (const std::string& candidate : InstallPaths::BridgeCandidates(kind))
+        looked += "\n  " + candidate;
+      throw CliError(kExitNoBridge, "no " + kind + " bridge found; looked for:" + looked +
+                                        "\nbuild it, or name one with --bridge PATH");
+    }
+  }
+  if (!IsFile(path)) throw CliError(kExitNoBridge, "no bridge at " + path);
+  rtl::HMODULE module = 0;
+  SimBridge sim;
+  if (request.simulate) {
+    std::string why;
+    if (!LoadSimBridge(rtl::Utf8ToString(path), sim, module, &why)) {
+      throw CliError(kExitNoBridge, why);
+    }
+  } else {
+    module = rtl::LoadLibraryW(rtl::Utf8ToString(path));
+    if (module == 0) {
+      throw CliError(kExitNoBridge, "cannot load bridge " + path + ": " +
+                                        rtl::StringToUtf8(rtl::LastLibraryError()));
+    }
+  }
+  std::unique_ptr<LoadedBridge> bridge(new LoadedBridge(module, path, request.simulate, sim));
+  if (request.simulate) {
+    std::string file = request.simulateFile;
+    if (file.empty()) {
+      for (const std::string& candidate : InstallPaths::SimDeviceCandidates(path)) {
+        if (IsFile(candidate)) {
+          file = candidate;
+          break;
+        }
+      }
+      if (file.empty()) {
+        throw CliError(kExitUsage,
+                       "the bundled device file of the simulated bridge is missing; name one "
+                       "with --simulate=FILE");
+      }
+    }
+    bridge->LoadDeviceFile(file);
+  }
+  return bridge;
+}
+
+void LoadedBridge::LoadDeviceFile(const std::string& file) {
+  const std::string text = ReadTextFile(file);
+  char error[256] = {};
+  if (sim_.LoadDeviceText(text.c_str(), error, sizeof error) < 0) {
+    throw CliError(kExitUsage, file + ": " + error);
+  }
+}
+
+LoadedBridge::~LoadedBridge() {
+  rtl::FreeLibrary(module_);
+}
+
+}  // namespace vyhid

@@ -1,0 +1,65 @@
+// Choosing and loading the bridge library before the component is created.
+//
+// The component loads HID_Bridge__.dll by bare name; a bridge already loaded
+// by path under that name is what that load returns. So the tool loads the
+// bridge of its choice by path first and keeps it loaded until the component
+// is gone.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "SimControl.h"
+#include "rtl/DynLib.h"
+
+namespace vyhid {
+
+struct BridgeRequest {
+  bool simulate = false;               // use the simulated bridge
+  std::string simulateFile;            // its device file; empty: the bundled default set
+  std::optional<std::string> path;     // --bridge PATH
+  std::optional<std::string> envPath;  // VYHID_BRIDGE
+};
+
+// Paths next to the tool's installed location, with build-tree fallbacks.
+struct InstallPaths {
+  static std::string ExecutableDir();  // directory of /proc/self/exe, "" if unknown
+  // Candidates for a bridge ("hidraw" or "sim"), best first.
+  static std::vector<std::string> BridgeCandidates(const std::string& kind);
+  // The first candidate that exists, or "".
+  static std::string FindBridge(const std::string& kind);
+  // The bundled device file of the simulated bridge at `bridgePath`.
+  static std::vector<std::string> SimDeviceCandidates(const std::string& bridgePath);
+  // The shipped udev rule that grants access to hidraw nodes.
+  static std::string UdevRule();
+};
+
+// A bridge loaded by path; released when destroyed (after the component).
+class LoadedBridge {
+ public:
+  // Resolves and loads the bridge: --bridge, else VYHID_BRIDGE, else the
+  // installed or built one of the requested kind. With `simulate`, loads the
+  // device file into it. Throws CliError: kExitNoBridge when no bridge can be
+  // found or loaded, kExitUsage for an unreadable or invalid device file.
+  static std::unique_ptr<LoadedBridge> Load(const BridgeRequest& request);
+  ~LoadedBridge();
+  LoadedBridge(const LoadedBridge&) = delete;
+  LoadedBridge& operator=(const LoadedBridge&) = delete;
+
+  const std::string& Path() const { return path_; }
+  bool Simulated() const { return simulated_; }
+
+ private:
+  LoadedBridge(rtl::HMODULE module, std::string path, bool simulated, const SimBridge& sim)
+      : module_(module), path_(std::move(path)), simulated_(simulated), sim_(sim) {}
+  void LoadDeviceFile(const std::string& file);
+
+  rtl::HMODULE module_;
+  std::string path_;
+  bool simulated_;
+  SimBridge sim_;  // the control API of a simulated bridge
+};
+
+}  // namespace vyhid

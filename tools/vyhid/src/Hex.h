@@ -1,0 +1,31 @@
+// Byte strings as hexadecimal text, and numbers given on the command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vyhid {
+
+// Parses hexadecimal bytes. Accepts pairs of digits in either case, written
+// together ("48656c") or separated by blanks, ':', ',' or '-', each group
+// optionally prefixed with "0x". Returns the bytes, or nothing with a reason
+// in *error (an odd number of digits in a group, a character that is not a
+// hex digit, or no bytes at all).
+std::optional<std::string> ParseHex(std::string_view text, std::string* error);
+
+// The bytes as lower-case hex pairs separated by single spaces.
+std::string FormatHex(std::string_view bytes);
+
+// Parses an unsigned number in decimal or with a 0x prefix in hex, up to max.
+std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max);
+
+}  // namespace vyhid
+
+namespace vyhid {
+
+// One report as the tool prints it: "id 1, 3 bytes: 0a 0b 0c".
+std::string FormatReport(unsigned reportId, std::string_view bytes);
+
+}  // namespace vyhid

@@ -1,0 +1,150 @@
+#include "Session.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+
+#include "Error.h"
+
+namespace vyhid {
+namespace {
+
+std::string JoinMessages(const std::vector<std::string>& messages) {
+  std::string text;
+  for (const std::string& m : messages) {
+    if (!text.empty()) text += "; ";
+    text += m;
+  }
+  return text;
+}
+
+// Collapses the component's multi-line message box text into one line.
+std::string OneLine(std::string text) {
+  std::string line;
+  for (char c : text) {
+    if (c == '\r' || c == '\n') {
+      if (!line.empty() && line.back() != ' ') line.push_back(' ');
+    } else {
+      line.push_back(c);
+    }
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+}  // namespace
+
+std::string ShortStringUtf8(const TShortString& s) {
+  return rtl::StringToUtf8(rtl::Utf8ToString(ReadShortString(s)));
+}
+
+Session::MessageCollector::MessageCollector(std::vector<std::string>& messages)
+    : previous_(vcl::SetMessagePresenter([&messages](const rtl::String& text) {
+        messages.push_back(OneLine(rtl::StringToUtf8(text)));
+      })) {}
+
+Session::MessageCollector::~MessageCollector() {
+  vcl::SetMessagePresenter(previous_);
+}
+
+Session::Session(const BridgeRequest& request) : bridge_(LoadedBridge::Load(request)) {
+  hid_ = std::make_unique<TVyHID>(nullptr);
+  if (hid_->ScanForHIDdevices() < 0) {
+    const std::string why = JoinMessages(messages_);
+    if (why.find("Only one instance") != std::string::npos) {
+      throw CliError(kExitFailure, "another TVyHID is live in this process: " + why);
+    }
+    throw CliError(kExitNoBridge, "the bridge " + bridge_->Path() +
+                                      " could not be bound: " + (why.empty() ? "unknown" : why));
+  }
+}
+
+Session::~Session() = default;
+
+int Session::DeviceCount() const {
+  const int count = hid_->DevCount;
+  return count < 0 ? 0 : (count > 32 ? 32 : count);
+}
+
+int Session::SelectDevice(const std::string& spec) {
+  const int count = DeviceCount();
+  bool numeric = !spec.empty();
+  for (char c : spec) numeric = numeric && c >= '0' && c <= '9';
+  if (numeric) {
+    const int nr = spec.size() > 3 ? 1000 : std::stoi(spec);
+    if (nr >= count) {
+      throw CliError(kExitNoDevice, "no device " + spec + " (" + std::to_string(count) +
+                                        " found; 'vyhid list' shows them)");
+    }
+    return nr;
+  }
+  hid_->Filter = rtl::Utf8ToString(spec);
+  for (int nr = 0; nr < DeviceCount(); ++nr) {
+    if (hid_->HIDinfoArray[static_cast<std::size_t>(nr)].HIDstringsInfo->Count() > 0) return nr;
+  }
+  throw CliError(kExitNoDevice, "no device matches '" + spec + "' (" +
+                                    std::to_string(DeviceCount()) +
+                                    " found; 'vyhid list' shows them)");
+}
+
+std::string Session::Path(int nr) const {
+  return ShortStringUtf8(hid_->HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo.SymLink);
+}
+
+std::string Session::Label(int nr) const {
+  const TVyHIDdeviceInfo& info = hid_->HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "VID:%04X PID:%04X", info.VID, info.PID);
+  return std::string(ids) + " " + ShortStringUtf8(info.ProductString) + " (" +
+         ShortStringUtf8(info.ManufacturerString) + ")";
+}
+
+void Session::Open(int nr) {
+  const std::string path = Path(nr);
+  hid_->CurrentDevNr = nr;
+  hid_->Active = true;
+  if (hid_->Active) return;
+  // The component does not say why an open failed. The usual reason on a
+  // real machine is that this user may not open the hidraw nodes, which
+  // the user can fix; the bridge's record does not name the node, so name
+  // every node that this user may not open.
+  if (!bridge_->Simulated()) {
+    std::string denied;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
+      const std::string node = entry.path().string();
+      if (node.rfind("/dev/hidraw", 0) == 0 && access(node.c_str(), R_OK) != 0 && errno == EACCES) {
+        denied += (denied.empty() ? "" : ", ") + node;
+      }
+    }
+    if (!denied.empty()) {
+      throw CliError(kExitPermission, "cannot open device " + std::to_string(nr) + ": " +
+                                          Label(nr) + "; permission denied on " + denied + "\n" +
+                                          PermissionFix());
+    }
+  }
+  throw CliError(kExitFailure, "cannot open device " + std::to_string(nr) + ": " + Label(nr) +
+                                   (path.empty() ? "" : " at " + path));
+}
+
+void Session::RequireWritable(int nr) const {
+  if (hid_->HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo.HasReadWriteAccess != 0) return;
+  const std::string path = Path(nr);
+  throw CliError(kExitPermission, "permission denied: device " + std::to_string(nr) +
+                                      (path.empty() ? "" : " (" + path + ")") +
+                                      " is read-only for this user\n" + PermissionFix());
+}
+
+std::string Session::PermissionFix() const {
+  const std::string rule = InstallPaths::UdevRule();
+  return "fix: install the udev rule that grants access to hidraw devices, then replug the "
+         "device:\n"
+         "  sudo install -m 644 " +
+         rule +
+         " /etc/udev/rules.d/\n"
+         "  sudo udevadm control --reload-rules && sudo udevadm trigger --subsystem-match=hidraw";
+}
+
+}  // namespace vyhid

@@ -1,0 +1,70 @@
+// One run's component: the bridge loaded by path, the TVyHID built on it,
+// the first scan, and choosing and opening a device.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Bridge.h"
+#include "VyHID.h"
+#include "vcl/Dialogs.h"
+
+namespace vyhid {
+
+class Session {
+ public:
+  // Loads the bridge, creates the component (its messages are collected, not
+  // shown) and runs the first scan. Throws CliError: kExitNoBridge when the
+  // bridge cannot be loaded or bound, kExitFailure when another component is
+  // live in this process.
+  explicit Session(const BridgeRequest& request);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  TVyHID& Hid() { return *hid_; }
+  const LoadedBridge& Bridge() const { return *bridge_; }
+
+  // Devices of the latest scan that have slots (DevCount, at most 32).
+  int DeviceCount() const;
+  // A device by number ("2"), or the first device whose description contains
+  // the text (the component's Filter, which stays set). Throws kExitNoDevice.
+  int SelectDevice(const std::string& spec);
+  // Opens the device through CurrentDevNr and Active. Throws kExitPermission
+  // when its node is not accessible, kExitFailure when the open fails.
+  void Open(int nr);
+  // Throws kExitPermission when the device could only be opened read-only.
+  void RequireWritable(int nr) const;
+
+  // "VID:1234 PID:ABCD Product (Manufacturer)" from slot nr's summary.
+  std::string Label(int nr) const;
+  // The device's path as the bridge gave it.
+  std::string Path(int nr) const;
+
+ private:
+  std::string PermissionFix() const;
+
+  // Collects what the component shows while the session lives.
+  class MessageCollector {
+   public:
+    explicit MessageCollector(std::vector<std::string>& messages);
+    ~MessageCollector();
+    MessageCollector(const MessageCollector&) = delete;
+    MessageCollector& operator=(const MessageCollector&) = delete;
+
+   private:
+    vcl::TMessagePresenter previous_;
+  };
+
+  // Destroyed in reverse: the component, then the collector, then the bridge.
+  std::unique_ptr<LoadedBridge> bridge_;
+  std::vector<std::string> messages_;  // what the component wanted to show
+  MessageCollector collector_{messages_};
+  std::unique_ptr<TVyHID> hid_;
+};
+
+// The bytes of a short string as valid UTF-8 (invalid sequences replaced).
+std::string ShortStringUtf8(const TShortString& s);
+
+}  // namespace vyhid
