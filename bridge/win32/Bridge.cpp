@@ -6,10 +6,11 @@
 // Threads. The read thread lives while a device is open: HIDcloseDevice stops
 // and joins it. The notification thread starts when a device-change handler
 // is installed. Windows unloads a library under its loader lock, which a
-// thread needs in order to end normally, so unloading cannot join a thread:
-// there the library withdraws its notification and cancels its reads, then
-// ends its threads where they wait (both hold no lock and no memory of
-// their own there) and waits until they are gone.
+// thread needs in order to end normally, so unloading cannot join a thread.
+// There the library asks each thread to stop and waits until it has left
+// all its work (its `parked` event; a thread that never began cannot begin
+// while the loader lock is held), then ends it, holding no lock and no
+// memory, and waits until it is gone.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -259,6 +260,8 @@ class Bridge {
     caps_ = caps;
     stop_ = std::move(stop);
     DWORD id = 0;
+    readerStarted_.store(false);
+    ::ResetEvent(readerParked_.get());
     reader_ = Handle(::CreateThread(nullptr, 0, &Bridge::ReadThread, this, 0, &id));
     if (!reader_) {
       device_.Reset();
@@ -337,9 +340,8 @@ class Bridge {
     std::lock_guard lock(mutex_);
     if (handler != nullptr && !notifier_) {
       Handle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-      DWORD id = 0;
       readyEvent_ = ready.get();
-      notifier_ = Handle(::CreateThread(nullptr, 0, &Bridge::NotifyThread, this, 0, &id));
+      notifier_ = Handle(::CreateThread(nullptr, 0, &Bridge::NotifyThread, this, 0, &notifierId_));
       // Waits until the thread has its window and waits for messages.
       if (notifier_) ::WaitForSingleObject(ready.get(), INFINITE);
       readyEvent_ = nullptr;
@@ -361,6 +363,12 @@ class Bridge {
       notifier = std::move(notifier_);
       reader = std::move(reader_);
     }
+    if (notifier) {
+      // Started: SetChangeHandler waited for its window.
+      ::PostThreadMessageW(notifierId_, WM_QUIT, 0, 0);
+      ::WaitForSingleObject(notifierParked_.get(), INFINITE);
+    }
+    if (reader && readerStarted_.load()) ::WaitForSingleObject(readerParked_.get(), INFINITE);
     for (Handle* thread : {&notifier, &reader}) {
       if (!*thread) continue;
       ::TerminateThread(thread->get(), 0);
@@ -371,7 +379,10 @@ class Bridge {
 
  private:
   static DWORD WINAPI ReadThread(void* self) {
-    static_cast<Bridge*>(self)->ReadLoop();
+    auto* bridge = static_cast<Bridge*>(self);
+    bridge->readerStarted_.store(true);
+    bridge->ReadLoop();
+    ::SetEvent(bridge->readerParked_.get());
     return 0;
   }
 
@@ -421,7 +432,9 @@ class Bridge {
   }
 
   static DWORD WINAPI NotifyThread(void* self) {
-    static_cast<Bridge*>(self)->NotifyLoop();
+    auto* bridge = static_cast<Bridge*>(self);
+    bridge->NotifyLoop();
+    ::SetEvent(bridge->notifierParked_.get());
     return 0;
   }
 
@@ -459,6 +472,7 @@ class Bridge {
     ::SetEvent(readyEvent_);
     MSG msg;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+    if (window != nullptr) ::DestroyWindow(window);
   }
 
   std::mutex mutex_;
@@ -466,8 +480,12 @@ class Bridge {
   Handle device_;  // the open device, overlapped
   Handle stop_;    // set to end the read thread
   Handle reader_;
+  Handle readerParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<bool> readerStarted_{false};
   CollectionCaps caps_;
   Handle notifier_;
+  DWORD notifierId_ = 0;
+  Handle notifierParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   HANDLE readyEvent_ = nullptr;
   HDEVNOTIFY notification_ = nullptr;
   std::atomic<THIDcallBack> inputHandler_{nullptr};
