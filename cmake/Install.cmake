@@ -3,7 +3,7 @@
 # pkg-config files.
 #
 #   <prefix>/bin/vyhid
-#   <prefix>/lib/librtl270.so, libvcl270.so, libVyHIDpkg.so, libhidrecords.a
+#   <prefix>/lib/librtl270.so, libvcl270.so, VyHIDpkg.so, libhidrecords.a
 #   <prefix>/lib/vyhid/bridge/hidraw/HID_Bridge__.dll
 #   <prefix>/lib/vyhid/bridge/sim/HID_Bridge__.dll, devices/*.txt
 #   <prefix>/lib/cmake/VyHID/, <prefix>/lib/pkgconfig/vyhid.pc
@@ -13,19 +13,24 @@ include(${CMAKE_CURRENT_LIST_DIR}/VyHIDInstallDirs.cmake)
 include(CMakePackageConfigHelpers)
 
 # Run paths relative to each installed file, so the installation can move.
-file(RELATIVE_PATH _vyhid_lib_from_bridge
-  "/prefix/${VYHID_INSTALL_BRIDGEDIR}/sim" "/prefix/${CMAKE_INSTALL_LIBDIR}")
 file(RELATIVE_PATH _vyhid_bridge_from_lib
   "/prefix/${CMAKE_INSTALL_LIBDIR}" "/prefix/${VYHID_INSTALL_BRIDGEDIR}")
 
-# The component loads HID_Bridge__.dll by bare name from rtl270, so rtl270's
-# run path decides which bridge an installed program gets by default: the
-# hidraw one. LD_LIBRARY_PATH, or loading another bridge by path first,
-# chooses differently.
-set_target_properties(rtl270 PROPERTIES
-  INSTALL_RPATH "$ORIGIN;$ORIGIN/${_vyhid_bridge_from_lib}/hidraw")
+# The component (in VyHIDpkg) loads HID_Bridge__.dll by bare name, and a
+# bare name searches the calling module's run path, so VyHIDpkg's run path
+# decides which bridge an installed program gets by default: the hidraw one.
+# LD_LIBRARY_PATH, or loading another bridge by path first, chooses
+# differently.
+#
+# Only targets that link one of our shared libraries get an install run path.
+# For the others CMake would pad the empty build-tree run path with empty
+# entries to make room, and an empty entry makes the loader search the
+# current directory.
 set_property(TARGET rtl270 APPEND PROPERTY INTERFACE_COMPILE_FEATURES cxx_std_20)
-set_target_properties(vcl270 VyHIDpkg PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(vcl270 PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(VyHIDpkg PROPERTIES
+  INSTALL_RPATH "$ORIGIN;$ORIGIN/${_vyhid_bridge_from_lib}/hidraw")
+
 
 install(TARGETS rtl270 vcl270 VyHIDpkg hidrecords
   EXPORT VyHIDTargets
@@ -51,15 +56,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/bridge/sim/SimApi.h DESTINATION ${VYHID_INST
 
 # The bridges, each in its own folder under the same file name.
 if(TARGET sim_bridge)
-  set_target_properties(sim_bridge PROPERTIES INSTALL_RPATH "$ORIGIN/${_vyhid_lib_from_bridge}")
   install(TARGETS sim_bridge LIBRARY DESTINATION ${VYHID_INSTALL_BRIDGEDIR}/sim)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/bridge/sim/devices
     DESTINATION ${VYHID_INSTALL_BRIDGEDIR}/sim
     FILES_MATCHING PATTERN "*.txt")
 endif()
 if(VYHID_HIDRAW_BRIDGE_TARGET)
-  set_target_properties(${VYHID_HIDRAW_BRIDGE_TARGET} PROPERTIES
-    INSTALL_RPATH "$ORIGIN/${_vyhid_lib_from_bridge}")
   install(TARGETS ${VYHID_HIDRAW_BRIDGE_TARGET} LIBRARY DESTINATION ${VYHID_INSTALL_BRIDGEDIR}/hidraw)
 endif()
 

@@ -1,11 +1,6 @@
 # Warnings are errors everywhere; sanitizers are opt-in build options.
 add_compile_options(-Wall -Wextra -Wpedantic -Werror)
 
-# Relink at install time instead of editing run paths in place: in-place
-# editing pads a build-tree run path with empty entries, and an empty entry
-# makes the loader search the current directory.
-set(CMAKE_NO_BUILTIN_CHRPATH ON)
-
 set(VYHID_SANITIZE "" CACHE STRING "Sanitizers to build with: '', 'address,undefined' or 'thread'")
 if(VYHID_SANITIZE)
   add_compile_options(-fsanitize=${VYHID_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)

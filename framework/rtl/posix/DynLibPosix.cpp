@@ -61,7 +61,12 @@ std::vector<std::string> SearchPathOf(const void* address) {
     return {};
   }
   std::vector<std::string> dirs;
-  for (unsigned i = 0; i < paths->dls_cnt; ++i) dirs.emplace_back(paths->dls_serpath[i].dls_name);
+  // An empty entry (CMake leaves a trailing one in build-tree run paths)
+  // would mean the current directory: never search that for a bridge.
+  for (unsigned i = 0; i < paths->dls_cnt; ++i) {
+    const char* dir = paths->dls_serpath[i].dls_name;
+    if (dir != nullptr && dir[0] != '\0') dirs.emplace_back(dir);
+  }
   return dirs;
 }
 
