@@ -29,9 +29,10 @@ ReportSelection ScanReports(const TReportCapabilities (&caps)[10]) {
   return sel;
 }
 
-// The bridge's 8-bit names are UTF-8; only the counted bytes are read.
+// The bridge's 8-bit names are in the system's ANSI encoding (UTF-8 on
+// Linux, the active code page on Windows); only the counted bytes are read.
 rtl::String DecodeName(const TShortString& s) {
-  return rtl::Utf8ToString(ReadShortString(s));
+  return rtl::AnsiToString(ReadShortString(s));
 }
 
 }  // namespace

@@ -13,6 +13,10 @@ if(VYHID_SANITIZE)
   add_link_options(-fsanitize=${VYHID_SANITIZE})
 endif()
 
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/win32/Win32.cmake)
+endif()
+
 # Every bridge is a shared object called HID_Bridge__.dll with that name as its
 # SONAME, so that a bridge loaded once by path is what a later load by bare name
 # returns.
@@ -26,5 +30,13 @@ function(vyhid_add_bridge target)
     CXX_VISIBILITY_PRESET hidden
     C_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
-  target_link_options(${target} PRIVATE "LINKER:-soname,HID_Bridge__.dll")
+  if(WIN32)
+    # Undecorated stdcall exports (HIDscanForDevices, not HIDscanForDevices@0),
+    # and a folder per bridge rather than the programs' folder.
+    target_link_options(${target} PRIVATE "LINKER:--kill-at")
+    set_target_properties(${target} PROPERTIES
+      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/${target})
+  else()
+    target_link_options(${target} PRIVATE "LINKER:-soname,HID_Bridge__.dll")
+  endif()
 endfunction()

@@ -15,7 +15,7 @@
 #include "HIDrecords.h"
 
 #if defined(_WIN32)
-#define VYHID_SIM_API
+#define VYHID_SIM_API __declspec(dllexport)
 #else
 #define VYHID_SIM_API __attribute__((visibility("default")))
 #endif
@@ -28,7 +28,7 @@ struct SimCall {
   std::int32_t Arg;        // its number argument (device number), -1 when none
   std::int32_t Result;     // what it returned; -1 for a procedure and for a call that threw
   THIDreport Report;       // for report calls: the record as passed in; zeros otherwise
-  std::uint64_t ThreadId;  // the calling thread's kernel thread id (gettid() on Linux)
+  std::uint64_t ThreadId;  // the calling thread's kernel thread id (gettid(), GetCurrentThreadId())
 };
 
 // How the entry points behave.

@@ -3,7 +3,15 @@
 // always called with the mutex released. Input reports that the bridge sends
 // on its own (streams, echoes) go through one worker thread, which the state's
 // destructor stops and joins when the library is unloaded.
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -31,7 +39,11 @@ constexpr std::size_t kLogLimit = 100000;
 constexpr std::int32_t kDefaultTake = 64;
 
 std::uint64_t CallingThreadId() {
+#if defined(_WIN32)
+  return static_cast<std::uint64_t>(::GetCurrentThreadId());
+#else
   return static_cast<std::uint64_t>(::gettid());
+#endif
 }
 
 THIDreport ZeroReport() {
@@ -345,19 +357,47 @@ class SimulatedBridge {
     return kind == ReportKind::Input ? input_ : feature_;
   }
 
-  bool OnWorkerThread() const { return worker_.get_id() == std::this_thread::get_id(); }
+  bool OnWorkerThread() const { return workerId_ == std::this_thread::get_id(); }
 
   // Called with the lock held.
   void QueueDelivery(const THIDreport& report, std::uint8_t bytesCount, std::uint64_t count) {
     if (stopping_) return;
     deliveries_.push_back(Delivery{report, bytesCount, count});
-    if (!worker_.joinable()) worker_ = std::thread([this] { DeliverInputReports(); });
+#if defined(_WIN32)
+    // Windows runs a library's unloading under the loader lock, which a
+    // thread needs in order to end, so unloading cannot join a thread. The
+    // worker instead lives only while it has reports to deliver, and holds
+    // a reference to the library meanwhile: the library is unloaded by
+    // whichever ends last, the worker or the program's FreeLibrary.
+    if (workerId_ == std::thread::id()) {
+      HMODULE self = nullptr;
+      ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(&CallingThreadId), &self);
+      std::thread worker([this, self] {
+        DeliverInputReports();
+        ::FreeLibraryAndExitThread(self, 0);
+      });
+      workerId_ = worker.get_id();
+      worker.detach();
+    }
+#else
+    if (!worker_.joinable()) {
+      worker_ = std::thread([this] { DeliverInputReports(); });
+      workerId_ = worker_.get_id();
+    }
+#endif
     workCv_.notify_one();
   }
 
   void DeliverInputReports() {
     std::unique_lock lock(mutex_);
     for (;;) {
+#if defined(_WIN32)
+      if (deliveries_.empty()) {
+        workerId_ = std::thread::id();  // the next delivery starts a new worker
+        break;
+      }
+#endif
       workCv_.wait(lock, [&] { return stopping_ || !deliveries_.empty(); });
       if (stopping_) break;
       Delivery& next = deliveries_.front();
@@ -425,7 +465,8 @@ class SimulatedBridge {
   std::deque<Delivery> deliveries_;
   bool delivering_ = false;
   bool stopping_ = false;
-  std::thread worker_;
+  std::thread worker_;          // on Windows never set: the worker is detached
+  std::thread::id workerId_{};  // the worker's while it runs
 };
 
 // Constructed when the library is loaded, destroyed (joining the worker) when

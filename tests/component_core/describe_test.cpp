@@ -1,4 +1,11 @@
 // The eleven description lines and the summary record of a slot.
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 #include "TestVyHID.h"
 #include "VyHIDTestSupport.h"
 
@@ -126,6 +133,19 @@ TEST_F(Describe, NumbersAndNames) {
   d = MakeDevice({.Manufacturer = "M", .Product = longName});
   EXPECT_EQ(Describe_(2, d)[3], "VID:0000 PID:0000  " + longName + " (M) [R/W]");
 
+#if defined(_WIN32)
+  // Names are in the ANSI code page, here 1252: every byte is a character.
+  if (::GetACP() == 1252) {
+    d = MakeDevice({.Manufacturer = "Gr\xFC\xDF"
+                                    "e",
+                    .Product = "a\xFF"
+                               "b"});
+    EXPECT_EQ(Describe_(2, d)[3],
+              "VID:0000 PID:0000  a\xC3\xBF"
+              "b (Gr\xC3\xBC\xC3\x9F"
+              "e) [R/W]");
+  }
+#else
   // Names are UTF-8; a broken sequence shows as U+FFFD, nothing is dropped.
   d = MakeDevice({.Manufacturer = "Gr\xC3\xBC\xC3\x9F"
                                   "e",
@@ -135,6 +155,7 @@ TEST_F(Describe, NumbersAndNames) {
             "VID:0000 PID:0000  a\xEF\xBF\xBD"
             "b (Gr\xC3\xBC\xC3\x9F"
             "e) [R/W]");
+#endif
 
   // Only the counted bytes are read, whatever follows them.
   WriteShortString(d.ProductString, "abcdef");

@@ -253,8 +253,15 @@ TEST_F(Scan, FailedReopenIsNotReportedAndIsRetried) {
 }
 
 TEST_F(Scan, FilterEmptiesNonMatchingDescriptionsOnly) {
+  // "Ärger" as a bridge names it: UTF-8 on Linux, code page 1252 (wine's
+  // default) on Windows.
+#if defined(_WIN32)
+  constexpr char kUmlautName[] = "\xC4rger";
+#else
+  constexpr char kUmlautName[] = "\xC3\x84rger";
+#endif
   const THIDdeviceInfo umlaut =
-      MakeDevice({.Path = "/dev/hidraw-u", .VID = 0xABCD, .Product = "\xC3\x84rger"});
+      MakeDevice({.Path = "/dev/hidraw-u", .VID = 0xABCD, .Product = kUmlautName});
   SetDevices({kA, kB, umlaut});
   auto described = [this] {
     std::string mask;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <system_error>
 
+#include "MessagePump.h"
 #include "WakeSignal.h"
 
 namespace rtl::detail {

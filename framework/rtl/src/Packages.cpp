@@ -170,22 +170,29 @@ HPACKAGE LoadPackage(const String& Path) {
     for (auto it = package.registrations.rbegin(); it != package.registrations.rend(); ++it)
       (*it)();
   };
+  // The module is released only after the catch block has ended: the
+  // exception object may need the package's code to be destroyed (its
+  // destructor, or on Windows the thunk the package threw it with).
+  String failure;
   {
     detail::TRecordingScope recording(&package.registrations);
     try {
       initialize();
     } catch (...) {
       undoRegistrations();
-      return Fail(u"starting package " + name + u" failed: " + CurrentExceptionText(), module);
+      failure = u"starting package " + name + u" failed: " + CurrentExceptionText();
     }
-    try {
-      if (registerProc != nullptr) registerProc();
-    } catch (...) {
-      undoRegistrations();
-      finalize();
-      return Fail(u"registering package " + name + u" failed: " + CurrentExceptionText(), module);
+    if (failure.empty()) {
+      try {
+        if (registerProc != nullptr) registerProc();
+      } catch (...) {
+        undoRegistrations();
+        finalize();
+        failure = u"registering package " + name + u" failed: " + CurrentExceptionText();
+      }
     }
   }
+  if (!failure.empty()) return Fail(failure, module);
   table.packages.push_back(std::move(package));
   return module;
 }

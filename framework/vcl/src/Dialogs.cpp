@@ -1,18 +1,12 @@
 // ShowMessage and its presenter.
 #include "vcl/Dialogs.h"
 
-#include <cstdio>
 #include <mutex>
+
+#include "DefaultPresenter.h"
 
 namespace vcl {
 namespace {
-
-void PresentOnStderr(const rtl::String& Msg) {
-  std::string line = rtl::StringToUtf8(Msg);
-  line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
 
 // Process-wide: the installed presenter (empty: the default).
 std::mutex presenterMutex;
@@ -30,7 +24,7 @@ void ShowMessage(const rtl::String& Msg) {
   if (current) {
     current(Msg);
   } else {
-    PresentOnStderr(Msg);
+    detail::PresentByDefault(Msg);
   }
 }
 

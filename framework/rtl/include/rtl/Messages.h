@@ -2,8 +2,10 @@
 //
 // A window belongs to the thread that allocated it; its messages are
 // dispatched by that thread's queue (vcl::Application runs it). A window
-// handle is an opaque number, never a pointer: a message for a window that has
-// been destroyed is dropped, never dispatched.
+// handle is an opaque number, never a pointer to our memory: a message for a
+// window that has been destroyed is dropped, never dispatched. On Windows the
+// windows are the system's message-only windows and a handle is the system's
+// HWND; PostMessageW and DefWindowProcW are the system's.
 #pragma once
 
 #include <chrono>
@@ -63,7 +65,7 @@ class MessageQueue {
 
   // Becomes readable while work is pending (a message, or a timer due), so a
   // host loop (poll, epoll, GLib, Qt) can wait on it and then call
-  // ProcessPending().
+  // ProcessPending(). -1 on Windows (see vcl::TApplication::EventFd).
   int WakeFd() const;
 
   // Dispatches every message pending now (in posting order) and then every

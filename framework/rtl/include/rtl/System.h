@@ -32,4 +32,10 @@ String Utf8ToString(std::string_view Bytes);
 // Encodes as UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string StringToUtf8(const String& S);
 
+// Decodes 8-bit text in the system's ANSI encoding, as a bridge's device
+// names come: UTF-8 on Linux (as Utf8ToString), the active code page (CP_ACP)
+// on Windows, where a byte without a character becomes the code page's
+// default. Never reads past Bytes.
+String AnsiToString(std::string_view Bytes);
+
 }  // namespace rtl

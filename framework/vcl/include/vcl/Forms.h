@@ -28,7 +28,11 @@ class TApplication {
   void Terminate();
   bool Terminated() const { return terminated_.load(); }
   // A descriptor that becomes readable when the calling thread has work
-  // pending, for hosts that drive the loop from their own poll.
+  // pending, for hosts that drive the loop from their own poll. -1 on
+  // Windows, where messages and timers live in the thread's system message
+  // queue: a host waits on that queue (MsgWaitForMultipleObjectsEx with
+  // QS_ALLINPUT) with a timeout no later than the next timer, then calls
+  // ProcessMessages.
   int EventFd() const;
 
  private:

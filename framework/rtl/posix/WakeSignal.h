@@ -1,4 +1,4 @@
-// The platform part of a message queue: one descriptor a loop can wait on,
+// The POSIX message pump's wake-up: one descriptor a loop can wait on,
 // readable while messages are pending or a timer is due.
 #pragma once
 
@@ -30,10 +30,5 @@ class WakeSignal {
   // Owning thread only. Blocks until Fd() is readable or the timeout passes.
   virtual void Wait(std::optional<std::chrono::milliseconds> timeout) = 0;
 };
-
-// Whether the calling thread is the process's initial thread, whose queue is
-// kept until the process ends (static objects may still use it after the
-// thread-local storage of that thread is gone).
-bool IsInitialThread();
 
 }  // namespace rtl::detail

@@ -1,0 +1,551 @@
+// HID_Bridge__.dll for Windows over the system's HID stack: SetupAPI device
+// interfaces for enumeration, HidD_* for attributes, strings and reports,
+// HidP_* for the capabilities, an overlapped read thread per open device,
+// and a device-interface notification for attach and removal.
+//
+// Threads. The read thread lives while a device is open: HIDcloseDevice stops
+// and joins it. The notification thread starts when a device-change handler
+// is installed. Windows unloads a library under its loader lock, which a
+// thread needs in order to end normally, so unloading cannot join a thread.
+// There the library asks each thread to stop and waits until it has left
+// all its work (its `parked` event; a thread that never began cannot begin
+// while the loader lock is held), then ends it, holding no lock and no
+// memory, and waits until it is gone.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// clang-format off
+#include <dbt.h>
+#include <setupapi.h>
+extern "C" {  // the HID headers declare no C linkage themselves
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+// clang-format on
+#include <hidclass.h>
+#include <initguid.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CapsRecord.h"
+#include "HIDrecords.h"
+
+namespace {
+
+using vyhid::win32::CollectionCaps;
+using vyhid::win32::ItemCaps;
+using vyhid::win32::ReportKind;
+
+constexpr std::size_t kPayloadBytes = 64;
+
+// Owns a kernel handle.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  Handle(Handle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+  Handle& operator=(Handle&& o) noexcept {
+    if (this != &o) {
+      Reset();
+      h_ = std::exchange(o.h_, nullptr);
+    }
+    return *this;
+  }
+  ~Handle() { Reset(); }
+  void Reset() {
+    if (h_ != nullptr) ::CloseHandle(h_);
+    h_ = nullptr;
+  }
+  HANDLE get() const { return h_; }
+  explicit operator bool() const { return h_ != nullptr; }
+
+ private:
+  HANDLE h_ = nullptr;
+};
+
+// Text of the system (UTF-16) in the ANSI code page, at most 255 bytes.
+std::string ToAnsi(const wchar_t* text, int length) {
+  if (length <= 0) return {};
+  const int bytes = ::WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
+  if (bytes > 0)
+    ::WideCharToMultiByte(CP_ACP, 0, text, length, out.data(), bytes, nullptr, nullptr);
+  if (out.size() > 255) out.resize(255);
+  return out;
+}
+
+std::string HidString(HANDLE device, BOOLEAN(__stdcall* get)(HANDLE, PVOID, ULONG)) {
+  wchar_t text[127] = {};  // the longest USB string descriptor
+  if (!get(device, text, sizeof text)) return {};
+  return ToAnsi(text, static_cast<int>(wcsnlen(text, 127)));
+}
+
+// Opens the interface read-write, else read-only. Null when neither works.
+Handle OpenInterface(const std::wstring& path, DWORD flags, bool& readWrite) {
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  Handle h(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING,
+                         flags, nullptr));
+  readWrite = static_cast<bool>(h);
+  if (!h) {
+    h = Handle(
+        ::CreateFileW(path.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING, flags, nullptr));
+  }
+  return h;
+}
+
+// The capabilities of a device's collection, through its preparsed data.
+bool ReadCaps(HANDLE device, CollectionCaps& collection, std::vector<ItemCaps>& items) {
+  PHIDP_PREPARSED_DATA data = nullptr;
+  if (!::HidD_GetPreparsedData(device, &data)) return false;
+  HIDP_CAPS caps{};
+  const bool ok = ::HidP_GetCaps(data, &caps) == HIDP_STATUS_SUCCESS;
+  if (ok) {
+    collection.usage_page = caps.UsagePage;
+    collection.usage = caps.Usage;
+    collection.input_length = caps.InputReportByteLength;
+    collection.output_length = caps.OutputReportByteLength;
+    collection.feature_length = caps.FeatureReportByteLength;
+    const struct {
+      HIDP_REPORT_TYPE type;
+      ReportKind kind;
+      USHORT values;
+      USHORT buttons;
+    } kinds[] = {
+        {HidP_Input, ReportKind::kInput, caps.NumberInputValueCaps, caps.NumberInputButtonCaps},
+        {HidP_Output, ReportKind::kOutput, caps.NumberOutputValueCaps, caps.NumberOutputButtonCaps},
+        {HidP_Feature, ReportKind::kFeature, caps.NumberFeatureValueCaps,
+         caps.NumberFeatureButtonCaps}};
+    for (const auto& k : kinds) {
+      std::vector<HIDP_VALUE_CAPS> values(k.values);
+      USHORT n = k.values;
+      if (n != 0 && ::HidP_GetValueCaps(k.type, values.data(), &n, data) == HIDP_STATUS_SUCCESS) {
+        for (USHORT i = 0; i < n; ++i) {
+          items.push_back({k.kind, values[i].ReportID, values[i].BitSize, values[i].ReportCount});
+        }
+      }
+      std::vector<HIDP_BUTTON_CAPS> buttons(k.buttons);
+      n = k.buttons;
+      if (n != 0 && ::HidP_GetButtonCaps(k.type, buttons.data(), &n, data) == HIDP_STATUS_SUCCESS) {
+        for (USHORT i = 0; i < n; ++i) {
+          const HIDP_BUTTON_CAPS& b = buttons[i];
+          const USHORT count =
+              b.IsRange ? static_cast<USHORT>(b.Range.UsageMax - b.Range.UsageMin + 1) : 1;
+          items.push_back({k.kind, b.ReportID, 1, count});
+        }
+      }
+    }
+  }
+  ::HidD_FreePreparsedData(data);
+  return ok;
+}
+
+// One enumerated device: its interface path and its record.
+struct Device {
+  std::wstring path;
+  THIDdeviceInfo info;
+};
+
+// Builds the record of the interface at `path`; false when it cannot be
+// opened even without access rights.
+bool Describe(const std::wstring& path, Device& device) {
+  bool readWrite = false;
+  // Attributes and strings need no access rights: ask with none first.
+  Handle h(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr));
+  if (!h) return false;
+  std::memset(&device.info, 0, sizeof device.info);
+  device.path = path;
+  WriteShortString(device.info.SymLink, ToAnsi(path.c_str(), static_cast<int>(path.size())));
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof attributes;
+  if (::HidD_GetAttributes(h.get(), &attributes)) {
+    device.info.VID = attributes.VendorID;
+    device.info.PID = attributes.ProductID;
+    device.info.VersionNumber = attributes.VersionNumber;
+  }
+  WriteShortString(device.info.ManufacturerString,
+                   HidString(h.get(), ::HidD_GetManufacturerString));
+  WriteShortString(device.info.ProductString, HidString(h.get(), ::HidD_GetProductString));
+  WriteShortString(device.info.SerialNumberString,
+                   HidString(h.get(), ::HidD_GetSerialNumberString));
+  CollectionCaps collection;
+  std::vector<ItemCaps> items;
+  if (ReadCaps(h.get(), collection, items)) {
+    vyhid::win32::FillCapabilities(collection, items, device.info);
+  }
+  Handle probe = OpenInterface(path, 0, readWrite);
+  device.info.HasReadWriteAccess = readWrite ? 1 : 0;
+  return true;
+}
+
+// Every present HID device interface, in the system's order.
+std::vector<std::wstring> InterfacePaths() {
+  std::vector<std::wstring> paths;
+  GUID hid{};
+  ::HidD_GetHidGuid(&hid);
+  HDEVINFO set =
+      ::SetupDiGetClassDevsW(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return paths;
+  SP_DEVICE_INTERFACE_DATA iface{};
+  iface.cbSize = sizeof iface;
+  for (DWORD i = 0; ::SetupDiEnumDeviceInterfaces(set, nullptr, &hid, i, &iface); ++i) {
+    DWORD size = 0;
+    ::SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &size, nullptr);
+    if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
+    std::vector<std::uint8_t> buffer(size);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (::SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, size, nullptr, nullptr)) {
+      paths.emplace_back(detail->DevicePath);
+    }
+  }
+  ::SetupDiDestroyDeviceInfoList(set);
+  return paths;
+}
+
+class Bridge {
+ public:
+  std::uint8_t Scan() {
+    std::vector<Device> found;
+    for (const std::wstring& path : InterfacePaths()) {
+      if (found.size() == 255) break;
+      Device d;
+      if (Describe(path, d)) found.push_back(std::move(d));
+    }
+    std::lock_guard lock(mutex_);
+    devices_ = std::move(found);
+    for (std::size_t i = 0; i < devices_.size(); ++i)
+      devices_[i].info.Handle = static_cast<std::uint32_t>(i);
+    return static_cast<std::uint8_t>(devices_.size());
+  }
+
+  void GetInfo(std::uint8_t nr, THIDdeviceInfo* data) {
+    if (data == nullptr) return;
+    std::lock_guard lock(mutex_);
+    if (nr < devices_.size()) {
+      std::memcpy(data, &devices_[nr].info, sizeof *data);
+    } else {
+      std::memset(data, 0, sizeof *data);
+    }
+  }
+
+  bool Open(std::uint8_t nr) {
+    Close();
+    std::wstring path;
+    {
+      std::lock_guard lock(mutex_);
+      if (nr >= devices_.size()) return false;
+      path = devices_[nr].path;
+    }
+    bool readWrite = false;
+    Handle h = OpenInterface(path, FILE_FLAG_OVERLAPPED, readWrite);
+    if (!h) return false;
+    CollectionCaps caps;
+    std::vector<ItemCaps> items;
+    ReadCaps(h.get(), caps, items);
+    Handle stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stop) return false;
+    std::lock_guard lock(mutex_);
+    device_ = std::move(h);
+    caps_ = caps;
+    stop_ = std::move(stop);
+    DWORD id = 0;
+    readerStarted_.store(false);
+    ::ResetEvent(readerParked_.get());
+    reader_ = Handle(::CreateThread(nullptr, 0, &Bridge::ReadThread, this, 0, &id));
+    if (!reader_) {
+      device_.Reset();
+      return false;
+    }
+    return true;
+  }
+
+  bool Close() {
+    Handle reader;
+    {
+      std::lock_guard lock(mutex_);
+      if (!device_) return false;
+      ::SetEvent(stop_.get());
+      ::CancelIoEx(device_.get(), nullptr);
+      reader = std::move(reader_);
+    }
+    // Joined outside the lock: the reader may be inside the input callback.
+    if (reader && ::GetThreadId(reader.get()) != ::GetCurrentThreadId()) {
+      ::WaitForSingleObject(reader.get(), INFINITE);
+    }
+    std::lock_guard lock(mutex_);
+    device_.Reset();
+    stop_.Reset();
+    caps_ = CollectionCaps{};
+    return true;
+  }
+
+  std::uint8_t ReportSize(ReportKind kind) {
+    std::lock_guard lock(mutex_);
+    if (!device_) return 0;
+    const std::uint16_t length = kind == ReportKind::kInput    ? caps_.input_length
+                                 : kind == ReportKind::kOutput ? caps_.output_length
+                                                               : caps_.feature_length;
+    return static_cast<std::uint8_t>(std::min<std::uint16_t>(length, 255));
+  }
+
+  // Fetches an input or feature report with the caller's ReportID.
+  std::uint8_t Get(THIDreport* report, bool feature) {
+    if (report == nullptr) return 0;
+    std::lock_guard lock(mutex_);
+    const std::uint16_t length = feature ? caps_.feature_length : caps_.input_length;
+    if (!device_ || length == 0) return 0;
+    std::vector<std::uint8_t> buffer(length, 0);
+    buffer[0] = report->ReportID;
+    const ULONG size = static_cast<ULONG>(buffer.size());
+    const BOOLEAN ok = feature ? ::HidD_GetFeature(device_.get(), buffer.data(), size)
+                               : ::HidD_GetInputReport(device_.get(), buffer.data(), size);
+    if (!ok) return 0;
+    std::memset(report->Data.Bytes, 0, kPayloadBytes);
+    std::memcpy(report->Data.Bytes, buffer.data() + 1,
+                std::min<std::size_t>(length - 1, kPayloadBytes));
+    return 1;
+  }
+
+  // Sends an output or feature report; returns the payload bytes it took.
+  std::uint8_t Set(const THIDreport* report, bool feature) {
+    if (report == nullptr) return 0;
+    std::lock_guard lock(mutex_);
+    const std::uint16_t length = feature ? caps_.feature_length : caps_.output_length;
+    if (!device_ || length == 0) return 0;
+    std::vector<std::uint8_t> buffer(length, 0);
+    buffer[0] = report->ReportID;
+    const std::size_t taken = std::min<std::size_t>(length - 1, kPayloadBytes);
+    std::memcpy(buffer.data() + 1, report->Data.Bytes, taken);
+    const ULONG size = static_cast<ULONG>(buffer.size());
+    const BOOLEAN ok = feature ? ::HidD_SetFeature(device_.get(), buffer.data(), size)
+                               : ::HidD_SetOutputReport(device_.get(), buffer.data(), size);
+    return ok ? static_cast<std::uint8_t>(taken) : 0;
+  }
+
+  void SetInputHandler(THIDcallBack handler) { inputHandler_.store(handler); }
+
+  void SetChangeHandler(TUSBcallBack handler) {
+    changeHandler_.store(handler);
+    std::lock_guard lock(mutex_);
+    if (handler != nullptr && !notifier_) {
+      Handle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      readyEvent_ = ready.get();
+      notifier_ = Handle(::CreateThread(nullptr, 0, &Bridge::NotifyThread, this, 0, &notifierId_));
+      // Waits until the thread has its window and waits for messages.
+      if (notifier_) ::WaitForSingleObject(ready.get(), INFINITE);
+      readyEvent_ = nullptr;
+    }
+  }
+
+  // The library is being unloaded, under the loader lock (see the top).
+  void Unload() {
+    Handle notifier;
+    Handle reader;
+    {
+      std::lock_guard lock(mutex_);
+      if (notification_ != nullptr) ::UnregisterDeviceNotification(notification_);
+      notification_ = nullptr;
+      if (device_) {
+        ::SetEvent(stop_.get());
+        ::CancelIoEx(device_.get(), nullptr);
+      }
+      notifier = std::move(notifier_);
+      reader = std::move(reader_);
+    }
+    if (notifier) {
+      // Started: SetChangeHandler waited for its window.
+      ::PostThreadMessageW(notifierId_, WM_QUIT, 0, 0);
+      ::WaitForSingleObject(notifierParked_.get(), INFINITE);
+    }
+    if (reader && readerStarted_.load()) ::WaitForSingleObject(readerParked_.get(), INFINITE);
+    for (Handle* thread : {&notifier, &reader}) {
+      if (!*thread) continue;
+      ::TerminateThread(thread->get(), 0);
+      ::WaitForSingleObject(thread->get(), INFINITE);
+    }
+    device_.Reset();
+  }
+
+ private:
+  static DWORD WINAPI ReadThread(void* self) {
+    auto* bridge = static_cast<Bridge*>(self);
+    bridge->readerStarted_.store(true);
+    bridge->ReadLoop();
+    ::SetEvent(bridge->readerParked_.get());
+    return 0;
+  }
+
+  // Reads input reports until stopped or the device goes away, and hands
+  // each to the input callback on this thread.
+  void ReadLoop() {
+    HANDLE device;
+    HANDLE stop;
+    std::uint16_t length;
+    {
+      std::lock_guard lock(mutex_);
+      device = device_.get();
+      stop = stop_.get();
+      length = caps_.input_length;
+    }
+    if (length == 0) {
+      ::WaitForSingleObject(stop, INFINITE);  // nothing to read until closed
+      return;
+    }
+    Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::vector<std::uint8_t> buffer(length);
+    for (;;) {
+      OVERLAPPED ov{};
+      ov.hEvent = done.get();
+      ::ResetEvent(done.get());
+      DWORD got = 0;
+      if (!::ReadFile(device, buffer.data(), length, nullptr, &ov) &&
+          ::GetLastError() != ERROR_IO_PENDING) {
+        return;  // unplugged, or closed
+      }
+      const HANDLE waits[] = {done.get(), stop};
+      if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        ::CancelIoEx(device, &ov);
+        ::GetOverlappedResult(device, &ov, &got, TRUE);
+        return;
+      }
+      if (!::GetOverlappedResult(device, &ov, &got, FALSE) || got == 0) return;
+      THIDreport report;
+      std::memset(&report, 0, sizeof report);
+      report.ReportID = buffer[0];
+      const std::size_t payload = std::min<std::size_t>(got - 1, kPayloadBytes);
+      std::memcpy(report.Data.Bytes, buffer.data() + 1, payload);
+      if (const THIDcallBack handler = inputHandler_.load()) {
+        handler(report, static_cast<std::uint8_t>(payload));
+      }
+    }
+  }
+
+  static DWORD WINAPI NotifyThread(void* self) {
+    auto* bridge = static_cast<Bridge*>(self);
+    bridge->NotifyLoop();
+    ::SetEvent(bridge->notifierParked_.get());
+    return 0;
+  }
+
+  static LRESULT CALLBACK NotifyProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_DEVICECHANGE &&
+        (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE)) {
+      auto* self = reinterpret_cast<Bridge*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+      if (self != nullptr) {
+        if (const TUSBcallBack handler = self->changeHandler_.load()) handler();
+      }
+      return TRUE;
+    }
+    return ::DefWindowProcW(hwnd, msg, wParam, lParam);
+  }
+
+  // A message-only window that receives the HID interface arrivals and
+  // removals; one device-change call for each.
+  void NotifyLoop() {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = &Bridge::NotifyProc;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"HID_Bridge__.Notification";
+    ::RegisterClassExW(&wc);
+    HWND window = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                    wc.hInstance, nullptr);
+    if (window != nullptr) {
+      ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+      DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+      filter.dbcc_size = sizeof filter;
+      filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+      ::HidD_GetHidGuid(&filter.dbcc_classguid);
+      notification_ = ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    }
+    ::SetEvent(readyEvent_);
+    MSG msg;
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+    if (window != nullptr) ::DestroyWindow(window);
+  }
+
+  std::mutex mutex_;
+  std::vector<Device> devices_;
+  Handle device_;  // the open device, overlapped
+  Handle stop_;    // set to end the read thread
+  Handle reader_;
+  Handle readerParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<bool> readerStarted_{false};
+  CollectionCaps caps_;
+  Handle notifier_;
+  DWORD notifierId_ = 0;
+  Handle notifierParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  HANDLE readyEvent_ = nullptr;
+  HDEVNOTIFY notification_ = nullptr;
+  std::atomic<THIDcallBack> inputHandler_{nullptr};
+  std::atomic<TUSBcallBack> changeHandler_{nullptr};
+};
+
+// Process-wide: the bridge of this library, made at load and ended at unload
+// (DllMain), never by a static destructor.
+Bridge* bridge = nullptr;
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    bridge = new (std::nothrow) Bridge;
+    return bridge != nullptr;
+  }
+  if (reason == DLL_PROCESS_DETACH && bridge != nullptr) {
+    // At process exit (reserved set) the other threads are already gone.
+    if (reserved == nullptr) bridge->Unload();
+    delete bridge;
+    bridge = nullptr;
+  }
+  return TRUE;
+}
+
+// Entry points: no exception leaves them (a failure is a 0 result).
+#define GUARDED(expr, fallback) \
+  try {                         \
+    return expr;                \
+  } catch (...) {               \
+    return fallback;            \
+  }
+
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDscanForDevices(){
+    GUARDED(bridge->Scan(), 0)} VYHID_BRIDGE_EXPORT void VYHID_STDCALL
+    HIDGetDeviceInfo(std::uint8_t Nr, THIDdeviceInfo* data){
+        GUARDED(bridge->GetInfo(Nr, data), )} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
+    HIDcloseDevice(){GUARDED(static_cast<std::uint8_t>(bridge->Close() ? 1 : 0),
+                             0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
+    HIDopenDevice(std::uint8_t DeviceNr){
+        GUARDED(static_cast<std::uint8_t>(bridge->Open(DeviceNr) ? 1 : 0), 0)} VYHID_BRIDGE_EXPORT
+    void VYHID_STDCALL USBsetEventHandler(TUSBcallBack Handler){
+        GUARDED(bridge->SetChangeHandler(Handler), )} VYHID_BRIDGE_EXPORT void VYHID_STDCALL
+    HIDsetEventHandler(THIDcallBack Handler) {
+  bridge->SetInputHandler(Handler);
+}
+VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDOutputReportSize(){
+    GUARDED(bridge->ReportSize(ReportKind::kOutput),
+            0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
+    HIDInputReportSize(){GUARDED(bridge->ReportSize(ReportKind::kInput),
+                                 0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
+    HIDFeatureReportSize(){GUARDED(bridge->ReportSize(ReportKind::kFeature),
+                                   0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
+    HIDGetInputReport(THIDreport* inReport){
+        GUARDED(bridge->Get(inReport, false), 0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
+    HIDGetFeatureReport(THIDreport* inReport){
+        GUARDED(bridge->Get(inReport, true), 0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
+    HIDSetOutputReport(THIDreport* OutReport){
+        GUARDED(bridge->Set(OutReport, false), 0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
+    HIDSetFeatureReport(THIDreport* OutReport) {
+  GUARDED(bridge->Set(OutReport, true), 0)
+}

@@ -1,0 +1,46 @@
+// The buffer sizes and capability tables of a device record, built from what
+// the system's HID parser tells about the device's top-level collection
+// (HidP_GetCaps, HidP_GetValueCaps, HidP_GetButtonCaps). Portable, so that
+// tests feed it the capabilities of real devices on any platform.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "HIDrecords.h"
+
+namespace vyhid::win32 {
+
+enum class ReportKind : std::uint8_t { kInput, kOutput, kFeature };
+
+// The collection's usage and its report lengths in bytes as HidP_GetCaps gives
+// them: the longest report of the kind plus one byte for the report ID, which
+// is counted even when the device numbers no reports; 0 when the kind is absent.
+struct CollectionCaps {
+  std::uint16_t usage_page = 0;
+  std::uint16_t usage = 0;
+  std::uint16_t input_length = 0;
+  std::uint16_t output_length = 0;
+  std::uint16_t feature_length = 0;
+};
+
+// One value or button capability: bit_size bits, report_count times, in the
+// report of that kind and ID (ID 0: the device numbers no reports).
+struct ItemCaps {
+  ReportKind kind = ReportKind::kInput;
+  std::uint8_t report_id = 0;
+  std::uint16_t bit_size = 0;
+  std::uint16_t report_count = 0;
+};
+
+// Fills the record's OutputBufferSize, InputBufferSize, FeatureBufferSize and
+// its three capability tables; other fields are left alone. The sizes are the
+// collection's lengths. Each table lists the kind's reports by ascending ID,
+// the first 10: the collection's usage, the ID, size 8 and the payload bytes
+// (at most 255). A kind with one report takes its payload from the length,
+// which counts padding that the item capabilities leave out; with several,
+// each report's payload is its items' bits rounded up to bytes.
+void FillCapabilities(const CollectionCaps& collection, std::span<const ItemCaps> items,
+                      THIDdeviceInfo& info);
+
+}  // namespace vyhid::win32

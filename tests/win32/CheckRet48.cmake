@@ -1,0 +1,22 @@
+# cmake -DOBJDUMP=... -DFILES=a|b -DSYMBOLS=s1|s2 -P CheckRet48.cmake
+# Fails unless the code of each SYMBOL (in the matching FILE) contains `ret $0x48`:
+# a stdcall callee that removes 72 bytes of arguments.
+string(REPLACE "|" ";" files "${FILES}")
+string(REPLACE "|" ";" symbols "${SYMBOLS}")
+foreach(f s IN ZIP_LISTS files symbols)
+  execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${f} OUTPUT_VARIABLE dis RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "objdump failed on ${f}")
+  endif()
+  string(FIND "${dis}" "<${s}>:\n" start)
+  if(start EQUAL -1)
+    message(FATAL_ERROR "symbol ${s} not found in ${f}")
+  endif()
+  string(SUBSTRING "${dis}" ${start} -1 rest)
+  string(FIND "${rest}" "\n\n" end)
+  string(SUBSTRING "${rest}" 0 ${end} body)
+  if(NOT body MATCHES "ret +\\$0x48")
+    message(FATAL_ERROR "${s} in ${f} does not end with ret $0x48:\n${body}")
+  endif()
+  message(STATUS "${s}: ret $0x48 found")
+endforeach()

@@ -1,0 +1,160 @@
+// The record builder of the Windows bridge, fed with what the system's parser
+// tells about real devices: their collections' report lengths as that
+// platform computes them (the corpus), and the bits of each report as our
+// descriptor parser reads them from the same descriptors.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CapsRecord.h"
+#include "descriptor/ReportDescriptor.h"
+
+namespace vyhid::win32 {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path CorpusDir() {
+  if (const char* dir = std::getenv("VYHID_HID_CORPUS")) return dir;
+  return VYHID_HID_CORPUS_DIR;
+}
+
+std::vector<std::uint8_t> ReadHex(const fs::path& path) {
+  std::ifstream in(path);
+  std::vector<std::uint8_t> bytes;
+  std::string token;
+  while (in >> token) bytes.push_back(static_cast<std::uint8_t>(std::stoul(token, nullptr, 16)));
+  return bytes;
+}
+
+ReportKind Kind(descriptor::ReportKind kind) {
+  switch (kind) {
+    case descriptor::ReportKind::kInput:
+      return ReportKind::kInput;
+    case descriptor::ReportKind::kOutput:
+      return ReportKind::kOutput;
+    default:
+      return ReportKind::kFeature;
+  }
+}
+
+struct Table {
+  const char* name;
+  std::uint16_t length;
+  const TReportCapabilities* caps;
+  descriptor::ReportKind kind;
+};
+
+TEST(CapsRecord, RealDevicesGiveThePlatformsSizesAndEveryReportId) {
+  const fs::path dir = CorpusDir();
+  std::ifstream tsv(dir / "expected.tsv");
+  if (!tsv) GTEST_SKIP() << "no corpus in " << dir;
+  std::string line;
+  int cases = 0;
+  while (std::getline(tsv, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::stringstream fields(line);
+    std::string name, bytes, page, usage, in, out, feature, ids;
+    fields >> name >> bytes >> page >> usage >> in >> out >> feature >> ids;
+    SCOPED_TRACE(name);
+    const descriptor::ReportDescriptor parsed = descriptor::Parse(ReadHex(dir / (name + ".hex")));
+    CollectionCaps collection;
+    collection.usage_page = static_cast<std::uint16_t>(std::stoul(page, nullptr, 16));
+    collection.usage = static_cast<std::uint16_t>(std::stoul(usage, nullptr, 16));
+    collection.input_length = static_cast<std::uint16_t>(std::stoul(in));
+    collection.output_length = static_cast<std::uint16_t>(std::stoul(out));
+    collection.feature_length = static_cast<std::uint16_t>(std::stoul(feature));
+    const descriptor::TopLevelCollection* tlc = nullptr;
+    for (const auto& c : parsed.collections) {
+      if (c.usage_page == collection.usage_page && c.usage == collection.usage) tlc = &c;
+    }
+    ASSERT_NE(tlc, nullptr);
+    std::vector<ItemCaps> items;
+    for (const descriptor::ReportLength& r : tlc->reports) {
+      items.push_back({Kind(r.kind), r.report_id, 1, static_cast<std::uint16_t>(r.bits)});
+    }
+
+    THIDdeviceInfo info{};
+    FillCapabilities(collection, items, info);
+    EXPECT_EQ(info.InputBufferSize, collection.input_length);
+    EXPECT_EQ(info.OutputBufferSize, collection.output_length);
+    EXPECT_EQ(info.FeatureBufferSize, collection.feature_length);
+
+    const Table tables[] = {
+        {"input", collection.input_length, info.InputReportCaps, descriptor::ReportKind::kInput},
+        {"output", collection.output_length, info.OutputReportCaps,
+         descriptor::ReportKind::kOutput},
+        {"feature", collection.feature_length, info.FeatureReportCaps,
+         descriptor::ReportKind::kFeature}};
+    for (const Table& t : tables) {
+      SCOPED_TRACE(t.name);
+      std::vector<const descriptor::ReportLength*> reports;
+      for (const auto& r : tlc->reports) {
+        if (r.kind == t.kind) reports.push_back(&r);
+      }
+      for (std::size_t i = 0; i < 10; ++i) {
+        const TReportCapabilities entry = t.caps[i];
+        if (i >= reports.size() || t.length == 0) {
+          EXPECT_EQ(entry.ReportCount, 0) << "entry " << i;
+          continue;
+        }
+        EXPECT_EQ(entry.ReportId, reports[i]->report_id);
+        EXPECT_EQ(entry.Usage, collection.usage);
+        EXPECT_EQ(entry.ReportSize, 8);
+        // No report is longer than the buffer the platform sizes for it,
+        // and the longest one fills it.
+        EXPECT_LE(entry.ReportCount + 1, t.length);
+        EXPECT_GT(entry.ReportCount, 0);
+      }
+      if (t.length > 0 && !reports.empty() && reports.size() <= 10) {
+        std::uint32_t longest = 0;
+        for (std::size_t i = 0; i < reports.size(); ++i) {
+          longest = std::max<std::uint32_t>(longest, t.caps[i].ReportCount);
+        }
+        EXPECT_EQ(longest + 1, t.length);
+      }
+    }
+    ++cases;
+  }
+  EXPECT_GE(cases, 20);
+}
+
+// The item capabilities leave out constant padding; a single report's payload
+// then comes from the length, several reports' from their items.
+TEST(CapsRecord, PaddingAndSeveralReports) {
+  // A mouse: 3 buttons and 5 bits of padding, then X and Y: 3 payload bytes.
+  const ItemCaps mouse[] = {{ReportKind::kInput, 0, 1, 3}, {ReportKind::kInput, 0, 8, 2}};
+  THIDdeviceInfo info{};
+  FillCapabilities({0x01, 0x02, 4, 0, 0}, mouse, info);
+  EXPECT_EQ(info.InputBufferSize, 4);
+  EXPECT_EQ(info.InputReportCaps[0].ReportCount, 3);
+  EXPECT_EQ(info.InputReportCaps[0].Usage, 0x02);
+  EXPECT_EQ(info.OutputBufferSize, 0);
+  EXPECT_EQ(info.OutputReportCaps[0].ReportCount, 0);
+
+  // Twelve feature reports, IDs out of order: the ten lowest, ascending.
+  std::vector<ItemCaps> many;
+  for (int id = 12; id >= 1; --id) {
+    many.push_back(
+        {ReportKind::kFeature, static_cast<std::uint8_t>(id), 8, static_cast<std::uint16_t>(id)});
+  }
+  FillCapabilities({0xFF00, 0x01, 0, 0, 13}, many, info);
+  EXPECT_EQ(info.FeatureBufferSize, 13);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(info.FeatureReportCaps[i].ReportId, i + 1);
+    EXPECT_EQ(info.FeatureReportCaps[i].ReportCount, i + 1);
+  }
+  // A report longer than 255 bytes says 255.
+  const ItemCaps big[] = {{ReportKind::kOutput, 1, 8, 300}, {ReportKind::kOutput, 2, 8, 1}};
+  FillCapabilities({0xFF00, 0x01, 0, 301, 0}, big, info);
+  EXPECT_EQ(info.OutputReportCaps[0].ReportCount, 255);
+  EXPECT_EQ(info.OutputReportCaps[1].ReportCount, 1);
+}
+
+}  // namespace
+}  // namespace vyhid::win32
