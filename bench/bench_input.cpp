@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchSession.h"
 #include "SimControl.h"
 #include "VyHID.h"
 #include "rtl/DynLib.h"
@@ -62,12 +63,7 @@ struct Session {
 Session* session = nullptr;
 
 bool OpenSession(Session& s) {
-  std::string error;
-  if (!LoadSimBridge(rtl::Utf8ToString(VYHID_SIM_BRIDGE_PATH), s.sim, s.module, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return false;
-  }
-  s.sim.Reset();
+  if (!bench::LoadBenchSimBridge(s.sim, s.module)) return false;
   s.hid = std::make_unique<TVyHID>(nullptr);
   s.hid->OnGetHIDData = TOnGetHIDData(
       [](rtl::TObject*, THIDreport Report, std::uint8_t /*BytesCount*/) { Consume(Report); });
@@ -78,13 +74,6 @@ bool OpenSession(Session& s) {
     return false;
   }
   return true;
-}
-
-void CloseSession(Session& s) {
-  s.hid.reset();
-  if (s.sim.Reset) s.sim.Reset();
-  vcl::Application.ProcessMessages();
-  if (s.module != 0) rtl::FreeLibrary(s.module);
 }
 
 THIDreport SampleReport() {
@@ -170,16 +159,5 @@ BENCHMARK(BM_InputStream_Component)
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  // The component's messages would go to standard error.
-  vcl::SetMessagePresenter([](const rtl::String&) {});
-  Session s;
-  if (!OpenSession(s)) return 1;
-  session = &s;
-  benchmark::RunSpecifiedBenchmarks();
-  session = nullptr;
-  CloseSession(s);
-  benchmark::Shutdown();
-  return 0;
+  return bench::RunWithSession(argc, argv, session, OpenSession);
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSession.h"
 #include "SimControl.h"
 #include "VyHID.h"
 #include "rtl/DynLib.h"
@@ -77,25 +78,13 @@ struct Session {
 Session* session = nullptr;
 
 bool OpenSession(Session& s) {
-  std::string error;
-  if (!LoadSimBridge(rtl::Utf8ToString(VYHID_SIM_BRIDGE_PATH), s.sim, s.module, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return false;
-  }
-  s.sim.Reset();
+  if (!bench::LoadBenchSimBridge(s.sim, s.module)) return false;
   s.hid = std::make_unique<ScanProbe>(nullptr);
   if (s.hid->ScanForHIDdevices() < 0) {
     std::fprintf(stderr, "the component did not load the simulated bridge\n");
     return false;
   }
   return true;
-}
-
-void CloseSession(Session& s) {
-  s.hid.reset();
-  if (s.sim.Reset) s.sim.Reset();
-  vcl::Application.ProcessMessages();
-  if (s.module != 0) rtl::FreeLibrary(s.module);
 }
 
 // Lists range(0) devices and sets the filter. (The bridge's call log keeps a
@@ -169,16 +158,5 @@ BENCHMARK(BM_ScanDescriptions) SCAN_SIZES;
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  // The component's messages would go to standard error.
-  vcl::SetMessagePresenter([](const rtl::String&) {});
-  Session s;
-  if (!OpenSession(s)) return 1;
-  session = &s;
-  benchmark::RunSpecifiedBenchmarks();
-  session = nullptr;
-  CloseSession(s);
-  benchmark::Shutdown();
-  return 0;
+  return bench::RunWithSession(argc, argv, session, OpenSession);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "BenchSession.h"
 #include "SimControl.h"
 #include "VyHID.h"
 #include "rtl/DynLib.h"
@@ -45,12 +46,7 @@ struct Session {
 Session* session = nullptr;
 
 bool OpenSession(Session& s) {
-  std::string error;
-  if (!LoadSimBridge(rtl::Utf8ToString(VYHID_SIM_BRIDGE_PATH), s.sim, s.module, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return false;
-  }
-  s.sim.Reset();
+  if (!bench::LoadBenchSimBridge(s.sim, s.module)) return false;
   THIDdeviceInfo device = SimMakeDevice("/dev/hidraw-bench", 0x1234, 0x0001, "Bench");
   SimAddReport(device, SimReportKind::Output, 1, 64);
   SimAddReport(device, SimReportKind::Input, 1, 64);
@@ -66,13 +62,6 @@ bool OpenSession(Session& s) {
     return false;
   }
   return true;
-}
-
-void CloseSession(Session& s) {
-  s.hid.reset();
-  if (s.sim.Reset) s.sim.Reset();
-  vcl::Application.ProcessMessages();
-  if (s.module != 0) rtl::FreeLibrary(s.module);
 }
 
 // SetReport of range(0) bytes, the bridge taking range(1) bytes per report.
@@ -147,16 +136,5 @@ BENCHMARK(BM_BridgeCallAlone);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  // The component's messages would go to standard error.
-  vcl::SetMessagePresenter([](const rtl::String&) {});
-  Session s;
-  if (!OpenSession(s)) return 1;
-  session = &s;
-  benchmark::RunSpecifiedBenchmarks();
-  session = nullptr;
-  CloseSession(s);
-  benchmark::Shutdown();
-  return 0;
+  return bench::RunWithSession(argc, argv, session, OpenSession);
 }
