@@ -3,8 +3,7 @@
 // and the event raisers.
 #include "VyHID.h"
 
-#include <type_traits>
-
+#include "Diagnostics.h"
 #include "vcl/Dialogs.h"
 #include "vcl/ExtCtrls.h"
 
@@ -13,7 +12,6 @@ std::atomic<TVyHID*> aVyHID{nullptr};
 namespace {
 
 constexpr std::uint32_t kDeviceChangeMessage = 100;
-constexpr std::size_t kSlotCount = 32;
 constexpr std::uint32_t kScanTimeOutMs = 5000;
 
 constexpr char16_t kOneInstanceText[] =
@@ -55,14 +53,6 @@ void WaitForCallbacksToLeave() {
   }
 }
 
-// Looks up one export into an entry-point field; false when it is absent.
-template <class Proc>
-bool BindEntryPoint(rtl::HMODULE module, const char* name, Proc& field) {
-  static_assert(std::is_pointer_v<Proc>);
-  field = reinterpret_cast<Proc>(rtl::GetProcAddress(module, name));
-  return field != nullptr;
-}
-
 }  // namespace
 
 void VYHID_STDCALL CheckUSBevent() {
@@ -80,7 +70,7 @@ void VYHID_STDCALL HIDreader(THIDreport Report, std::uint8_t BytesCount) {
 }
 
 TVyHID::TVyHID(rtl::TComponent* AOwner) : rtl::TComponent(AOwner) {
-  HIDinfoArray.resize(kSlotCount);  // value-initialised: zero records, no lists
+  HIDinfoArray.resize(vyhid::kDeviceSlots);  // value-initialised: zero records, no lists
 
   TVyHID* live = nullptr;
   if (!aVyHID.compare_exchange_strong(live, this)) {
@@ -107,44 +97,23 @@ TVyHID::TVyHID(rtl::TComponent* AOwner) : rtl::TComponent(AOwner) {
     if (designing) {
       bError = true;
     } else {
-      aHandle = rtl::LoadLibraryW(kBridgeFileName);
+      aHandle = rtl::LoadLibraryW(vyhid::kBridgeFileName);
       if (aHandle == 0) {
         bError = true;
+        vyhid::abi::DebugNote(rtl::StringToUtf8(rtl::LastLibraryError()));
       } else {
-        // Every lookup is made, also after one has failed.
-        bool bound = true;
-        bound &= BindEntryPoint(aHandle, "HIDscanForDevices", HIDscanForDevices);
-        bound &= BindEntryPoint(aHandle, "HIDGetDeviceInfo", HIDGetDeviceInfo);
-        bound &= BindEntryPoint(aHandle, "HIDcloseDevice", HIDcloseDevice);
-        bound &= BindEntryPoint(aHandle, "HIDopenDevice", HIDopenDevice);
-        bound &= BindEntryPoint(aHandle, "USBsetEventHandler", USBsetEventHandler);
-        bound &= BindEntryPoint(aHandle, "HIDsetEventHandler", HIDsetEventHandler);
-        bound &= BindEntryPoint(aHandle, "HIDOutputReportSize", HIDOutputReportSize);
-        bound &= BindEntryPoint(aHandle, "HIDInputReportSize", HIDInputReportSize);
-        bound &= BindEntryPoint(aHandle, "HIDFeatureReportSize", HIDFeatureReportSize);
-        bound &= BindEntryPoint(aHandle, "HIDGetInputReport", HIDGetInputReport);
-        bound &= BindEntryPoint(aHandle, "HIDGetFeatureReport", HIDGetFeatureReport);
-        bound &= BindEntryPoint(aHandle, "HIDSetOutputReport", HIDSetOutputReport);
-        bound &= BindEntryPoint(aHandle, "HIDSetFeatureReport", HIDSetFeatureReport);
-        if (!bound) {
+        const std::string_view missing = vyhid::BindEntryPoints(
+            *this, [this](const char* name) { return rtl::GetProcAddress(aHandle, name); });
+        if (!missing.empty()) {
           bError = true;
+          const std::string reason = "HID_Bridge__.dll has no export " + std::string(missing);
+          rtl::SetLastLibraryError(rtl::Utf8ToString(reason));
+          vyhid::abi::DebugNote(reason);
           // A module that failed the binding is never used: release it now
           // and forget its addresses.
           rtl::FreeLibrary(aHandle);
           aHandle = 0;
-          HIDscanForDevices = nullptr;
-          HIDGetDeviceInfo = nullptr;
-          HIDcloseDevice = nullptr;
-          HIDopenDevice = nullptr;
-          USBsetEventHandler = nullptr;
-          HIDsetEventHandler = nullptr;
-          HIDOutputReportSize = nullptr;
-          HIDInputReportSize = nullptr;
-          HIDFeatureReportSize = nullptr;
-          HIDGetInputReport = nullptr;
-          HIDGetFeatureReport = nullptr;
-          HIDSetOutputReport = nullptr;
-          HIDSetFeatureReport = nullptr;
+          vyhid::ResetEntryPoints(*this);
         }
       }
     }

@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "HIDrecords.h"
+#include "EntryPoints.h"
 #include "rtl/Classes.h"
 #include "rtl/DynLib.h"
 #include "rtl/Messages.h"
@@ -51,8 +51,8 @@ struct TVyHIDdeviceInfo {
 
 // One device slot.
 struct TVyHIDDevInfo {
-  THIDdeviceInfo HIDinfo;           // the record as the bridge delivered it
-  TVyHIDdeviceInfo VyHIDinfo;       // the component's summary of it
+  THIDdeviceInfo HIDinfo;            // the record as the bridge delivered it
+  TVyHIDdeviceInfo VyHIDinfo;        // the component's summary of it
   rtl::TStringList* HIDstringsInfo;  // the description lines, owned by the component
 };
 
@@ -119,19 +119,9 @@ class TVyHID : public rtl::TComponent {
 
  protected:
   rtl::HMODULE aHandle = 0;
-  tHIDscanForDevices HIDscanForDevices = nullptr;
-  tHIDGetDeviceInfo HIDGetDeviceInfo = nullptr;
-  tHIDcloseDevice HIDcloseDevice = nullptr;
-  tHIDopenDevice HIDopenDevice = nullptr;
-  tUSBsetEventHandler USBsetEventHandler = nullptr;
-  tHIDsetEventHandler HIDsetEventHandler = nullptr;
-  tHIDOutputReportSize HIDOutputReportSize = nullptr;
-  tHIDInputReportSize HIDInputReportSize = nullptr;
-  tHIDFeatureReportSize HIDFeatureReportSize = nullptr;
-  tHIDGetInputReport HIDGetInputReport = nullptr;
-  tHIDGetFeatureReport HIDGetFeatureReport = nullptr;
-  tHIDSetOutputReport HIDSetOutputReport = nullptr;
-  tHIDSetFeatureReport HIDSetFeatureReport = nullptr;
+  // One field per entry point, named as the export (HIDscanForDevices,
+  // HIDGetDeviceInfo, ... HIDSetFeatureReport), in binding order.
+  VYHID_ENTRY_POINT_FIELDS
 
  public:
   THIDinfoArray HIDinfoArray;
@@ -202,22 +192,26 @@ class TVyHID : public rtl::TComponent {
   rtl::Property<TVyHID, std::int32_t, &TVyHID::FHaveID> HaveID{this};
   rtl::Property<TVyHID, rtl::String, &TVyHID::FFilter, &TVyHID::setFFilter> Filter{this};
   rtl::Property<TVyHID, std::int32_t, &TVyHID::FDevCount> DevCount{this};
-  rtl::Property<TVyHID, std::int32_t, &TVyHID::FCurrentDevNr, &TVyHID::FCurrentDevNr>
-      CurrentDevNr{this};
+  rtl::Property<TVyHID, std::int32_t, &TVyHID::FCurrentDevNr, &TVyHID::FCurrentDevNr> CurrentDevNr{
+      this};
   rtl::Property<TVyHID, bool, &TVyHID::FAutoConnect, &TVyHID::FAutoConnect> AutoConnect{this};
   rtl::Property<TVyHID, TOnAfterDevScan, &TVyHID::FOnAfterDevScan, &TVyHID::FOnAfterDevScan>
       OnAfterDevScan{this};
-  rtl::Property<TVyHID, TOnGetHIDData, &TVyHID::FOnGetHIDData, &TVyHID::FOnGetHIDData>
-      OnGetHIDData{this};
-  rtl::Property<TVyHID, TOnDevOpen, &TVyHID::FOnDevOpen, &TVyHID::FOnDevOpen> OnDevOpen{this};
-  rtl::Property<TVyHID, TNotifyEvent, &TVyHID::FOnDevClose, &TVyHID::FOnDevClose> OnDevClose{
+  rtl::Property<TVyHID, TOnGetHIDData, &TVyHID::FOnGetHIDData, &TVyHID::FOnGetHIDData> OnGetHIDData{
       this};
+  rtl::Property<TVyHID, TOnDevOpen, &TVyHID::FOnDevOpen, &TVyHID::FOnDevOpen> OnDevOpen{this};
+  rtl::Property<TVyHID, TNotifyEvent, &TVyHID::FOnDevClose, &TVyHID::FOnDevClose> OnDevClose{this};
 
  private:
   // Releases what construction created (timer, text lists, window, library);
   // shared by the destructor and a construction that fails part way.
   void ReleaseResources();
 
+  // The entry-point fields are bound and reset from the one list.
+  template <class Fields, class Lookup>
+  friend std::string_view vyhid::BindEntryPoints(Fields& fields, Lookup&& lookup);
+  template <class Fields>
+  friend void vyhid::ResetEntryPoints(Fields& fields);
   friend void VYHID_STDCALL CheckUSBevent();
   friend void VYHID_STDCALL HIDreader(THIDreport Report, std::uint8_t BytesCount);
 };

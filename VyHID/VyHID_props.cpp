@@ -3,7 +3,7 @@
 
 #include "rtl/Packages.h"
 
-namespace VyHID {
+namespace vyhid {
 
 const rtl::TClassInfo& TVyHIDClassInfo() {
   using rtl::Published;
@@ -39,4 +39,4 @@ void Register() {
   rtl::RegisterComponents(u"NEVRA", {&TVyHIDClassInfo()});
 }
 
-}  // namespace VyHID
+}  // namespace vyhid

@@ -6,7 +6,7 @@
 #include "VyHID.h"
 #include "rtl/TypInfo.h"
 
-namespace VyHID {
+namespace vyhid {
 
 // The class info of TVyHID: Tag from TComponent, then Active, canSetReport,
 // canGetReport, canSetFeature, canGetFeature, HaveID, Filter, DevCount,
@@ -17,4 +17,4 @@ const rtl::TClassInfo& TVyHIDClassInfo();
 // Puts exactly TVyHID on the palette page "NEVRA" (and registers the class).
 void Register();
 
-}  // namespace VyHID
+}  // namespace vyhid

@@ -8,20 +8,16 @@
 
 namespace {
 
-// A device is recognised across enumerations by the first 100 bytes of its
-// record: the length byte of SymLink and its first 99 character positions.
-constexpr std::size_t kIdentitySize = 100;
-using DeviceIdentity = std::array<unsigned char, kIdentitySize>;
+using DeviceIdentity = std::array<unsigned char, vyhid::kIdentityBytes>;
 
 DeviceIdentity IdentityOf(const THIDdeviceInfo& info) {
   DeviceIdentity id;
-  std::memcpy(id.data(), &info, kIdentitySize);
+  std::memcpy(id.data(), &info, vyhid::kIdentityBytes);
   return id;
 }
 
-// The bridge counts up to 255 devices; only 32 slots exist, and devices past
-// the last slot are ignored.
-constexpr std::int32_t kMaxDevices = 32;
+// The bridge counts up to 255 devices; devices past the last slot are ignored.
+constexpr auto kMaxDevices = static_cast<std::int32_t>(vyhid::kDeviceSlots);
 
 }  // namespace
 

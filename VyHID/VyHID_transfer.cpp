@@ -11,9 +11,8 @@
 
 namespace {
 
-constexpr std::size_t kPayloadSize = sizeof(THIDbuffer);  // 64
 // A fetch clears the payload but its last byte, which the caller may have set.
-constexpr std::size_t kClearedOnFetch = kPayloadSize - 1;  // 63
+constexpr std::size_t kClearedOnFetch = vyhid::kPayloadBytes - 1;  // 63
 
 struct SendOutcome {
   std::uint8_t lastResult = 0;  // the bridge's result for the last report; 0 when none was sent
@@ -44,9 +43,9 @@ SendOutcome SendAsReports(SendFn Send, std::uint8_t ReportID, const rtl::RawByte
   SendOutcome outcome;
 
   while (taken < work.size()) {
-    const std::size_t carried = std::min(work.size() - taken, kPayloadSize);
+    const std::size_t carried = std::min(work.size() - taken, vyhid::kPayloadBytes);
     std::memcpy(record.Data.Bytes, work.data() + taken, carried);
-    std::memset(record.Data.Bytes + carried, 0, kPayloadSize - carried);
+    std::memset(record.Data.Bytes + carried, 0, vyhid::kPayloadBytes - carried);
 
     outcome.lastResult = Send(&record);
     // Only bytes this report carried can have been taken: a result above 64,
@@ -94,7 +93,7 @@ std::int32_t TVyHID::GetFeature(THIDreport& inReport) {
 rtl::RawByteString TVyHID::GetStrFromBuffer(const THIDreport& rep, std::int32_t NumBytes) {
   if (NumBytes <= 0) return {};
   // The payload holds 64 bytes; a larger count reads no further.
-  const std::size_t limit = std::min(static_cast<std::size_t>(NumBytes), kPayloadSize);
+  const std::size_t limit = std::min(static_cast<std::size_t>(NumBytes), vyhid::kPayloadBytes);
   const auto* begin = reinterpret_cast<const char*>(rep.Data.Bytes);
   const void* zero = std::memchr(begin, 0, limit);
   const std::size_t length =

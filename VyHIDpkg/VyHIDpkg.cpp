@@ -62,6 +62,6 @@ RTL_PACKAGE_EXPORT const TPackageInfoTable* GetPackageInfoTable() {
 
 // Called by a design environment after loading the package.
 RTL_PACKAGE_EXPORT void Register() {
-  VyHID::Register();
+  vyhid::Register();
 }
 }

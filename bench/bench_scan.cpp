@@ -61,9 +61,9 @@ std::vector<THIDdeviceInfo> MakeDevices() {
     THIDdeviceInfo device =
         SimMakeDevice("/dev/hidraw" + n, 0x1209, static_cast<std::uint16_t>(0x100 + i),
                       "Bench Device " + n, "Bench Makers", "SN-" + n, 0x0100);
-    SimAddReport(device, SimReportKind::Input, 1, 64);
-    SimAddReport(device, SimReportKind::Output, 2, 32);
-    SimAddReport(device, SimReportKind::Feature, 3, 8);
+    SimAddReport(device, vyhid::ReportKind::kInput, 1, 64);
+    SimAddReport(device, vyhid::ReportKind::kOutput, 2, 32);
+    SimAddReport(device, vyhid::ReportKind::kFeature, 3, 8);
     devices.push_back(device);
   }
   return devices;

@@ -48,8 +48,8 @@ Session* session = nullptr;
 bool OpenSession(Session& s) {
   if (!bench::LoadBenchSimBridge(s.sim, s.module)) return false;
   THIDdeviceInfo device = SimMakeDevice("/dev/hidraw-bench", 0x1234, 0x0001, "Bench");
-  SimAddReport(device, SimReportKind::Output, 1, 64);
-  SimAddReport(device, SimReportKind::Input, 1, 64);
+  SimAddReport(device, vyhid::ReportKind::kOutput, 1, 64);
+  SimAddReport(device, vyhid::ReportKind::kInput, 1, 64);
   s.sim.SetDevices(&device, 1);
   s.hid = std::make_unique<SendProbe>(nullptr);
   s.hid->ScanForHIDdevices();

@@ -3,7 +3,7 @@
 # pkg-config files.
 #
 #   <prefix>/bin/vyhid
-#   <prefix>/lib/librtl270.so, libvcl270.so, VyHIDpkg.so, libhidrecords.a
+#   <prefix>/lib/librtl270.so, libvcl270.so, VyHIDpkg.so, libvyhid_abi.a
 #   <prefix>/lib/vyhid/bridge/hidraw/HID_Bridge__.dll
 #   <prefix>/lib/vyhid/bridge/sim/HID_Bridge__.dll, devices/*.txt
 #   <prefix>/lib/cmake/VyHID/, <prefix>/lib/pkgconfig/vyhid.pc
@@ -32,7 +32,7 @@ set_target_properties(VyHIDpkg PROPERTIES
   INSTALL_RPATH "$ORIGIN;$ORIGIN/${_vyhid_bridge_from_lib}/hidraw")
 
 
-install(TARGETS rtl270 vcl270 VyHIDpkg hidrecords
+install(TARGETS rtl270 vcl270 VyHIDpkg vyhid_abi
   EXPORT VyHIDTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -40,7 +40,8 @@ install(TARGETS rtl270 vcl270 VyHIDpkg hidrecords
   INCLUDES DESTINATION ${VYHID_INSTALL_INCLUDEDIR})
 
 # Headers: the component's, the framework's and the simulated bridge's control API.
-install(FILES ${PROJECT_SOURCE_DIR}/VyHID/VyHID.h ${PROJECT_SOURCE_DIR}/VyHID/HIDrecords.h
+file(GLOB _vyhid_abi_headers ${PROJECT_SOURCE_DIR}/bridge/abi/*.h)
+install(FILES ${PROJECT_SOURCE_DIR}/VyHID/VyHID.h ${_vyhid_abi_headers}
   DESTINATION ${VYHID_INSTALL_INCLUDEDIR})
 file(GLOB _vyhid_pkg_headers ${PROJECT_SOURCE_DIR}/VyHIDpkg/*.h)
 if(_vyhid_pkg_headers)

@@ -24,11 +24,11 @@ void CheckDevice(SimDeviceSpec& device, const std::vector<SimDeviceSpec>& all, s
   for (std::size_t j = 0; j < index; ++j) {
     Check(std::memcmp(&all[j].Info.SymLink, &info.SymLink, 100) != 0);
   }
-  for (const SimReportKind kind :
-       {SimReportKind::Output, SimReportKind::Input, SimReportKind::Feature}) {
+  for (const vyhid::ReportKind kind :
+       {vyhid::ReportKind::kOutput, vyhid::ReportKind::kInput, vyhid::ReportKind::kFeature}) {
     TReportCapabilities caps[10];
-    std::memcpy(caps, SimReportCaps(info, kind), sizeof caps);
-    const std::uint16_t bufferSize = SimBufferSize(info, kind);
+    std::memcpy(caps, vyhid::CapabilityTable(info, kind), sizeof caps);
+    const std::uint16_t bufferSize = vyhid::BufferSize(info, kind);
     bool used = true;
     for (std::size_t i = 0; i < 10; ++i) {
       if (caps[i].ReportCount == 0) {

@@ -9,7 +9,7 @@
 
 namespace vyhid::hidraw {
 
-using descriptor::ReportKind;
+using vyhid::ReportKind;
 
 Bridge::Bridge() : Bridge(EnumerateHidraw) {}
 

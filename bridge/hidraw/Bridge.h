@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "DeviceRecord.h"
-#include "HIDrecords.h"
+#include "EntryPoints.h"
 #include "HotplugMonitor.h"
 #include "Node.h"
 
@@ -53,7 +53,7 @@ class Bridge {
 
   // Buffer size of the open device for that kind, at most 255; 0 when none
   // is open, it has been unplugged, or it has no report of that kind.
-  std::uint8_t ReportSize(descriptor::ReportKind kind);
+  std::uint8_t ReportSize(ReportKind kind);
 
   // Transfers on the open device; 0 when none is open (see Node).
   std::uint8_t GetInputReport(THIDreport* report);

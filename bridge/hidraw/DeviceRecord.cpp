@@ -5,14 +5,14 @@
 #include <cstring>
 #include <map>
 
+#include "Capabilities.h"
+
 namespace vyhid::hidraw {
 namespace {
 
 using descriptor::ReportDescriptor;
-using descriptor::ReportKind;
 using descriptor::ReportLength;
-
-constexpr std::size_t kCapabilityEntries = 10;
+using vyhid::ReportKind;
 
 std::string Hex(unsigned value, int digits) {
   char text[16];
@@ -38,35 +38,24 @@ std::size_t CharacterBoundary(std::string_view text, std::size_t limit) {
   return n;
 }
 
-// Fills one kind's capability table and returns its buffer size. (The
-// record is packed: its fields are assigned, never bound to references.)
-std::uint16_t FillKind(const ReportDescriptor& descriptor, ReportKind kind,
-                       TReportCapabilities* caps) {
-  const std::vector<ReportLength> reports = descriptor.ReportsOfKind(kind);
-  for (std::size_t i = 0; i < kCapabilityEntries; ++i) {
-    TReportCapabilities entry{};
-    if (i < reports.size()) {
-      entry.Usage = reports[i].collection_usage;
-      entry.ReportId = reports[i].report_id;
-      entry.ReportSize = 8;
-      entry.ReportCount =
-          static_cast<std::uint8_t>(std::min<std::uint32_t>(reports[i].Bytes(), 255));
-    }
-    std::memcpy(&caps[i], &entry, sizeof entry);
+// Fills one kind's buffer size and capability table from the descriptor.
+void FillKind(const ReportDescriptor& descriptor, ReportKind kind, THIDdeviceInfo& info) {
+  std::vector<abi::ReportSummary> summaries;
+  for (const ReportLength& report : descriptor.ReportsOfKind(kind)) {
+    summaries.push_back({report.report_id, report.collection_usage, report.Bytes()});
   }
-  const std::uint32_t longest = descriptor.LongestReportBytes(kind);
-  return longest == 0 ? 0
-                      : static_cast<std::uint16_t>(std::min<std::uint32_t>(longest + 1, 0xFFFF));
+  abi::FillCapabilityTable(info, kind, abi::BufferSizeFor(descriptor.LongestReportBytes(kind)),
+                           summaries);
 }
 
 }  // namespace
 
 std::string FitIdentity(std::string_view text) {
-  if (text.size() <= kIdentityLength) return std::string(text);
+  if (text.size() <= kIdentityChars) return std::string(text);
   // Built by appending: g++ 12 gives a false -Wrestrict on `"~" + std::string` at -O3.
   std::string tail = "~";
   tail += Hex(Hash32(text), 8);
-  const std::size_t keep = CharacterBoundary(text, kIdentityLength - tail.size());
+  const std::size_t keep = CharacterBoundary(text, kIdentityChars - tail.size());
   return std::string(text.substr(0, keep)) + tail;
 }
 
@@ -147,9 +136,9 @@ bool ParseHidId(std::string_view text, std::uint16_t& vendor, std::uint16_t& pro
 }
 
 void FillCapabilities(THIDdeviceInfo& info, const ReportDescriptor& descriptor) {
-  info.OutputBufferSize = FillKind(descriptor, ReportKind::kOutput, info.OutputReportCaps);
-  info.InputBufferSize = FillKind(descriptor, ReportKind::kInput, info.InputReportCaps);
-  info.FeatureBufferSize = FillKind(descriptor, ReportKind::kFeature, info.FeatureReportCaps);
+  for (const ReportKind kind : {ReportKind::kOutput, ReportKind::kInput, ReportKind::kFeature}) {
+    FillKind(descriptor, kind, info);
+  }
 }
 
 THIDdeviceInfo BuildDeviceInfo(const DeviceFacts& facts, std::string_view identity,

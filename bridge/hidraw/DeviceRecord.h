@@ -29,18 +29,14 @@ struct DeviceFacts {
   bool read_write = false;  // the node can be opened for reading and writing
 };
 
-// The longest identity text; the record compares the length byte and the
-// first 99 characters.
-inline constexpr std::size_t kIdentityLength = 99;
-
 // The device's identity: vendor, product and interface, then the serial
 // number when there is one (the device is recognised on any port), else the
-// port it is plugged into. A text longer than kIdentityLength is cut and
+// port it is plugged into. A text longer than kIdentityChars is cut and
 // ends in a hash of the whole, so that texts differing past the cut still
 // differ.
 std::string BuildIdentity(const DeviceFacts& facts, bool use_serial);
 
-// Cuts a text to kIdentityLength bytes at a character boundary, ending the
+// Cuts a text to kIdentityChars bytes at a character boundary, ending the
 // cut text with '~' and 8 hex digits of a hash of the whole text.
 std::string FitIdentity(std::string_view text);
 

@@ -14,7 +14,7 @@
 namespace vyhid::hidraw {
 namespace {
 
-using descriptor::ReportKind;
+using vyhid::ReportKind;
 
 // The kernel's largest report buffer; a descriptor claiming more is not
 // believed.

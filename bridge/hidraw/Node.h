@@ -57,7 +57,7 @@ class Node {
   std::uint8_t FetchFeature(THIDreport& report);
 
  private:
-  std::uint8_t Fetch(THIDreport& report, descriptor::ReportKind kind);
+  std::uint8_t Fetch(THIDreport& report, ReportKind kind);
 
   UniqueFd fd_;
   UniqueFd stop_event_;

@@ -11,8 +11,6 @@
 
 namespace vyhid::hidraw {
 
-inline constexpr std::size_t kPayloadBytes = sizeof(THIDbuffer);  // 64
-
 // Receives one piece of an input report and its payload byte count; returns
 // false to stop delivering the rest.
 using PieceSink = std::function<bool(const THIDreport& report, std::uint8_t count)>;

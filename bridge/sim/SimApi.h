@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "HIDrecords.h"
+#include "EntryPoints.h"
 
 #if defined(_WIN32)
 #define VYHID_SIM_API __declspec(dllexport)

@@ -36,7 +36,7 @@
 namespace {
 
 constexpr std::size_t kLogLimit = 100000;
-constexpr std::int32_t kDefaultTake = 64;
+constexpr auto kDefaultTake = static_cast<std::int32_t>(vyhid::kPayloadBytes);
 
 std::uint64_t CallingThreadId() {
 #if defined(_WIN32)
@@ -58,9 +58,6 @@ struct StoredReport {
   THIDbuffer Data{};
   std::uint8_t Result = 0;
 };
-
-// The reports that HIDGetInputReport / HIDGetFeatureReport hand out.
-enum class ReportKind { Input, Feature };
 
 // Input reports the worker thread delivers: `Remaining` copies of one report.
 struct Delivery {
@@ -159,15 +156,15 @@ class SimulatedBridge {
     });
   }
 
-  std::uint8_t ReportSize(const char* name, SimReportKind kind) {
+  std::uint8_t ReportSize(const char* name, vyhid::ReportKind kind) {
     return Run(name, -1, nullptr, [&] {
       if (open_ < 0) return 0;
       return static_cast<std::int32_t>(
-          std::min<std::uint16_t>(SimBufferSize(devices_[open_].Info, kind), 255));
+          std::min<std::uint16_t>(vyhid::BufferSize(devices_[open_].Info, kind), 255));
     });
   }
 
-  std::uint8_t GetReport(const char* name, THIDreport* report, ReportKind kind) {
+  std::uint8_t GetReport(const char* name, THIDreport* report, vyhid::ReportKind kind) {
     return Run(name, -1, report, [&] {
       if (report == nullptr || open_ < 0) return 0;
       const StoredReport& stored = Store(kind)[report->ReportID];
@@ -182,7 +179,7 @@ class SimulatedBridge {
       const std::int32_t take = sendTake_;
       if (take == 0) return take;
       // What the device received: the bytes it took, the rest zero.
-      const auto received = static_cast<std::uint8_t>(std::min(take, 64));
+      const auto received = static_cast<std::uint8_t>(std::min(take, kDefaultTake));
       THIDreport sent = ZeroReport();
       sent.ReportID = report->ReportID;
       std::memcpy(sent.Data.Bytes, report->Data.Bytes, received);
@@ -279,19 +276,13 @@ class SimulatedBridge {
   }
 
   void ScriptThrow(std::string_view entryPoint) {
-    static constexpr std::array<std::string_view, 13> kEntryPoints = {
-        "HIDscanForDevices",    "HIDGetDeviceInfo",   "HIDcloseDevice",      "HIDopenDevice",
-        "USBsetEventHandler",   "HIDsetEventHandler", "HIDOutputReportSize", "HIDInputReportSize",
-        "HIDFeatureReportSize", "HIDGetInputReport",  "HIDGetFeatureReport", "HIDSetOutputReport",
-        "HIDSetFeatureReport"};
-    if (std::find(kEntryPoints.begin(), kEntryPoints.end(), entryPoint) == kEntryPoints.end()) {
-      return;
-    }
+    const auto& names = vyhid::kEntryPointNames;
+    if (std::find(names.begin(), names.end(), entryPoint) == names.end()) return;
     std::lock_guard lock(mutex_);
     throwScript_.emplace_back(entryPoint);
   }
 
-  void StoreReport(ReportKind kind, const THIDreport& report, std::uint8_t result) {
+  void StoreReport(vyhid::ReportKind kind, const THIDreport& report, std::uint8_t result) {
     std::lock_guard lock(mutex_);
     Store(kind)[report.ReportID] = StoredReport{true, report.Data, result};
   }
@@ -353,8 +344,8 @@ class SimulatedBridge {
     return static_cast<std::uint8_t>(result);
   }
 
-  std::array<StoredReport, 256>& Store(ReportKind kind) {
-    return kind == ReportKind::Input ? input_ : feature_;
+  std::array<StoredReport, 256>& Store(vyhid::ReportKind kind) {
+    return kind == vyhid::ReportKind::kInput ? input_ : feature_;
   }
 
   bool OnWorkerThread() const { return workerId_ == std::this_thread::get_id(); }
@@ -502,23 +493,23 @@ VYHID_BRIDGE_EXPORT void VYHID_STDCALL HIDsetEventHandler(THIDcallBack Handler) 
 }
 
 VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDOutputReportSize() {
-  return bridge.ReportSize("HIDOutputReportSize", SimReportKind::Output);
+  return bridge.ReportSize("HIDOutputReportSize", vyhid::ReportKind::kOutput);
 }
 
 VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDInputReportSize() {
-  return bridge.ReportSize("HIDInputReportSize", SimReportKind::Input);
+  return bridge.ReportSize("HIDInputReportSize", vyhid::ReportKind::kInput);
 }
 
 VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDFeatureReportSize() {
-  return bridge.ReportSize("HIDFeatureReportSize", SimReportKind::Feature);
+  return bridge.ReportSize("HIDFeatureReportSize", vyhid::ReportKind::kFeature);
 }
 
 VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDGetInputReport(THIDreport* inReport) {
-  return bridge.GetReport("HIDGetInputReport", inReport, ReportKind::Input);
+  return bridge.GetReport("HIDGetInputReport", inReport, vyhid::ReportKind::kInput);
 }
 
 VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDGetFeatureReport(THIDreport* inReport) {
-  return bridge.GetReport("HIDGetFeatureReport", inReport, ReportKind::Feature);
+  return bridge.GetReport("HIDGetFeatureReport", inReport, vyhid::ReportKind::kFeature);
 }
 
 VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDSetOutputReport(THIDreport* OutReport) {
@@ -530,6 +521,13 @@ VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDSetOutputReport(THIDreport* Ou
 VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDSetFeatureReport(THIDreport* OutReport) {
   return bridge.SendReport("HIDSetFeatureReport", OutReport, true);
 }
+#endif
+
+// These exports do not throw on their own: a scripted throw is a test feature
+// that reaches the caller as the entry point's exception. The full build
+// checks every export's type against the list.
+#ifndef VYHID_SIM_WITHOUT_SET_FEATURE
+VYHID_ENTRY_POINTS(VYHID_CHECK_EXPORT)
 #endif
 
 // ---- control API ----
@@ -606,11 +604,11 @@ void SimScriptThrow(const char* entryPoint) {
 }
 
 void SimSetInputReport(const THIDreport* report, std::uint8_t result) {
-  if (report != nullptr) bridge.StoreReport(ReportKind::Input, *report, result);
+  if (report != nullptr) bridge.StoreReport(vyhid::ReportKind::kInput, *report, result);
 }
 
 void SimSetFeatureReport(const THIDreport* report, std::uint8_t result) {
-  if (report != nullptr) bridge.StoreReport(ReportKind::Feature, *report, result);
+  if (report != nullptr) bridge.StoreReport(vyhid::ReportKind::kFeature, *report, result);
 }
 
 void SimSetEcho(std::int32_t on) {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <optional>
 
+#include "Capabilities.h"
+
 THIDdeviceInfo SimMakeDevice(std::string_view symlink, std::uint16_t vid, std::uint16_t pid,
                              std::string_view product, std::string_view manufacturer,
                              std::string_view serial, std::uint16_t version, bool readWrite) {
@@ -21,44 +23,6 @@ THIDdeviceInfo SimMakeDevice(std::string_view symlink, std::uint16_t vid, std::u
   return info;
 }
 
-TReportCapabilities* SimReportCaps(THIDdeviceInfo& info, SimReportKind kind) {
-  switch (kind) {
-    case SimReportKind::Output:
-      return info.OutputReportCaps;
-    case SimReportKind::Input:
-      return info.InputReportCaps;
-    case SimReportKind::Feature:
-      break;
-  }
-  return info.FeatureReportCaps;
-}
-
-std::uint16_t SimBufferSize(const THIDdeviceInfo& info, SimReportKind kind) {
-  switch (kind) {
-    case SimReportKind::Output:
-      return info.OutputBufferSize;
-    case SimReportKind::Input:
-      return info.InputBufferSize;
-    case SimReportKind::Feature:
-      break;
-  }
-  return info.FeatureBufferSize;
-}
-
-void SimSetBufferSize(THIDdeviceInfo& info, SimReportKind kind, std::uint16_t size) {
-  switch (kind) {
-    case SimReportKind::Output:
-      info.OutputBufferSize = size;
-      return;
-    case SimReportKind::Input:
-      info.InputBufferSize = size;
-      return;
-    case SimReportKind::Feature:
-      info.FeatureBufferSize = size;
-      return;
-  }
-}
-
 void SimSetBufferSizes(THIDdeviceInfo& info, std::uint16_t output, std::uint16_t input,
                        std::uint16_t feature) {
   info.OutputBufferSize = output;
@@ -66,36 +30,27 @@ void SimSetBufferSizes(THIDdeviceInfo& info, std::uint16_t output, std::uint16_t
   info.FeatureBufferSize = feature;
 }
 
-void SimSetReportCaps(THIDdeviceInfo& info, SimReportKind kind, std::size_t index,
+void SimSetReportCaps(THIDdeviceInfo& info, vyhid::ReportKind kind, std::size_t index,
                       TReportCapabilities caps) {
-  if (index < 10) SimReportCaps(info, kind)[index] = caps;
+  if (index < vyhid::kCapabilityEntries) vyhid::CapabilityTable(info, kind)[index] = caps;
 }
 
-bool SimAddReport(THIDdeviceInfo& info, SimReportKind kind, std::uint8_t reportId,
+bool SimAddReport(THIDdeviceInfo& info, vyhid::ReportKind kind, std::uint8_t reportId,
                   std::uint32_t payloadBytes) {
   if (payloadBytes < 1 || payloadBytes > kSimMaxReportBytes) return false;
-  // The records are packed, so the entries are copied in and out rather than
-  // referenced.
-  TReportCapabilities* table = SimReportCaps(info, kind);
-  std::array<TReportCapabilities, 10> caps;
-  std::memcpy(caps.data(), table, sizeof(TReportCapabilities) * caps.size());
-  std::size_t used = 0;
-  while (used < caps.size() && caps[used].ReportCount != 0) ++used;
-  for (std::size_t i = 0; i < used; ++i) {
-    if (caps[i].ReportId == reportId) return false;
+  // The used entries are those with a non-zero ReportCount at the front.
+  std::vector<vyhid::abi::ReportSummary> reports;
+  const TReportCapabilities* table = vyhid::CapabilityTable(info, kind);
+  for (std::size_t i = 0; i < vyhid::kCapabilityEntries; ++i) {
+    const TReportCapabilities entry = table[i];
+    if (entry.ReportCount == 0) break;
+    if (entry.ReportId == reportId) return false;
+    reports.push_back({entry.ReportId, entry.Usage, entry.ReportCount});
   }
-  SimSetBufferSize(info, kind,
-                   static_cast<std::uint16_t>(
-                       std::max<std::uint32_t>(SimBufferSize(info, kind), payloadBytes + 1)));
-
-  std::size_t at = 0;
-  while (at < used && caps[at].ReportId < reportId) ++at;
-  if (at == caps.size()) return true;  // full of lower IDs: the report has no entry
-  const std::size_t last = std::min(used, caps.size() - 1);
-  for (std::size_t i = last; i > at; --i) caps[i] = caps[i - 1];
-  caps[at] = TReportCapabilities{
-      0, reportId, 8, static_cast<std::uint8_t>(std::min<std::uint32_t>(payloadBytes, 255))};
-  std::memcpy(table, caps.data(), sizeof(TReportCapabilities) * caps.size());
+  reports.push_back({reportId, 0, payloadBytes});
+  const std::uint16_t size =
+      std::max(vyhid::BufferSize(info, kind), vyhid::abi::BufferSizeFor(payloadBytes));
+  vyhid::abi::FillCapabilityTable(info, kind, size, reports);
   return true;
 }
 
@@ -153,7 +108,7 @@ std::optional<std::uint32_t> ParseNumber(std::string_view word, std::uint32_t ma
 }
 
 struct PendingReport {
-  SimReportKind Kind;
+  vyhid::ReportKind Kind;
   std::uint8_t Id;
   std::uint32_t Bytes;
 };
@@ -299,9 +254,9 @@ class DeviceTextReader {
       return Fail(line, "byte count must be a number from 1 to ",
                   std::to_string(kSimMaxReportBytes));
     }
-    const SimReportKind kind = keyword == "input"    ? SimReportKind::Input
-                               : keyword == "output" ? SimReportKind::Output
-                                                     : SimReportKind::Feature;
+    const vyhid::ReportKind kind = keyword == "input"    ? vyhid::ReportKind::kInput
+                                   : keyword == "output" ? vyhid::ReportKind::kOutput
+                                                         : vyhid::ReportKind::kFeature;
     for (const PendingReport& r : block_->Reports) {
       if (r.Kind == kind && r.Id == *id) {
         return Fail(line, keyword, " report ", std::to_string(*id), " given twice");
@@ -316,10 +271,11 @@ class DeviceTextReader {
     if (!block_) return true;
     DeviceBlock& b = *block_;
     if (!b.HasSymlink) return Fail(b.Line, "device has no symlink");
-    // Identity is the first 100 bytes of the record: the length byte and the
+    // Identity is the first kIdentityBytes of the record: the length byte and the
     // first 99 characters of the symlink.
     for (std::size_t i = 0; i < devices_.size(); ++i) {
-      if (std::memcmp(&devices_[i].Info.SymLink, &b.Spec.Info.SymLink, 100) == 0) {
+      if (std::memcmp(&devices_[i].Info.SymLink, &b.Spec.Info.SymLink, vyhid::kIdentityBytes) ==
+          0) {
         return Fail(b.Line, "device has the same symlink as the device on line ",
                     std::to_string(lines_[i]));
       }

@@ -15,7 +15,7 @@
 #include "HIDrecords.h"
 
 // The most devices a list can hold: device numbers travel as one byte.
-inline constexpr std::size_t kSimMaxDevices = 255;
+inline constexpr std::size_t kSimMaxDevices = vyhid::kMaxBridgeDevices;
 // The longest report payload a device file or SimAddReport accepts, so that
 // the buffer size (payload + 1 for the report ID byte) fits 16 bits.
 inline constexpr std::uint32_t kSimMaxReportBytes = 65534;
@@ -28,20 +28,11 @@ THIDdeviceInfo SimMakeDevice(std::string_view symlink, std::uint16_t vid, std::u
                              std::string_view serial = {}, std::uint16_t version = 0,
                              bool readWrite = true);
 
-enum class SimReportKind : std::uint8_t { Output, Input, Feature };
-
-// The kind's capability table (10 entries; the entries are packed, so copy
-// them rather than bind references to their fields).
-TReportCapabilities* SimReportCaps(THIDdeviceInfo& info, SimReportKind kind);
-// The kind's buffer size.
-std::uint16_t SimBufferSize(const THIDdeviceInfo& info, SimReportKind kind);
-void SimSetBufferSize(THIDdeviceInfo& info, SimReportKind kind, std::uint16_t size);
-
 // Sets the three buffer sizes as given.
 void SimSetBufferSizes(THIDdeviceInfo& info, std::uint16_t output, std::uint16_t input,
                        std::uint16_t feature);
 // Writes capability entry `index` (0 to 9; other indexes are ignored).
-void SimSetReportCaps(THIDdeviceInfo& info, SimReportKind kind, std::size_t index,
+void SimSetReportCaps(THIDdeviceInfo& info, vyhid::ReportKind kind, std::size_t index,
                       TReportCapabilities caps);
 // Declares a report of `payloadBytes` bytes (1 to kSimMaxReportBytes) as a
 // device would: the kind's buffer size becomes at least payloadBytes + 1, and
@@ -50,7 +41,7 @@ void SimSetReportCaps(THIDdeviceInfo& info, SimReportKind kind, std::size_t inde
 // the front of the table) in ascending ID order, pushing the highest entry out
 // of a full table. Returns false, changing nothing, for a payload size out of
 // range or an ID already in the table.
-bool SimAddReport(THIDdeviceInfo& info, SimReportKind kind, std::uint8_t reportId,
+bool SimAddReport(THIDdeviceInfo& info, vyhid::ReportKind kind, std::uint8_t reportId,
                   std::uint32_t payloadBytes);
 
 // One device read from a device file.

@@ -36,15 +36,15 @@ extern "C" {  // the HID headers declare no C linkage themselves
 #include <vector>
 
 #include "CapsRecord.h"
-#include "HIDrecords.h"
+#include "ExportShim.h"
 
 namespace {
 
+using vyhid::ReportKind;
 using vyhid::win32::CollectionCaps;
 using vyhid::win32::ItemCaps;
-using vyhid::win32::ReportKind;
 
-constexpr std::size_t kPayloadBytes = 64;
+using vyhid::kPayloadBytes;
 
 // Owns a kernel handle.
 class Handle {
@@ -512,40 +512,31 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 
-// Entry points: no exception leaves them (a failure is a 0 result).
-#define GUARDED(expr, fallback) \
-  try {                         \
-    return expr;                \
-  } catch (...) {               \
-    return fallback;            \
+// The entry points; the kit's shim keeps every exception inside.
+struct BridgeEntryPoints {
+  static std::uint8_t HIDscanForDevices() { return bridge->Scan(); }
+  static void HIDGetDeviceInfo(std::uint8_t Nr, THIDdeviceInfo* data) { bridge->GetInfo(Nr, data); }
+  static std::uint8_t HIDcloseDevice() { return bridge->Close() ? 1 : 0; }
+  static std::uint8_t HIDopenDevice(std::uint8_t DeviceNr) {
+    return bridge->Open(DeviceNr) ? 1 : 0;
   }
+  static void USBsetEventHandler(TUSBcallBack Handler) { bridge->SetChangeHandler(Handler); }
+  static void HIDsetEventHandler(THIDcallBack Handler) { bridge->SetInputHandler(Handler); }
+  static std::uint8_t HIDOutputReportSize() { return bridge->ReportSize(ReportKind::kOutput); }
+  static std::uint8_t HIDInputReportSize() { return bridge->ReportSize(ReportKind::kInput); }
+  static std::uint8_t HIDFeatureReportSize() { return bridge->ReportSize(ReportKind::kFeature); }
+  static std::uint8_t HIDGetInputReport(THIDreport* inReport) {
+    return bridge->Get(inReport, false);
+  }
+  static std::uint8_t HIDGetFeatureReport(THIDreport* inReport) {
+    return bridge->Get(inReport, true);
+  }
+  static std::uint8_t HIDSetOutputReport(THIDreport* OutReport) {
+    return bridge->Set(OutReport, false);
+  }
+  static std::uint8_t HIDSetFeatureReport(THIDreport* OutReport) {
+    return bridge->Set(OutReport, true);
+  }
+};
 
-VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDscanForDevices(){
-    GUARDED(bridge->Scan(), 0)} VYHID_BRIDGE_EXPORT void VYHID_STDCALL
-    HIDGetDeviceInfo(std::uint8_t Nr, THIDdeviceInfo* data){
-        GUARDED(bridge->GetInfo(Nr, data), )} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
-    HIDcloseDevice(){GUARDED(static_cast<std::uint8_t>(bridge->Close() ? 1 : 0),
-                             0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
-    HIDopenDevice(std::uint8_t DeviceNr){
-        GUARDED(static_cast<std::uint8_t>(bridge->Open(DeviceNr) ? 1 : 0), 0)} VYHID_BRIDGE_EXPORT
-    void VYHID_STDCALL USBsetEventHandler(TUSBcallBack Handler){
-        GUARDED(bridge->SetChangeHandler(Handler), )} VYHID_BRIDGE_EXPORT void VYHID_STDCALL
-    HIDsetEventHandler(THIDcallBack Handler) {
-  bridge->SetInputHandler(Handler);
-}
-VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDOutputReportSize(){
-    GUARDED(bridge->ReportSize(ReportKind::kOutput),
-            0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
-    HIDInputReportSize(){GUARDED(bridge->ReportSize(ReportKind::kInput),
-                                 0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
-    HIDFeatureReportSize(){GUARDED(bridge->ReportSize(ReportKind::kFeature),
-                                   0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
-    HIDGetInputReport(THIDreport* inReport){
-        GUARDED(bridge->Get(inReport, false), 0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
-    HIDGetFeatureReport(THIDreport* inReport){
-        GUARDED(bridge->Get(inReport, true), 0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
-    HIDSetOutputReport(THIDreport* OutReport){
-        GUARDED(bridge->Set(OutReport, false), 0)} VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL
-    HIDSetFeatureReport(THIDreport* OutReport) {
-  GUARDED(bridge->Set(OutReport, true), 0)
-}
+VYHID_DEFINE_BRIDGE_EXPORTS()

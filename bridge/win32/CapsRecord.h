@@ -11,8 +11,6 @@
 
 namespace vyhid::win32 {
 
-enum class ReportKind : std::uint8_t { kInput, kOutput, kFeature };
-
 // The collection's usage and its report lengths in bytes as HidP_GetCaps gives
 // them: the longest report of the kind plus one byte for the report ID, which
 // is counted even when the device numbers no reports; 0 when the kind is absent.

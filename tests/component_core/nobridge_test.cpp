@@ -9,7 +9,7 @@ const rtl::String kMissingBridge =
     u"Missing or incorrect: HID_Bridge__.dll \r\n\r\nThe program will not work properly.";
 
 TEST(NoBridge, MissingLibraryLeavesTheComponentUnbound) {
-  const rtl::HMODULE probe = rtl::LoadLibraryW(kBridgeFileName);
+  const rtl::HMODULE probe = rtl::LoadLibraryW(vyhid::kBridgeFileName);
   if (probe != 0) rtl::FreeLibrary(probe);
   ASSERT_EQ(probe, 0) << "a bridge is on the search path; this test needs none";
 

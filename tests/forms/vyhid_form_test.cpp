@@ -74,7 +74,7 @@ const rtl::TClassInfo& Form1Info() {
         rtl::PublishedHandler<rtl::TNotifyEvent>(u"VyHID1DevClose", u"TNotifyEvent",
                                                  &TForm1::VyHID1DevClose),
     };
-    c.FieldClasses = {&VyHID::TVyHIDClassInfo(), &BoomInfo()};
+    c.FieldClasses = {&vyhid::TVyHIDClassInfo(), &BoomInfo()};
     return c;
   }();
   return info;

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "HIDrecords.h"
+#include "EntryPoints.h"
 
 namespace {
 
@@ -38,49 +38,20 @@ int Descriptors() {
   return CountEntries("/proc/self/fd");
 }
 
-// The bridge loaded by path, its 13 entry points bound by name.
-struct Bridge {
+// The bridge loaded by path, its entry points bound by name.
+struct Bridge : vyhid::EntryPointTable {
   Bridge() {
     handle = ::dlopen(VYHID_HIDRAW_BRIDGE, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return;
-    Bind(scan, "HIDscanForDevices");
-    Bind(get_info, "HIDGetDeviceInfo");
-    Bind(close, "HIDcloseDevice");
-    Bind(open, "HIDopenDevice");
-    Bind(set_usb_handler, "USBsetEventHandler");
-    Bind(set_hid_handler, "HIDsetEventHandler");
-    Bind(output_size, "HIDOutputReportSize");
-    Bind(input_size, "HIDInputReportSize");
-    Bind(feature_size, "HIDFeatureReportSize");
-    Bind(get_input, "HIDGetInputReport");
-    Bind(get_feature, "HIDGetFeatureReport");
-    Bind(set_output, "HIDSetOutputReport");
-    Bind(set_feature, "HIDSetFeatureReport");
+    missing =
+        vyhid::BindEntryPoints(*this, [this](const char* name) { return ::dlsym(handle, name); });
   }
   ~Bridge() {
     if (handle != nullptr) ::dlclose(handle);
   }
-  template <typename F>
-  void Bind(F& f, const char* name) {
-    f = reinterpret_cast<F>(::dlsym(handle, name));
-    if (f == nullptr) missing += std::string(name) + " ";
-  }
 
   void* handle = nullptr;
   std::string missing;
-  tHIDscanForDevices scan = nullptr;
-  tHIDGetDeviceInfo get_info = nullptr;
-  tHIDcloseDevice close = nullptr;
-  tHIDopenDevice open = nullptr;
-  tUSBsetEventHandler set_usb_handler = nullptr;
-  tHIDsetEventHandler set_hid_handler = nullptr;
-  tHIDOutputReportSize output_size = nullptr;
-  tHIDInputReportSize input_size = nullptr;
-  tHIDFeatureReportSize feature_size = nullptr;
-  tHIDGetInputReport get_input = nullptr;
-  tHIDGetFeatureReport get_feature = nullptr;
-  tHIDSetOutputReport set_output = nullptr;
-  tHIDSetFeatureReport set_feature = nullptr;
 };
 
 void VYHID_STDCALL OnDeviceChange() {}
@@ -95,63 +66,63 @@ TEST(HidrawBridge, ExportsAllEntryPoints) {
 TEST(HidrawBridge, EnumeratesEveryHidrawNode) {
   Bridge bridge;
   ASSERT_NE(bridge.handle, nullptr) << ::dlerror();
-  const int count = bridge.scan();
+  const int count = bridge.HIDscanForDevices();
   EXPECT_EQ(count, CountEntries("/sys/class/hidraw"));
   std::string previous;
   for (int i = 0; i < count; ++i) {
     THIDdeviceInfo info;
-    bridge.get_info(static_cast<std::uint8_t>(i), &info);
+    bridge.HIDGetDeviceInfo(static_cast<std::uint8_t>(i), &info);
     const std::string identity(ReadShortString(info.SymLink));
     EXPECT_EQ(identity.find("/dev/hidraw"), std::string::npos) << identity;
     EXPECT_LE(identity.size(), 99u);
     EXPECT_LT(previous, identity) << "identities sorted and distinct";
     previous = identity;
   }
-  EXPECT_EQ(bridge.scan(), count);  // a second scan finds the same
+  EXPECT_EQ(bridge.HIDscanForDevices(), count);  // a second scan finds the same
 }
 
 TEST(HidrawBridge, RecordOutOfRangeIsAllZero) {
   Bridge bridge;
   ASSERT_NE(bridge.handle, nullptr) << ::dlerror();
-  const std::uint8_t count = bridge.scan();
+  const std::uint8_t count = bridge.HIDscanForDevices();
   if (count == 255) GTEST_SKIP() << "every device number is taken";
   THIDdeviceInfo info;
   std::memset(&info, 0xCC, sizeof info);
-  bridge.get_info(count, &info);
+  bridge.HIDGetDeviceInfo(count, &info);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(&info);
   for (std::size_t i = 0; i < sizeof info; ++i) ASSERT_EQ(bytes[i], 0) << "byte " << i;
-  bridge.get_info(0, nullptr);  // ignored, no crash
+  bridge.HIDGetDeviceInfo(0, nullptr);  // ignored, no crash
 }
 
 TEST(HidrawBridge, CallsWithoutAnOpenDeviceFail) {
   Bridge bridge;
   ASSERT_NE(bridge.handle, nullptr) << ::dlerror();
-  const std::uint8_t count = bridge.scan();
-  EXPECT_EQ(bridge.close(), 0);
+  const std::uint8_t count = bridge.HIDscanForDevices();
+  EXPECT_EQ(bridge.HIDcloseDevice(), 0);
   if (count < 255) {
-    EXPECT_EQ(bridge.open(count), 0);  // no such device
+    EXPECT_EQ(bridge.HIDopenDevice(count), 0);  // no such device
   }
-  EXPECT_EQ(bridge.output_size(), 0);
-  EXPECT_EQ(bridge.input_size(), 0);
-  EXPECT_EQ(bridge.feature_size(), 0);
+  EXPECT_EQ(bridge.HIDOutputReportSize(), 0);
+  EXPECT_EQ(bridge.HIDInputReportSize(), 0);
+  EXPECT_EQ(bridge.HIDFeatureReportSize(), 0);
   THIDreport report;
   std::memset(&report, 0x77, sizeof report);
-  EXPECT_EQ(bridge.get_input(&report), 0);
-  EXPECT_EQ(bridge.get_feature(&report), 0);
-  EXPECT_EQ(bridge.set_output(&report), 0);
-  EXPECT_EQ(bridge.set_feature(&report), 0);
+  EXPECT_EQ(bridge.HIDGetInputReport(&report), 0);
+  EXPECT_EQ(bridge.HIDGetFeatureReport(&report), 0);
+  EXPECT_EQ(bridge.HIDSetOutputReport(&report), 0);
+  EXPECT_EQ(bridge.HIDSetFeatureReport(&report), 0);
   EXPECT_EQ(report.Data[0], 0x77);  // untouched
-  EXPECT_EQ(bridge.get_input(nullptr), 0);
-  EXPECT_EQ(bridge.set_output(nullptr), 0);
+  EXPECT_EQ(bridge.HIDGetInputReport(nullptr), 0);
+  EXPECT_EQ(bridge.HIDSetOutputReport(nullptr), 0);
 }
 
 TEST(HidrawBridge, MonitorRunsWhileAHandlerIsInstalled) {
   Bridge bridge;
   ASSERT_NE(bridge.handle, nullptr) << ::dlerror();
   const int before = Threads();
-  bridge.set_usb_handler(OnDeviceChange);
+  bridge.USBsetEventHandler(OnDeviceChange);
   const int with_monitor = Threads();
-  bridge.set_usb_handler(nullptr);
+  bridge.USBsetEventHandler(nullptr);
   EXPECT_EQ(Threads(), before);
   if (with_monitor == before) GTEST_SKIP() << "no uevent socket here: the monitor cannot run";
   EXPECT_EQ(with_monitor, before + 1);
@@ -164,11 +135,11 @@ TEST(HidrawBridge, LoadAndUnloadManyTimesLeavesNoThreadOrDescriptor) {
   for (int i = 0; i < 50; ++i) {
     Bridge bridge;
     ASSERT_NE(bridge.handle, nullptr) << ::dlerror();
-    bridge.set_hid_handler(OnInput);
-    bridge.set_usb_handler(OnDeviceChange);
-    bridge.scan();
-    bridge.open(0);  // opens a device if there is one: its read thread must go too
-  }                  // dlclose with the monitor (and perhaps a read thread) running
+    bridge.HIDsetEventHandler(OnInput);
+    bridge.USBsetEventHandler(OnDeviceChange);
+    bridge.HIDscanForDevices();
+    bridge.HIDopenDevice(0);  // opens a device if there is one: its read thread must go too
+  }                           // dlclose with the monitor (and perhaps a read thread) running
   EXPECT_EQ(Threads(), threads);
   EXPECT_EQ(Descriptors(), descriptors);
 }

@@ -47,8 +47,8 @@ TEST(Identity, LongTextsDifferWithinTheComparedLength) {
   const std::string long_serial(200, 'S');
   const std::string a = BuildIdentity(UsbDevice(long_serial + "1", "1-1"), true);
   const std::string b = BuildIdentity(UsbDevice(long_serial + "2", "1-1"), true);
-  EXPECT_LE(a.size(), kIdentityLength);
-  EXPECT_LE(b.size(), kIdentityLength);
+  EXPECT_LE(a.size(), kIdentityChars);
+  EXPECT_LE(b.size(), kIdentityChars);
   EXPECT_NE(a, b);
   EXPECT_EQ(a, BuildIdentity(UsbDevice(long_serial + "1", "1-1"), true));  // stable
 }
@@ -60,7 +60,7 @@ TEST(Identity, CutNeverSplitsACharacter) {
   for (int i = 0; i < 60; ++i) euros += "\xE2\x82\xAC";  // €
   for (const std::string& t : {accented, "a" + accented, euros, "a" + euros, "ab" + euros}) {
     const std::string fitted = FitIdentity(t);
-    ASSERT_LE(fitted.size(), kIdentityLength);
+    ASSERT_LE(fitted.size(), kIdentityChars);
     const std::string head = fitted.substr(0, fitted.size() - 9);  // before "~hash"
     // The head ends on a complete character: it is a prefix of the input
     // that stops before a lead byte (or at the end).
@@ -84,7 +84,7 @@ TEST(Identity, AssignedIdentitiesAreDistinctEvenForSharedSerials) {
   EXPECT_EQ(ids[0], "046D:C52B:00 at:1-1");
   EXPECT_EQ(ids[2], "046D:C52B:00 sn:X9");
   EXPECT_EQ(ids[3], "046D:C52B:01 sn:X9");
-  for (const std::string& id : ids) EXPECT_LE(id.size(), kIdentityLength);
+  for (const std::string& id : ids) EXPECT_LE(id.size(), kIdentityChars);
 }
 
 TEST(SysfsText, HexNumbersAndHidIds) {

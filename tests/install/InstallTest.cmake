@@ -29,7 +29,7 @@ run(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX})
 # The layout.
 foreach(file
     bin/vyhid
-    lib/librtl270.so lib/libvcl270.so lib/VyHIDpkg.so lib/libhidrecords.a
+    lib/librtl270.so lib/libvcl270.so lib/VyHIDpkg.so lib/libvyhid_abi.a
     lib/vyhid/bridge/sim/HID_Bridge__.dll lib/vyhid/bridge/sim/devices/default.txt
     lib/cmake/VyHID/VyHIDConfig.cmake lib/cmake/VyHID/VyHIDConfigVersion.cmake
     lib/cmake/VyHID/VyHIDTargets.cmake lib/pkgconfig/vyhid.pc

@@ -43,22 +43,7 @@ bool SameReport(const THIDreport& a, const THIDreport& b) {
   return SameBytes(&a, &b, sizeof a);
 }
 
-// The 13 entry points, bound by name.
-struct EntryPoints {
-  tHIDscanForDevices HIDscanForDevices;
-  tHIDGetDeviceInfo HIDGetDeviceInfo;
-  tHIDcloseDevice HIDcloseDevice;
-  tHIDopenDevice HIDopenDevice;
-  tUSBsetEventHandler USBsetEventHandler;
-  tHIDsetEventHandler HIDsetEventHandler;
-  tHIDOutputReportSize HIDOutputReportSize;
-  tHIDInputReportSize HIDInputReportSize;
-  tHIDFeatureReportSize HIDFeatureReportSize;
-  tHIDGetInputReport HIDGetInputReport;
-  tHIDGetFeatureReport HIDGetFeatureReport;
-  tHIDSetOutputReport HIDSetOutputReport;
-  tHIDSetFeatureReport HIDSetFeatureReport;
-};
+using EntryPoints = vyhid::EntryPointTable;
 
 // One private load of a bridge file.
 class LoadedBridge {
@@ -86,21 +71,7 @@ class LoadedBridge {
       field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(Symbol(name));
       if (field == nullptr && missing.empty()) missing = name;
     };
-#define BIND_HID(name) bind(hid.name, #name)
-    BIND_HID(HIDscanForDevices);
-    BIND_HID(HIDGetDeviceInfo);
-    BIND_HID(HIDcloseDevice);
-    BIND_HID(HIDopenDevice);
-    BIND_HID(USBsetEventHandler);
-    BIND_HID(HIDsetEventHandler);
-    BIND_HID(HIDOutputReportSize);
-    BIND_HID(HIDInputReportSize);
-    BIND_HID(HIDFeatureReportSize);
-    BIND_HID(HIDGetInputReport);
-    BIND_HID(HIDGetFeatureReport);
-    BIND_HID(HIDSetOutputReport);
-    BIND_HID(HIDSetFeatureReport);
-#undef BIND_HID
+    missing = vyhid::BindEntryPoints(hid, [this](const char* name) { return Symbol(name); });
 #define BIND_SIM(name) bind(sim.name, "Sim" #name)
     BIND_SIM(Reset);
     BIND_SIM(AddDevice);
@@ -195,15 +166,15 @@ void VYHID_STDCALL RecordDeviceChange() {
 
 THIDdeviceInfo Keyboard() {
   THIDdeviceInfo d = SimMakeDevice("/dev/test/kbd", 0x1209, 0x0001, "Keyboard", "Test");
-  SimAddReport(d, SimReportKind::Input, 0, 8);
-  SimAddReport(d, SimReportKind::Output, 0, 1);
+  SimAddReport(d, vyhid::ReportKind::kInput, 0, 8);
+  SimAddReport(d, vyhid::ReportKind::kOutput, 0, 1);
   return d;
 }
 THIDdeviceInfo Vendor() {
   THIDdeviceInfo d = SimMakeDevice("/dev/test/vendor", 0x1209, 0x0003, "Vendor", "Test");
-  SimAddReport(d, SimReportKind::Input, 0, 64);
-  SimAddReport(d, SimReportKind::Output, 0, 64);
-  SimAddReport(d, SimReportKind::Feature, 1, 64);
+  SimAddReport(d, vyhid::ReportKind::kInput, 0, 64);
+  SimAddReport(d, vyhid::ReportKind::kOutput, 0, 64);
+  SimAddReport(d, vyhid::ReportKind::kFeature, 1, 64);
   return d;
 }
 

@@ -24,7 +24,7 @@ TEST(SimControl, LoadsTheBridgeByPathAndBindsTheControlApi) {
   EXPECT_EQ(error, "/nonexistent/devices.txt: cannot read");
 
   // A later load by bare name is the same library: the component's path.
-  const rtl::HMODULE byName = rtl::LoadLibraryW(kBridgeFileName);
+  const rtl::HMODULE byName = rtl::LoadLibraryW(vyhid::kBridgeFileName);
   ASSERT_NE(byName, 0u);
   auto scan =
       reinterpret_cast<tHIDscanForDevices>(rtl::GetProcAddress(byName, "HIDscanForDevices"));

@@ -25,13 +25,13 @@ std::string ParseError(std::string_view text) {
   return error;
 }
 
-TReportCapabilities Cap(THIDdeviceInfo& info, SimReportKind kind, std::size_t i) {
+TReportCapabilities Cap(THIDdeviceInfo& info, vyhid::ReportKind kind, std::size_t i) {
   TReportCapabilities c;
-  std::memcpy(&c, &SimReportCaps(info, kind)[i], sizeof c);
+  std::memcpy(&c, &vyhid::CapabilityTable(info, kind)[i], sizeof c);
   return c;
 }
 
-void ExpectCap(THIDdeviceInfo& info, SimReportKind kind, std::size_t i, int id, int count) {
+void ExpectCap(THIDdeviceInfo& info, vyhid::ReportKind kind, std::size_t i, int id, int count) {
   const TReportCapabilities c = Cap(info, kind, i);
   EXPECT_EQ(c.ReportId, id) << "entry " << i;
   EXPECT_EQ(c.ReportCount, count) << "entry " << i;
@@ -55,22 +55,22 @@ TEST(SimDeviceText, TheDefaultFileDescribesKeyboardMouseAndVendorDevice) {
   EXPECT_EQ(+kbd.InputBufferSize, 9);
   EXPECT_EQ(+kbd.OutputBufferSize, 2);
   EXPECT_EQ(+kbd.FeatureBufferSize, 0);
-  ExpectCap(kbd, SimReportKind::Input, 0, 0, 8);
-  ExpectCap(kbd, SimReportKind::Output, 0, 0, 1);
+  ExpectCap(kbd, vyhid::ReportKind::kInput, 0, 0, 8);
+  ExpectCap(kbd, vyhid::ReportKind::kOutput, 0, 0, 1);
   EXPECT_EQ(kbd.HasReadWriteAccess, 1);
   EXPECT_FALSE(d[0].Echo);
 
   THIDdeviceInfo& mouse = d[1].Info;
   EXPECT_EQ(+mouse.InputBufferSize, 5);
   EXPECT_EQ(+mouse.OutputBufferSize, 0);
-  ExpectCap(mouse, SimReportKind::Output, 0, 0, 0);
+  ExpectCap(mouse, vyhid::ReportKind::kOutput, 0, 0, 0);
 
   THIDdeviceInfo& vendor = d[2].Info;
   EXPECT_EQ(+vendor.InputBufferSize, 65);
   EXPECT_EQ(+vendor.OutputBufferSize, 65);
   EXPECT_EQ(+vendor.FeatureBufferSize, 65);
-  ExpectCap(vendor, SimReportKind::Feature, 0, 1, 64);
-  ExpectCap(vendor, SimReportKind::Feature, 1, 2, 8);
+  ExpectCap(vendor, vyhid::ReportKind::kFeature, 0, 1, 64);
+  ExpectCap(vendor, vyhid::ReportKind::kFeature, 1, 2, 8);
   EXPECT_TRUE(d[2].Echo);
 }
 
@@ -83,11 +83,11 @@ TEST(SimDeviceText, ReportsBecomeSizesAndAscendingCapabilityEntries) {
   ASSERT_EQ(d.size(), 1u);
   THIDdeviceInfo& info = d[0].Info;
   for (std::size_t i = 0; i < 10; ++i) {
-    ExpectCap(info, SimReportKind::Input, i, static_cast<int>(i + 1), static_cast<int>(i + 1));
+    ExpectCap(info, vyhid::ReportKind::kInput, i, static_cast<int>(i + 1), static_cast<int>(i + 1));
   }
   EXPECT_EQ(+info.InputBufferSize, 13) << "the longest report counts even without an entry";
-  ExpectCap(info, SimReportKind::Feature, 0, 0x10, 3);
-  ExpectCap(info, SimReportKind::Feature, 1, 0x20, 255);
+  ExpectCap(info, vyhid::ReportKind::kFeature, 0, 0x10, 3);
+  ExpectCap(info, vyhid::ReportKind::kFeature, 1, 0x20, 255);
   EXPECT_EQ(+info.FeatureBufferSize, 1001);
   EXPECT_EQ(+info.OutputBufferSize, 0);
 }
@@ -189,19 +189,19 @@ TEST(SimDeviceRecords, BuildersFillTheRecordAndKeepTheTablesSorted) {
   name += "\xC3\xA9";
   EXPECT_EQ(ReadShortString(SimMakeDevice("/y", 0, 0, name).ProductString).size(), 254u);
 
-  EXPECT_TRUE(SimAddReport(d, SimReportKind::Output, 5, 16));
-  EXPECT_TRUE(SimAddReport(d, SimReportKind::Output, 2, 4));
-  EXPECT_FALSE(SimAddReport(d, SimReportKind::Output, 5, 1)) << "ID already there";
-  EXPECT_FALSE(SimAddReport(d, SimReportKind::Output, 6, 0));
-  EXPECT_FALSE(SimAddReport(d, SimReportKind::Output, 6, kSimMaxReportBytes + 1));
-  ExpectCap(d, SimReportKind::Output, 0, 2, 4);
-  ExpectCap(d, SimReportKind::Output, 1, 5, 16);
-  ExpectCap(d, SimReportKind::Output, 2, 0, 0);
+  EXPECT_TRUE(SimAddReport(d, vyhid::ReportKind::kOutput, 5, 16));
+  EXPECT_TRUE(SimAddReport(d, vyhid::ReportKind::kOutput, 2, 4));
+  EXPECT_FALSE(SimAddReport(d, vyhid::ReportKind::kOutput, 5, 1)) << "ID already there";
+  EXPECT_FALSE(SimAddReport(d, vyhid::ReportKind::kOutput, 6, 0));
+  EXPECT_FALSE(SimAddReport(d, vyhid::ReportKind::kOutput, 6, kSimMaxReportBytes + 1));
+  ExpectCap(d, vyhid::ReportKind::kOutput, 0, 2, 4);
+  ExpectCap(d, vyhid::ReportKind::kOutput, 1, 5, 16);
+  ExpectCap(d, vyhid::ReportKind::kOutput, 2, 0, 0);
   EXPECT_EQ(+d.OutputBufferSize, 17);
 
-  SimSetReportCaps(d, SimReportKind::Input, 9, TReportCapabilities{7, 1, 8, 2});
-  SimSetReportCaps(d, SimReportKind::Input, 10, TReportCapabilities{7, 1, 8, 2});  // ignored
-  EXPECT_EQ(+Cap(d, SimReportKind::Input, 9).Usage, 7);
+  SimSetReportCaps(d, vyhid::ReportKind::kInput, 9, TReportCapabilities{7, 1, 8, 2});
+  SimSetReportCaps(d, vyhid::ReportKind::kInput, 10, TReportCapabilities{7, 1, 8, 2});  // ignored
+  EXPECT_EQ(+Cap(d, vyhid::ReportKind::kInput, 9).Usage, 7);
   SimSetBufferSizes(d, 1, 2, 3);
   EXPECT_EQ(d.OutputBufferSize + d.InputBufferSize * 10 + d.FeatureBufferSize * 100, 321);
 }

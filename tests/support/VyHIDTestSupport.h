@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "HIDrecords.h"
+#include "EntryPoints.h"
 #include "SimControl.h"
 #include "VyHID.h"
 #include "rtl/DynLib.h"

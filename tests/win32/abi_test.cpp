@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "HIDrecords.h"
+#include "EntryPoints.h"
 #include "VyHID.h"
 #include "VyHIDTestSupport.h"
 
@@ -103,7 +103,7 @@ TEST(AbiHarness, SeesTheImbalanceOfAWrongCallee) {
 // removes the 4 bytes; one without arguments removes none.
 TEST_F(Abi, EntryPointsAreStdcallWithByteArgumentsInThirtyTwoBitSlots) {
   SetDevices({MakeSimpleDevice("/dev/a"), MakeSimpleDevice("/dev/b")});
-  const rtl::HMODULE bridge = rtl::LoadLibraryW(kBridgeFileName);  // the one loaded by path
+  const rtl::HMODULE bridge = rtl::LoadLibraryW(vyhid::kBridgeFileName);  // the one loaded by path
   ASSERT_NE(bridge, 0u);
   const void* open = rtl::GetProcAddress(bridge, "HIDopenDevice");
   const void* close = rtl::GetProcAddress(bridge, "HIDcloseDevice");

@@ -17,7 +17,7 @@
 #include <set>
 #include <vector>
 
-#include "HIDrecords.h"
+#include "EntryPoints.h"
 #include "rtl/DynLib.h"
 
 namespace {
@@ -76,13 +76,10 @@ TEST(Win32Bridge, LoadsBindsEnumeratesOpensAndLeavesNoThread) {
   const rtl::HMODULE bridge = rtl::LoadLibraryW(rtl::Utf8ToString(VYHID_WIN32_BRIDGE_PATH));
   ASSERT_NE(bridge, 0u) << rtl::StringToUtf8(rtl::LastLibraryError());
 
-  for (const char* name :
-       {"HIDscanForDevices", "HIDGetDeviceInfo", "HIDcloseDevice", "HIDopenDevice",
-        "USBsetEventHandler", "HIDsetEventHandler", "HIDOutputReportSize", "HIDInputReportSize",
-        "HIDFeatureReportSize", "HIDGetInputReport", "HIDGetFeatureReport", "HIDSetOutputReport",
-        "HIDSetFeatureReport"}) {
-    EXPECT_NE(rtl::GetProcAddress(bridge, name), nullptr) << name;
-  }
+  vyhid::EntryPointTable hid;
+  EXPECT_EQ(vyhid::BindEntryPoints(
+                hid, [&](const char* name) { return rtl::GetProcAddress(bridge, name); }),
+            "");
   // As the component does: both handlers first, which starts the
   // notification thread.
   Bind<tHIDsetEventHandler>(bridge, "HIDsetEventHandler")(OnInput);

@@ -143,6 +143,10 @@ int LoadedLibraryCount() {
   return table.total;
 }
 
+void SetLastLibraryError(const String& Reason) {
+  lastError = Reason;
+}
+
 String LastLibraryError() {
   return lastError;
 }

@@ -12,10 +12,12 @@
 #include <span>
 #include <vector>
 
+#include "HIDrecords.h"
+
 namespace vyhid::descriptor {
 
-enum class ReportKind : std::uint8_t { kInput = 0, kOutput = 1, kFeature = 2 };
-inline constexpr std::size_t kReportKindCount = 3;
+using vyhid::kReportKindCount;
+using vyhid::ReportKind;
 
 // One item as it stands in the descriptor.
 struct Item {

@@ -31,5 +31,8 @@ bool FreeLibrary(HMODULE Module);
 int LoadedLibraryCount();
 // The system's reason for the last failed LoadLibraryW on this thread.
 String LastLibraryError();
+// Replaces this thread's reason, for a caller whose use of a loaded library
+// failed (an export it needs is missing).
+void SetLastLibraryError(const String& Reason);
 
 }  // namespace rtl

@@ -1,6 +1,7 @@
-// The binary interface between the component and a HID bridge library
-// (HID_Bridge__.dll): packed little-endian records, the 13 entry-point types
-// and the two callback types. Bridges include this header alone.
+// The records that cross the boundary between the component and a HID bridge
+// library (HID_Bridge__.dll): packed little-endian records, their sizes as
+// named constants, the three kinds of report and the short strings. The entry
+// points that carry them are listed in EntryPoints.h.
 #pragma once
 
 #include <cstddef>
@@ -16,11 +17,35 @@
 #define VYHID_STDCALL
 #endif
 
+namespace vyhid {
+
+// The payload of one report: every report crosses the boundary as 64 bytes.
+inline constexpr std::size_t kPayloadBytes = 64;
+// Entries in each of a record's three capability tables.
+inline constexpr std::size_t kCapabilityEntries = 10;
+// The longest text a short string holds.
+inline constexpr std::size_t kShortStringChars = 255;
+// A device is recognised across enumerations by the first bytes of its record:
+// SymLink's length byte and its first 99 characters.
+inline constexpr std::size_t kIdentityBytes = 100;
+inline constexpr std::size_t kIdentityChars = kIdentityBytes - 1;
+// The component keeps this many device slots; device numbers past them are
+// not listed.
+inline constexpr std::size_t kDeviceSlots = 32;
+// Device numbers travel as one byte: a bridge lists at most this many.
+inline constexpr std::size_t kMaxBridgeDevices = 255;
+
+// The three kinds of report a HID device has, in the order a report
+// descriptor's main items name them.
+enum class ReportKind : std::uint8_t { kInput = 0, kOutput = 1, kFeature = 2 };
+inline constexpr std::size_t kReportKindCount = 3;
+
+}  // namespace vyhid
+
 #pragma pack(push, 1)
 
-// The payload of one report.
 struct THIDbuffer {
-  std::uint8_t Bytes[64];
+  std::uint8_t Bytes[vyhid::kPayloadBytes];
   std::uint8_t& operator[](std::size_t i) { return Bytes[i]; }
   const std::uint8_t& operator[](std::size_t i) const { return Bytes[i]; }
 };
@@ -42,18 +67,18 @@ struct TReportCapabilities {
 // are ignored.
 struct TShortString {
   std::uint8_t Length;
-  char Chars[255];
+  char Chars[vyhid::kShortStringChars];
 };
 
 // What a bridge tells about one device (HIDGetDeviceInfo).
 struct THIDdeviceInfo {
-  TShortString SymLink;  // the device's identity: the first 100 bytes never change for it
+  TShortString SymLink;  // the device's identity: its first kIdentityBytes never change for it
   std::uint16_t OutputBufferSize;
   std::uint16_t InputBufferSize;
   std::uint16_t FeatureBufferSize;
-  TReportCapabilities OutputReportCaps[10];
-  TReportCapabilities InputReportCaps[10];
-  TReportCapabilities FeatureReportCaps[10];
+  TReportCapabilities OutputReportCaps[vyhid::kCapabilityEntries];
+  TReportCapabilities InputReportCaps[vyhid::kCapabilityEntries];
+  TReportCapabilities FeatureReportCaps[vyhid::kCapabilityEntries];
   std::uint32_t Handle;  // the bridge's own; never interpreted by the component
   std::uint16_t VID;
   std::uint16_t PID;
@@ -98,37 +123,13 @@ std::string_view ReadShortString(const TShortString& s);
 void WriteShortString(TShortString& s, std::string_view bytes);
 void WriteShortStringUtf8(TShortString& s, std::string_view utf8);
 
-// Callbacks the component hands to the bridge.
-// Device change: no parameters; called on every attach or removal.
-using TUSBcallBack = void(VYHID_STDCALL*)();
-// Input report: the report by value (65 bytes, 68 on the 32-bit stack) and a
-// byte count.
-using THIDcallBack = void(VYHID_STDCALL*)(THIDreport Report, std::uint8_t BytesCount);
+namespace vyhid {
 
-// The 13 entry points, in binding order. Byte and boolean results: only the
-// low byte counts; a boolean is 0 for false.
-using tHIDscanForDevices = std::uint8_t(VYHID_STDCALL*)();
-using tHIDGetDeviceInfo = void(VYHID_STDCALL*)(std::uint8_t Nr, THIDdeviceInfo* data);
-using tHIDcloseDevice = std::uint8_t(VYHID_STDCALL*)();
-using tHIDopenDevice = std::uint8_t(VYHID_STDCALL*)(std::uint8_t DeviceNr);
-using tUSBsetEventHandler = void(VYHID_STDCALL*)(TUSBcallBack Handler);
-using tHIDsetEventHandler = void(VYHID_STDCALL*)(THIDcallBack Handler);
-using tHIDOutputReportSize = std::uint8_t(VYHID_STDCALL*)();
-using tHIDInputReportSize = std::uint8_t(VYHID_STDCALL*)();
-using tHIDFeatureReportSize = std::uint8_t(VYHID_STDCALL*)();
-using tHIDGetInputReport = std::uint8_t(VYHID_STDCALL*)(THIDreport* inReport);
-using tHIDGetFeatureReport = std::uint8_t(VYHID_STDCALL*)(THIDreport* inReport);
-using tHIDSetOutputReport = std::uint8_t(VYHID_STDCALL*)(THIDreport* OutReport);
-using tHIDSetFeatureReport = std::uint8_t(VYHID_STDCALL*)(THIDreport* OutReport);
+// A record's capability table and buffer size of one kind. The tables are
+// packed: copy their entries rather than bind references to their fields.
+TReportCapabilities* CapabilityTable(THIDdeviceInfo& info, ReportKind kind);
+const TReportCapabilities* CapabilityTable(const THIDdeviceInfo& info, ReportKind kind);
+std::uint16_t BufferSize(const THIDdeviceInfo& info, ReportKind kind);
+void SetBufferSize(THIDdeviceInfo& info, ReportKind kind, std::uint16_t size);
 
-// The bridge's file name, loaded by bare name.
-inline constexpr char16_t kBridgeFileName[] = u"HID_Bridge__.dll";
-
-// Declares a bridge's exports with C linkage, undecorated, visible. A bridge
-// source defines each entry point as
-//   VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDscanForDevices() { ... }
-#if defined(_WIN32)
-#define VYHID_BRIDGE_EXPORT extern "C" __declspec(dllexport)
-#else
-#define VYHID_BRIDGE_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
+}  // namespace vyhid

@@ -1,0 +1,119 @@
+// The entry points of HID_Bridge__.dll: the one list of their names, types and
+// binding order, the two callback types, and the optional extra exports.
+// Everything that names the entry points (the component's fields and binding,
+// the bridges' exports, the tests' binders) is derived from this list or
+// checked against it.
+//
+// What a bridge author targets: a shared library named HID_Bridge__.dll that
+// exports the 13 entry points below with C linkage and undecorated names
+// (stdcall on 32-bit Windows, the platform's convention elsewhere), taking
+// and returning the packed records of HIDrecords.h. Byte and boolean results:
+// only the low byte counts; a boolean is 0 for false.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "HIDrecords.h"
+
+// Callbacks the component hands to the bridge.
+// Device change: no parameters; called on every attach or removal.
+using TUSBcallBack = void(VYHID_STDCALL*)();
+// Input report: the report by value (65 bytes, 68 on the 32-bit stack) and a
+// byte count.
+using THIDcallBack = void(VYHID_STDCALL*)(THIDreport Report, std::uint8_t BytesCount);
+
+// X(name, result, (parameters), (arguments)) for each entry point, in the
+// order the component binds them.
+#define VYHID_ENTRY_POINTS(X)                                                     \
+  X(HIDscanForDevices, std::uint8_t, (), ())                                      \
+  X(HIDGetDeviceInfo, void, (std::uint8_t Nr, THIDdeviceInfo * data), (Nr, data)) \
+  X(HIDcloseDevice, std::uint8_t, (), ())                                         \
+  X(HIDopenDevice, std::uint8_t, (std::uint8_t DeviceNr), (DeviceNr))             \
+  X(USBsetEventHandler, void, (TUSBcallBack Handler), (Handler))                  \
+  X(HIDsetEventHandler, void, (THIDcallBack Handler), (Handler))                  \
+  X(HIDOutputReportSize, std::uint8_t, (), ())                                    \
+  X(HIDInputReportSize, std::uint8_t, (), ())                                     \
+  X(HIDFeatureReportSize, std::uint8_t, (), ())                                   \
+  X(HIDGetInputReport, std::uint8_t, (THIDreport * inReport), (inReport))         \
+  X(HIDGetFeatureReport, std::uint8_t, (THIDreport * inReport), (inReport))       \
+  X(HIDSetOutputReport, std::uint8_t, (THIDreport * OutReport), (OutReport))      \
+  X(HIDSetFeatureReport, std::uint8_t, (THIDreport * OutReport), (OutReport))
+
+// The procedure types: tHIDscanForDevices, tHIDGetDeviceInfo, ...
+#define VYHID_ENTRY_POINT_TYPE(name, result, params, args) \
+  using t##name = result(VYHID_STDCALL*) params;
+VYHID_ENTRY_POINTS(VYHID_ENTRY_POINT_TYPE)
+#undef VYHID_ENTRY_POINT_TYPE
+
+// Declares one field per entry point, named as the export, inside a class.
+#define VYHID_ENTRY_POINT_FIELD(name, result, params, args) t##name name = nullptr;
+#define VYHID_ENTRY_POINT_FIELDS VYHID_ENTRY_POINTS(VYHID_ENTRY_POINT_FIELD)
+
+// Declares a bridge's exports with C linkage, undecorated, visible.
+#if defined(_WIN32)
+#define VYHID_BRIDGE_EXPORT extern "C" __declspec(dllexport)
+#else
+#define VYHID_BRIDGE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+// Optional extra export: why the last entry point called on this thread
+// failed. Returns an errno-style code (0: it did not fail, or the bridge
+// cannot tell) and copies the reason, UTF-8, cut to fit and NUL-terminated,
+// into text[0..size-1] when text is not null. A caller that finds no such
+// export (an older bridge, a bridge of another maker) knows only that the
+// call failed. The codes a caller may act on:
+//   ENOENT  the device is gone or was never there
+//   EACCES  this user may not open the device
+//   EBUSY   the device is held by another program
+//   EIO     the device or the system refused the transfer
+using tHIDlastError = std::int32_t(VYHID_STDCALL*)(char* text, std::uint32_t size);
+
+namespace vyhid {
+
+// The bridge's file name, loaded by bare name.
+inline constexpr char16_t kBridgeFileName[] = u"HID_Bridge__.dll";
+inline constexpr char kLastErrorExport[] = "HIDlastError";
+
+#define VYHID_ENTRY_POINT_NAME(name, result, params, args) std::string_view(#name),
+inline constexpr std::array kEntryPointNames = {VYHID_ENTRY_POINTS(VYHID_ENTRY_POINT_NAME)};
+#undef VYHID_ENTRY_POINT_NAME
+inline constexpr std::size_t kEntryPointCount = kEntryPointNames.size();
+static_assert(kEntryPointCount == 13);
+
+// Binds every entry point field of `fields` (a class declared with
+// VYHID_ENTRY_POINT_FIELDS, or any with fields of those names) through
+// lookup(const char* name) -> void*. Every lookup is made, also after one has
+// failed; returns the first name not found, or an empty view.
+template <class Fields, class Lookup>
+std::string_view BindEntryPoints(Fields& fields, Lookup&& lookup) {
+  std::string_view missing;
+#define VYHID_BIND_ENTRY_POINT(name, result, params, args) \
+  fields.name = reinterpret_cast<t##name>(lookup(#name));  \
+  if (fields.name == nullptr && missing.empty()) missing = #name;
+  VYHID_ENTRY_POINTS(VYHID_BIND_ENTRY_POINT)
+#undef VYHID_BIND_ENTRY_POINT
+  return missing;
+}
+
+// Forgets every bound address.
+template <class Fields>
+void ResetEntryPoints(Fields& fields) {
+#define VYHID_RESET_ENTRY_POINT(name, result, params, args) fields.name = nullptr;
+  VYHID_ENTRY_POINTS(VYHID_RESET_ENTRY_POINT)
+#undef VYHID_RESET_ENTRY_POINT
+}
+
+// The entry points as one table of typed pointers, for programs and tests
+// that call a bridge directly.
+struct EntryPointTable {
+  VYHID_ENTRY_POINT_FIELDS
+};
+
+}  // namespace vyhid
+
+// In a bridge's source, after its exports: fails to compile when an export's
+// type differs from the list's.
+#define VYHID_CHECK_EXPORT(name, result, params, args) \
+  static_assert(std::is_same_v<decltype(&::name), t##name>, #name " has the wrong type");
