@@ -14,7 +14,7 @@ struct ReportSelection {
   std::int32_t Bytes = -1;
 };
 
-ReportSelection ScanReports(const TReportCapabilities (&caps)[10]) {
+ReportSelection ScanReports(const TReportCapabilities (&caps)[vyhid::kCapabilityEntries]) {
   ReportSelection sel;
   for (const TReportCapabilities& entry : caps) {
     if (entry.ReportCount == 0) continue;
