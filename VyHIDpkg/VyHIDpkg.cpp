@@ -2,20 +2,23 @@
 // and the package entry points.
 #include "VyHID_props.h"
 #include "VyHIDpkg_bitmap.h"
+#include "VyHIDpkg_version.h"
 #include "rtl/Packages.h"
 
 namespace {
 
 constexpr auto kPlugBmp = VyHIDpkg::MakePlugBmp();
 
-constexpr char kVersionInfo[] =
-    "FileVersion = 1.0.0.0\n"
-    "ProductVersion = 1.0.0.0\n"
-    "Translation = 0409 04E4\n"  // US English, code page 1252
-    "040904E4.FileDescription = VyHIDpkg\n"
-    "040904E4.FileVersion = 1.0.0.0\n"
-    "040904E4.ProductName = VyHIDpkg\n"
-    "040904E4.ProductVersion = 1.0.0.0\n";
+constexpr char kVersionInfo[] = "FileVersion = " VYHIDPKG_VERSION
+                                "\n"
+                                "ProductVersion = " VYHIDPKG_VERSION
+                                "\n"
+                                "Translation = 0409 04E4\n"  // US English, code page 1252
+                                "040904E4.FileDescription = VyHIDpkg\n"
+                                "040904E4.FileVersion = " VYHIDPKG_VERSION
+                                "\n"
+                                "040904E4.ProductName = VyHIDpkg\n"
+                                "040904E4.ProductVersion = " VYHIDPKG_VERSION "\n";
 
 constexpr std::uint16_t kUsEnglish = 0x0409;
 

@@ -1,6 +1,7 @@
-# Where an installation puts each part, relative to the prefix. The tool finds
-# its bridges and the udev rule relative to its own location, so the same
-# relative paths are compiled into it.
+# Where an installation puts each part, relative to the prefix. Included by the
+# top-level CMakeLists.txt before any layer, so that each layer installs its own
+# targets. The tool finds its bridges and the udev rule relative to its own
+# location, so the same relative paths are compiled into it.
 include(GNUInstallDirs)
 
 set(VYHID_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/vyhid")
@@ -16,10 +17,5 @@ file(RELATIVE_PATH VYHID_UDEV_RULE_FROM_BIN
 file(RELATIVE_PATH VYHID_LIBDIR_FROM_BIN
   "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
 
-# The hidraw bridge target, whatever its layer calls it.
-set(VYHID_HIDRAW_BRIDGE_TARGET "")
-foreach(candidate hidraw_bridge bridge_hidraw hidraw HID_Bridge_hidraw)
-  if(TARGET ${candidate} AND NOT VYHID_HIDRAW_BRIDGE_TARGET)
-    set(VYHID_HIDRAW_BRIDGE_TARGET ${candidate})
-  endif()
-endforeach()
+file(RELATIVE_PATH VYHID_BRIDGEDIR_FROM_LIBDIR
+  "/prefix/${CMAKE_INSTALL_LIBDIR}" "/prefix/${VYHID_INSTALL_BRIDGEDIR}")

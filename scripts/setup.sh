@@ -6,7 +6,8 @@
 #                               the 32-bit Windows build under wine
 set -euo pipefail
 
-base=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev)
+base=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
+      libpng-dev)
 extra=(clang libclang-rt-14-dev python3 python3-matplotlib
        qemu-system-x86 linux-image-amd64 busybox-static libhidapi-dev
        g++-mingw-w64-i686 wine wine32:i386)

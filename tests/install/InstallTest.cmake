@@ -1,8 +1,8 @@
 # Installs the build into a fresh prefix, checks the layout and the installed
 # tool, then builds a program against the installation twice: with
 # find_package(VyHID) and with pkg-config, and runs both.
-#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DCXX=... [-DSANITIZE=...]
-#         -P InstallTest.cmake
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DCXX=... -DREADELF=...
+#         -DHIDRAW_BRIDGE=ON|OFF [-DSANITIZE=...] -P InstallTest.cmake
 
 function(run)
   cmake_parse_arguments(R "" "OUTPUT" "COMMAND" ${ARGN})
@@ -33,13 +33,40 @@ foreach(file
     lib/vyhid/bridge/sim/HID_Bridge__.dll lib/vyhid/bridge/sim/devices/default.txt
     lib/cmake/VyHID/VyHIDConfig.cmake lib/cmake/VyHID/VyHIDConfigVersion.cmake
     lib/cmake/VyHID/VyHIDTargets.cmake lib/pkgconfig/vyhid.pc
-    include/vyhid/VyHID.h include/vyhid/HIDrecords.h include/vyhid/SimApi.h
+    include/vyhid/VyHID.h include/vyhid/HIDrecords.h include/vyhid/EntryPoints.h include/vyhid/SimApi.h
     include/vyhid/rtl/System.h include/vyhid/vcl/Forms.h
     share/vyhid/udev/70-vyhid-hidraw.rules)
   if(NOT EXISTS ${PREFIX}/${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
 endforeach()
+# The hidraw bridge is installed exactly when it is built.
+if(HIDRAW_BRIDGE AND NOT EXISTS ${PREFIX}/lib/vyhid/bridge/hidraw/HID_Bridge__.dll)
+  message(FATAL_ERROR "not installed: the hidraw bridge")
+elseif(NOT HIDRAW_BRIDGE AND EXISTS ${PREFIX}/lib/vyhid/bridge)
+  file(GLOB_RECURSE stray ${PREFIX}/lib/vyhid/bridge/hidraw/*)
+  if(stray)
+    message(FATAL_ERROR "installed without VYHID_HIDRAW_BRIDGE: ${stray}")
+  endif()
+endif()
+
+# Run paths, as README.md describes them: the tool finds the libraries, and
+# VyHIDpkg (whose run path a bare-name bridge load follows) finds the
+# libraries beside it and then the installed hidraw bridge.
+function(expect_runpath file expected)
+  run(COMMAND ${READELF} -d ${PREFIX}/${file} OUTPUT dynamic)
+  string(REGEX MATCH "Library runpath: \\[([^]\n]*)\\]" found "${dynamic}")
+  if(NOT CMAKE_MATCH_1 STREQUAL expected)
+    message(FATAL_ERROR "RUNPATH of ${file}: expected [${expected}], got [${CMAKE_MATCH_1}]")
+  endif()
+endfunction()
+expect_runpath(bin/vyhid "$ORIGIN/../lib")
+expect_runpath(lib/libvcl270.so "$ORIGIN")
+if(HIDRAW_BRIDGE)
+  expect_runpath(lib/VyHIDpkg.so "$ORIGIN:$ORIGIN/vyhid/bridge/hidraw")
+else()
+  expect_runpath(lib/VyHIDpkg.so "$ORIGIN")
+endif()
 
 # The installed tool finds the bridges installed beside it.
 run(COMMAND ${PREFIX}/bin/vyhid --version OUTPUT version)

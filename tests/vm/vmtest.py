@@ -12,7 +12,8 @@ finally (and dies with this process through PR_SET_PDEATHSIG).
 
 usage: vmtest.py --work DIR --init FILE --bin ELF... --lib SO... [--deadline S]
 exit status: 0 all checks passed, 1 a check failed, 77 skipped (no QEMU or
-kernel on this machine).
+kernel on this machine; not root, so the kernel is unreadable). Under CI
+(environment CI=true) a missing package is a failure (1), not a skip.
 """
 import argparse
 import ctypes
@@ -670,18 +671,32 @@ class Scenario:
 
 
 def skip_reason(kernel_version):
+    return prerequisites(kernel_version)[0]
+
+
+def prerequisites(kernel_version):
+    """(reason, missing_package): why the test cannot run here (None: it can),
+    and whether the reason is a package that scripts/setup.sh --all installs,
+    which under CI is a failure. Not being root is a skip everywhere."""
     if not shutil.which(QEMU):
-        return f"{QEMU} is not installed (Debian package qemu-system-x86)"
+        return f"{QEMU} is not installed (Debian package qemu-system-x86)", True
     try:
         kver = kernel_version or initramfs.newest_kernel_version()
     except initramfs.BuildError as e:
-        return str(e)
+        return str(e), True
     for path in (f"/boot/vmlinuz-{kver}", f"/lib/modules/{kver}/kernel/drivers/hid/uhid.ko"):
+        if not os.path.exists(path):
+            return f"{path} is missing (linux-image-amd64)", True
         if not os.access(path, os.R_OK):
-            return f"{path} is missing or unreadable (linux-image-amd64; run as root)"
+            return f"{path} is unreadable (run as root)", False
     if not os.access(initramfs.BUSYBOX, os.X_OK):
-        return f"{initramfs.BUSYBOX} is missing (busybox-static)"
-    return None
+        return f"{initramfs.BUSYBOX} is missing (busybox-static)", True
+    return None, False
+
+
+def missing_prerequisites_fail():
+    """Under CI (CI=true, as .ci/run sets it) a missing package fails the test."""
+    return os.environ.get("CI", "").lower() in ("true", "1")
 
 
 def main():
@@ -697,7 +712,10 @@ def main():
     p.add_argument("--keep", action="store_true", help="keep the run directory on success")
     args = p.parse_args()
 
-    reason = skip_reason(args.kernel_version)
+    reason, missing_package = prerequisites(args.kernel_version)
+    if reason and missing_package and missing_prerequisites_fail():
+        print(f"FAIL: {reason}; under CI a missing prerequisite is a failure")
+        return 1
     if reason:
         print(f"SKIP: {reason}")
         return SKIP
