@@ -5,31 +5,13 @@
 
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "rtl/DynLib.h"
+#include "DynLibPlatform.h"
 
-namespace rtl {
+namespace rtl::detail {
 namespace {
-
-// Process-wide: the modules handed out by LoadLibraryW with their number of
-// loads, so that FreeLibrary and GetProcAddress refuse a value that is not a
-// live module and LoadedLibraryCount can count what was not released.
-struct ModuleTable {
-  std::mutex mutex;
-  std::unordered_map<void*, int> loads;
-  int total = 0;
-};
-
-ModuleTable& Modules() {
-  static ModuleTable* table = new ModuleTable;  // outlives static destructors
-  return *table;
-}
-
-thread_local String lastError;
 
 constexpr int kMode = RTLD_NOW | RTLD_LOCAL;
 
@@ -90,61 +72,21 @@ void* OpenBareName(const std::string& name, const void* caller, std::string& err
 
 }  // namespace
 
-// Not inlined: the return address identifies the caller, whose search path a
-// bare name follows.
-__attribute__((noinline)) HMODULE LoadLibraryW(const String& FileName) {
-  const void* caller = __builtin_extract_return_addr(__builtin_return_address(0));
-  if (FileName.empty() || FileName.find(u'\0') != String::npos) {
-    lastError = u"LoadLibraryW: invalid file name";
-    return 0;
-  }
+HMODULE OpenLibrary(const String& FileName, const void* caller, String& reason) {
   const std::string name = StringToUtf8(FileName);
-  // Without our lock: a library's constructors may load libraries themselves.
   std::string error;
   void* handle = name.find('/') == std::string::npos ? OpenBareName(name, caller, error)
                                                      : ::dlopen(name.c_str(), kMode);
-  if (handle == nullptr) {
-    lastError = Utf8ToString(error.empty() ? DlError() : error);
-    return 0;
-  }
-  ModuleTable& table = Modules();
-  std::lock_guard lock(table.mutex);
-  ++table.loads[handle];
-  ++table.total;
+  if (handle == nullptr) reason = Utf8ToString(error.empty() ? DlError() : error);
   return reinterpret_cast<HMODULE>(handle);
 }
 
-void* GetProcAddress(HMODULE Module, const char* ProcName) {
-  if (Module == 0 || ProcName == nullptr) return nullptr;
-  {
-    ModuleTable& table = Modules();
-    std::lock_guard lock(table.mutex);
-    if (table.loads.find(AsHandle(Module)) == table.loads.end()) return nullptr;
-  }
+void* LibrarySymbol(HMODULE Module, const char* ProcName) {
   return ::dlsym(AsHandle(Module), ProcName);
 }
 
-bool FreeLibrary(HMODULE Module) {
-  {
-    ModuleTable& table = Modules();
-    std::lock_guard lock(table.mutex);
-    auto it = table.loads.find(AsHandle(Module));
-    if (it == table.loads.end()) return false;
-    if (--it->second == 0) table.loads.erase(it);
-    --table.total;
-  }
-  // Outside the lock: the library's destructors may free libraries too.
+bool CloseLibrary(HMODULE Module) {
   return ::dlclose(AsHandle(Module)) == 0;
 }
 
-int LoadedLibraryCount() {
-  ModuleTable& table = Modules();
-  std::lock_guard lock(table.mutex);
-  return table.total;
-}
-
-String LastLibraryError() {
-  return lastError;
-}
-
-}  // namespace rtl
+}  // namespace rtl::detail

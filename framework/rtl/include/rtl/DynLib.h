@@ -29,7 +29,11 @@ void* GetProcAddress(HMODULE Module, const char* ProcName);
 bool FreeLibrary(HMODULE Module);
 // Loads made through LoadLibraryW and not yet released (for leak checks).
 int LoadedLibraryCount();
-// The system's reason for the last failed LoadLibraryW on this thread.
+// Why the last load on this thread failed: the loader's own text for a
+// failed LoadLibraryW, or what a caller set after a load that succeeded but
+// did not give what it needed (such as an export that is missing).
 String LastLibraryError();
+// Sets the calling thread's LastLibraryError.
+void SetLastLibraryError(const String& Reason);
 
 }  // namespace rtl
