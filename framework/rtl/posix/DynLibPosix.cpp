@@ -24,10 +24,41 @@ std::string DlError() {
   return reason != nullptr ? reason : "dlopen failed";
 }
 
+// A directory of a search path as the loader lists it: without trailing
+// slashes, and "." for an empty entry.
+std::string AsListed(std::string dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir.empty() ? "." : dir;
+}
+
+// Whether the user's LD_LIBRARY_PATH names `dir` (as listed). The C library
+// removes the variable from a program the loader ignores it for (setuid).
+bool UserLibraryPathNames(const std::string& dir) {
+  const char* value = std::getenv("LD_LIBRARY_PATH");
+  if (value == nullptr) return false;
+  const std::string entries = value;
+  for (size_t begin = 0; begin <= entries.size();) {
+    size_t end = entries.find_first_of(":;", begin);
+    if (end == std::string::npos) end = entries.size();
+    if (AsListed(entries.substr(begin, end - begin)) == dir) return true;
+    begin = end + 1;
+  }
+  return false;
+}
+
+struct SearchPath {
+  std::vector<std::string> dirs;
+  bool refused = false;  // the loader's list had a directory left out of `dirs`
+};
+
 // The directories the dynamic loader would search for a library needed by
-// the object holding `address`, in its order: LD_LIBRARY_PATH, that
-// object's RUNPATH (with $ORIGIN expanded), the system directories.
-std::vector<std::string> SearchPathOf(const void* address) {
+// the object holding `address`, in its order: LD_LIBRARY_PATH, that object's
+// run path (with $ORIGIN expanded), the system directories. A relative
+// directory is left out unless the user's LD_LIBRARY_PATH names it: it is the
+// current directory or one below it, wherever the program happens to run,
+// and an empty run path entry (CMake ends build-tree run paths with one) is
+// listed as ".".
+SearchPath SearchPathOf(const void* address) {
   Dl_info info;
   link_map* object = nullptr;
   if (::dladdr1(address, &info, reinterpret_cast<void**>(&object), RTLD_DL_LINKMAP) == 0 ||
@@ -42,28 +73,36 @@ std::vector<std::string> SearchPathOf(const void* address) {
       ::dlinfo(object, RTLD_DI_SERINFO, paths.get()) != 0) {
     return {};
   }
-  std::vector<std::string> dirs;
-  // An empty entry (CMake leaves a trailing one in build-tree run paths)
-  // would mean the current directory: never search that for a bridge.
+  SearchPath path;
   for (unsigned i = 0; i < paths->dls_cnt; ++i) {
-    const char* dir = paths->dls_serpath[i].dls_name;
-    if (dir != nullptr && dir[0] != '\0') dirs.emplace_back(dir);
+    if (paths->dls_serpath[i].dls_name == nullptr) continue;
+    const std::string dir = AsListed(paths->dls_serpath[i].dls_name);
+    if (dir[0] == '/' || UserLibraryPathNames(dir)) {
+      path.dirs.push_back(dir);
+    } else {
+      path.refused = true;
+    }
   }
-  return dirs;
+  return path;
 }
 
 // dlopen searches for a bare name on behalf of the object that calls it,
 // which would be this library, not the program or library that called
 // LoadLibraryW. So: a module already loaded under that name (its SONAME)
 // first, then the caller's search path, then dlopen's own search (which
-// adds the loader's cache).
+// adds the loader's cache), but only when this library's own search path
+// has no directory the caller's would leave out.
 void* OpenBareName(const std::string& name, const void* caller, std::string& error) {
   if (void* handle = ::dlopen(name.c_str(), kMode | RTLD_NOLOAD)) return handle;
-  for (const std::string& dir : SearchPathOf(caller)) {
+  for (const std::string& dir : SearchPathOf(caller).dirs) {
     const std::string path = dir + "/" + name;
     if (::access(path.c_str(), F_OK) != 0) continue;
     if (void* handle = ::dlopen(path.c_str(), kMode)) return handle;
     if (error.empty()) error = DlError();  // e.g. a wrong architecture: go on, as ld.so does
+  }
+  if (SearchPathOf(&kMode).refused) {
+    if (error.empty()) error = name + ": cannot open shared object file: No such file or directory";
+    return nullptr;
   }
   void* handle = ::dlopen(name.c_str(), kMode);
   if (handle == nullptr && error.empty()) error = DlError();

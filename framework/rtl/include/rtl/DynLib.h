@@ -16,7 +16,9 @@ using HMODULE = std::uintptr_t;  // 0 is no module
 // gives a library already loaded under that name (its SONAME), so a program
 // chooses a bridge by loading one by path first; otherwise it is searched in
 // LD_LIBRARY_PATH, the calling program's or library's RUNPATH, the system
-// directories and the loader's cache. Returns 0 when the file cannot be
+// directories and the loader's cache. Never in the current directory, nor in
+// any relative directory, unless LD_LIBRARY_PATH names it (on Windows the
+// system's search order applies). Returns 0 when the file cannot be
 // loaded (LastLibraryError says why). Each successful load needs one
 // FreeLibrary.
 HMODULE LoadLibraryW(const String& FileName);
