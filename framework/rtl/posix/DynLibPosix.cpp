@@ -3,9 +3,11 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "DynLibPlatform.h"
@@ -26,39 +28,33 @@ std::string DlError() {
 
 // A directory of a search path as the loader lists it: without trailing
 // slashes, and "." for an empty entry.
-std::string AsListed(std::string dir) {
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  return dir.empty() ? "." : dir;
+std::string AsListed(std::string_view dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  return dir.empty() ? "." : std::string(dir);
 }
 
-// Whether the user's LD_LIBRARY_PATH names `dir` (as listed). The C library
-// removes the variable from a program the loader ignores it for (setuid).
-bool UserLibraryPathNames(const std::string& dir) {
+// Whether a bare name may be looked for in `dir` (as listed): an absolute
+// directory, or one the user's LD_LIBRARY_PATH names. Any other relative one
+// is the current directory or below it, wherever the program happens to run;
+// an empty run path entry (CMake ends build-tree run paths with one) is
+// listed as ".". The C library removes LD_LIBRARY_PATH from a program the
+// loader ignores it for (setuid).
+bool MaySearch(const std::string& dir) {
+  if (dir[0] == '/') return true;
   const char* value = std::getenv("LD_LIBRARY_PATH");
-  if (value == nullptr) return false;
-  const std::string entries = value;
-  for (size_t begin = 0; begin <= entries.size();) {
-    size_t end = entries.find_first_of(":;", begin);
-    if (end == std::string::npos) end = entries.size();
-    if (AsListed(entries.substr(begin, end - begin)) == dir) return true;
-    begin = end + 1;
+  if (value == nullptr || *value == '\0') return false;
+  for (std::string_view rest = value;;) {
+    const size_t end = std::min(rest.find_first_of(":;"), rest.size());
+    if (AsListed(rest.substr(0, end)) == dir) return true;
+    if (end == rest.size()) return false;
+    rest.remove_prefix(end + 1);
   }
-  return false;
 }
-
-struct SearchPath {
-  std::vector<std::string> dirs;
-  bool refused = false;  // the loader's list had a directory left out of `dirs`
-};
 
 // The directories the dynamic loader would search for a library needed by
 // the object holding `address`, in its order: LD_LIBRARY_PATH, that object's
-// run path (with $ORIGIN expanded), the system directories. A relative
-// directory is left out unless the user's LD_LIBRARY_PATH names it: it is the
-// current directory or one below it, wherever the program happens to run,
-// and an empty run path entry (CMake ends build-tree run paths with one) is
-// listed as ".".
-SearchPath SearchPathOf(const void* address) {
+// run path (with $ORIGIN expanded), the system directories.
+std::vector<std::string> SearchPathOf(const void* address) {
   Dl_info info;
   link_map* object = nullptr;
   if (::dladdr1(address, &info, reinterpret_cast<void**>(&object), RTLD_DL_LINKMAP) == 0 ||
@@ -73,34 +69,27 @@ SearchPath SearchPathOf(const void* address) {
       ::dlinfo(object, RTLD_DI_SERINFO, paths.get()) != 0) {
     return {};
   }
-  SearchPath path;
+  std::vector<std::string> dirs;
   for (unsigned i = 0; i < paths->dls_cnt; ++i) {
-    if (paths->dls_serpath[i].dls_name == nullptr) continue;
-    const std::string dir = AsListed(paths->dls_serpath[i].dls_name);
-    if (dir[0] == '/' || UserLibraryPathNames(dir)) {
-      path.dirs.push_back(dir);
-    } else {
-      path.refused = true;
-    }
+    if (const char* dir = paths->dls_serpath[i].dls_name) dirs.push_back(AsListed(dir));
   }
-  return path;
+  return dirs;
 }
 
 // dlopen searches for a bare name on behalf of the object that calls it,
 // which would be this library, not the program or library that called
 // LoadLibraryW. So: a module already loaded under that name (its SONAME)
 // first, then the caller's search path, then dlopen's own search (which
-// adds the loader's cache), but only when this library's own search path
-// has no directory the caller's would leave out.
+// adds the loader's cache) when this library's search path may be searched.
 void* OpenBareName(const std::string& name, const void* caller, std::string& error) {
   if (void* handle = ::dlopen(name.c_str(), kMode | RTLD_NOLOAD)) return handle;
-  for (const std::string& dir : SearchPathOf(caller).dirs) {
+  for (const std::string& dir : SearchPathOf(caller)) {
     const std::string path = dir + "/" + name;
-    if (::access(path.c_str(), F_OK) != 0) continue;
+    if (!MaySearch(dir) || ::access(path.c_str(), F_OK) != 0) continue;
     if (void* handle = ::dlopen(path.c_str(), kMode)) return handle;
     if (error.empty()) error = DlError();  // e.g. a wrong architecture: go on, as ld.so does
   }
-  if (SearchPathOf(&kMode).refused) {
+  if (!std::ranges::all_of(SearchPathOf(&kMode), MaySearch)) {
     if (error.empty()) error = name + ": cannot open shared object file: No such file or directory";
     return nullptr;
   }
