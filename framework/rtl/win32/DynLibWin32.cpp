@@ -1,9 +1,5 @@
 // Dynamic libraries over the system's LoadLibraryW, GetProcAddress and
 // FreeLibrary.
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <string>
