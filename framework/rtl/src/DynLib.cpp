@@ -43,12 +43,8 @@ __attribute__((noinline)) HMODULE LoadLibraryW(const String& FileName) {
     return 0;
   }
   // Without our lock: a library's start-up may load libraries itself.
-  String reason;
-  const HMODULE module = detail::OpenLibrary(FileName, caller, reason);
-  if (module == 0) {
-    lastError = reason;
-    return 0;
-  }
+  const HMODULE module = detail::OpenLibrary(FileName, caller, lastError);
+  if (module == 0) return 0;
   ModuleTable& table = Modules();
   std::lock_guard lock(table.mutex);
   ++table.loads[module];

@@ -11,7 +11,8 @@ namespace rtl::detail {
 // Loads the library FileName names (not empty, no NUL) and binds its
 // symbols. `caller` is the return address of the LoadLibraryW call, whose
 // module's search path a bare name follows where the platform searches on
-// behalf of a module. Returns 0 and sets `reason` when the load fails.
+// behalf of a module. Returns 0 and sets `reason` when the load fails, and
+// leaves `reason` alone when it succeeds.
 // Called without any lock: a library's start-up may load libraries itself.
 HMODULE OpenLibrary(const String& FileName, const void* caller, String& reason);
 // The address of an export of a module OpenLibrary returned, or null.

@@ -2,6 +2,7 @@
 // FreeLibrary.
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "DynLibPlatform.h"
@@ -35,9 +36,7 @@ String SystemMessage(DWORD code) {
 HMODULE OpenLibrary(const String& FileName, const void*, String& reason) {
   // The system wants backslashes in a path; '/' is taken as one too.
   std::wstring name(FileName.begin(), FileName.end());
-  for (wchar_t& c : name) {
-    if (c == L'/') c = L'\\';
-  }
+  std::replace(name.begin(), name.end(), L'/', L'\\');
   // A bare name finds a module already loaded under that name first, then
   // follows the system's search order (the program's folder first).
   ::HMODULE module = ::LoadLibraryW(name.c_str());
