@@ -6,6 +6,7 @@
 #include "Utf8.h"
 
 namespace rtl::detail {
+namespace {
 
 bool IsIdentStart(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
@@ -13,28 +14,6 @@ bool IsIdentStart(char c) {
 bool IsIdentChar(char c) {
   return IsIdentStart(c) || (c >= '0' && c <= '9');
 }
-
-const char* Describe(Tok kind) {
-  switch (kind) {
-    case Tok::Ident:
-      return "an identifier";
-    case Tok::Integer:
-      return "an integer";
-    case Tok::String:
-      return "a string";
-    case Tok::Colon:
-      return "':'";
-    case Tok::Equals:
-      return "'='";
-    case Tok::Plus:
-      return "'+'";
-    case Tok::Eof:
-      return "the end of the file";
-  }
-  return "a token";
-}
-
-namespace {
 
 class Lexer {
  public:
@@ -122,10 +101,8 @@ class Lexer {
     std::uint64_t value = 0;
     int digits = 0;
     while (pos_ < text_.size()) {
-      const int d = base == 16
-                        ? HexDigit(text_[pos_])
-                        : (text_[pos_] >= '0' && text_[pos_] <= '9' ? text_[pos_] - '0' : -1);
-      if (d < 0) break;
+      const int d = HexDigit(text_[pos_]);
+      if (d < 0 || d >= base) break;
       if (value > (limit - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base)) {
         throw EReadError(line, column, "number out of range");
       }
@@ -209,6 +186,34 @@ class Lexer {
 };
 
 }  // namespace
+
+bool IsIdentifier(const String& s) {
+  if (s.empty() || s[0] > 127 || !IsIdentStart(static_cast<char>(s[0]))) return false;
+  for (char16_t c : s) {
+    if (c > 127 || !IsIdentChar(static_cast<char>(c))) return false;
+  }
+  return true;
+}
+
+const char* Describe(Tok kind) {
+  switch (kind) {
+    case Tok::Ident:
+      return "an identifier";
+    case Tok::Integer:
+      return "an integer";
+    case Tok::String:
+      return "a string";
+    case Tok::Colon:
+      return "':'";
+    case Tok::Equals:
+      return "'='";
+    case Tok::Plus:
+      return "'+'";
+    case Tok::Eof:
+      return "the end of the file";
+  }
+  return "a token";
+}
 
 TokenSource Tokens(std::string_view text) {
   return [lexer = Lexer(text)]() mutable { return lexer.Next(); };

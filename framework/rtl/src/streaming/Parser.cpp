@@ -6,9 +6,7 @@ namespace {
 
 class Parser {
  public:
-  Parser(std::string_view text, int maxDepth) : tokens_(Tokens(text)), maxDepth_(maxDepth) {
-    Take();
-  }
+  Parser(std::string_view text, int maxDepth) : next_(Tokens(text)), maxDepth_(maxDepth) { Take(); }
 
   FormObject ParseForm() {
     FormObject root = ParseObject(1);
@@ -17,7 +15,7 @@ class Parser {
   }
 
  private:
-  void Take() { current_ = tokens_(); }
+  void Take() { current_ = next_(); }
 
   [[noreturn]] static void Fail(const Token& at, const std::string& reason) {
     throw EReadError(at.line, at.column, reason);
@@ -102,7 +100,7 @@ class Parser {
     return value;
   }
 
-  TokenSource tokens_;
+  TokenSource next_;  // the lexer
   int maxDepth_;
   Token current_;
 };

@@ -19,8 +19,9 @@ inline std::string U8(const String& s) {
   return StringToUtf8(s);
 }
 
-bool IsIdentStart(char c);
-bool IsIdentChar(char c);
+// Whether a name can be written as an identifier: ASCII letters, digits
+// and '_', not starting with a digit.
+bool IsIdentifier(const String& s);
 
 enum class Tok { Ident, Integer, String, Colon, Equals, Plus, Eof };
 

@@ -4,17 +4,8 @@
 namespace rtl {
 namespace {
 
-using detail::IsIdentChar;
-using detail::IsIdentStart;
+using detail::IsIdentifier;
 using detail::U8;
-
-bool IsIdentifier(const String& s) {
-  if (s.empty() || s[0] > 127 || !IsIdentStart(static_cast<char>(s[0]))) return false;
-  for (char16_t c : s) {
-    if (c > 127 || !IsIdentChar(static_cast<char>(c))) return false;
-  }
-  return true;
-}
 
 void WriteValue(std::string& out, const TPropInfo& info, const TPropValue& value) {
   switch (info.Kind) {
