@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 namespace {
 
 using rtl::String;
@@ -65,5 +72,47 @@ TEST(DynLib, BareNameFollowsTheCallersRunpath) {
   EXPECT_NE(rtl::GetProcAddress(module, "framework_testlib_answer"), nullptr);
   EXPECT_TRUE(rtl::FreeLibrary(module));
 }
+
+#if !defined(_WIN32)
+// Copies of another library (answer 7) planted in the current directory under
+// the names loaded: this program's run path holds an empty entry, which the
+// loader takes for the current directory. Run again by CTest with
+// LD_LIBRARY_PATH=., where the user's choice wins.
+TEST(DynLib, BareNameSkipsTheCurrentDirectory) {
+  namespace fs = std::filesystem;
+  const char* userPath = std::getenv("LD_LIBRARY_PATH");
+  const std::string entries = userPath != nullptr ? ":" + std::string(userPath) + ":" : "";
+  const bool userNamesIt =
+      entries.find("::") != std::string::npos || entries.find(":.:") != std::string::npos;
+  const fs::path dir =
+      fs::temp_directory_path() / ("framework_dynlib_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  for (const char* name : {"framework_testlib_runpath.so", "HID_Bridge__.dll"}) {
+    fs::copy_file(FRAMEWORK_PLANTED_PATH, dir / name, fs::copy_options::overwrite_existing);
+  }
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir);
+  const rtl::HMODULE runpath = rtl::LoadLibraryW(u"framework_testlib_runpath.so");
+  const rtl::HMODULE bridge = rtl::LoadLibraryW(u"HID_Bridge__.dll");
+  const String reason = rtl::LastLibraryError();
+  fs::current_path(previous);
+  fs::remove_all(dir);
+
+  const auto answer = [](rtl::HMODULE module) {
+    auto* f = reinterpret_cast<int (*)()>(rtl::GetProcAddress(module, "framework_testlib_answer"));
+    return f != nullptr ? f() : 0;
+  };
+  EXPECT_EQ(answer(runpath), userNamesIt ? 7 : 42);
+  EXPECT_EQ(answer(bridge), userNamesIt ? 7 : 0);
+  if (!userNamesIt) {
+    EXPECT_NE(reason.find(u"No such file"), String::npos) << rtl::StringToUtf8(reason);
+  }
+  for (rtl::HMODULE module : {runpath, bridge}) {
+    if (module != 0) {
+      EXPECT_TRUE(rtl::FreeLibrary(module));
+    }
+  }
+}
+#endif
 
 }  // namespace

@@ -3,33 +3,17 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
-#include "rtl/DynLib.h"
+#include "DynLibPlatform.h"
 
-namespace rtl {
+namespace rtl::detail {
 namespace {
-
-// Process-wide: the modules handed out by LoadLibraryW with their number of
-// loads, so that FreeLibrary and GetProcAddress refuse a value that is not a
-// live module and LoadedLibraryCount can count what was not released.
-struct ModuleTable {
-  std::mutex mutex;
-  std::unordered_map<void*, int> loads;
-  int total = 0;
-};
-
-ModuleTable& Modules() {
-  static ModuleTable* table = new ModuleTable;  // outlives static destructors
-  return *table;
-}
-
-thread_local String lastError;
 
 constexpr int kMode = RTLD_NOW | RTLD_LOCAL;
 
@@ -42,9 +26,34 @@ std::string DlError() {
   return reason != nullptr ? reason : "dlopen failed";
 }
 
+// A directory of a search path as the loader lists it: without trailing
+// slashes, and "." for an empty entry.
+std::string AsListed(std::string_view dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  return dir.empty() ? "." : std::string(dir);
+}
+
+// Whether a bare name may be looked for in `dir` (as listed): an absolute
+// directory, or one the user's LD_LIBRARY_PATH names. Any other relative one
+// is the current directory or below it, wherever the program happens to run;
+// an empty run path entry (CMake ends build-tree run paths with one) is
+// listed as ".". The C library removes LD_LIBRARY_PATH from a program the
+// loader ignores it for (setuid).
+bool MaySearch(const std::string& dir) {
+  if (dir[0] == '/') return true;
+  const char* value = std::getenv("LD_LIBRARY_PATH");
+  if (value == nullptr || *value == '\0') return false;
+  for (std::string_view rest = value;;) {
+    const size_t end = std::min(rest.find_first_of(":;"), rest.size());
+    if (AsListed(rest.substr(0, end)) == dir) return true;
+    if (end == rest.size()) return false;
+    rest.remove_prefix(end + 1);
+  }
+}
+
 // The directories the dynamic loader would search for a library needed by
-// the object holding `address`, in its order: LD_LIBRARY_PATH, that
-// object's RUNPATH (with $ORIGIN expanded), the system directories.
+// the object holding `address`, in its order: LD_LIBRARY_PATH, that object's
+// run path (with $ORIGIN expanded), the system directories.
 std::vector<std::string> SearchPathOf(const void* address) {
   Dl_info info;
   link_map* object = nullptr;
@@ -61,11 +70,8 @@ std::vector<std::string> SearchPathOf(const void* address) {
     return {};
   }
   std::vector<std::string> dirs;
-  // An empty entry (CMake leaves a trailing one in build-tree run paths)
-  // would mean the current directory: never search that for a bridge.
   for (unsigned i = 0; i < paths->dls_cnt; ++i) {
-    const char* dir = paths->dls_serpath[i].dls_name;
-    if (dir != nullptr && dir[0] != '\0') dirs.emplace_back(dir);
+    if (const char* dir = paths->dls_serpath[i].dls_name) dirs.push_back(AsListed(dir));
   }
   return dirs;
 }
@@ -74,14 +80,18 @@ std::vector<std::string> SearchPathOf(const void* address) {
 // which would be this library, not the program or library that called
 // LoadLibraryW. So: a module already loaded under that name (its SONAME)
 // first, then the caller's search path, then dlopen's own search (which
-// adds the loader's cache).
+// adds the loader's cache) when this library's search path may be searched.
 void* OpenBareName(const std::string& name, const void* caller, std::string& error) {
   if (void* handle = ::dlopen(name.c_str(), kMode | RTLD_NOLOAD)) return handle;
   for (const std::string& dir : SearchPathOf(caller)) {
     const std::string path = dir + "/" + name;
-    if (::access(path.c_str(), F_OK) != 0) continue;
+    if (!MaySearch(dir) || ::access(path.c_str(), F_OK) != 0) continue;
     if (void* handle = ::dlopen(path.c_str(), kMode)) return handle;
     if (error.empty()) error = DlError();  // e.g. a wrong architecture: go on, as ld.so does
+  }
+  if (!std::ranges::all_of(SearchPathOf(&kMode), MaySearch)) {
+    if (error.empty()) error = name + ": cannot open shared object file: No such file or directory";
+    return nullptr;
   }
   void* handle = ::dlopen(name.c_str(), kMode);
   if (handle == nullptr && error.empty()) error = DlError();
@@ -90,65 +100,21 @@ void* OpenBareName(const std::string& name, const void* caller, std::string& err
 
 }  // namespace
 
-// Not inlined: the return address identifies the caller, whose search path a
-// bare name follows.
-__attribute__((noinline)) HMODULE LoadLibraryW(const String& FileName) {
-  const void* caller = __builtin_extract_return_addr(__builtin_return_address(0));
-  if (FileName.empty() || FileName.find(u'\0') != String::npos) {
-    lastError = u"LoadLibraryW: invalid file name";
-    return 0;
-  }
+HMODULE OpenLibrary(const String& FileName, const void* caller, String& reason) {
   const std::string name = StringToUtf8(FileName);
-  // Without our lock: a library's constructors may load libraries themselves.
   std::string error;
   void* handle = name.find('/') == std::string::npos ? OpenBareName(name, caller, error)
                                                      : ::dlopen(name.c_str(), kMode);
-  if (handle == nullptr) {
-    lastError = Utf8ToString(error.empty() ? DlError() : error);
-    return 0;
-  }
-  ModuleTable& table = Modules();
-  std::lock_guard lock(table.mutex);
-  ++table.loads[handle];
-  ++table.total;
+  if (handle == nullptr) reason = Utf8ToString(error.empty() ? DlError() : error);
   return reinterpret_cast<HMODULE>(handle);
 }
 
-void* GetProcAddress(HMODULE Module, const char* ProcName) {
-  if (Module == 0 || ProcName == nullptr) return nullptr;
-  {
-    ModuleTable& table = Modules();
-    std::lock_guard lock(table.mutex);
-    if (table.loads.find(AsHandle(Module)) == table.loads.end()) return nullptr;
-  }
+void* LibrarySymbol(HMODULE Module, const char* ProcName) {
   return ::dlsym(AsHandle(Module), ProcName);
 }
 
-bool FreeLibrary(HMODULE Module) {
-  {
-    ModuleTable& table = Modules();
-    std::lock_guard lock(table.mutex);
-    auto it = table.loads.find(AsHandle(Module));
-    if (it == table.loads.end()) return false;
-    if (--it->second == 0) table.loads.erase(it);
-    --table.total;
-  }
-  // Outside the lock: the library's destructors may free libraries too.
+bool CloseLibrary(HMODULE Module) {
   return ::dlclose(AsHandle(Module)) == 0;
 }
 
-int LoadedLibraryCount() {
-  ModuleTable& table = Modules();
-  std::lock_guard lock(table.mutex);
-  return table.total;
-}
-
-void SetLastLibraryError(const String& Reason) {
-  lastError = Reason;
-}
-
-String LastLibraryError() {
-  return lastError;
-}
-
-}  // namespace rtl
+}  // namespace rtl::detail

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <system_error>
 
-#include "MessagePump.h"
 #include "WakeSignal.h"
 
 namespace rtl::detail {
@@ -120,10 +119,6 @@ class EpollWakeSignal final : public WakeSignal {
 
 std::unique_ptr<WakeSignal> WakeSignal::Create() {
   return std::make_unique<EpollWakeSignal>();
-}
-
-bool IsInitialThread() {
-  return ::gettid() == ::getpid();
 }
 
 }  // namespace rtl::detail

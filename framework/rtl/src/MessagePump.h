@@ -1,7 +1,7 @@
 // The platform part of a thread's message queue: the thread's message
 // windows and their posted messages, and the wait for work. The portable part
 // (MessageQueue.cpp) keeps the timers and tells the pump when the next one is
-// due. One file per platform implements it: posix/MessageWindowsPosix.cpp
+// due. One file per platform implements it: posix/MessagePumpPosix.cpp
 // (windows of our own, an eventfd and a timerfd), win32/MessagePumpWin32.cpp
 // (the system's message-only windows and thread message queue).
 #pragma once

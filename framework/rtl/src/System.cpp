@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "Utf8.h"
+
 namespace rtl {
 
 String IntToStr(std::int64_t Value) {
@@ -56,6 +58,10 @@ namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
 
+}  // namespace
+
+namespace detail {
+
 void AppendCodePoint(String& out, char32_t cp) {
   if (cp < 0x10000) {
     out.push_back(static_cast<char16_t>(cp));
@@ -66,61 +72,51 @@ void AppendCodePoint(String& out, char32_t cp) {
   }
 }
 
-}  // namespace
+// The lead byte fixes how many continuation bytes follow and the allowed
+// range of the first one, which rules out overlong forms, surrogates and
+// code points above U+10FFFF. Every read is checked against the end first.
+std::optional<char32_t> DecodeUtf8(const unsigned char*& p, const unsigned char* end) {
+  const unsigned char lead = *p++;
+  if (lead < 0x80) return lead;
+  int more;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  char32_t cp;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    more = 1;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    more = 2;
+    cp = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;   // below: overlong
+    if (lead == 0xED) high = 0x9F;  // above: surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    more = 3;
+    cp = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;   // below: overlong
+    if (lead == 0xF4) high = 0x8F;  // above: beyond U+10FFFF
+  } else {
+    return std::nullopt;  // a stray continuation byte or an invalid lead
+  }
+  for (int i = 0; i < more; ++i) {
+    if (p == end || *p < low || *p > high) return std::nullopt;
+    cp = (cp << 6) | (*p++ & 0x3F);
+    low = 0x80;
+    high = 0xBF;
+  }
+  return cp;
+}
+
+}  // namespace detail
 
 // Each maximal part of an ill-formed sequence becomes one U+FFFD (the
-// practice Unicode recommends): the lead byte fixes how many continuation
-// bytes follow and the allowed range of the first one, which rules out
-// overlong forms, surrogates and code points above U+10FFFF. Every read is
-// checked against the end of the input first.
+// practice Unicode recommends).
 String Utf8ToString(std::string_view Bytes) {
   String out;
   out.reserve(Bytes.size());
   const auto* p = reinterpret_cast<const unsigned char*>(Bytes.data());
   const auto* end = p + Bytes.size();
-  while (p < end) {
-    const unsigned char lead = *p++;
-    if (lead < 0x80) {
-      out.push_back(lead);
-      continue;
-    }
-    int more;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    char32_t cp;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      more = 1;
-      cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      more = 2;
-      cp = lead & 0x0F;
-      if (lead == 0xE0) low = 0xA0;   // below: overlong
-      if (lead == 0xED) high = 0x9F;  // above: surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      more = 3;
-      cp = lead & 0x07;
-      if (lead == 0xF0) low = 0x90;   // below: overlong
-      if (lead == 0xF4) high = 0x8F;  // above: beyond U+10FFFF
-    } else {
-      out.push_back(kReplacement);  // a stray continuation byte or an invalid lead
-      continue;
-    }
-    bool complete = true;
-    for (int i = 0; i < more; ++i) {
-      if (p == end || *p < low || *p > high) {
-        complete = false;
-        break;
-      }
-      cp = (cp << 6) | (*p++ & 0x3F);
-      low = 0x80;
-      high = 0xBF;
-    }
-    if (complete) {
-      AppendCodePoint(out, cp);
-    } else {
-      out.push_back(kReplacement);  // the offending byte starts the next sequence
-    }
-  }
+  while (p < end) detail::AppendCodePoint(out, detail::DecodeUtf8(p, end).value_or(kReplacement));
   return out;
 }
 

@@ -32,9 +32,7 @@ char16_t AsciiLower(char16_t c) {
 }
 
 String Key(std::u16string_view name) {
-  String key(name);
-  for (auto& c : key) c = AsciiLower(c);
-  return key;
+  return LowerCase(String(name));
 }
 
 struct Registration {

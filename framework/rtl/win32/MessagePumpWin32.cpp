@@ -3,10 +3,6 @@
 // system's window handle as a number; PostMessageW and DefWindowProcW are the
 // system's. Timers stay in the portable queue, which tells the pump its next
 // deadline; the wait is MsgWaitForMultipleObjectsEx on the thread's queue.
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <algorithm>

@@ -1,8 +1,4 @@
 // Text in the system's 8-bit code page on Windows.
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <climits>

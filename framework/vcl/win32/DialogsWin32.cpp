@@ -1,9 +1,5 @@
 // ShowMessage's default on Windows: a modal message box titled with the
 // program's file name.
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <string>

@@ -16,7 +16,9 @@ using HMODULE = std::uintptr_t;  // 0 is no module
 // gives a library already loaded under that name (its SONAME), so a program
 // chooses a bridge by loading one by path first; otherwise it is searched in
 // LD_LIBRARY_PATH, the calling program's or library's RUNPATH, the system
-// directories and the loader's cache. Returns 0 when the file cannot be
+// directories and the loader's cache. Never in the current directory, nor in
+// any relative directory, unless LD_LIBRARY_PATH names it (on Windows the
+// system's search order applies). Returns 0 when the file cannot be
 // loaded (LastLibraryError says why). Each successful load needs one
 // FreeLibrary.
 HMODULE LoadLibraryW(const String& FileName);
@@ -29,10 +31,11 @@ void* GetProcAddress(HMODULE Module, const char* ProcName);
 bool FreeLibrary(HMODULE Module);
 // Loads made through LoadLibraryW and not yet released (for leak checks).
 int LoadedLibraryCount();
-// The system's reason for the last failed LoadLibraryW on this thread.
+// Why the last load on this thread failed: the loader's own text for a
+// failed LoadLibraryW, or what a caller set after a load that succeeded but
+// did not give what it needed (such as an export that is missing).
 String LastLibraryError();
-// Replaces this thread's reason, for a caller whose use of a loaded library
-// failed (an export it needs is missing).
+// Sets the calling thread's LastLibraryError.
 void SetLastLibraryError(const String& Reason);
 
 }  // namespace rtl

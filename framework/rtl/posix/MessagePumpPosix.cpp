@@ -1,6 +1,8 @@
 // Message windows of our own on POSIX systems: a process-wide registry of
 // windows, a per-thread inbox of posted messages, and the wake signal (an
 // eventfd and a timerfd in one epoll set) that a loop waits on.
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <deque>
@@ -233,6 +235,10 @@ bool PosixMessagePump::DispatchMessages() {
 
 std::unique_ptr<MessagePump> MessagePump::Create() {
   return std::make_unique<PosixMessagePump>();
+}
+
+bool IsInitialThread() {
+  return ::gettid() == ::getpid();
 }
 
 }  // namespace detail
