@@ -38,7 +38,7 @@ SendOutcome SendAsReports(SendFn Send, std::uint8_t ReportID, const rtl::RawByte
   // Set once: a bridge that rewrote it would see its own value in the next
   // report.
   record.ReportID = ReportID;
-  const rtl::RawByteString work(aData);
+  const rtl::RawByteString& work = aData;
   std::size_t taken = 0;
   SendOutcome outcome;
 

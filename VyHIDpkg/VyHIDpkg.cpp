@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr auto kPlugBmp = VyHIDpkg::MakePlugBmp();
+constexpr auto kPlugBmp = vyhid::pkg::MakePlugBmp();
 
 constexpr char kVersionInfo[] = "FileVersion = " VYHIDPKG_VERSION
                                 "\n"

@@ -5,10 +5,10 @@
 #include <array>
 #include <cstdint>
 
-namespace VyHIDpkg {
+namespace vyhid::pkg {
 
 inline constexpr int kBitmapSize = 24;
-inline constexpr std::size_t kBmpStride = kBitmapSize * 3;  // already a multiple of 4
+inline constexpr std::size_t kBmpStride = std::size_t{kBitmapSize} * 3;  // already a multiple of 4
 inline constexpr std::size_t kBmpHeaderSize = 14 + 40;
 inline constexpr std::size_t kBmpFileSize = kBmpHeaderSize + kBmpStride * kBitmapSize;
 
@@ -107,4 +107,4 @@ constexpr bool ArtIsSquare() {
 }
 static_assert(ArtIsSquare(), "every row of the palette image is 24 pixels");
 
-}  // namespace VyHIDpkg
+}  // namespace vyhid::pkg

@@ -18,7 +18,8 @@ namespace {
 constexpr int kMode = RTLD_NOW | RTLD_LOCAL;
 
 void* AsHandle(HMODULE module) {
-  return reinterpret_cast<void*>(module);
+  // Module handles are the loader's own pointers, kept as numbers.
+  return reinterpret_cast<void*>(module);  // NOLINT(performance-no-int-to-ptr)
 }
 
 std::string DlError() {

@@ -34,8 +34,8 @@ class TMethod<R(Args...)> {
   TMethod(std::nullptr_t) {}  // NOLINT(google-explicit-constructor): `Event = nullptr` clears it
 
   template <class F>
-    requires std::invocable<F&, Args...> && (!std::same_as<std::decay_t<F>, TMethod>)
-  TMethod(F f) : fn_(std::move(f)) {}  // NOLINT(google-explicit-constructor)
+  requires std::invocable<F&, Args...> &&(!std::same_as<std::decay_t<F>, TMethod>)TMethod(F f)
+      : fn_(std::move(f)) {}  // NOLINT(google-explicit-constructor)
 
   template <class C>
   TMethod(C* object, R (C::*method)(Args...))
@@ -68,9 +68,7 @@ class Property {
   operator T() const { return static_cast<T>(std::invoke(Read, *owner_)); }  // NOLINT
   T operator()() const { return static_cast<T>(std::invoke(Read, *owner_)); }
 
-  Property& operator=(const T& value)
-    requires(!std::is_null_pointer_v<decltype(Write)>)
-  {
+  Property& operator=(const T& value) requires(!std::is_null_pointer_v<decltype(Write)>) {
     if constexpr (std::is_member_object_pointer_v<decltype(Write)>) {
       (*owner_).*Write = value;
     } else {
@@ -78,9 +76,10 @@ class Property {
     }
     return *this;
   }
-  Property& operator=(const Property& other)
-    requires(!std::is_null_pointer_v<decltype(Write)>)
-  {
+  // Assigns the other property's value: self-assignment writes the value it
+  // already has.
+  Property& operator=(const Property& other)  // NOLINT(bugprone-unhandled-self-assignment)
+      requires(!std::is_null_pointer_v<decltype(Write)>) {
     return *this = other();
   }
 
