@@ -38,7 +38,8 @@ SendOutcome SendAsReports(SendFn Send, std::uint8_t ReportID, const rtl::RawByte
   // Set once: a bridge that rewrote it would see its own value in the next
   // report.
   record.ReportID = ReportID;
-  const rtl::RawByteString& work = aData;
+  // A copy: handlers run between reports may change the caller's string.
+  const rtl::RawByteString work(aData);  // NOLINT(performance-unnecessary-copy-initialization)
   std::size_t taken = 0;
   SendOutcome outcome;
 
