@@ -5,7 +5,7 @@
 #include <cstring>
 #include <map>
 
-#include "Capabilities.h"
+#include "RecordBuilder.h"
 
 namespace vyhid::hidraw {
 namespace {
@@ -143,18 +143,16 @@ void FillCapabilities(THIDdeviceInfo& info, const ReportDescriptor& descriptor) 
 
 THIDdeviceInfo BuildDeviceInfo(const DeviceFacts& facts, std::string_view identity,
                                const ReportDescriptor& descriptor, std::uint32_t handle) {
-  THIDdeviceInfo info;
-  std::memset(&info, 0, sizeof info);
-  WriteShortStringUtf8(info.SymLink, identity);
+  THIDdeviceInfo info = abi::MakeDeviceRecord({.identity = identity,
+                                               .vendor_id = facts.vendor_id,
+                                               .product_id = facts.product_id,
+                                               .version = facts.version,
+                                               .manufacturer = facts.manufacturer,
+                                               .product = facts.product,
+                                               .serial = facts.serial,
+                                               .read_write = facts.read_write,
+                                               .handle = handle});
   FillCapabilities(info, descriptor);
-  info.Handle = handle;
-  info.VID = facts.vendor_id;
-  info.PID = facts.product_id;
-  info.VersionNumber = facts.version;
-  WriteShortStringUtf8(info.ManufacturerString, facts.manufacturer);
-  WriteShortStringUtf8(info.ProductString, facts.product);
-  WriteShortStringUtf8(info.SerialNumberString, facts.serial);
-  info.HasReadWriteAccess = facts.read_write ? 1 : 0;
   return info;
 }
 

@@ -5,22 +5,19 @@
 #include <cstring>
 #include <optional>
 
-#include "Capabilities.h"
+#include "RecordBuilder.h"
 
 THIDdeviceInfo SimMakeDevice(std::string_view symlink, std::uint16_t vid, std::uint16_t pid,
                              std::string_view product, std::string_view manufacturer,
                              std::string_view serial, std::uint16_t version, bool readWrite) {
-  THIDdeviceInfo info;
-  std::memset(&info, 0, sizeof info);
-  WriteShortString(info.SymLink, symlink);
-  info.VID = vid;
-  info.PID = pid;
-  info.VersionNumber = version;
-  WriteShortStringUtf8(info.ProductString, product);
-  WriteShortStringUtf8(info.ManufacturerString, manufacturer);
-  WriteShortStringUtf8(info.SerialNumberString, serial);
-  info.HasReadWriteAccess = readWrite ? 1 : 0;
-  return info;
+  return vyhid::abi::MakeDeviceRecord({.identity = symlink,
+                                       .vendor_id = vid,
+                                       .product_id = pid,
+                                       .version = version,
+                                       .manufacturer = manufacturer,
+                                       .product = product,
+                                       .serial = serial,
+                                       .read_write = readWrite});
 }
 
 void SimSetBufferSizes(THIDdeviceInfo& info, std::uint16_t output, std::uint16_t input,

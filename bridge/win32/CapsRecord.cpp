@@ -3,7 +3,7 @@
 #include <map>
 #include <vector>
 
-#include "Capabilities.h"
+#include "RecordBuilder.h"
 
 namespace vyhid::win32 {
 namespace {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "RecordBuilder.h"
 #include "vcl/Forms.h"
 
 namespace vyhid_test {
@@ -17,30 +18,29 @@ const char* SimBridgeNoSetFeaturePath() {
 
 namespace {
 
-void CopyCaps(TReportCapabilities (&table)[10], const std::vector<TReportCapabilities>& caps) {
-  const std::size_t n = std::min<std::size_t>(caps.size(), 10);
+void CopyCaps(TReportCapabilities (&table)[vyhid::kCapabilityEntries],
+              const std::vector<TReportCapabilities>& caps) {
+  const std::size_t n = std::min(caps.size(), vyhid::kCapabilityEntries);
   for (std::size_t i = 0; i < n; ++i) table[i] = caps[i];
 }
 
 }  // namespace
 
 THIDdeviceInfo MakeDevice(const DeviceSpec& spec) {
-  THIDdeviceInfo info;
-  std::memset(&info, 0, sizeof info);
-  WriteShortString(info.SymLink, spec.Path);
-  info.VID = spec.VID;
-  info.PID = spec.PID;
-  info.VersionNumber = spec.Version;
-  WriteShortStringUtf8(info.ManufacturerString, spec.Manufacturer);
-  WriteShortStringUtf8(info.ProductString, spec.Product);
-  WriteShortString(info.SerialNumberString, spec.Serial);
+  THIDdeviceInfo info = vyhid::abi::MakeDeviceRecord({.identity = spec.Path,
+                                                      .vendor_id = spec.VID,
+                                                      .product_id = spec.PID,
+                                                      .version = spec.Version,
+                                                      .manufacturer = spec.Manufacturer,
+                                                      .product = spec.Product,
+                                                      .serial = spec.Serial,
+                                                      .read_write = spec.ReadWrite});
   info.OutputBufferSize = spec.OutputBufferSize;
   info.InputBufferSize = spec.InputBufferSize;
   info.FeatureBufferSize = spec.FeatureBufferSize;
   CopyCaps(info.OutputReportCaps, spec.OutputCaps);
   CopyCaps(info.InputReportCaps, spec.InputCaps);
   CopyCaps(info.FeatureReportCaps, spec.FeatureCaps);
-  info.HasReadWriteAccess = spec.ReadWrite ? 1 : 0;
   return info;
 }
 

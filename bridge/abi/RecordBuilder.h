@@ -1,13 +1,31 @@
-// Fills a device record's buffer size and capability table of one kind: the
-// one place that decides what a bridge reports about a device's reports.
+// Builds the device records a bridge hands out: the one place that decides
+// how a device's names and reports are written into THIDdeviceInfo.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "HIDrecords.h"
 
 namespace vyhid::abi {
+
+// What a bridge tells about one device besides its reports.
+struct DeviceDescription {
+  std::string_view identity;  // SymLink: bytes, at most kIdentityChars of them compared
+  std::uint16_t vendor_id = 0;
+  std::uint16_t product_id = 0;
+  std::uint16_t version = 0;
+  std::string_view manufacturer;  // the names: UTF-8 on Linux, the ANSI code page on Windows
+  std::string_view product;
+  std::string_view serial;
+  bool read_write = false;  // the device can be opened for writing
+  std::uint32_t handle = 0;
+};
+
+// A record with every byte written: the description's fields, names cut at
+// 255 bytes on a character boundary, no reports (zero sizes and tables).
+THIDdeviceInfo MakeDeviceRecord(const DeviceDescription& device);
 
 // One report of a kind, as a bridge learnt it.
 struct ReportSummary {

@@ -1,10 +1,26 @@
-#include "Capabilities.h"
+#include "RecordBuilder.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <vector>
 
 namespace vyhid::abi {
+
+THIDdeviceInfo MakeDeviceRecord(const DeviceDescription& device) {
+  THIDdeviceInfo info;
+  std::memset(&info, 0, sizeof info);
+  WriteShortString(info.SymLink, device.identity);
+  info.Handle = device.handle;
+  info.VID = device.vendor_id;
+  info.PID = device.product_id;
+  info.VersionNumber = device.version;
+  WriteShortStringUtf8(info.ManufacturerString, device.manufacturer);
+  WriteShortStringUtf8(info.ProductString, device.product);
+  WriteShortStringUtf8(info.SerialNumberString, device.serial);
+  info.HasReadWriteAccess = device.read_write ? 1 : 0;
+  return info;
+}
 
 void FillCapabilityTable(THIDdeviceInfo& info, ReportKind kind, std::uint16_t buffer_size,
                          std::span<const ReportSummary> reports) {
