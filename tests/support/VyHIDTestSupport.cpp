@@ -1,7 +1,6 @@
 #include "VyHIDTestSupport.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "RecordBuilder.h"
