@@ -37,7 +37,7 @@ void SetLastError(int code, std::string_view text) {
   tLastError.text[n] = '\0';
 }
 
-void SetSystemError(std::string_view call, std::string_view object, int error) {
+std::string SystemErrorText(std::string_view call, std::string_view object, int error) {
   std::string text(call);
   if (!object.empty()) {
     text += '(';
@@ -46,7 +46,15 @@ void SetSystemError(std::string_view call, std::string_view object, int error) {
   }
   text += ": ";
   text += std::strerror(error);
-  SetLastError(error, text);
+  return text;
+}
+
+void SetSystemError(std::string_view call, std::string_view object, int error) {
+  SetSystemError(call, object, error, error);
+}
+
+void SetSystemError(std::string_view call, std::string_view object, int error, int code) {
+  SetLastError(code, SystemErrorText(call, object, error));
 }
 
 void ClearLastError() {
