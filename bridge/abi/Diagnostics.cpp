@@ -1,6 +1,7 @@
 #include "Diagnostics.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +56,16 @@ void SetSystemError(std::string_view call, std::string_view object, int error) {
 
 void SetSystemError(std::string_view call, std::string_view object, int error, int code) {
   SetLastError(code, SystemErrorText(call, object, error));
+}
+
+void SetNotListed(unsigned nr, std::size_t listed) {
+  SetLastError(ENOENT, "device number " + std::to_string(nr) +
+                           " is not listed: the last scan found " + std::to_string(listed) +
+                           (listed == 1 ? " device" : " devices"));
+}
+
+void SetNoDeviceOpen() {
+  SetLastError(ENOENT, "no device is open");
 }
 
 void ClearLastError() {

@@ -7,6 +7,7 @@
 // nothing. Safe from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,6 +30,11 @@ void SetSystemError(std::string_view call, std::string_view object, int error);
 // The same with another code: the category a caller acts on (EACCES for
 // EPERM, ENOENT for ENODEV, ...) while the text keeps the system's reason.
 void SetSystemError(std::string_view call, std::string_view object, int error, int code);
+// The two failures every bridge shares: an open of a device number the last
+// scan did not list (ENOENT), and a transfer or size query with no device
+// open (ENOENT).
+void SetNotListed(unsigned nr, std::size_t listed);
+void SetNoDeviceOpen();
 // Forgets the reason: the call in progress has not failed (yet).
 void ClearLastError();
 // This thread's last recorded reason.

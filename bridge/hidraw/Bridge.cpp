@@ -83,9 +83,7 @@ bool Bridge::Open(std::uint8_t nr) {
   JoinOrPark(std::move(previous));
   JoinParked();
   if (!listed) {
-    abi::SetLastError(ENOENT, "device number " + std::to_string(nr) +
-                                  " is not listed: the last scan found " + std::to_string(count) +
-                                  (count == 1 ? " device" : " devices"));
+    abi::SetNotListed(nr, count);
     return false;
   }
 
@@ -224,7 +222,7 @@ std::uint8_t OnNode(std::mutex& mutex, const std::shared_ptr<Node>& open, Transf
     node = open;
   }
   if (!node) {
-    abi::SetLastError(ENOENT, "no device is open");
+    abi::SetNoDeviceOpen();
     return 0;
   }
   return transfer(*node);
