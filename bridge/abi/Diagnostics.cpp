@@ -1,6 +1,7 @@
 #include "Diagnostics.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +38,7 @@ void SetLastError(int code, std::string_view text) {
   tLastError.text[n] = '\0';
 }
 
-void SetSystemError(std::string_view call, std::string_view object, int error) {
+std::string SystemErrorText(std::string_view call, std::string_view object, int error) {
   std::string text(call);
   if (!object.empty()) {
     text += '(';
@@ -46,7 +47,25 @@ void SetSystemError(std::string_view call, std::string_view object, int error) {
   }
   text += ": ";
   text += std::strerror(error);
-  SetLastError(error, text);
+  return text;
+}
+
+void SetSystemError(std::string_view call, std::string_view object, int error) {
+  SetSystemError(call, object, error, error);
+}
+
+void SetSystemError(std::string_view call, std::string_view object, int error, int code) {
+  SetLastError(code, SystemErrorText(call, object, error));
+}
+
+void SetNotListed(unsigned nr, std::size_t listed) {
+  SetLastError(ENOENT, "device number " + std::to_string(nr) +
+                           " is not listed: the last scan found " + std::to_string(listed) +
+                           (listed == 1 ? " device" : " devices"));
+}
+
+void SetNoDeviceOpen() {
+  SetLastError(ENOENT, "no device is open");
 }
 
 void ClearLastError() {

@@ -7,6 +7,7 @@
 // nothing. Safe from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,9 +23,18 @@ struct BridgeError {
 
 // Records why the current call fails, and prints it when debugging is on.
 void SetLastError(int code, std::string_view text);
-// Records a failing system call: "call(object): strerror(error)", with
-// `error`'s code.
+// "call(object): strerror(error)"; "call: strerror(error)" without an object.
+std::string SystemErrorText(std::string_view call, std::string_view object, int error);
+// Records a failing system call: SystemErrorText, with `error`'s code.
 void SetSystemError(std::string_view call, std::string_view object, int error);
+// The same with another code: the category a caller acts on (EACCES for
+// EPERM, ENOENT for ENODEV, ...) while the text keeps the system's reason.
+void SetSystemError(std::string_view call, std::string_view object, int error, int code);
+// The two failures every bridge shares: an open of a device number the last
+// scan did not list (ENOENT), and a transfer or size query with no device
+// open (ENOENT).
+void SetNotListed(unsigned nr, std::size_t listed);
+void SetNoDeviceOpen();
 // Forgets the reason: the call in progress has not failed (yet).
 void ClearLastError();
 // This thread's last recorded reason.

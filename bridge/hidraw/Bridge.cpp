@@ -1,10 +1,13 @@
 #include "Bridge.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <numeric>
+#include <string>
 #include <utility>
 
+#include "Diagnostics.h"
 #include "Enumerate.h"
 
 namespace vyhid::hidraw {
@@ -32,6 +35,13 @@ std::uint8_t Bridge::Scan() {
   for (const std::size_t i : order) {
     Listed entry;
     entry.descriptor = descriptor::Parse(found[i].report_descriptor);
+    if (!entry.descriptor.ok()) {
+      // The reports declared before the failing item are still used.
+      abi::DebugNote(found[i].devnode + ": report descriptor (" +
+                     std::to_string(found[i].report_descriptor.size()) +
+                     " bytes): " + descriptor::Describe(entry.descriptor.error) + " at byte " +
+                     std::to_string(entry.descriptor.error_offset));
+    }
     entry.info = BuildDeviceInfo(found[i], identities[i], entry.descriptor,
                                  static_cast<std::uint32_t>(listed.size()));
     entry.facts = std::move(found[i]);
@@ -58,10 +68,12 @@ bool Bridge::Open(std::uint8_t nr) {
   THIDdeviceInfo info;
   std::thread previous;
   bool listed;
+  std::size_t count;
   {
     std::lock_guard lock(mutex_);
     previous = DetachOpenLocked();
-    listed = nr < devices_.size();
+    count = devices_.size();
+    listed = nr < count;
     if (listed) {
       devnode = devices_[nr].facts.devnode;
       report_descriptor = devices_[nr].descriptor;
@@ -70,13 +82,18 @@ bool Bridge::Open(std::uint8_t nr) {
   }
   JoinOrPark(std::move(previous));
   JoinParked();
-  if (!listed) return false;
+  if (!listed) {
+    abi::SetNotListed(nr, count);
+    return false;
+  }
 
-  // Opening may wait for a node being set up: outside the lock.
+  // Opening may wait for a node being set up: outside the lock. Each failure
+  // below has recorded its reason.
   bool read_write = false;
   UniqueFd fd = OpenNode(devnode, read_write);
   if (!fd) return false;
-  auto node = std::make_shared<Node>(std::move(fd), read_write, std::move(report_descriptor));
+  auto node =
+      std::make_shared<Node>(devnode, std::move(fd), read_write, std::move(report_descriptor));
   if (!node->valid()) return false;
   info.HasReadWriteAccess = read_write ? 1 : 0;
 
@@ -162,9 +179,13 @@ void Bridge::SetDeviceChangeHandler(TUSBcallBack handler) {
     monitor_.Stop();
     return;
   }
-  monitor_.Start([this] {
-    if (TUSBcallBack h = change_handler_.load()) h();
-  });
+  // A monitor that cannot start has recorded why; the handler stays
+  // installed, and the application learns of changes only by rescanning.
+  if (!monitor_.Start([this] {
+        if (TUSBcallBack h = change_handler_.load()) h();
+      })) {
+    abi::DebugNote("the hotplug monitor did not start: attach and removal go unnoticed");
+  }
 }
 
 void Bridge::SetInputHandler(THIDcallBack handler) {
@@ -200,7 +221,11 @@ std::uint8_t OnNode(std::mutex& mutex, const std::shared_ptr<Node>& open, Transf
     std::lock_guard lock(mutex);
     node = open;
   }
-  return node ? transfer(*node) : 0;
+  if (!node) {
+    abi::SetNoDeviceOpen();
+    return 0;
+  }
+  return transfer(*node);
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "Failure.h"
 #include "UniqueFd.h"
 
 namespace vyhid::hidraw {
@@ -36,16 +38,26 @@ std::string Property(udev_device* device, const char* name) {
   return Text(udev_device_get_property_value(device, name));
 }
 
+// A failure that costs one device a fact but not the scan: noted, not
+// recorded as the reason of the call.
+void NoteSystemError(std::string_view call, const std::string& object, int error) {
+  abi::DebugNote(abi::SystemErrorText(call, object, error));
+}
+
 // Reads a whole small file, at most limit bytes.
 std::vector<std::uint8_t> ReadFile(const std::string& path, std::size_t limit) {
   std::vector<std::uint8_t> bytes;
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return bytes;
+  if (!fd) {
+    NoteSystemError("open", path, errno);
+    return bytes;
+  }
   bytes.resize(limit);
   std::size_t used = 0;
   while (used < limit) {
     const ssize_t n = ::read(fd.get(), bytes.data() + used, limit - used);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) NoteSystemError("read", path, errno);
     if (n <= 0) break;
     used += static_cast<std::size_t>(n);
   }
@@ -57,12 +69,22 @@ std::vector<std::uint8_t> ReadFile(const std::string& path, std::size_t limit) {
 std::vector<std::uint8_t> ReadDescriptorFromNode(const std::string& devnode) {
   std::vector<std::uint8_t> bytes;
   UniqueFd fd(::open(devnode.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return bytes;
+  if (!fd) {
+    NoteSystemError("open", devnode, errno);
+    return bytes;
+  }
   int size = 0;
-  if (::ioctl(fd.get(), HIDIOCGRDESCSIZE, &size) < 0 || size <= 0) return bytes;
+  if (::ioctl(fd.get(), HIDIOCGRDESCSIZE, &size) < 0) {
+    NoteSystemError("ioctl HIDIOCGRDESCSIZE", devnode, errno);
+    return bytes;
+  }
+  if (size <= 0) return bytes;
   hidraw_report_descriptor descriptor{};
   descriptor.size = static_cast<__u32>(std::min(size, HID_MAX_DESCRIPTOR_SIZE));
-  if (::ioctl(fd.get(), HIDIOCGRDESC, &descriptor) < 0) return bytes;
+  if (::ioctl(fd.get(), HIDIOCGRDESC, &descriptor) < 0) {
+    NoteSystemError("ioctl HIDIOCGRDESC", devnode, errno);
+    return bytes;
+  }
   bytes.assign(descriptor.value, descriptor.value + descriptor.size);
   return bytes;
 }
@@ -123,18 +145,36 @@ DeviceFacts FactsOf(udev_device* hidraw) {
 
 std::vector<DeviceFacts> EnumerateHidraw() {
   std::vector<DeviceFacts> devices;
+  // A failure here fails the whole scan: recorded as its reason.
   UdevPtr context(udev_new());
-  if (!context) return devices;
+  if (!context) {
+    RecordSystemError("udev_new", "", errno);
+    return devices;
+  }
   EnumeratePtr enumerate(udev_enumerate_new(context.get()));
-  if (!enumerate) return devices;
-  if (udev_enumerate_add_match_subsystem(enumerate.get(), "hidraw") < 0 ||
-      udev_enumerate_scan_devices(enumerate.get()) < 0) {
+  if (!enumerate) {
+    RecordSystemError("udev_enumerate_new", "", errno);
+    return devices;
+  }
+  // Both return a negative errno on failure.
+  int result = udev_enumerate_add_match_subsystem(enumerate.get(), "hidraw");
+  if (result < 0) {
+    RecordSystemError("udev_enumerate_add_match_subsystem", "hidraw", -result);
+    return devices;
+  }
+  result = udev_enumerate_scan_devices(enumerate.get());
+  if (result < 0) {
+    RecordSystemError("udev_enumerate_scan_devices", "hidraw", -result);
     return devices;
   }
   udev_list_entry* entry = nullptr;
   udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-    DevicePtr device(udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
-    if (!device) continue;  // gone since the scan
+    const char* syspath = udev_list_entry_get_name(entry);
+    DevicePtr device(udev_device_new_from_syspath(context.get(), syspath));
+    if (!device) {  // gone since the scan
+      NoteSystemError("udev_device_new_from_syspath", Text(syspath), errno);
+      continue;
+    }
     DeviceFacts facts = FactsOf(device.get());
     if (facts.devnode.empty()) continue;
     devices.push_back(std::move(facts));

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "Failure.h"
+
 namespace vyhid::hidraw {
 namespace {
 
@@ -26,11 +28,24 @@ bool UdevDaemonRuns() {
   return ::access("/run/udev/control", F_OK) == 0;
 }
 
+// Null on failure, with the reason recorded.
 MonitorPtr OpenMonitor(udev* context) {
-  MonitorPtr monitor(udev_monitor_new_from_netlink(context, UdevDaemonRuns() ? "udev" : "kernel"));
-  if (!monitor) return monitor;
-  if (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "hidraw", nullptr) < 0 ||
-      udev_monitor_enable_receiving(monitor.get()) < 0) {
+  const char* source = UdevDaemonRuns() ? "udev" : "kernel";
+  MonitorPtr monitor(udev_monitor_new_from_netlink(context, source));
+  if (!monitor) {
+    RecordSystemError("udev_monitor_new_from_netlink", source, errno);
+    return monitor;
+  }
+  // Both return a negative errno on failure.
+  int result = udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "hidraw", nullptr);
+  if (result < 0) {
+    RecordSystemError("udev_monitor_filter_add_match_subsystem_devtype", "hidraw", -result);
+    monitor.reset();
+    return monitor;
+  }
+  result = udev_monitor_enable_receiving(monitor.get());
+  if (result < 0) {
+    RecordSystemError("udev_monitor_enable_receiving", source, -result);
     monitor.reset();
   }
   return monitor;
@@ -43,10 +58,14 @@ void Watch(UdevPtr context, MonitorPtr monitor, int stop_event,
     pollfd fds[2] = {{monitor_fd, POLLIN, 0}, {stop_event, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
+      RecordSystemError("poll", "udev monitor", errno);
       return;
     }
     if (fds[1].revents != 0) return;
-    if (fds[0].revents & (POLLERR | POLLNVAL)) return;
+    if (fds[0].revents & (POLLERR | POLLNVAL)) {
+      abi::DebugNote("the udev monitor's socket failed: attach and removal go unnoticed");
+      return;
+    }
     if (!(fds[0].revents & POLLIN)) continue;
     DevicePtr device(udev_monitor_receive_device(monitor.get()));
     if (!device) continue;  // a message of another subsystem, or none after all
@@ -71,11 +90,17 @@ bool HotplugMonitor::Start(Notify notify) {
     thread_.join();                             // asked to stop from within: finish it
   }
   UdevPtr context(udev_new());
-  if (!context) return false;
+  if (!context) {
+    RecordSystemError("udev_new", "", errno);
+    return false;
+  }
   MonitorPtr monitor = OpenMonitor(context.get());
   if (!monitor) return false;
   stop_event_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!stop_event_) return false;
+  if (!stop_event_) {
+    RecordSystemError("eventfd", "udev monitor", errno);
+    return false;
+  }
   thread_ = std::thread(Watch, std::move(context), std::move(monitor), stop_event_.get(),
                         std::move(notify));
   return true;

@@ -19,9 +19,9 @@ class HotplugMonitor {
   ~HotplugMonitor() { Stop(); }
 
   // Starts listening: to the udev daemon's events when one runs (they come
-  // after it has set up the node), else to the kernel's own. Returns false
-  // when neither can be listened to. Does nothing when already running.
-  // Not thread-safe: the owner serialises Start, Stop and running.
+  // after it has set up the node), else to the kernel's own. Returns false,
+  // the reason recorded (RecordSystemError), when it cannot listen. Does nothing when already
+  // running. Not thread-safe: the owner serialises Start, Stop and running.
   bool Start(Notify notify);
   // Stops the thread and joins it; nothing is notified after it returns.
   // Called from the monitor thread itself (from within notify), it only asks

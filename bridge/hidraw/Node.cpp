@@ -9,7 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <vector>
+
+#include "Failure.h"
 
 namespace vyhid::hidraw {
 namespace {
@@ -42,13 +45,16 @@ std::string Directory(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Payload bytes of that report, when the device has it and it fits the
-// kernel's buffer.
-std::optional<std::uint32_t> PayloadLength(const descriptor::ReportDescriptor& d, ReportKind kind,
-                                           std::uint8_t report_id) {
-  const auto bytes = d.ReportBytes(kind, report_id);
-  if (!bytes || *bytes + std::size_t{1} > kMaxReportBytes) return std::nullopt;
-  return bytes;
+const char* KindName(ReportKind kind) {
+  switch (kind) {
+    case ReportKind::kInput:
+      return "input";
+    case ReportKind::kOutput:
+      return "output";
+    case ReportKind::kFeature:
+      return "feature";
+  }
+  return "unknown";
 }
 
 }  // namespace
@@ -56,46 +62,83 @@ std::optional<std::uint32_t> PayloadLength(const descriptor::ReportDescriptor& d
 UniqueFd OpenNode(const std::string& path, bool& read_write,
                   std::chrono::milliseconds settle_time) {
   UniqueFd fd = TryOpen(path, read_write);
-  if (fd || !Transient(errno)) return fd;
+  if (fd) return fd;
+  int error = errno;
+  if (!Transient(error)) {
+    RecordSystemError("open", path, error);
+    errno = error;
+    return fd;
+  }
 
   // The node of a device just attached is created by the kernel and then
   // given its owner, mode and access lists by udev; opening in between fails
   // with ENOENT or EACCES. Wait for the directory to report a new node or
   // changed attributes and try again, within a short bound: a node that
   // stays closed to us is a real failure.
+  const std::string directory = Directory(path);
   UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (!watch || ::inotify_add_watch(watch.get(), Directory(path).c_str(),
-                                    IN_CREATE | IN_ATTRIB | IN_MOVED_TO) < 0) {
-    errno = EACCES;
+  if (!watch) {
+    abi::DebugNote(abi::SystemErrorText("inotify_init1", path, errno) + ": not waiting for " +
+                   path + " to be set up");
+  } else if (::inotify_add_watch(watch.get(), directory.c_str(),
+                                 IN_CREATE | IN_ATTRIB | IN_MOVED_TO) < 0) {
+    abi::DebugNote(abi::SystemErrorText("inotify_add_watch", directory, errno) +
+                   ": not waiting for " + path + " to be set up");
+    watch.Reset();
+  }
+  if (!watch) {
+    RecordSystemError("open", path, error);
+    errno = error;
     return fd;
   }
-  const auto deadline = std::chrono::steady_clock::now() + settle_time;
+  abi::DebugNote(abi::SystemErrorText("open", path, error) + ": waiting up to " +
+                 std::to_string(settle_time.count()) +
+                 " ms for udev to create the node or set its permissions");
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + settle_time;
+  const auto waited = [&] {
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count()) +
+           " ms";
+  };
   for (;;) {
     fd = TryOpen(path, read_write);  // again: the change may precede the watch
-    if (fd || !Transient(errno)) return fd;
-    const int error = errno;
+    if (fd) {
+      abi::DebugNote("opened " + path + " after waiting " + waited());
+      return fd;
+    }
+    error = errno;
+    if (!Transient(error)) break;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      errno = error;
-      return fd;
+      abi::DebugNote("gave up on " + path + " after waiting " + waited());
+      break;
     }
     pollfd p{watch.get(), POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
-      errno = error;
-      return fd;
+      abi::DebugNote(abi::SystemErrorText("poll", directory, errno) + ": stopped waiting for " +
+                     path + " after " + waited());
+      break;
     }
     alignas(inotify_event) char events[4096];
     while (::read(watch.get(), events, sizeof events) > 0) {
     }
   }
+  RecordSystemError("open", path, error);
+  errno = error;
+  return fd;
 }
 
-Node::Node(UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor)
-    : fd_(std::move(fd)),
+Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor)
+    : path_(std::move(path)),
+      fd_(std::move(fd)),
       stop_event_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       read_write_(read_write),
-      descriptor_(std::move(descriptor)) {}
+      descriptor_(std::move(descriptor)) {
+  if (!stop_event_) RecordSystemError("eventfd", path_, errno);
+}
 
 void Node::RequestStop() {
   stopping_.store(true, std::memory_order_release);
@@ -116,6 +159,7 @@ void Node::ReadLoop(const PieceSink& sink) {
     pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {stop_event_.get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
+      RecordSystemError("poll", path_, errno);
       break;
     }
     if (fds[1].revents != 0) break;
@@ -123,37 +167,68 @@ void Node::ReadLoop(const PieceSink& sink) {
       const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
       if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
+        RecordSystemError("read", path_, errno);
         gone_.store(true, std::memory_order_release);  // ENODEV, EIO: unplugged
         break;
       }
       if (n == 0) {
+        abi::DebugNote("read(" + path_ + "): end of file: the device is gone");
         gone_.store(true, std::memory_order_release);
         break;
       }
       SplitInputReport(std::span(buffer.data(), static_cast<std::size_t>(n)), numbered, guarded);
     } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      abi::DebugNote("poll(" + path_ + "): the node hung up: the device is gone");
       gone_.store(true, std::memory_order_release);
       break;
     }
   }
 }
 
+std::optional<std::uint32_t> Node::PayloadLength(ReportKind kind, std::uint8_t report_id) const {
+  const auto bytes = descriptor_.ReportBytes(kind, report_id);
+  if (!bytes) {
+    abi::SetLastError(EINVAL, path_ + ": the report descriptor declares no " + KindName(kind) +
+                                  " report with ID " + std::to_string(report_id));
+    return std::nullopt;
+  }
+  // A descriptor claiming more than the kernel's buffer is not believed.
+  if (*bytes + std::size_t{1} > kMaxReportBytes) {
+    abi::SetLastError(EINVAL, path_ + ": " + KindName(kind) + " report " +
+                                  std::to_string(report_id) + " claims " + std::to_string(*bytes) +
+                                  " bytes, more than hidraw carries");
+    return std::nullopt;
+  }
+  return bytes;
+}
+
 std::uint8_t Node::SendOutput(const THIDreport& report) {
-  const auto length = PayloadLength(descriptor_, ReportKind::kOutput, report.ReportID);
-  if (!length || !read_write_) return 0;
+  const auto length = PayloadLength(ReportKind::kOutput, report.ReportID);
+  if (!length) return 0;
+  if (!read_write_) {
+    abi::SetLastError(EACCES, path_ + " is open read-only: this user may not send to it");
+    return 0;
+  }
   const std::vector<std::uint8_t> bytes = BuildOutgoing(report, *length);
   ssize_t n;
   do {
     n = ::write(fd_.get(), bytes.data(), bytes.size());
   } while (n < 0 && errno == EINTR);
-  return n < 0 ? 0 : TakenBytes(*length);
+  if (n < 0) {
+    RecordSystemError("write", path_, errno);
+    return 0;
+  }
+  return TakenBytes(*length);
 }
 
 std::uint8_t Node::SendFeature(const THIDreport& report) {
-  const auto length = PayloadLength(descriptor_, ReportKind::kFeature, report.ReportID);
+  const auto length = PayloadLength(ReportKind::kFeature, report.ReportID);
   if (!length) return 0;
   std::vector<std::uint8_t> bytes = BuildOutgoing(report, *length);
-  if (::ioctl(fd_.get(), HIDIOCSFEATURE(bytes.size()), bytes.data()) < 0) return 0;
+  if (::ioctl(fd_.get(), HIDIOCSFEATURE(bytes.size()), bytes.data()) < 0) {
+    RecordSystemError("ioctl HIDIOCSFEATURE", path_, errno);
+    return 0;
+  }
   return TakenBytes(*length);
 }
 
@@ -166,14 +241,17 @@ std::uint8_t Node::FetchFeature(THIDreport& report) {
 }
 
 std::uint8_t Node::Fetch(THIDreport& report, ReportKind kind) {
-  const auto length = PayloadLength(descriptor_, kind, report.ReportID);
+  const auto length = PayloadLength(kind, report.ReportID);
   if (!length) return 0;
   std::vector<std::uint8_t> bytes(std::size_t{1} + *length, 0);
   bytes[0] = report.ReportID;
-  const unsigned long request =
-      kind == ReportKind::kInput ? HIDIOCGINPUT(bytes.size()) : HIDIOCGFEATURE(bytes.size());
+  const bool input = kind == ReportKind::kInput;
+  const unsigned long request = input ? HIDIOCGINPUT(bytes.size()) : HIDIOCGFEATURE(bytes.size());
   const int n = ::ioctl(fd_.get(), request, bytes.data());
-  if (n < 0) return 0;
+  if (n < 0) {
+    RecordSystemError(input ? "ioctl HIDIOCGINPUT" : "ioctl HIDIOCGFEATURE", path_, errno);
+    return 0;
+  }
   // The kernel answers with the report ID byte first and the count of bytes
   // it placed, that byte included.
   return StoreFetched(

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "HIDrecords.h"
@@ -23,7 +24,7 @@ inline constexpr std::chrono::milliseconds kOpenSettleTime{500};
 // not have its permissions yet: an open failing with EACCES, EPERM or
 // ENOENT is retried whenever the node's directory reports a created node or
 // changed attributes, for up to settle_time. Returns an invalid fd on
-// failure, errno telling why.
+// failure, errno telling why, and records the reason (RecordSystemError).
 UniqueFd OpenNode(const std::string& path, bool& read_write,
                   std::chrono::milliseconds settle_time = kOpenSettleTime);
 
@@ -32,12 +33,15 @@ UniqueFd OpenNode(const std::string& path, bool& read_write,
 // them per node).
 class Node {
  public:
-  // Takes the open fd; fails (valid() false) when no stop event can be made.
-  Node(UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor);
+  // Takes the open fd of the node at `path` (named in the reasons of
+  // failures); fails (valid() false, reason recorded) when no stop event can
+  // be made.
+  Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor);
 
   bool valid() const { return fd_ && stop_event_; }
   bool read_write() const { return read_write_; }
   const descriptor::ReportDescriptor& report_descriptor() const { return descriptor_; }
+  const std::string& path() const { return path_; }
 
   // Reads input reports and hands each to sink (see SplitInputReport) until
   // RequestStop is called or the device goes away (hang-up, error, ENODEV,
@@ -50,7 +54,8 @@ class Node {
   bool gone() const { return gone_.load(std::memory_order_acquire); }
 
   // Transfers. Each returns the payload bytes taken or fetched, 0 on failure
-  // (no such report of that kind, no write access, an error of the device).
+  // (no such report of that kind, no write access, an error of the device),
+  // with the reason recorded for HIDlastError.
   std::uint8_t SendOutput(const THIDreport& report);
   std::uint8_t SendFeature(const THIDreport& report);
   std::uint8_t FetchInput(THIDreport& report);
@@ -58,7 +63,10 @@ class Node {
 
  private:
   std::uint8_t Fetch(THIDreport& report, ReportKind kind);
+  // The payload length of that report, or nothing (reason recorded).
+  std::optional<std::uint32_t> PayloadLength(ReportKind kind, std::uint8_t report_id) const;
 
+  std::string path_;
   UniqueFd fd_;
   UniqueFd stop_event_;
   bool read_write_;

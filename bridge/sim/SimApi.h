@@ -49,6 +49,11 @@ struct SimCall {
 // from what is stored for the caller's ReportID (ReportID is left as it is)
 // and return the stored result; an ID with nothing stored gives zeros and 0.
 // A null record pointer is ignored (result 0).
+//
+// Like every bridge built on the kit, the simulated bridge also exports
+// HIDlastError (EntryPoints.h): each entry point forgets the calling thread's
+// last failure when it starts, and only a failure scripted with
+// SimScriptError leaves one.
 
 // Removes every device (without firing the device-change callback), closes
 // the open device, drops pending input deliveries (waiting for one already
@@ -106,6 +111,12 @@ VYHID_SIM_API void SimScriptCloseResults(const std::uint8_t* results, std::int32
 // the entry point) instead of doing anything; each call of this function arms
 // one throw. Unknown names are ignored.
 VYHID_SIM_API void SimScriptThrow(const char* entryPoint);
+// The next call of the named entry point fails instead of doing anything: it
+// returns 0 (a procedure returns nothing), is logged with Result 0, and leaves
+// `code` and `text` (null: empty) for HIDlastError on the calling thread.
+// Each call of this function arms one failure; a throw armed for the same
+// entry point comes first. Unknown names are ignored.
+VYHID_SIM_API void SimScriptError(const char* entryPoint, std::int32_t code, const char* text);
 // What HIDGetInputReport / HIDGetFeatureReport fill in for report->ReportID
 // and return. A feature report sent through HIDSetFeatureReport replaces it.
 VYHID_SIM_API void SimSetInputReport(const THIDreport* report, std::uint8_t result);
@@ -143,6 +154,7 @@ struct SimBridge {
   decltype(&SimScriptOpenResults) ScriptOpenResults = nullptr;
   decltype(&SimScriptCloseResults) ScriptCloseResults = nullptr;
   decltype(&SimScriptThrow) ScriptThrow = nullptr;
+  decltype(&SimScriptError) ScriptError = nullptr;
   decltype(&SimSetInputReport) SetInputReport = nullptr;
   decltype(&SimSetFeatureReport) SetFeatureReport = nullptr;
   decltype(&SimSetEcho) SetEcho = nullptr;

@@ -28,8 +28,10 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include "Diagnostics.h"
 #include "SimApi.h"
 #include "SimDevices.h"
 
@@ -51,6 +53,13 @@ THIDreport ZeroReport() {
   std::memset(&r, 0, sizeof r);
   return r;
 }
+
+// A failure scripted for the next call of one entry point.
+struct ScriptedError {
+  std::string EntryPoint;
+  std::int32_t Code;
+  std::string Text;
+};
 
 // A report stored for one ReportID, handed out by the Get entry points.
 struct StoredReport {
@@ -202,6 +211,7 @@ class SimulatedBridge {
     openScript_.clear();
     closeScript_.clear();
     throwScript_.clear();
+    errorScript_.clear();
     input_.fill({});
     feature_.fill({});
     sendTake_ = kDefaultTake;
@@ -282,6 +292,13 @@ class SimulatedBridge {
     throwScript_.emplace_back(entryPoint);
   }
 
+  void ScriptError(std::string_view entryPoint, std::int32_t code, std::string_view text) {
+    const auto& names = vyhid::kEntryPointNames;
+    if (std::find(names.begin(), names.end(), entryPoint) == names.end()) return;
+    std::lock_guard lock(mutex_);
+    errorScript_.push_back(ScriptedError{std::string(entryPoint), code, std::string(text)});
+  }
+
   void StoreReport(vyhid::ReportKind kind, const THIDreport& report, std::uint8_t result) {
     std::lock_guard lock(mutex_);
     Store(kind)[report.ReportID] = StoredReport{true, report.Data, result};
@@ -316,10 +333,13 @@ class SimulatedBridge {
   }
 
  private:
-  // Runs one entry point's body under the lock and logs the call; a scripted
-  // throw is logged and thrown instead, after the lock is released.
+  // Runs one entry point's body under the lock and logs the call, after
+  // forgetting the thread's last failure. A scripted throw is logged and
+  // thrown instead, after the lock is released; a scripted failure is logged
+  // with result 0 and left for HIDlastError.
   template <class Body>
   std::uint8_t Run(const char* name, std::int32_t arg, const THIDreport* report, Body body) {
+    vyhid::abi::ClearLastError();
     bool mustThrow = false;
     std::int32_t result = -1;
     {
@@ -330,9 +350,16 @@ class SimulatedBridge {
       if (report != nullptr) call.Report = *report;
       call.ThreadId = CallingThreadId();
       const auto armed = std::find(throwScript_.begin(), throwScript_.end(), name);
+      const auto failure =
+          std::find_if(errorScript_.begin(), errorScript_.end(),
+                       [&](const ScriptedError& e) { return e.EntryPoint == name; });
       if (armed != throwScript_.end()) {
         throwScript_.erase(armed);
         mustThrow = true;
+      } else if (failure != errorScript_.end()) {
+        vyhid::abi::SetLastError(failure->Code, failure->Text);
+        errorScript_.erase(failure);
+        result = 0;
       } else {
         result = body();
       }
@@ -445,6 +472,7 @@ class SimulatedBridge {
   std::deque<std::uint8_t> openScript_;
   std::deque<std::uint8_t> closeScript_;
   std::vector<std::string> throwScript_;
+  std::vector<ScriptedError> errorScript_;
   std::array<StoredReport, 256> input_{};
   std::array<StoredReport, 256> feature_{};
   std::deque<SimCall> log_;
@@ -522,6 +550,11 @@ VYHID_BRIDGE_EXPORT std::uint8_t VYHID_STDCALL HIDSetFeatureReport(THIDreport* O
   return bridge.SendReport("HIDSetFeatureReport", OutReport, true);
 }
 #endif
+
+VYHID_BRIDGE_EXPORT std::int32_t VYHID_STDCALL HIDlastError(char* text, std::uint32_t size) {
+  return vyhid::abi::CopyLastError(text, size);
+}
+static_assert(std::is_same_v<decltype(&::HIDlastError), tHIDlastError>);
 
 // These exports do not throw on their own: a scripted throw is a test feature
 // that reaches the caller as the entry point's exception. The full build
@@ -601,6 +634,10 @@ void SimScriptCloseResults(const std::uint8_t* results, std::int32_t count) {
 
 void SimScriptThrow(const char* entryPoint) {
   if (entryPoint != nullptr) bridge.ScriptThrow(entryPoint);
+}
+
+void SimScriptError(const char* entryPoint, std::int32_t code, const char* text) {
+  if (entryPoint != nullptr) bridge.ScriptError(entryPoint, code, text != nullptr ? text : "");
 }
 
 void SimSetInputReport(const THIDreport* report, std::uint8_t result) {

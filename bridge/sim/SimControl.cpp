@@ -39,6 +39,7 @@ bool LoadSimBridge(const rtl::String& path, SimBridge& out, rtl::HMODULE& module
   Resolve(module, "SimScriptOpenResults", bridge.ScriptOpenResults, missing);
   Resolve(module, "SimScriptCloseResults", bridge.ScriptCloseResults, missing);
   Resolve(module, "SimScriptThrow", bridge.ScriptThrow, missing);
+  Resolve(module, "SimScriptError", bridge.ScriptError, missing);
   Resolve(module, "SimSetInputReport", bridge.SetInputReport, missing);
   Resolve(module, "SimSetFeatureReport", bridge.SetFeatureReport, missing);
   Resolve(module, "SimSetEcho", bridge.SetEcho, missing);

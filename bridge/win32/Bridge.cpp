@@ -28,10 +28,12 @@ extern "C" {  // the HID headers declare no C linkage themselves
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -84,14 +86,77 @@ std::string ToAnsi(const wchar_t* text, int length) {
   return out;
 }
 
+// Text of the system (UTF-16) as UTF-8, for the reasons of failures.
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int length = static_cast<int>(text.size());
+  const int bytes =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
+  if (bytes > 0)
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+// ERROR_NO_SUCH_DEVICE, which older mingw-w64 headers lack.
+constexpr DWORD kErrorNoSuchDevice = 433;
+
+// The caller's category of a Win32 error (see HIDlastError).
+int FailureCode(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+      return EACCES;
+    case ERROR_SHARING_VIOLATION:
+      return EBUSY;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case kErrorNoSuchDevice:
+      return ENOENT;
+    default:
+      return EIO;
+  }
+}
+
+// "call(object): the system's message (error N)".
+std::string Win32ErrorText(std::string_view call, const std::wstring& object, DWORD error) {
+  std::string text(call);
+  if (!object.empty()) text += "(" + ToUtf8(object) + ")";
+  wchar_t* message = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+  std::wstring system(message != nullptr ? message : L"", length);
+  if (message != nullptr) ::LocalFree(message);
+  while (!system.empty() && (system.back() == L'\r' || system.back() == L'\n' ||
+                             system.back() == L' ' || system.back() == L'.')) {
+    system.pop_back();
+  }
+  text += ": " + (system.empty() ? std::string("unknown error") : ToUtf8(system));
+  text += " (error " + std::to_string(error) + ")";
+  return text;
+}
+
+// Records a failing Win32 call as the reason the current entry point fails,
+// with the code a caller acts on; printed when VYHID_DEBUG=1.
+void RecordWin32Error(std::string_view call, const std::wstring& object, DWORD error) {
+  vyhid::abi::SetLastError(FailureCode(error), Win32ErrorText(call, object, error));
+}
+
+// A failure that costs one device of a scan a fact, not the scan: noted only.
+void NoteWin32Error(std::string_view call, const std::wstring& object, DWORD error) {
+  vyhid::abi::DebugNote(Win32ErrorText(call, object, error));
+}
+
 std::string HidString(HANDLE device, BOOLEAN(__stdcall* get)(HANDLE, PVOID, ULONG)) {
   wchar_t text[127] = {};  // the longest USB string descriptor
   if (!get(device, text, sizeof text)) return {};
   return ToAnsi(text, static_cast<int>(wcsnlen(text, 127)));
 }
 
-// Opens the interface read-write, else read-only. Null when neither works.
-Handle OpenInterface(const std::wstring& path, DWORD flags, bool& readWrite) {
+// Opens the interface read-write, else read-only. Null when neither works,
+// with the system's error of the last attempt in *error.
+Handle OpenInterface(const std::wstring& path, DWORD flags, bool& readWrite,
+                     DWORD* error = nullptr) {
   constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
   Handle h(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING,
                          flags, nullptr));
@@ -99,6 +164,7 @@ Handle OpenInterface(const std::wstring& path, DWORD flags, bool& readWrite) {
   if (!h) {
     h = Handle(
         ::CreateFileW(path.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING, flags, nullptr));
+    if (!h && error != nullptr) *error = ::GetLastError();
   }
   return h;
 }
@@ -106,7 +172,10 @@ Handle OpenInterface(const std::wstring& path, DWORD flags, bool& readWrite) {
 // The capabilities of a device's collection, through its preparsed data.
 bool ReadCaps(HANDLE device, CollectionCaps& collection, std::vector<ItemCaps>& items) {
   PHIDP_PREPARSED_DATA data = nullptr;
-  if (!::HidD_GetPreparsedData(device, &data)) return false;
+  if (!::HidD_GetPreparsedData(device, &data)) {
+    NoteWin32Error("HidD_GetPreparsedData", L"", ::GetLastError());
+    return false;
+  }
   HIDP_CAPS caps{};
   const bool ok = ::HidP_GetCaps(data, &caps) == HIDP_STATUS_SUCCESS;
   if (ok) {
@@ -162,7 +231,10 @@ bool Describe(const std::wstring& path, Device& device) {
   // Attributes and strings need no access rights: ask with none first.
   Handle h(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr));
-  if (!h) return false;
+  if (!h) {
+    NoteWin32Error("CreateFileW", path, ::GetLastError());
+    return false;
+  }
   std::memset(&device.info, 0, sizeof device.info);
   device.path = path;
   WriteShortString(device.info.SymLink, ToAnsi(path.c_str(), static_cast<int>(path.size())));
@@ -195,7 +267,10 @@ std::vector<std::wstring> InterfacePaths() {
   ::HidD_GetHidGuid(&hid);
   HDEVINFO set =
       ::SetupDiGetClassDevsW(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return paths;
+  if (set == INVALID_HANDLE_VALUE) {
+    RecordWin32Error("SetupDiGetClassDevsW", L"", ::GetLastError());
+    return paths;
+  }
   SP_DEVICE_INTERFACE_DATA iface{};
   iface.cbSize = sizeof iface;
   for (DWORD i = 0; ::SetupDiEnumDeviceInterfaces(set, nullptr, &hid, i, &iface); ++i) {
@@ -244,19 +319,30 @@ class Bridge {
     std::wstring path;
     {
       std::lock_guard lock(mutex_);
-      if (nr >= devices_.size()) return false;
+      if (nr >= devices_.size()) {
+        vyhid::abi::SetNotListed(nr, devices_.size());
+        return false;
+      }
       path = devices_[nr].path;
     }
     bool readWrite = false;
-    Handle h = OpenInterface(path, FILE_FLAG_OVERLAPPED, readWrite);
-    if (!h) return false;
+    DWORD error = ERROR_SUCCESS;
+    Handle h = OpenInterface(path, FILE_FLAG_OVERLAPPED, readWrite, &error);
+    if (!h) {
+      RecordWin32Error("CreateFileW", path, error);
+      return false;
+    }
     CollectionCaps caps;
     std::vector<ItemCaps> items;
     ReadCaps(h.get(), caps, items);
     Handle stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stop) return false;
+    if (!stop) {
+      RecordWin32Error("CreateEventW", path, ::GetLastError());
+      return false;
+    }
     std::lock_guard lock(mutex_);
     device_ = std::move(h);
+    devicePath_ = path;
     caps_ = caps;
     stop_ = std::move(stop);
     DWORD id = 0;
@@ -264,6 +350,7 @@ class Bridge {
     ::ResetEvent(readerParked_.get());
     reader_ = Handle(::CreateThread(nullptr, 0, &Bridge::ReadThread, this, 0, &id));
     if (!reader_) {
+      RecordWin32Error("CreateThread", path, ::GetLastError());
       device_.Reset();
       return false;
     }
@@ -285,6 +372,7 @@ class Bridge {
     }
     std::lock_guard lock(mutex_);
     device_.Reset();
+    devicePath_.clear();
     stop_.Reset();
     caps_ = CollectionCaps{};
     return true;
@@ -304,13 +392,17 @@ class Bridge {
     if (report == nullptr) return 0;
     std::lock_guard lock(mutex_);
     const std::uint16_t length = feature ? caps_.feature_length : caps_.input_length;
-    if (!device_ || length == 0) return 0;
+    if (!Usable(length, feature ? "feature" : "input")) return 0;
     std::vector<std::uint8_t> buffer(length, 0);
     buffer[0] = report->ReportID;
     const ULONG size = static_cast<ULONG>(buffer.size());
     const BOOLEAN ok = feature ? ::HidD_GetFeature(device_.get(), buffer.data(), size)
                                : ::HidD_GetInputReport(device_.get(), buffer.data(), size);
-    if (!ok) return 0;
+    if (!ok) {
+      RecordWin32Error(feature ? "HidD_GetFeature" : "HidD_GetInputReport", devicePath_,
+                       ::GetLastError());
+      return 0;
+    }
     std::memset(report->Data.Bytes, 0, kPayloadBytes);
     std::memcpy(report->Data.Bytes, buffer.data() + 1,
                 std::min<std::size_t>(length - 1, kPayloadBytes));
@@ -322,7 +414,7 @@ class Bridge {
     if (report == nullptr) return 0;
     std::lock_guard lock(mutex_);
     const std::uint16_t length = feature ? caps_.feature_length : caps_.output_length;
-    if (!device_ || length == 0) return 0;
+    if (!Usable(length, feature ? "feature" : "output")) return 0;
     std::vector<std::uint8_t> buffer(length, 0);
     buffer[0] = report->ReportID;
     const std::size_t taken = std::min<std::size_t>(length - 1, kPayloadBytes);
@@ -330,7 +422,12 @@ class Bridge {
     const ULONG size = static_cast<ULONG>(buffer.size());
     const BOOLEAN ok = feature ? ::HidD_SetFeature(device_.get(), buffer.data(), size)
                                : ::HidD_SetOutputReport(device_.get(), buffer.data(), size);
-    return ok ? static_cast<std::uint8_t>(taken) : 0;
+    if (!ok) {
+      RecordWin32Error(feature ? "HidD_SetFeature" : "HidD_SetOutputReport", devicePath_,
+                       ::GetLastError());
+      return 0;
+    }
+    return static_cast<std::uint8_t>(taken);
   }
 
   void SetInputHandler(THIDcallBack handler) { inputHandler_.store(handler); }
@@ -343,7 +440,11 @@ class Bridge {
       readyEvent_ = ready.get();
       notifier_ = Handle(::CreateThread(nullptr, 0, &Bridge::NotifyThread, this, 0, &notifierId_));
       // Waits until the thread has its window and waits for messages.
-      if (notifier_) ::WaitForSingleObject(ready.get(), INFINITE);
+      if (notifier_) {
+        ::WaitForSingleObject(ready.get(), INFINITE);
+      } else {
+        RecordWin32Error("CreateThread", L"device notification", ::GetLastError());
+      }
       readyEvent_ = nullptr;
     }
   }
@@ -378,6 +479,20 @@ class Bridge {
   }
 
  private:
+  // Called with the lock held: a device is open and has reports of that
+  // kind; otherwise records why not.
+  bool Usable(std::uint16_t length, const char* kind) const {
+    if (!device_) {
+      vyhid::abi::SetNoDeviceOpen();
+      return false;
+    }
+    if (length == 0) {
+      vyhid::abi::SetLastError(EINVAL, ToUtf8(devicePath_) + " has no " + kind + " reports");
+      return false;
+    }
+    return true;
+  }
+
   static DWORD WINAPI ReadThread(void* self) {
     auto* bridge = static_cast<Bridge*>(self);
     bridge->readerStarted_.store(true);
@@ -392,11 +507,13 @@ class Bridge {
     HANDLE device;
     HANDLE stop;
     std::uint16_t length;
+    std::wstring path;
     {
       std::lock_guard lock(mutex_);
       device = device_.get();
       stop = stop_.get();
       length = caps_.input_length;
+      path = devicePath_;
     }
     if (length == 0) {
       ::WaitForSingleObject(stop, INFINITE);  // nothing to read until closed
@@ -409,9 +526,12 @@ class Bridge {
       ov.hEvent = done.get();
       ::ResetEvent(done.get());
       DWORD got = 0;
-      if (!::ReadFile(device, buffer.data(), length, nullptr, &ov) &&
-          ::GetLastError() != ERROR_IO_PENDING) {
-        return;  // unplugged, or closed
+      if (!::ReadFile(device, buffer.data(), length, nullptr, &ov)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_IO_PENDING) {
+          RecordWin32Error("ReadFile", path, error);  // unplugged, or closed
+          return;
+        }
       }
       const HANDLE waits[] = {done.get(), stop};
       if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
@@ -419,7 +539,13 @@ class Bridge {
         ::GetOverlappedResult(device, &ov, &got, TRUE);
         return;
       }
-      if (!::GetOverlappedResult(device, &ov, &got, FALSE) || got == 0) return;
+      if (!::GetOverlappedResult(device, &ov, &got, FALSE)) {
+        // Aborted: closed; anything else: unplugged or failed.
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_OPERATION_ABORTED) RecordWin32Error("ReadFile", path, error);
+        return;
+      }
+      if (got == 0) return;
       THIDreport report;
       std::memset(&report, 0, sizeof report);
       report.ReportID = buffer[0];
@@ -461,13 +587,18 @@ class Bridge {
     ::RegisterClassExW(&wc);
     HWND window = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                     wc.hInstance, nullptr);
-    if (window != nullptr) {
+    if (window == nullptr) {
+      RecordWin32Error("CreateWindowExW", wc.lpszClassName, ::GetLastError());
+    } else {
       ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
       DEV_BROADCAST_DEVICEINTERFACE_W filter{};
       filter.dbcc_size = sizeof filter;
       filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
       ::HidD_GetHidGuid(&filter.dbcc_classguid);
       notification_ = ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+      if (notification_ == nullptr) {
+        RecordWin32Error("RegisterDeviceNotificationW", wc.lpszClassName, ::GetLastError());
+      }
     }
     ::SetEvent(readyEvent_);
     MSG msg;
@@ -477,8 +608,9 @@ class Bridge {
 
   std::mutex mutex_;
   std::vector<Device> devices_;
-  Handle device_;  // the open device, overlapped
-  Handle stop_;    // set to end the read thread
+  Handle device_;            // the open device, overlapped
+  std::wstring devicePath_;  // its interface path, named in the reasons of failures
+  Handle stop_;              // set to end the read thread
   Handle reader_;
   Handle readerParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::atomic<bool> readerStarted_{false};

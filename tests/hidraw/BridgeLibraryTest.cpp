@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -114,6 +115,23 @@ TEST(HidrawBridge, CallsWithoutAnOpenDeviceFail) {
   EXPECT_EQ(report.Data[0], 0x77);  // untouched
   EXPECT_EQ(bridge.HIDGetInputReport(nullptr), 0);
   EXPECT_EQ(bridge.HIDSetOutputReport(nullptr), 0);
+}
+
+TEST(HidrawBridge, AFailedOpenSaysWhyThroughHIDlastError) {
+  Bridge bridge;
+  ASSERT_NE(bridge.handle, nullptr) << ::dlerror();
+  const auto last_error =
+      reinterpret_cast<tHIDlastError>(::dlsym(bridge.handle, vyhid::kLastErrorExport));
+  ASSERT_NE(last_error, nullptr);
+  const std::uint8_t count = bridge.HIDscanForDevices();
+  if (count == 255) GTEST_SKIP() << "every device number is taken";
+  EXPECT_EQ(last_error(nullptr, 0), 0);  // the scan did not fail
+  EXPECT_EQ(bridge.HIDopenDevice(count), 0);
+  char text[128];
+  EXPECT_EQ(last_error(text, sizeof text), ENOENT);
+  EXPECT_EQ(std::string(text), "device number " + std::to_string(count) +
+                                   " is not listed: the last scan found " + std::to_string(count) +
+                                   (count == 1 ? " device" : " devices"));
 }
 
 TEST(HidrawBridge, MonitorRunsWhileAHandlerIsInstalled) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "Diagnostics.h"
 #include "Node.h"
 #include "Reports.h"
 
@@ -131,7 +133,7 @@ struct FakeNode {
   FakeNode() {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-    node = std::make_shared<Node>(UniqueFd(fds[0]), true, Parse(kNumberedDevice));
+    node = std::make_shared<Node>("fake-node", UniqueFd(fds[0]), true, Parse(kNumberedDevice));
     device.Reset(fds[1]);
   }
   void Send(const Bytes& b) {
@@ -233,7 +235,7 @@ TEST(Node, ReadOnlyNodeRefusesOutput) {
   int fds[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
   UniqueFd device(fds[1]);
-  Node node{UniqueFd(fds[0]), false, Parse(kNumberedDevice)};
+  Node node{"fake-node", UniqueFd(fds[0]), false, Parse(kNumberedDevice)};
   THIDreport report{};
   report.ReportID = 2;
   EXPECT_EQ(node.SendOutput(report), 0);
@@ -297,6 +299,32 @@ TEST_F(OpenNodeTest, OtherErrorsFailAtOnce) {
   // A directory cannot be opened for writing: EISDIR, not worth waiting for.
   EXPECT_FALSE(OpenNode(dir_.string(), read_write, std::chrono::seconds(20)));
   EXPECT_EQ(errno, EISDIR);
+}
+
+// Every failure leaves its reason for HIDlastError: the call, the node and
+// the system's text, under the code a caller acts on.
+TEST_F(OpenNodeTest, FailuresRecordTheCallTheNodeAndTheReason) {
+  bool read_write = false;
+  const std::string missing = dir_ / "hidraw7";
+  EXPECT_FALSE(OpenNode(missing, read_write, std::chrono::milliseconds(0)));
+  EXPECT_EQ(abi::LastError().code, ENOENT);
+  EXPECT_EQ(std::string(abi::LastError().text), "open(" + missing + "): " + std::strerror(ENOENT));
+
+  // /dev/null opens like a node but refuses the hidraw ioctls.
+  UniqueFd fd = OpenNode("/dev/null", read_write);
+  ASSERT_TRUE(fd);
+  Node node("/dev/null", std::move(fd), read_write, Parse(kNumberedDevice));
+  THIDreport report{};
+  report.ReportID = 3;
+  EXPECT_EQ(node.FetchFeature(report), 0);
+  EXPECT_EQ(abi::LastError().code, ENOTTY);
+  EXPECT_EQ(std::string(abi::LastError().text),
+            std::string("ioctl HIDIOCGFEATURE(/dev/null): ") + std::strerror(ENOTTY));
+  report.ReportID = 9;
+  EXPECT_EQ(node.FetchInput(report), 0);
+  EXPECT_EQ(abi::LastError().code, EINVAL);
+  EXPECT_NE(std::string(abi::LastError().text).find("no input report with ID 9"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -86,6 +87,7 @@ class LoadedBridge {
     BIND_SIM(ScriptOpenResults);
     BIND_SIM(ScriptCloseResults);
     BIND_SIM(ScriptThrow);
+    BIND_SIM(ScriptError);
     BIND_SIM(SetInputReport);
     BIND_SIM(SetFeatureReport);
     BIND_SIM(SetEcho);
@@ -375,6 +377,23 @@ TEST_F(SimBridgeTest, ScriptedThrowsPropagateThroughEveryExport) {
   ASSERT_FALSE(log.empty());
   EXPECT_STREQ(log.back().Name, "HIDopenDevice");
   EXPECT_EQ(log.back().Result, -1);
+}
+
+TEST_F(SimBridgeTest, ScriptedErrorsFailOneCallAndLeaveTheirReason) {
+  AddDevices({Vendor()});
+  const auto lastError = bridge_->Get<tHIDlastError>(vyhid::kLastErrorExport);
+  ASSERT_NE(lastError, nullptr);
+  sim.ScriptError("NoSuchEntryPoint", EIO, "ignored");
+  sim.ScriptError("HIDopenDevice", EBUSY, "held by another program");
+  EXPECT_EQ(hid.HIDopenDevice(0), 0);
+  EXPECT_EQ(sim.OpenDevice(), -1) << "a scripted failure does nothing";
+  char text[8];  // cut to fit
+  EXPECT_EQ(lastError(text, sizeof text), EBUSY);
+  EXPECT_STREQ(text, "held by");
+  EXPECT_EQ(Log().back().Result, 0);
+  EXPECT_EQ(hid.HIDopenDevice(0), 1) << "one failure per script";
+  EXPECT_EQ(lastError(text, sizeof text), 0) << "each call forgets the last failure";
+  EXPECT_STREQ(text, "");
 }
 
 TEST_F(SimBridgeTest, LogRecordsEveryCallWithArgumentResultReportAndThread) {

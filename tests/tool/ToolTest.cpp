@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -22,6 +23,7 @@
 
 #include "MiniJson.h"
 #include "SimControl.h"
+#include "VyHID.h"
 #include "vyhid/Cli.h"
 
 extern char** environ;
@@ -569,6 +571,45 @@ TEST_F(ToolTest, AFailedOpenIsReported) {
   EXPECT_EQ(r.err,
             "vyhid: cannot open device 2: VID:1209 PID:0003 Quiet Vendor Device (Simulated "
             "Devices) at /dev/test/hidraw2\n");
+}
+
+// The bridge's reason for a failed open decides the exit status and is shown.
+TEST_F(ToolTest, AFailedOpenSaysWhatTheBridgeSaysWhy) {
+  const std::string at =
+      "cannot open device 2: VID:1209 PID:0003 Quiet Vendor Device (Simulated "
+      "Devices) at /dev/test/hidraw2: ";
+  const std::vector<ErrorCase> cases = {
+      {{Simulate(), "get", "2", "--id", "0"},
+       vyhid::kExitPermission,
+       at + "permission denied: open(/dev/test/hidraw2): Permission denied\nfix: install the "
+            "udev rule"},
+      {{Simulate(), "send", "2", "00"},
+       vyhid::kExitFailure,
+       at + "device busy: held by another program\n"},
+      {{Simulate(), "get", "2", "--id", "0"}, vyhid::kExitNoDevice, at + "no such device: gone\n"},
+  };
+  const std::pair<int, const char*> reasons[] = {
+      {EACCES, "open(/dev/test/hidraw2): Permission denied"},
+      {EBUSY, "held by another program"},
+      {ENOENT, "gone"}};
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(reasons[i].second);
+    sim_.ScriptError("HIDopenDevice", reasons[i].first, reasons[i].second);
+    const RunResult r = RunTool(cases[i].args);
+    EXPECT_EQ(r.status, cases[i].status);
+    EXPECT_EQ(r.err.rfind("vyhid: " + cases[i].message, 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+// The component allows one instance per process: the tool's is refused
+// while the program has one of its own.
+TEST_F(ToolTest, AComponentAlreadyLiveInTheProcessIsReported) {
+  TVyHID live(nullptr);
+  const RunResult r = RunTool({Simulate(), "list"});
+  EXPECT_EQ(r.status, vyhid::kExitFailure);
+  EXPECT_EQ(r.err.rfind("vyhid: another TVyHID is live in this process: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.out, "");
 }
 
 TEST_F(ToolTest, EveryCommandHasHelpOnTheOutputStream) {

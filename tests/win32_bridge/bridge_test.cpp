@@ -12,9 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "EntryPoints.h"
@@ -121,6 +123,12 @@ TEST(Win32Bridge, LoadsBindsEnumeratesOpensAndLeavesNoThread) {
   EXPECT_EQ(info.SymLink.Length, 0);
   EXPECT_EQ(info.VID, 0);
   EXPECT_EQ(Bind<tHIDopenDevice>(bridge, "HIDopenDevice")(static_cast<std::uint8_t>(count)), 0);
+  const auto lastError = Bind<tHIDlastError>(bridge, vyhid::kLastErrorExport);
+  char text[128] = {};
+  EXPECT_EQ(lastError(text, sizeof text), ENOENT) << "the failed open says why";
+  EXPECT_EQ(std::string(text).rfind("device number " + std::to_string(count) + " is not listed", 0),
+            0u)
+      << text;
   EXPECT_EQ(Bind<tHIDcloseDevice>(bridge, "HIDcloseDevice")(), 0) << "nothing left open";
   EXPECT_EQ(Bind<tHIDInputReportSize>(bridge, "HIDInputReportSize")(), 0);
   THIDreport report{};

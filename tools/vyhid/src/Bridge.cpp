@@ -143,6 +143,22 @@ std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
   return bridge;
 }
 
+LoadedBridge::LoadedBridge(rtl::HMODULE module, std::string path, bool simulated,
+                           const SimBridge& sim)
+    : module_(module),
+      lastError_(reinterpret_cast<tHIDlastError>(rtl::GetProcAddress(module, kLastErrorExport))),
+      path_(std::move(path)),
+      simulated_(simulated),
+      sim_(sim) {}
+
+std::optional<LoadedBridge::Failure> LoadedBridge::LastFailure() const {
+  if (lastError_ == nullptr) return std::nullopt;
+  char text[512] = {};
+  const std::int32_t code = lastError_(text, sizeof text);
+  if (code == 0) return std::nullopt;
+  return Failure{code, text};
+}
+
 void LoadedBridge::LoadDeviceFile(const std::string& file) {
   const std::string text = ReadTextFile(file);
   char error[256] = {};

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "EntryPoints.h"
 #include "SimControl.h"
 #include "rtl/DynLib.h"
 
@@ -51,12 +52,22 @@ class LoadedBridge {
   const std::string& Path() const { return path_; }
   bool Simulated() const { return simulated_; }
 
+  // Why the bridge's last entry-point call on this thread failed, as its
+  // optional HIDlastError export tells: an errno-style code and a text.
+  struct Failure {
+    int code;
+    std::string reason;
+  };
+  // Nothing when the bridge has no such export (an older bridge, one of
+  // another maker) or recorded no reason for that call.
+  std::optional<Failure> LastFailure() const;
+
  private:
-  LoadedBridge(rtl::HMODULE module, std::string path, bool simulated, const SimBridge& sim)
-      : module_(module), path_(std::move(path)), simulated_(simulated), sim_(sim) {}
+  LoadedBridge(rtl::HMODULE module, std::string path, bool simulated, const SimBridge& sim);
   void LoadDeviceFile(const std::string& file);
 
   rtl::HMODULE module_;
+  tHIDlastError lastError_;  // null when the bridge does not export it
   std::string path_;
   bool simulated_;
   SimBridge sim_;  // the control API of a simulated bridge

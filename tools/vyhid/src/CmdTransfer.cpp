@@ -219,8 +219,16 @@ int RunSend(CommandContext& c) {
           refused = true;
           break;
         }
-      } else if (hid.SetReport(id, slice) < 0) {
-        throw CliError(kExitNoBridge, "the bridge is not loaded");
+      } else {
+        // The bytes of the slice not sent: the device stopped taking them.
+        const std::int32_t notSent = hid.SetReport(id, slice);
+        if (notSent < 0) throw CliError(kExitNoBridge, "the bridge is not loaded");
+        if (notSent > 0) {
+          sent +=
+              slice.size() - std::min<std::size_t>(static_cast<std::size_t>(notSent), slice.size());
+          refused = true;
+          break;
+        }
       }
       sent += slice.size();
       progress.Update(sent);
@@ -235,10 +243,9 @@ int RunSend(CommandContext& c) {
       return kExitInterrupted;
     }
     if (refused) {
-      throw CliError(kExitFailure, "device " + std::to_string(nr) + " refused feature report " +
-                                       std::to_string(reports) + ": it took " +
-                                       std::to_string(sent) + " of " +
-                                       std::to_string(payload.size()) + " bytes");
+      throw session.BridgeFailure("device " + std::to_string(nr) + " refused " + kind + " report " +
+                                  std::to_string(reports) + ": it took " + std::to_string(sent) +
+                                  " of " + std::to_string(payload.size()) + " bytes");
     }
     // The component reports what the device took of feature reports; of
     // output reports it says nothing, so the tool can only say what it sent.
@@ -288,12 +295,15 @@ int RunGet(CommandContext& c) {
   THIDreport report{};
   report.ReportID = id;
   const std::int32_t got = feature ? hid.GetFeature(report) : hid.GetReport(report);
-  hid.CloseHidDevice();
+  // The bridge's reason is asked for before the close, which forgets it.
+  std::optional<CliError> failure;
   if (got <= 0) {
-    throw CliError(kExitFailure, "device " + std::to_string(nr) + " returned no " +
-                                     (feature ? "feature" : "input") + " report " +
-                                     std::to_string(id));
+    failure =
+        session.BridgeFailure("device " + std::to_string(nr) + " returned no " +
+                              (feature ? "feature" : "input") + " report " + std::to_string(id));
   }
+  hid.CloseHidDevice();
+  if (failure) throw *failure;
   c.out.Line(FormatReport(report.ReportID,
                           std::string_view(reinterpret_cast<const char*>(report.Data.Bytes),
                                            std::min<std::size_t>(got, kReportBytes))));

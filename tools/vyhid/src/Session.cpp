@@ -1,12 +1,8 @@
 #include "Session.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
-
-#include "Error.h"
+#include <optional>
 
 namespace vyhid {
 namespace {
@@ -51,11 +47,14 @@ Session::MessageCollector::~MessageCollector() {
 
 Session::Session(const BridgeRequest& request) : bridge_(LoadedBridge::Load(request)) {
   hid_ = std::make_unique<TVyHID>(nullptr);
+  if (aVyHID.load() != hid_.get()) {
+    // Refused by the one-instance rule: it is inert and has said why.
+    const std::string why = JoinMessages(messages_);
+    throw CliError(kExitFailure,
+                   "another TVyHID is live in this process" + (why.empty() ? "" : ": " + why));
+  }
   if (hid_->ScanForHIDdevices() < 0) {
     const std::string why = JoinMessages(messages_);
-    if (why.find("Only one instance") != std::string::npos) {
-      throw CliError(kExitFailure, "another TVyHID is live in this process: " + why);
-    }
     throw CliError(kExitNoBridge, "the bridge " + bridge_->Path() +
                                       " could not be bound: " + (why.empty() ? "unknown" : why));
   }
@@ -106,27 +105,25 @@ void Session::Open(int nr) {
   hid_->CurrentDevNr = nr;
   hid_->Active = true;
   if (hid_->Active) return;
-  // The component does not say why an open failed. The usual reason on a
-  // real machine is that this user may not open the hidraw nodes, which
-  // the user can fix; the bridge's record does not name the node, so name
-  // every node that this user may not open.
-  if (!bridge_->Simulated()) {
-    std::string denied;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
-      const std::string node = entry.path().string();
-      if (node.rfind("/dev/hidraw", 0) == 0 && access(node.c_str(), R_OK) != 0 && errno == EACCES) {
-        denied += (denied.empty() ? "" : ", ") + node;
-      }
-    }
-    if (!denied.empty()) {
-      throw CliError(kExitPermission, "cannot open device " + std::to_string(nr) + ": " +
-                                          Label(nr) + "; permission denied on " + denied + "\n" +
-                                          PermissionFix());
-    }
+  throw BridgeFailure("cannot open device " + std::to_string(nr) + ": " + Label(nr) +
+                      (path.empty() ? "" : " at " + path));
+}
+
+CliError Session::BridgeFailure(const std::string& what) const {
+  const std::optional<LoadedBridge::Failure> failure = bridge_->LastFailure();
+  if (!failure) return CliError(kExitFailure, what);
+  const std::string reason = failure->reason.empty() ? "" : ": " + failure->reason;
+  switch (failure->code) {
+    case EACCES:
+      return CliError(kExitPermission,
+                      what + ": permission denied" + reason + "\n" + PermissionFix());
+    case EBUSY:
+      return CliError(kExitFailure, what + ": device busy" + reason);
+    case ENOENT:
+      return CliError(kExitNoDevice, what + ": no such device" + reason);
+    default:
+      return CliError(kExitFailure, what + reason);
   }
-  throw CliError(kExitFailure, "cannot open device " + std::to_string(nr) + ": " + Label(nr) +
-                                   (path.empty() ? "" : " at " + path));
 }
 
 void Session::RequireWritable(int nr) const {

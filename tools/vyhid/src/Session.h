@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Bridge.h"
+#include "Error.h"
 #include "VyHID.h"
 #include "vcl/Dialogs.h"
 
@@ -17,7 +18,7 @@ class Session {
   // Loads the bridge, creates the component (its messages are collected, not
   // shown) and runs the first scan. Throws CliError: kExitNoBridge when the
   // bridge cannot be loaded or bound, kExitFailure when another component is
-  // live in this process.
+  // live in this process (the one created here was refused).
   explicit Session(const BridgeRequest& request);
   ~Session();
   Session(const Session&) = delete;
@@ -31,9 +32,17 @@ class Session {
   // A device by number ("2"), or the first device whose description contains
   // the text (the component's Filter, which stays set). Throws kExitNoDevice.
   int SelectDevice(const std::string& spec);
-  // Opens the device through CurrentDevNr and Active. Throws kExitPermission
-  // when its node is not accessible, kExitFailure when the open fails.
+  // Opens the device through CurrentDevNr and Active. Throws BridgeFailure
+  // when the open fails.
   void Open(int nr);
+  // The error for an operation that the bridge failed just now on this
+  // thread (`what` says which), told by the bridge's reason: kExitPermission
+  // with the fix for EACCES, kExitFailure "device busy" for EBUSY,
+  // kExitNoDevice for ENOENT, kExitFailure with the reason for any other;
+  // kExitFailure with `what` alone when the bridge gives no reason. Ask
+  // before any other call reaches the bridge: each call forgets the last
+  // reason.
+  CliError BridgeFailure(const std::string& what) const;
   // Throws kExitPermission when the device could only be opened read-only.
   void RequireWritable(int nr) const;
 
