@@ -40,6 +40,12 @@ struct ReportSummary {
 void FillCapabilityTable(THIDdeviceInfo& info, ReportKind kind, std::uint16_t buffer_size,
                          std::span<const ReportSummary> reports);
 
+// A count as an entry point's one-byte result: values above 255 read as 255
+// (a buffer size of a device with reports longer than 254 bytes).
+constexpr std::uint8_t ByteResult(std::uint32_t value) {
+  return static_cast<std::uint8_t>(value > 0xFF ? 0xFF : value);
+}
+
 // The buffer size a device's longest report of a kind gives: its payload plus
 // the report ID byte, 0 for a kind without reports, at most 0xFFFF.
 std::uint16_t BufferSizeFor(std::uint32_t longest_payload_bytes);

@@ -9,6 +9,7 @@
 
 #include "Diagnostics.h"
 #include "Enumerate.h"
+#include "RecordBuilder.h"
 
 namespace vyhid::hidraw {
 
@@ -28,7 +29,7 @@ std::uint8_t Bridge::Scan() {
     if (identities[a] != identities[b]) return identities[a] < identities[b];
     return found[a].devnode < found[b].devnode;
   });
-  if (order.size() > 255) order.resize(255);
+  if (order.size() > kMaxBridgeDevices) order.resize(kMaxBridgeDevices);
 
   std::vector<Listed> listed;
   listed.reserve(order.size());
@@ -207,7 +208,7 @@ std::uint8_t Bridge::ReportSize(ReportKind kind) {
       size = open_info_.FeatureBufferSize;
       break;
   }
-  return static_cast<std::uint8_t>(std::min<std::uint16_t>(size, 255));
+  return abi::ByteResult(size);
 }
 
 namespace {

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "Diagnostics.h"
+#include "RecordBuilder.h"
 #include "SimApi.h"
 #include "SimDevices.h"
 
@@ -77,7 +78,14 @@ struct Delivery {
 
 class SimulatedBridge {
  public:
-  SimulatedBridge() { LoadDevicesFromEnvironment(); }
+  // Made when the library is loaded: nothing may escape it.
+  SimulatedBridge() noexcept {
+    try {
+      LoadDevicesFromEnvironment();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "simulated bridge: no devices loaded: %s\n", e.what());
+    }
+  }
 
   ~SimulatedBridge() {
     std::thread worker;
@@ -169,7 +177,7 @@ class SimulatedBridge {
     return Run(name, -1, nullptr, [&] {
       if (open_ < 0) return 0;
       return static_cast<std::int32_t>(
-          std::min<std::uint16_t>(vyhid::BufferSize(devices_[open_].Info, kind), 255));
+          vyhid::abi::ByteResult(vyhid::BufferSize(devices_[open_].Info, kind)));
     });
   }
 

@@ -193,7 +193,7 @@ class DeviceTextReader {
   // A text keyword takes the rest of the line as it stands, '#' included.
   bool ReadText(std::size_t line, std::string_view keyword, std::string_view value) {
     if (!FirstTime(line, keyword)) return false;
-    if (value.size() > 255) return Fail(line, "text longer than 255 bytes");
+    if (value.size() > vyhid::kShortStringChars) return Fail(line, "text longer than 255 bytes");
     THIDdeviceInfo& info = block_->Spec.Info;
     if (keyword == "symlink") {
       if (value.empty()) return Fail(line, "empty symlink");

@@ -39,6 +39,7 @@ extern "C" {  // the HID headers declare no C linkage themselves
 
 #include "CapsRecord.h"
 #include "ExportShim.h"
+#include "RecordBuilder.h"
 
 namespace {
 
@@ -82,7 +83,7 @@ std::string ToAnsi(const wchar_t* text, int length) {
   std::string out(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
   if (bytes > 0)
     ::WideCharToMultiByte(CP_ACP, 0, text, length, out.data(), bytes, nullptr, nullptr);
-  if (out.size() > 255) out.resize(255);
+  if (out.size() > vyhid::kShortStringChars) out.resize(vyhid::kShortStringChars);
   return out;
 }
 
@@ -293,7 +294,7 @@ class Bridge {
   std::uint8_t Scan() {
     std::vector<Device> found;
     for (const std::wstring& path : InterfacePaths()) {
-      if (found.size() == 255) break;
+      if (found.size() == vyhid::kMaxBridgeDevices) break;
       Device d;
       if (Describe(path, d)) found.push_back(std::move(d));
     }
@@ -384,7 +385,7 @@ class Bridge {
     const std::uint16_t length = kind == ReportKind::kInput    ? caps_.input_length
                                  : kind == ReportKind::kOutput ? caps_.output_length
                                                                : caps_.feature_length;
-    return static_cast<std::uint8_t>(std::min<std::uint16_t>(length, 255));
+    return vyhid::abi::ByteResult(length);
   }
 
   // Fetches an input or feature report with the caller's ReportID.

@@ -20,7 +20,7 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args,
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--") break;
-    if (arg.rfind("-", 0) != 0 || arg == "-") {
+    if (arg.rfind('-', 0) != 0 || arg == "-") {
       commandIndex = i;
       parsed.command = arg;
       break;
@@ -37,7 +37,7 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args,
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (i == commandIndex) continue;
-    if (optionsEnded || arg.rfind("-", 0) != 0 || arg == "-") {
+    if (optionsEnded || arg.rfind('-', 0) != 0 || arg == "-") {
       parsed.positional.push_back(arg);
       continue;
     }

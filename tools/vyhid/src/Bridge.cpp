@@ -81,7 +81,7 @@ std::vector<std::string> InstallPaths::SimDeviceCandidates(const std::string& br
 std::string InstallPaths::UdevRule() {
   const std::string exeDir = ExecutableDir();
   if (!exeDir.empty()) {
-    const std::string installed = Join(exeDir, VYHID_UDEV_RULE_FROM_BIN);
+    std::string installed = Join(exeDir, VYHID_UDEV_RULE_FROM_BIN);
     if (IsFile(installed)) return installed;
   }
 #ifdef VYHID_SOURCE_UDEV_RULE

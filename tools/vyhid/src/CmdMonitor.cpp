@@ -19,10 +19,8 @@ namespace {
 
 // The bytes of a device's identity: the start of its path, which the
 // component also uses to find a device again after a rescan.
-constexpr std::size_t kIdentityBytes = 100;
-
 std::string Identity(const THIDdeviceInfo& info) {
-  return std::string(reinterpret_cast<const char*>(&info), kIdentityBytes);
+  return std::string(reinterpret_cast<const char*>(&info), vyhid::kIdentityBytes);
 }
 
 struct KnownDevice {
@@ -102,6 +100,7 @@ class MonitorPrinter {
 
   std::vector<KnownDevice> Snapshot() const {
     std::vector<KnownDevice> devices;
+    devices.reserve(static_cast<std::size_t>(std::max(session_->DeviceCount(), 0)));
     for (int nr = 0; nr < session_->DeviceCount(); ++nr) {
       devices.push_back(
           {Identity(session_->Hid().HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo),

@@ -139,7 +139,8 @@ class ReplyCatcher {
 
 // The payload size of the device's report `id` of one kind, from its
 // capability table; the whole record when the table does not list it.
-std::size_t ReportPayload(const TReportCapabilities (&caps)[10], std::uint8_t id) {
+std::size_t ReportPayload(const TReportCapabilities (&caps)[vyhid::kCapabilityEntries],
+                          std::uint8_t id) {
   for (const TReportCapabilities& entry : caps) {
     if (entry.ReportCount != 0 && entry.ReportId == id) {
       return std::min<std::size_t>(entry.ReportCount, kReportBytes);

@@ -1,5 +1,6 @@
 #include "Session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -17,7 +18,7 @@ std::string JoinMessages(const std::vector<std::string>& messages) {
 }
 
 // Collapses the component's multi-line message box text into one line.
-std::string OneLine(std::string text) {
+std::string OneLine(const std::string& text) {
   std::string line;
   for (char c : text) {
     if (c == '\r' || c == '\n') {
@@ -64,7 +65,7 @@ Session::~Session() = default;
 
 int Session::DeviceCount() const {
   const int count = hid_->DevCount;
-  return count < 0 ? 0 : (count > 32 ? 32 : count);
+  return std::clamp(count, 0, static_cast<int>(vyhid::kDeviceSlots));
 }
 
 int Session::SelectDevice(const std::string& spec) {
