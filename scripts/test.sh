@@ -4,14 +4,15 @@
 #   2. the whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer;
 #   3. the threaded tests under ThreadSanitizer;
 #   4. a short run of every fuzzer over its corpus;
-#   5. the 32-bit Windows build, its suite run under wine.
+#   5. the 32-bit Windows build, its suite run under wine;
+#   6. clang-tidy over the product's sources (.clang-tidy), which must be clean.
 # VYHID_STAGES="1 2" runs only the stages named.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --all
 
 jobs=$(nproc)
-stages=${VYHID_STAGES:-1 2 3 4 5}
+stages=${VYHID_STAGES:-1 2 3 4 5 6}
 want() { [[ " $stages " == *" $1 "* ]]; }
 banner() { printf '\n==== %s\n' "$*"; }
 
@@ -51,4 +52,9 @@ fi
 if want 5 && [ -x scripts/win32.sh ]; then
   banner "Stage 5: 32-bit Windows build under wine"
   scripts/win32.sh
+fi
+
+if want 6; then
+  banner "Stage 6: clang-tidy"
+  scripts/tidy.sh -j "$jobs" >/dev/null || { cat build-tidy/findings.txt; exit 1; }
 fi
