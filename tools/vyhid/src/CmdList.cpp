@@ -57,7 +57,7 @@ std::string NothingFound(const LoadedBridge& bridge) {
 int RunList(CommandContext& c) {
   Session session(c.bridge);
   TVyHID& hid = session.Hid();
-  const std::optional<std::string> filter = c.args.filter;
+  const std::optional<std::string>& filter = c.args.filter;
   if (filter) hid.Filter = rtl::Utf8ToString(*filter);  // rescans and filters
   const bool json = c.args.json;
 
@@ -75,11 +75,8 @@ int RunList(CommandContext& c) {
     const TVyHIDDevInfo& slot = hid.HIDinfoArray[static_cast<std::size_t>(shown[i])];
     if (slot.HIDinfo.HasReadWriteAccess == 0) ++readOnly;
     if (json) {
-      // One device a line; bytes that are not UTF-8 would be replaced, but there are none.
-      c.out.Line("  " +
-                 DeviceJson(shown[i], slot)
-                     .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-                 (i + 1 < shown.size() ? "," : ""));
+      // One device a line; its texts are valid UTF-8 (ShortStringUtf8).
+      c.out.Line("  " + DeviceJson(shown[i], slot).dump() + (i + 1 < shown.size() ? "," : ""));
     } else {
       std::string text;
       for (int line = 0; line < slot.HIDstringsInfo->Count(); ++line) {
