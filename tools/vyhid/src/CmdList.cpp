@@ -12,28 +12,28 @@ namespace {
 
 // Every field of the slot's summary record, its number and its description.
 nlohmann::ordered_json DeviceJson(int nr, const TVyHIDDevInfo& slot) {
-  const TVyHIDdeviceInfo& v = slot.VyHIDinfo;
+  const TVyHIDdeviceInfo& v = slot.VyHIDinfo;  // packed: numbers are copied (+v.VID)
   nlohmann::ordered_json description = nlohmann::ordered_json::array();
   const rtl::TStringList& lines = *slot.HIDstringsInfo;
   for (int i = 0; i < lines.Count(); ++i) description.push_back(rtl::StringToUtf8(lines[i]));
   return {{"DevNr", nr},
-          {"VID", v.VID},
-          {"PID", v.PID},
-          {"VersionNumber", v.VersionNumber},
+          {"VID", +v.VID},
+          {"PID", +v.PID},
+          {"VersionNumber", +v.VersionNumber},
           {"ManufacturerString", ShortStringUtf8(v.ManufacturerString)},
           {"ProductString", ShortStringUtf8(v.ProductString)},
           {"SerialNumberString", ShortStringUtf8(v.SerialNumberString)},
           {"SymLink", ShortStringUtf8(v.SymLink)},
-          {"OutputBufferSize", v.OutputBufferSize},
-          {"InputBufferSize", v.InputBufferSize},
-          {"FeatureBufferSize", v.FeatureBufferSize},
+          {"OutputBufferSize", +v.OutputBufferSize},
+          {"InputBufferSize", +v.InputBufferSize},
+          {"FeatureBufferSize", +v.FeatureBufferSize},
           {"HasReadWriteAccess", v.HasReadWriteAccess != 0},
-          {"ReportOutID", v.ReportOutID},
-          {"ReportOutBytes", v.ReportOutBytes},
-          {"ReportInID", v.ReportInID},
-          {"ReportInBytes", v.ReportInBytes},
-          {"FeatureID", v.FeatureID},
-          {"FeatureBytes", v.FeatureBytes},
+          {"ReportOutID", +v.ReportOutID},
+          {"ReportOutBytes", +v.ReportOutBytes},
+          {"ReportInID", +v.ReportInID},
+          {"ReportInBytes", +v.ReportInBytes},
+          {"FeatureID", +v.FeatureID},
+          {"FeatureBytes", +v.FeatureBytes},
           {"Description", description}};
 }
 
