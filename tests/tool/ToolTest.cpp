@@ -447,6 +447,7 @@ TEST_F(ToolTest, SendCutsTheBytesToTheSizeOfTheDevicesReport) {
   }
 }
 
+// Of several reports the reply answers the last, in both forms.
 TEST_F(ToolTest, SendAndReplyMakeARoundTripWithTheVendorDevice) {
   RunResult r = RunTool({"--simulate", "send", "vendor", "--reply", "48656c6c6f"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -454,6 +455,13 @@ TEST_F(ToolTest, SendAndReplyMakeARoundTripWithTheVendorDevice) {
   ASSERT_EQ(lines.size(), 2u) << r.out;
   EXPECT_EQ(lines[0], "sent 5 bytes in 1 output report (report ID 0)");
   EXPECT_EQ(lines[1].substr(0, 37), "reply: id 0, 64 bytes: 48 65 6c 6c 6f");
+
+  r = RunTool({"--simulate", "send", "vendor", "--reply", std::string(128, '0') + "4142"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[0], "sent 66 bytes in 2 output reports (report ID 0)");
+  EXPECT_EQ(lines[1].substr(0, 28), "reply: id 0, 64 bytes: 41 42");
 
   r = RunTool({"--simulate", "send", "2", "--feature", "--id", "0x01", "--reply", "de:ad:be:ef"});
   ASSERT_EQ(r.status, 0) << r.err;

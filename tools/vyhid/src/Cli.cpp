@@ -143,11 +143,11 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
       sub->add_flag("--progress", request.progress,
                     "show progress on standard error (shown anyway\non a terminal for long sends)");
       sub->add_flag("--reply", request.reply,
-                    "then print the device's answer to the last\nreport: the first input report "
-                    "that comes once\nthe last report is on its way (with --feature:\nthe feature "
-                    "report read back)");
+                    "then print the device's answer to the last\nreport: the last input report "
+                    "that comes\nbefore the device falls quiet for 100 ms (with\n--feature: the "
+                    "feature report read back)");
       sub->add_option("--timeout", request.timeout,
-                      "how long --reply waits for an input report\n(default 1000)")
+                      "how long --reply waits for the first input\nreport (default 1000)")
           ->type_name("MS");
     }
     if (name == "monitor" || name == "send" || name == "get") sub->footer(kDeviceHelp);

@@ -183,34 +183,40 @@ class Progress {
   Clock::time_point lastDraw_{};
 };
 
-// Catches, for --reply, the first input report that arrives on the bridge's
-// thread once armed (before the last report goes out).
+// Keeps, for --reply, the latest input report that arrives on the bridge's
+// thread: after a send of several reports, the answer to the last one even
+// when the device answers each report.
 class ReplyCatcher {
  public:
-  void Arm() {
-    std::lock_guard lock(mutex_);
-    armed_ = true;
-  }
   void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
     std::lock_guard lock(mutex_);
-    if (!armed_ || reply_) return;
-    reply_ = FormatReport(report.ReportID,
-                          std::string_view(reinterpret_cast<const char*>(report.Data.Bytes),
-                                           std::min<std::size_t>(bytesCount, kReportBytes)));
-    arrived_.notify_all();
+    latest_ = report;
+    bytes_ = std::min<std::size_t>(bytesCount, kReportBytes);
+    arrived_ = Clock::now();
+    wake_.notify_all();
   }
-  // The first report since Arm, waiting until deadline.
+  // The latest report once the device has been quiet for a moment, waiting
+  // for the first until `deadline` and for the quiet at most until then.
   std::optional<std::string> Wait(Clock::time_point deadline) {
+    constexpr std::chrono::milliseconds kQuiet(100);
     std::unique_lock lock(mutex_);
-    arrived_.wait_until(lock, deadline, [this] { return reply_.has_value(); });
-    return reply_;
+    for (;;) {
+      const Clock::time_point until = latest_ ? std::min(deadline, arrived_ + kQuiet) : deadline;
+      if (Clock::now() >= until) break;
+      wake_.wait_until(lock, until);
+    }
+    if (!latest_) return std::nullopt;
+    return FormatReport(
+        latest_->ReportID,
+        std::string_view(reinterpret_cast<const char*>(latest_->Data.Bytes), bytes_));
   }
 
  private:
   std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::optional<std::string> reply_;
-  bool armed_ = false;
+  std::condition_variable wake_;
+  std::optional<THIDreport> latest_;
+  std::size_t bytes_ = 0;
+  Clock::time_point arrived_{};
 };
 
 // The payload size of the device's report `id` of one kind, from its
@@ -287,7 +293,6 @@ int RunSend(CommandContext& c) {
         interrupted = true;
         break;
       }
-      if (payload.AtEnd()) replies.Arm();  // --reply answers the last report
       ++reports;
       if (feature) {
         // The bytes the device took of the slice's last report; 0: none.
