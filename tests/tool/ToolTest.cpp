@@ -580,6 +580,7 @@ TEST_F(ToolTest, ErrorsGoToTheErrorStreamWithTheirExitStatus) {
       {{sim, "get", "2"}, 2, "'get' needs --id ID"},
       {{sim, "get", "2", "--id", "256"}, 2, "bad report ID '256'"},
       {{sim, "get", "2", "--id"}, 2, "option '--id' needs a value"},
+      {{sim, "get", "2", "--id", "1", "--id"}, 2, "option '--id' needs a value"},
       {{sim, "monitor"}, 2, "'monitor' needs one DEVICE"},
       {{"--simulate=/nonexistent/devices.txt", "list"}, 2, "cannot read device file"},
       {{"--simulate=" + badDevices, "list"}, 2, badDevices + ": line 2"},

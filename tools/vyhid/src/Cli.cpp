@@ -94,6 +94,7 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
   help->usage["vyhid"] = "vyhid [--simulate[=FILE] | --bridge PATH] COMMAND [ARGS]";
   app.formatter(help);
   app.fallthrough();  // the tool's options also after the command
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   std::string simulateFile;
   std::optional<std::string> bridgePath;
   bool version = false;
@@ -179,7 +180,8 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
   }
   const std::vector<CLI::App*> parsed = app.get_subcommands();
   const CommandEntry* command = parsed.empty() ? nullptr : entries.at(parsed[0]);
-  const std::vector<std::string> extras = app.remaining(true);
+  std::vector<std::string> extras = app.remaining(true);
+  std::erase(extras, "--");  // CLI11 keeps the end of the options among them
   if (!extras.empty() && extras[0].rfind('-', 0) == 0 && extras[0] != "-") {
     throw CliError(kExitUsage, "unknown option '" + extras[0] + "'" +
                                    (command ? " for '" + std::string(command->name) + "'" : ""));
