@@ -285,7 +285,7 @@ TEST_F(ToolTest, JsonListOfNoDevicesIsAnEmptyArray) {
   EXPECT_EQ(r.status, 0);
   ASSERT_TRUE(minijson::Parse(r.out));
   EXPECT_EQ(minijson::Parse(r.out)->array.size(), 0u);
-  EXPECT_EQ(r.err, "vyhid: no HID devices found\n");
+  EXPECT_EQ(r.err, "vyhid: no HID devices found: the device file " + empty + " describes none\n");
 }
 
 // The monitor sees an input report, another device's attach, the removal of
@@ -345,7 +345,7 @@ TEST_F(ToolTest, MonitorFollowsAttachRemovalAndReconnection) {
   EXPECT_EQ(Event(lines.Next()), "close     device 3");
   EXPECT_EQ(lines.Next(), std::nullopt);  // the end of the output
   tool.join();
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(status, vyhid::kExitInterrupted);
   EXPECT_EQ(ReadAll(err), "");
   for (int fd : {outPipe[0], stopPipe[0], stopPipe[1], err}) close(fd);
 }
@@ -401,7 +401,7 @@ TEST_F(ToolTest, MonitorLinesDoNotTearUnderAStreamOfReports) {
   while (lines.Next()) {
   }
   tool.join();
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(status, vyhid::kExitInterrupted);
   for (int fd : {outPipe[0], stopPipe[0], stopPipe[1]}) close(fd);
 }
 
@@ -447,6 +447,7 @@ TEST_F(ToolTest, SendCutsTheBytesToTheSizeOfTheDevicesReport) {
   }
 }
 
+// Of several reports the reply answers the last, in both forms.
 TEST_F(ToolTest, SendAndReplyMakeARoundTripWithTheVendorDevice) {
   RunResult r = RunTool({"--simulate", "send", "vendor", "--reply", "48656c6c6f"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -454,6 +455,13 @@ TEST_F(ToolTest, SendAndReplyMakeARoundTripWithTheVendorDevice) {
   ASSERT_EQ(lines.size(), 2u) << r.out;
   EXPECT_EQ(lines[0], "sent 5 bytes in 1 output report (report ID 0)");
   EXPECT_EQ(lines[1].substr(0, 37), "reply: id 0, 64 bytes: 48 65 6c 6c 6f");
+
+  r = RunTool({"--simulate", "send", "vendor", "--reply", std::string(128, '0') + "4142"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[0], "sent 66 bytes in 2 output reports (report ID 0)");
+  EXPECT_EQ(lines[1].substr(0, 28), "reply: id 0, 64 bytes: 41 42");
 
   r = RunTool({"--simulate", "send", "2", "--feature", "--id", "0x01", "--reply", "de:ad:be:ef"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -485,6 +493,42 @@ TEST_F(ToolTest, SendStopsBetweenReportsWhenAskedTo) {
   EXPECT_TRUE(SentReports("HIDSetOutputReport").empty());
 }
 
+// Standard input is sent as it comes, its size unknown; a stop while the
+// tool waits for it is an interrupt.
+TEST_F(ToolTest, SendStreamsStandardInputAndStopsWhileWaitingForIt) {
+  const int savedStdin = dup(0);
+  auto withStdin = [&](const std::string& bytes, bool stop) {
+    int in[2];
+    int stopPipe[2];
+    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(stopPipe, O_CLOEXEC), 0);
+    EXPECT_EQ(write(in[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    if (stop) {
+      EXPECT_EQ(write(stopPipe[1], "x", 1), 1);  // and the writer stays, silent
+    } else {
+      close(in[1]);
+    }
+    dup2(in[0], 0);
+    const RunResult r =
+        RunTool({Simulate(), "send", "Quiet", "--file", "-", "--progress"}, stopPipe[0]);
+    dup2(savedStdin, 0);
+    for (int fd : {in[0], stopPipe[0], stopPipe[1]}) close(fd);
+    if (stop) close(in[1]);
+    return r;
+  };
+  RunResult r = withStdin(std::string(100, 'x'), false);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "sent 100 bytes in 2 output reports (report ID 0)\n");
+  EXPECT_EQ(Lines(r.err).back(), "progress: 100 bytes");
+  EXPECT_EQ(SentReports("HIDSetOutputReport").size(), 2u);
+
+  r = withStdin("", true);
+  close(savedStdin);
+  EXPECT_EQ(r.status, vyhid::kExitInterrupted);
+  EXPECT_EQ(r.err, "vyhid: interrupted while reading -\n");
+  EXPECT_EQ(r.out, "");
+}
+
 TEST_F(ToolTest, GetPrintsTheFetchedReport) {
   THIDreport input{};
   input.ReportID = 1;
@@ -506,7 +550,7 @@ TEST_F(ToolTest, GetPrintsTheFetchedReport) {
   r = RunTool({Simulate(), "get", "0", "--id", "9"});
   EXPECT_EQ(r.status, vyhid::kExitFailure);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "vyhid: device 0 returned no input report 9\n");
+  EXPECT_EQ(r.err, "vyhid: device 0 returned no input report 9; its input report IDs: 1\n");
 }
 
 struct ErrorCase {
@@ -536,6 +580,7 @@ TEST_F(ToolTest, ErrorsGoToTheErrorStreamWithTheirExitStatus) {
       {{sim, "get", "2"}, 2, "'get' needs --id ID"},
       {{sim, "get", "2", "--id", "256"}, 2, "bad report ID '256'"},
       {{sim, "get", "2", "--id"}, 2, "option '--id' needs a value"},
+      {{sim, "get", "2", "--id", "1", "--id"}, 2, "option '--id' needs a value"},
       {{sim, "monitor"}, 2, "'monitor' needs one DEVICE"},
       {{"--simulate=/nonexistent/devices.txt", "list"}, 2, "cannot read device file"},
       {{"--simulate=" + badDevices, "list"}, 2, badDevices + ": line 2"},
@@ -547,7 +592,16 @@ TEST_F(ToolTest, ErrorsGoToTheErrorStreamWithTheirExitStatus) {
       {{sim, "get", "7", "--id", "0"}, 4, "no device 7 (3 found"},
       {{sim, "monitor", "no such thing"}, 4, "no device matches 'no such thing'"},
       {{sim, "send", "1", "00"}, 5, "permission denied: device 1 (/dev/test/hidraw1) is read-only"},
-      {{sim, "send", "1", "00"}, 5, "70-vyhid-hidraw.rules /etc/udev/rules.d/"},
+      {{sim, "send", "1", "00"}, 5, "the device file " + devicesFile_ + " says so ('access ro')"},
+      {{sim, "send", "", "01"}, 2, "DEVICE is empty"},
+      {{sim, "get", " ", "--id", "1"}, 2, "DEVICE is empty"},
+      {{sim, "get", "1234", "--id", "1"}, 4, "no device 1234"},  // digits: a number
+      {{sim, "get", "PID:00ac", "--feature", "--id", "1"}, 1, "device 1 has no feature reports"},
+      {{sim, "get", "vid:1234 pid:ff", "--id", "1"}, 4, "no device matches 'vid:1234 pid:ff'"},
+      {{sim, "send", "2", "--file", fs::temp_directory_path().string()}, 2, "is a directory"},
+      {{"--simulate", badDevices, "list"},
+       2,
+       "a device file goes with '=': --simulate=" + badDevices},
       {{sim, "get", "1", "--feature", "--id", "1"}, 1, "device 1 has no feature reports"},
   };
   for (const ErrorCase& c : cases) {
@@ -621,7 +675,9 @@ TEST_F(ToolTest, EveryCommandHasHelpOnTheOutputStream) {
   }
   const RunResult r = RunTool({"--help"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("exit status"), std::string::npos);
+  for (const char* part : {"exit status", "--reply", "--progress", "--timeout MS", "130"}) {
+    EXPECT_NE(r.out.find(part), std::string::npos) << part;
+  }
 }
 
 // The program itself: a signal ends a monitor normally, and exit statuses
@@ -658,14 +714,14 @@ class ToolProgramTest : public ::testing::Test {
   }
 };
 
-TEST_F(ToolProgramTest, SigintEndsAMonitorNormally) {
+TEST_F(ToolProgramTest, SigintEndsAMonitorAsInterrupted) {
   const Child child = Spawn({"--simulate", "monitor", "2"});
   LineReader lines(child.out);
   EXPECT_EQ(Event(lines.Next()).substr(0, 18), "open      device 2");
   ASSERT_EQ(kill(child.pid, SIGINT), 0);
   EXPECT_EQ(Event(lines.Next()), "close     device 2");
   EXPECT_EQ(lines.Next(), std::nullopt);
-  EXPECT_EQ(Wait(child.pid), 0);
+  EXPECT_EQ(Wait(child.pid), vyhid::kExitInterrupted);
   EXPECT_EQ(ReadAll(child.err), "");
   close(child.out);
   close(child.err);

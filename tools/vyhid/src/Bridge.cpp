@@ -165,6 +165,7 @@ void LoadedBridge::LoadDeviceFile(const std::string& file) {
   if (sim_.LoadDeviceText(text.c_str(), error, sizeof error) < 0) {
     throw CliError(kExitUsage, file + ": " + error);
   }
+  deviceFile_ = file;
 }
 
 LoadedBridge::~LoadedBridge() {

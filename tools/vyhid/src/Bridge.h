@@ -51,6 +51,8 @@ class LoadedBridge {
 
   const std::string& Path() const { return path_; }
   bool Simulated() const { return simulated_; }
+  // The device file a simulated bridge was given; "" for other bridges.
+  const std::string& DeviceFile() const { return deviceFile_; }
 
   // Why the bridge's last entry-point call on this thread failed, as its
   // optional HIDlastError export tells: an errno-style code and a text.
@@ -69,6 +71,7 @@ class LoadedBridge {
   rtl::HMODULE module_;
   tHIDlastError lastError_;  // null when the bridge does not export it
   std::string path_;
+  std::string deviceFile_;
   bool simulated_;
   SimBridge sim_;  // the control API of a simulated bridge
 };

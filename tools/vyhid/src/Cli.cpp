@@ -1,135 +1,176 @@
-// Parses the command line, runs the command and turns failures into a
-// message on the error stream and an exit status.
+// Parses the command line (CLI11), runs the command and turns failures into
+// a message on the error stream and an exit status.
 #include "vyhid/Cli.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "Args.h"
 #include "Commands.h"
 #include "Error.h"
 
 namespace vyhid {
 namespace {
 
-constexpr char kMainHelp[] =
-    R"(usage: vyhid [--simulate[=FILE] | --bridge PATH] COMMAND [ARGS]
+constexpr char kDeviceHelp[] = R"(
+DEVICE is one of:
+  a number           as 'vyhid list' shows it; digits only are always a number
+  VID:xxxx PID:xxxx  the first device with this vendor and/or product ID (hex)
+  a text             the first device whose description contains it (letters
+                     A-Z in any case), e.g. "vendor"
+An empty DEVICE is refused.
+)";
 
-Lists HID devices and talks to them through the TVyHID component.
-
-commands:
-  list [--filter TEXT] [--json]      the attached devices
-  monitor DEVICE                     a device's input reports, attach, removal,
-                                     close and reconnection, until Ctrl-C
-  send DEVICE [--feature] [--id ID] (HEX | --file PATH)
-                                     send output (or feature) reports
-  get DEVICE [--feature] --id ID     fetch one input (or feature) report
-
-DEVICE is a device number as 'vyhid list' shows it, or a text: the first
-device whose description contains it (letters A-Z in any case), e.g. "VID:046D".
-
-options:
-  --simulate[=FILE]  use the simulated bridge with the virtual devices of FILE
-                     (default: the bundled keyboard, mouse and vendor device)
-  --bridge PATH      load this bridge library (also: environment VYHID_BRIDGE);
-                     by default the hidraw bridge installed with the tool
-  -h, --help         help; 'vyhid COMMAND --help' for one command
-  --version          the version and the bridges the tool finds
-
+constexpr char kExitHelp[] = R"(
 exit status: 0 success, 1 the device refused or failed, 2 bad usage or input,
-3 no usable bridge, 4 no such device, 5 permission denied, 130 interrupted.
+3 no usable bridge, 4 no such device, 5 permission denied, 130 interrupted
+(Ctrl-C or SIGTERM: a send or a read of standard input cut short, the end of
+a monitor).
 )";
 
-constexpr char kListHelp[] =
-    R"(usage: vyhid list [--filter TEXT] [--json]
+// CLI11's help with the usage line first, written by hand for each command.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  HelpFormatter() { column_width(24); }
+  std::map<std::string, std::string> usage;  // by command name, "vyhid" for the tool
 
-Scans for HID devices and prints each device's description: its number,
-VID, PID, product, manufacturer, access ([R/W] or [R/O]), buffer sizes and
-reports.
+  std::string make_usage(const CLI::App* app, std::string) const override {
+    return "usage: " + usage.at(app->get_name()) + "\n";
+  }
+  // "--simulate{}" (a flag whose plain form gives "") shows as "--simulate[=FILE]".
+  std::string make_option_name(const CLI::Option* option, bool positional) const override {
+    std::string name = CLI::Formatter::make_option_name(option, positional);
+    if (const std::size_t braces = name.find("{}"); braces != std::string::npos) {
+      name.replace(braces, 2, "[=FILE]");
+    }
+    return name;
+  }
+  std::string make_help(const CLI::App* app, std::string name,
+                        CLI::AppFormatMode mode) const override {
+    if (mode == CLI::AppFormatMode::Sub) return make_expanded(app);
+    return make_usage(app, name) + "\n" + make_description(app) + make_positionals(app) +
+           make_groups(app, mode) + make_subcommands(app, mode) + make_footer(app);
+  }
+};
 
-  --filter TEXT  only the devices whose description contains TEXT
-                 (letters A-Z in any case)
-  --json         a JSON array with every field of each device's summary
-                 record, its number (DevNr) and its description lines
-)";
-
-constexpr char kMonitorHelp[] =
-    R"(usage: vyhid monitor DEVICE
-
-Opens the device and prints, each on a line with the time, every input
-report (report ID and bytes in hex) and every attach, removal, close and
-reconnection, until interrupted (Ctrl-C). When the device is unplugged and
-plugged in again, it is reopened and monitoring goes on.
-)";
-
-constexpr char kSendHelp[] =
-    R"(usage: vyhid send DEVICE [--feature] [--id ID] (HEX | --file PATH) [--reply]
-
-Sends the bytes as output reports (or feature reports with --feature), as
-many bytes a report as the device's report holds (at most 64), zero-padded,
-and prints how much was sent. Of feature reports the device says how much it
-took; a refused report is an error.
-
-  HEX            bytes in hex: "48 65 6c", "48656c", "0x48,0x65", ...
-  --file PATH    the bytes of a file ("-": standard input)
-  --id ID        report ID, 0-255 (default: the device's own)
-  --feature      send feature reports
-  --progress     show progress on standard error (shown anyway on a
-                 terminal for long sends)
-  --reply        then print the device's answer: its next input report
-                 (or, with --feature, the feature report read back)
-  --timeout MS   how long --reply waits for an input report (default 1000)
-)";
-
-constexpr char kGetHelp[] =
-    R"(usage: vyhid get DEVICE [--feature] --id ID
-
-Fetches one input report (or feature report with --feature) with the given
-report ID and prints it: "id ID, N bytes: hex".
-)";
-
-const std::vector<OptionSpec>& Specs(std::string_view command) {
-  static const std::vector<OptionSpec> globals = {{"simulate", OptionSpec::kOptionalValue},
-                                                  {"bridge", OptionSpec::kValue},
-                                                  {"help", OptionSpec::kFlag},
-                                                  {"version", OptionSpec::kFlag}};
-  auto with = [](std::vector<OptionSpec> own) {
-    own.insert(own.end(), globals.begin(), globals.end());
-    return own;
-  };
-  static const std::vector<OptionSpec> list =
-      with({{"filter", OptionSpec::kValue}, {"json", OptionSpec::kFlag}});
-  static const std::vector<OptionSpec> monitor = with({});
-  static const std::vector<OptionSpec> send = with({{"feature", OptionSpec::kFlag},
-                                                    {"id", OptionSpec::kValue},
-                                                    {"file", OptionSpec::kValue},
-                                                    {"progress", OptionSpec::kFlag},
-                                                    {"reply", OptionSpec::kFlag},
-                                                    {"timeout", OptionSpec::kValue}});
-  static const std::vector<OptionSpec> get =
-      with({{"feature", OptionSpec::kFlag}, {"id", OptionSpec::kValue}});
-  if (command == "list") return list;
-  if (command == "monitor") return monitor;
-  if (command == "send") return send;
-  if (command == "get") return get;
-  return globals;
-}
-
-struct Command {
-  std::string_view name;
-  const char* help;
+struct CommandEntry {
+  const char* name;
+  const char* usage;
+  const char* description;
+  const char* takes;  // what an unexpected argument is told
   int (*run)(CommandContext&);
 };
 
-constexpr Command kCommands[] = {{"list", kListHelp, RunList},
-                                 {"monitor", kMonitorHelp, RunMonitor},
-                                 {"send", kSendHelp, RunSend},
-                                 {"get", kGetHelp, RunGet}};
+constexpr CommandEntry kCommands[] = {
+    {"list", "vyhid list [--filter TEXT] [--json]",
+     "Scans for HID devices and prints each device's description: its number, VID,\n"
+     "PID, product, manufacturer, access ([R/W] or [R/O]), buffer sizes and reports.",
+     "no arguments", RunList},
+    {"monitor", "vyhid monitor DEVICE",
+     "Opens the device and prints, each on a line with the time, every input report\n"
+     "(report ID and bytes in hex) and every attach, removal, close and\n"
+     "reconnection, until interrupted (Ctrl-C, exit status 130). When the device is\n"
+     "unplugged and plugged in again, it is reopened and monitoring goes on.",
+     "one DEVICE", RunMonitor},
+    {"send", "vyhid send DEVICE [--feature] [--id ID] (HEX | --file PATH) [--reply]",
+     "Sends the bytes as output reports (or feature reports with --feature), as many\n"
+     "bytes a report as the device's report holds (at most 64), zero-padded, and\n"
+     "prints how much was sent. Of feature reports the device says how much it\n"
+     "took; a refused report is an error. A file is read a report at a time.",
+     "DEVICE and HEX", RunSend},
+    {"get", "vyhid get DEVICE [--feature] --id ID",
+     "Fetches one input report (or feature report with --feature) with the given\n"
+     "report ID and prints it: \"id ID, N bytes: hex\".",
+     "one DEVICE", RunGet},
+};
 
 int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& err, int stopFd) {
-  const ParsedArgs args = ParseArgs(arguments, Specs);
-  if (args.Has("version")) {
+  Request request;
+  CLI::App app("Lists HID devices and talks to them through the TVyHID component.", "vyhid");
+  auto help = std::make_shared<HelpFormatter>();
+  help->usage["vyhid"] = "vyhid [--simulate[=FILE] | --bridge PATH] COMMAND [ARGS]";
+  app.formatter(help);
+  app.fallthrough();  // the tool's options also after the command
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  std::string simulateFile;
+  std::optional<std::string> bridgePath;
+  bool version = false;
+  CLI::Option* simulate = app.add_flag(
+      "--simulate{}", simulateFile,
+      "use the simulated bridge with the virtual devices of\nFILE (default: the bundled "
+      "keyboard, mouse and\nvendor device); FILE only with '='");
+  app.add_option("--bridge", bridgePath,
+                 "load this bridge library (also: environment\nVYHID_BRIDGE); by default the "
+                 "hidraw bridge\ninstalled with the tool")
+      ->type_name("PATH");
+  app.add_flag("--version", version, "the version and the bridges the tool finds");
+  app.footer(std::string(kDeviceHelp) + kExitHelp);
+
+  std::map<const CLI::App*, const CommandEntry*> entries;
+  for (const CommandEntry& entry : kCommands) {
+    CLI::App* sub = app.add_subcommand(entry.name, entry.description);
+    help->usage[entry.name] = entry.usage;
+    entries[sub] = &entry;
+    const std::string name = entry.name;
+    if (name != "list") {
+      sub->add_option("DEVICE", request.device, "a device number, VID:xxxx PID:xxxx or a text")
+          ->type_name("");
+    } else {
+      sub->add_option("--filter", request.filter,
+                      "only the devices whose description contains\nTEXT (letters A-Z in any "
+                      "case)")
+          ->type_name("TEXT");
+      sub->add_flag("--json", request.json,
+                    "a JSON array with every field of each device's\nsummary record, its number "
+                    "(DevNr) and its\ndescription lines");
+    }
+    if (name == "send") {
+      sub->add_option("HEX", request.hex, "bytes in hex: \"48 65 6c\", \"48656c\", \"0x48,0x65\"")
+          ->type_name("");
+      sub->add_option("--file", request.file, "the bytes of a file (\"-\": standard input)")
+          ->type_name("PATH");
+    }
+    if (name == "send" || name == "get") {
+      sub->add_option("--id", request.id,
+                      name == "send" ? "report ID, 0-255 or 0x00-0xff (default: the\ndevice's own)"
+                                     : "report ID, 0-255 or 0x00-0xff")
+          ->type_name("ID");
+      sub->add_flag("--feature", request.feature, "feature reports");
+    }
+    if (name == "send") {
+      sub->add_flag("--progress", request.progress,
+                    "show progress on standard error (shown anyway\non a terminal for long sends)");
+      sub->add_flag("--reply", request.reply,
+                    "then print the device's answer to the last\nreport: the last input report "
+                    "that comes\nbefore the device falls quiet for 100 ms (with\n--feature: the "
+                    "feature report read back)");
+      sub->add_option("--timeout", request.timeout,
+                      "how long --reply waits for the first input\nreport (default 1000)")
+          ->type_name("MS");
+    }
+    if (name == "monitor" || name == "send" || name == "get") sub->footer(kDeviceHelp);
+  }
+  app.allow_extras();  // unexpected arguments get the messages below
+
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    out.Raw(app.help(
+        "", app.get_subcommands().empty() ? CLI::AppFormatMode::All : CLI::AppFormatMode::Normal));
+    return kExitOk;
+  } catch (const CLI::ArgumentMismatch& e) {
+    // CLI11 says "--id: 1 required ID missing".
+    const std::string what = e.what();
+    throw CliError(kExitUsage, "option '" + what.substr(0, what.find(':')) + "' needs a value");
+  } catch (const CLI::ParseError& e) {
+    throw CliError(kExitUsage, e.what());
+  }
+
+  if (version) {
     // Which bridges the tool would load, so that an installation can be checked.
     auto found = [](const std::string& path) { return path.empty() ? "not found" : path; };
     out.Line("vyhid " VYHID_VERSION);
@@ -137,32 +178,43 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
     out.Line("simulated bridge: " + found(InstallPaths::FindBridge("sim")));
     return kExitOk;
   }
-  const Command* command = nullptr;
-  for (const Command& candidate : kCommands) {
-    if (candidate.name == args.command) command = &candidate;
+  const std::vector<CLI::App*> parsed = app.get_subcommands();
+  const CommandEntry* command = parsed.empty() ? nullptr : entries.at(parsed[0]);
+  std::vector<std::string> extras = app.remaining(true);
+  std::erase(extras, "--");  // CLI11 keeps the end of the options among them
+  if (!extras.empty() && extras[0].rfind('-', 0) == 0 && extras[0] != "-") {
+    throw CliError(kExitUsage, "unknown option '" + extras[0] + "'" +
+                                   (command ? " for '" + std::string(command->name) + "'" : ""));
   }
-  if (args.command == "help" || (args.command.empty() && args.Has("help"))) {
-    out.Raw(kMainHelp);
+  if (!extras.empty() && extras[0] == "help" && command == nullptr) {
+    out.Raw(app.help("", CLI::AppFormatMode::All));
     return kExitOk;
   }
-  if (args.command.empty()) {
-    err.Raw(kMainHelp);
+  if (command == nullptr && extras.empty()) {
+    err.Raw(app.help("", CLI::AppFormatMode::All));
     return kExitUsage;
   }
-  if (command == nullptr) {
-    throw CliError(kExitUsage, "unknown command '" + args.command + "'; 'vyhid --help' lists them");
-  }
-  if (args.Has("help")) {
-    out.Raw(command->help);
-    return kExitOk;
+  if (!extras.empty()) {
+    const std::string& word = extras[0];
+    const auto at = [&](const std::string& w) {
+      return std::find(arguments.begin(), arguments.end(), w) - arguments.begin();
+    };
+    if (command != nullptr && at(word) > at(command->name)) {
+      throw CliError(kExitUsage, "'" + std::string(command->name) + "' takes " + command->takes +
+                                     ", got '" + word + "'");
+    }
+    const bool simulateBefore = at(word) > 0 && arguments[at(word) - 1] == "--simulate";
+    throw CliError(kExitUsage,
+                   "unknown command '" + word + "'; " +
+                       (simulateBefore ? "a device file goes with '=': --simulate=" + word
+                                       : std::string("'vyhid --help' lists them")));
   }
 
-  CommandContext context{args, out, err, stopFd, {}};
-  if (const std::optional<std::string> simulate = args.Value("simulate")) {
-    context.bridge.simulate = true;
-    context.bridge.simulateFile = *simulate;
-  }
-  context.bridge.path = args.Value("bridge");
+  request.command = command->name;
+  CommandContext context{request, out, err, stopFd, {}};
+  context.bridge.simulate = simulate->count() > 0;
+  context.bridge.simulateFile = simulateFile;
+  context.bridge.path = bridgePath;
   if (const char* env = std::getenv("VYHID_BRIDGE")) context.bridge.envPath = env;
   return command->run(context);
 }

@@ -1,4 +1,6 @@
 // vyhid list: every device's description, or its summary record as JSON.
+#include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "Commands.h"
@@ -8,87 +10,56 @@
 namespace vyhid {
 namespace {
 
-// A JSON string literal of valid UTF-8 text.
-std::string JsonString(std::string_view utf8) {
-  std::string json = "\"";
-  for (char c : utf8) {
-    const auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        json += "\\\"";
-        break;
-      case '\\':
-        json += "\\\\";
-        break;
-      case '\n':
-        json += "\\n";
-        break;
-      case '\r':
-        json += "\\r";
-        break;
-      case '\t':
-        json += "\\t";
-        break;
-      default:
-        if (u < 0x20) {
-          static constexpr char kHex[] = "0123456789abcdef";
-          json += "\\u00";
-          json.push_back(kHex[u >> 4]);
-          json.push_back(kHex[u & 15]);
-        } else {
-          json.push_back(c);
-        }
-    }
-  }
-  return json + "\"";
+// Every field of the slot's summary record, its number and its description.
+nlohmann::ordered_json DeviceJson(int nr, const TVyHIDDevInfo& slot) {
+  const TVyHIDdeviceInfo& v = slot.VyHIDinfo;  // packed: numbers are copied (+v.VID)
+  nlohmann::ordered_json description = nlohmann::ordered_json::array();
+  const rtl::TStringList& lines = *slot.HIDstringsInfo;
+  for (int i = 0; i < lines.Count(); ++i) description.push_back(rtl::StringToUtf8(lines[i]));
+  return {{"DevNr", nr},
+          {"VID", +v.VID},
+          {"PID", +v.PID},
+          {"VersionNumber", +v.VersionNumber},
+          {"ManufacturerString", ShortStringUtf8(v.ManufacturerString)},
+          {"ProductString", ShortStringUtf8(v.ProductString)},
+          {"SerialNumberString", ShortStringUtf8(v.SerialNumberString)},
+          {"SymLink", ShortStringUtf8(v.SymLink)},
+          {"OutputBufferSize", +v.OutputBufferSize},
+          {"InputBufferSize", +v.InputBufferSize},
+          {"FeatureBufferSize", +v.FeatureBufferSize},
+          {"HasReadWriteAccess", v.HasReadWriteAccess != 0},
+          {"ReportOutID", +v.ReportOutID},
+          {"ReportOutBytes", +v.ReportOutBytes},
+          {"ReportInID", +v.ReportInID},
+          {"ReportInBytes", +v.ReportInBytes},
+          {"FeatureID", +v.FeatureID},
+          {"FeatureBytes", +v.FeatureBytes},
+          {"Description", description}};
 }
 
-// Every field of the slot's summary record, its number and its description.
-std::string DeviceJson(int nr, const TVyHIDDevInfo& slot) {
-  const TVyHIDdeviceInfo& v = slot.VyHIDinfo;
-  auto number = [](const char* name, long long value) {
-    return std::string("\"") + name + "\": " + std::to_string(value);
-  };
-  auto text = [](const char* name, const TShortString& s) {
-    return std::string("\"") + name + "\": " + JsonString(ShortStringUtf8(s));
-  };
-  std::string json = "{" + number("DevNr", nr);
-  json += ", " + number("VID", v.VID);
-  json += ", " + number("PID", v.PID);
-  json += ", " + number("VersionNumber", v.VersionNumber);
-  json += ", " + text("ManufacturerString", v.ManufacturerString);
-  json += ", " + text("ProductString", v.ProductString);
-  json += ", " + text("SerialNumberString", v.SerialNumberString);
-  json += ", " + text("SymLink", v.SymLink);
-  json += ", " + number("OutputBufferSize", v.OutputBufferSize);
-  json += ", " + number("InputBufferSize", v.InputBufferSize);
-  json += ", " + number("FeatureBufferSize", v.FeatureBufferSize);
-  json += std::string(", \"HasReadWriteAccess\": ") + (v.HasReadWriteAccess ? "true" : "false");
-  json += ", " + number("ReportOutID", v.ReportOutID);
-  json += ", " + number("ReportOutBytes", v.ReportOutBytes);
-  json += ", " + number("ReportInID", v.ReportInID);
-  json += ", " + number("ReportInBytes", v.ReportInBytes);
-  json += ", " + number("FeatureID", v.FeatureID);
-  json += ", " + number("FeatureBytes", v.FeatureBytes);
-  json += ", \"Description\": [";
-  const rtl::TStringList& lines = *slot.HIDstringsInfo;
-  for (int i = 0; i < lines.Count(); ++i) {
-    json += (i ? ", " : "") + JsonString(rtl::StringToUtf8(lines[i]));
+// Why a scan found nothing: what the device file or the machine holds.
+std::string NothingFound(const LoadedBridge& bridge) {
+  if (bridge.Simulated()) return "the device file " + bridge.DeviceFile() + " describes none";
+  std::error_code ec;
+  const std::filesystem::path nodes = "/sys/class/hidraw";
+  const bool present = std::filesystem::is_directory(nodes, ec);
+  if (present && !std::filesystem::is_empty(nodes, ec)) {
+    return "the bridge " + bridge.Path() + " found none of the nodes in " + nodes.string() +
+           " (VYHID_DEBUG=1 shows why)";
   }
-  return json + "]}";
+  return "this machine has no hidraw nodes (" + nodes.string() +
+         (present ? " is empty" : " is absent") +
+         "); 'vyhid --simulate list' shows virtual devices to try the tool with";
 }
 
 }  // namespace
 
 int RunList(CommandContext& c) {
-  if (!c.args.positional.empty()) {
-    throw CliError(kExitUsage, "'list' takes no arguments, got '" + c.args.positional[0] + "'");
-  }
   Session session(c.bridge);
   TVyHID& hid = session.Hid();
-  const std::optional<std::string> filter = c.args.Value("filter");
+  const std::optional<std::string>& filter = c.args.filter;
   if (filter) hid.Filter = rtl::Utf8ToString(*filter);  // rescans and filters
-  const bool json = c.args.Has("json");
+  const bool json = c.args.json;
 
   std::vector<int> shown;
   for (int nr = 0; nr < session.DeviceCount(); ++nr) {
@@ -104,7 +75,8 @@ int RunList(CommandContext& c) {
     const TVyHIDDevInfo& slot = hid.HIDinfoArray[static_cast<std::size_t>(shown[i])];
     if (slot.HIDinfo.HasReadWriteAccess == 0) ++readOnly;
     if (json) {
-      c.out.Line("  " + DeviceJson(shown[i], slot) + (i + 1 < shown.size() ? "," : ""));
+      // One device a line; its texts are valid UTF-8 (ShortStringUtf8).
+      c.out.Line("  " + DeviceJson(shown[i], slot).dump() + (i + 1 < shown.size() ? "," : ""));
     } else {
       std::string text;
       for (int line = 0; line < slot.HIDstringsInfo->Count(); ++line) {
@@ -116,8 +88,9 @@ int RunList(CommandContext& c) {
   if (json) c.out.Line("]");
 
   if (shown.empty()) {
-    c.err.Line(session.DeviceCount() == 0 ? "vyhid: no HID devices found"
-                                          : "vyhid: no device matches '" + *filter + "'");
+    c.err.Line(session.DeviceCount() == 0
+                   ? "vyhid: no HID devices found: " + NothingFound(session.Bridge())
+                   : "vyhid: no device matches '" + *filter + "'");
   }
   if (readOnly > 0 && !session.Bridge().Simulated()) {
     c.err.Line("vyhid: note: " + std::to_string(readOnly) +

@@ -135,7 +135,7 @@ void RunUntilStopped(int stopFd) {
 }  // namespace
 
 int RunMonitor(CommandContext& c) {
-  if (c.args.positional.size() != 1) {
+  if (!c.args.device) {
     throw CliError(kExitUsage, "'monitor' needs one DEVICE (a number or a text to match)");
   }
   // The printer outlives the component: a late report from a bridge thread
@@ -143,14 +143,15 @@ int RunMonitor(CommandContext& c) {
   MonitorPrinter printer(c.out);
   {
     Session session(c.bridge);
-    const int nr = session.SelectDevice(c.args.positional[0]);
+    const int nr = session.SelectDevice(*c.args.device);
     printer.Attach(session, nr);
     session.Open(nr);
     if (c.err.IsTerminal()) c.err.Line("vyhid: monitoring; press Ctrl-C to stop");
     RunUntilStopped(c.stopFd);
     session.Hid().CloseHidDevice();
   }
-  return c.out.Failed() ? kExitFailure : kExitOk;
+  // Only an interrupt ends a monitor.
+  return c.out.Failed() ? kExitFailure : kExitInterrupted;
 }
 
 }  // namespace vyhid

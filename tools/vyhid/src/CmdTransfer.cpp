@@ -1,6 +1,8 @@
 // vyhid send and vyhid get: output and feature reports to a device, input
 // and feature reports from it.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,11 +10,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 
 #include "Commands.h"
 #include "Error.h"
@@ -28,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kReportBytes = sizeof(THIDbuffer);
 
 std::uint8_t ReportIdOption(const CommandContext& c, std::optional<std::uint8_t> fallback) {
-  const std::optional<std::string> text = c.args.Value("id");
+  const std::optional<std::string>& text = c.args.id;
   if (!text) {
     if (fallback) return *fallback;
     throw CliError(kExitUsage, "'" + c.args.command + "' needs --id ID");
@@ -39,102 +38,185 @@ std::uint8_t ReportIdOption(const CommandContext& c, std::optional<std::uint8_t>
   return static_cast<std::uint8_t>(*id);
 }
 
-std::string ReadPayloadFile(const std::string& path) {
-  std::ostringstream data;
-  if (path == "-") {
-    data << std::cin.rdbuf();
-    return data.str();
+// The bytes to send: the HEX words, or a file or standard input read a piece
+// at a time, so that a send of any size holds one piece, not the file.
+class Payload {
+ public:
+  explicit Payload(const CommandContext& c) : stopFd_(c.stopFd) {
+    const bool hasHex = !c.args.hex.empty();
+    if (c.args.file && hasHex)
+      throw CliError(kExitUsage, "give either HEX or --file PATH, not both");
+    if (c.args.file) {
+      name_ = *c.args.file;
+      OpenFile();
+      return;
+    }
+    if (!hasHex) throw CliError(kExitUsage, "'send' needs the bytes to send: HEX or --file PATH");
+    std::string hex;
+    for (const std::string& word : c.args.hex) hex += word + " ";
+    std::string why;
+    std::optional<std::string> bytes = ParseHex(hex, &why);
+    if (!bytes) throw CliError(kExitUsage, "bad hex: " + why);
+    buffer_ = std::move(*bytes);
+    size_ = buffer_.size();
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw CliError(kExitUsage, "cannot read " + path + ": " + std::strerror(errno));
-  data << in.rdbuf();
-  if (in.bad()) throw CliError(kExitUsage, "cannot read " + path + ": " + std::strerror(errno));
-  return data.str();
-}
+  ~Payload() {
+    if (fd_ > 0) close(fd_);
+  }
+  Payload(const Payload&) = delete;
+  Payload& operator=(const Payload&) = delete;
 
-std::string Payload(const CommandContext& c) {
-  const std::optional<std::string> file = c.args.Value("file");
-  const bool hasHex = c.args.positional.size() > 1;
-  if (file && hasHex) throw CliError(kExitUsage, "give either HEX or --file PATH, not both");
-  if (file) {
-    std::string data = ReadPayloadFile(*file);
-    if (data.empty()) throw CliError(kExitUsage, *file + " is empty: nothing to send");
-    return data;
+  // The number of bytes, when known (not for a pipe).
+  std::optional<std::size_t> Size() const { return size_; }
+  // Up to n bytes; fewer only at the end, or when a stop came while waiting.
+  std::string Take(std::size_t n) {
+    while (buffer_.size() - pos_ < n && Fill()) {
+    }
+    std::string piece = buffer_.substr(pos_, n);
+    pos_ += piece.size();
+    return piece;
   }
-  if (!hasHex) throw CliError(kExitUsage, "'send' needs the bytes to send: HEX or --file PATH");
-  std::string hex;
-  for (std::size_t i = 1; i < c.args.positional.size(); ++i) hex += c.args.positional[i] + " ";
-  std::string why;
-  std::optional<std::string> bytes = ParseHex(hex, &why);
-  if (!bytes) throw CliError(kExitUsage, "bad hex: " + why);
-  return *bytes;
-}
+  bool AtEnd() { return pos_ == buffer_.size() && !Fill(); }
+  // Whether a stop came while waiting for the bytes.
+  bool Stopped() const { return stopped_; }
+
+ private:
+  void OpenFile() {
+    const std::string cannot = "cannot read " + name_ + ": ";
+    fd_ = name_ == "-" ? 0 : open(name_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd_ < 0 || fstat(fd_, &st) != 0) throw CliError(kExitUsage, cannot + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) throw CliError(kExitUsage, name_ + " is a directory, not a file");
+    if (S_ISREG(st.st_mode)) size_ = static_cast<std::size_t>(st.st_size);
+    // Ask for the first bytes before any device is opened.
+    if (AtEnd()) {
+      if (stopped_) throw CliError(kExitInterrupted, "interrupted while reading " + name_);
+      throw CliError(kExitUsage, name_ + " is empty: nothing to send");
+    }
+  }
+  // Appends what one read gives; false at the end of the file or on a stop.
+  bool Fill() {
+    if (fd_ < 0 || stopped_) return false;
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+    const std::size_t had = buffer_.size();
+    buffer_.resize(had + kPiece);
+    ssize_t n = -1;
+    for (;;) {
+      // Waits for the bytes or a stop (Ctrl-C while a pipe is quiet).
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+      const int ready = poll(fds, stopFd_ >= 0 ? 2 : 1, -1);
+      if (StopRequested(stopFd_)) {
+        stopped_ = true;
+        break;
+      }
+      if (ready < 0 && errno == EINTR) continue;
+      n = ready < 0 ? -1 : read(fd_, buffer_.data() + had, kPiece);
+      if (n >= 0 || errno != EINTR) break;
+    }
+    buffer_.resize(had + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    if (n < 0 && !stopped_) {
+      throw CliError(kExitUsage, "cannot read " + name_ + ": " + std::strerror(errno));
+    }
+    return n > 0;
+  }
+
+  static constexpr std::size_t kPiece = 64 * 1024;
+  int stopFd_;
+  int fd_ = -1;
+  std::string name_;
+  std::string buffer_;
+  std::size_t pos_ = 0;
+  std::optional<std::size_t> size_;
+  bool stopped_ = false;
+};
 
 // Shows how far a long send has come: a line redrawn in place on a
 // terminal, or a line per tenth on other streams when asked with --progress.
 class Progress {
  public:
-  Progress(LineWriter& err, std::size_t total, bool forced)
+  // An unknown total (a pipe) shows the bytes alone, a line per MiB.
+  Progress(LineWriter& err, std::optional<std::size_t> total, bool forced)
       : err_(err),
         total_(total),
         terminal_(err.IsTerminal()),
-        shown_(forced || (terminal_ && total > 64 * kReportBytes)) {}
+        shown_(forced || (terminal_ && total.value_or(SIZE_MAX) > 64 * kReportBytes)) {}
 
   void Update(std::size_t done) {
     if (!shown_) return;
-    const int percent = static_cast<int>(done * 100 / total_);
+    const std::size_t step =
+        total_ ? std::min<std::size_t>(done * 10 / std::max<std::size_t>(*total_, 1), 10)
+               : done >> 20;
     if (terminal_) {
       const auto now = Clock::now();
       if (done != total_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
       lastDraw_ = now;
-      err_.Raw("\rsending: " + Text(done, percent));
+      err_.Raw("\rsending: " + Text(done));
       drawn_ = true;
-    } else if (percent / 10 > lastTenth_ || (done == total_ && lastTenth_ < 10)) {
-      lastTenth_ = percent / 10;
-      err_.Line("progress: " + Text(done, percent));
+    } else if (!lastStep_ || step > *lastStep_ || (done == total_ && *lastStep_ < 10)) {
+      lastStep_ = done == total_ ? 10 : step;
+      lastShown_ = done;
+      err_.Line("progress: " + Text(done));
     }
   }
-  void Finish() {
+  // Ends the line on a terminal; elsewhere shows where an unknown total ended.
+  void Finish(std::size_t done) {
     if (drawn_) err_.Raw("\n");
+    if (shown_ && !terminal_ && lastShown_ != done) err_.Line("progress: " + Text(done));
   }
 
  private:
-  std::string Text(std::size_t done, int percent) const {
-    return std::to_string(percent) + "% (" + std::to_string(done) + " of " +
-           std::to_string(total_) + " bytes)";
+  std::string Text(std::size_t done) const {
+    if (!total_) return std::to_string(done) + " bytes";
+    return std::to_string(
+               std::min<std::size_t>(done * 100 / std::max<std::size_t>(*total_, 1), 100)) +
+           "% (" + std::to_string(done) + " of " + std::to_string(*total_) + " bytes)";
   }
 
   LineWriter& err_;
-  std::size_t total_;
+  std::optional<std::size_t> total_;
   bool terminal_;
   bool shown_;
   bool drawn_ = false;
-  int lastTenth_ = -1;
+  std::optional<std::size_t> lastStep_;
+  std::size_t lastShown_ = 0;
   Clock::time_point lastDraw_{};
 };
 
-// Collects the input reports that arrive on the bridge's thread, for --reply.
+// Keeps, for --reply, the latest input report that arrives on the bridge's
+// thread: after a send of several reports, the answer to the last one even
+// when the device answers each report.
 class ReplyCatcher {
  public:
   void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
     std::lock_guard lock(mutex_);
-    if (reply_) return;
-    reply_ = FormatReport(report.ReportID,
-                          std::string_view(reinterpret_cast<const char*>(report.Data.Bytes),
-                                           std::min<std::size_t>(bytesCount, kReportBytes)));
-    arrived_.notify_all();
+    latest_ = report;
+    bytes_ = std::min<std::size_t>(bytesCount, kReportBytes);
+    arrived_ = Clock::now();
+    wake_.notify_all();
   }
-  // The first report since the catcher was installed, waiting until deadline.
+  // The latest report once the device has been quiet for a moment, waiting
+  // for the first until `deadline` and for the quiet at most until then.
   std::optional<std::string> Wait(Clock::time_point deadline) {
+    constexpr std::chrono::milliseconds kQuiet(100);
     std::unique_lock lock(mutex_);
-    arrived_.wait_until(lock, deadline, [this] { return reply_.has_value(); });
-    return reply_;
+    for (;;) {
+      const Clock::time_point until = latest_ ? std::min(deadline, arrived_ + kQuiet) : deadline;
+      if (Clock::now() >= until) break;
+      wake_.wait_until(lock, until);
+    }
+    if (!latest_) return std::nullopt;
+    return FormatReport(
+        latest_->ReportID,
+        std::string_view(reinterpret_cast<const char*>(latest_->Data.Bytes), bytes_));
   }
 
  private:
   std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::optional<std::string> reply_;
+  std::condition_variable wake_;
+  std::optional<THIDreport> latest_;
+  std::size_t bytes_ = 0;
+  Clock::time_point arrived_{};
 };
 
 // The payload size of the device's report `id` of one kind, from its
@@ -162,13 +244,11 @@ bool StopRequested(int stopFd) {
 }
 
 int RunSend(CommandContext& c) {
-  if (c.args.positional.empty()) {
-    throw CliError(kExitUsage, "'send' needs a DEVICE and the bytes to send");
-  }
-  const bool feature = c.args.Has("feature");
-  const std::string payload = Payload(c);
-  std::optional<std::chrono::milliseconds> timeout = std::chrono::milliseconds(1000);
-  if (const std::optional<std::string> t = c.args.Value("timeout")) {
+  if (!c.args.device) throw CliError(kExitUsage, "'send' needs a DEVICE and the bytes to send");
+  const bool feature = c.args.feature;
+  Payload payload(c);
+  std::chrono::milliseconds timeout(1000);
+  if (const std::optional<std::string>& t = c.args.timeout) {
     const std::optional<std::uint32_t> ms = ParseNumber(*t, 3600 * 1000);
     if (!ms) throw CliError(kExitUsage, "bad --timeout '" + *t + "': give milliseconds");
     timeout = std::chrono::milliseconds(*ms);
@@ -179,8 +259,8 @@ int RunSend(CommandContext& c) {
   {
     Session session(c.bridge);
     TVyHID& hid = session.Hid();
-    const int nr = session.SelectDevice(c.args.positional[0]);
-    if (c.args.Has("reply") && !feature) {
+    const int nr = session.SelectDevice(*c.args.device);
+    if (c.args.reply && !feature) {
       hid.OnGetHIDData = TOnGetHIDData(&replies, &ReplyCatcher::OnGetHIDData);
     }
     session.Open(nr);
@@ -202,17 +282,17 @@ int RunSend(CommandContext& c) {
     const THIDdeviceInfo& record = hid.HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo;
     const std::size_t sliceBytes =
         ReportPayload(feature ? record.FeatureReportCaps : record.OutputReportCaps, id);
-    Progress progress(c.err, payload.size(), c.args.Has("progress"));
+    Progress progress(c.err, payload.Size(), c.args.progress);
     std::size_t sent = 0;
     std::size_t reports = 0;
     bool refused = false;
     bool interrupted = false;
-    while (sent < payload.size()) {
+    for (std::string slice = payload.Take(sliceBytes); !slice.empty();
+         slice = payload.Take(sliceBytes)) {
       if (StopRequested(c.stopFd)) {
         interrupted = true;
         break;
       }
-      const std::string slice = payload.substr(sent, sliceBytes);
       ++reports;
       if (feature) {
         // The bytes the device took of the slice's last report; 0: none.
@@ -234,26 +314,27 @@ int RunSend(CommandContext& c) {
       sent += slice.size();
       progress.Update(sent);
     }
-    progress.Finish();
+    progress.Finish(sent);
 
     const std::string what = Plural(reports, (std::string(kind) + " report").c_str(),
                                     (std::string(kind) + " reports").c_str());
-    if (interrupted) {
-      c.err.Line("vyhid: interrupted: sent " + std::to_string(sent) + " of " +
-                 std::to_string(payload.size()) + " bytes in " + what);
+    const std::string ofTotal = std::to_string(sent) +
+                                (payload.Size() ? " of " + std::to_string(*payload.Size()) : "") +
+                                " bytes";
+    if (interrupted || payload.Stopped()) {
+      c.err.Line("vyhid: interrupted: sent " + ofTotal + " in " + what);
       return kExitInterrupted;
     }
     if (refused) {
       throw session.BridgeFailure("device " + std::to_string(nr) + " refused " + kind + " report " +
-                                  std::to_string(reports) + ": it took " + std::to_string(sent) +
-                                  " of " + std::to_string(payload.size()) + " bytes");
+                                  std::to_string(reports) + ": it took " + ofTotal);
     }
     // The component reports what the device took of feature reports; of
     // output reports it says nothing, so the tool can only say what it sent.
     c.out.Line((feature ? "device took " : "sent ") + Plural(sent, "byte", "bytes") + " in " +
                what + " (report ID " + std::to_string(id) + ")");
 
-    if (c.args.Has("reply")) {
+    if (c.args.reply) {
       std::optional<std::string> reply;
       if (feature) {
         THIDreport report{};
@@ -265,14 +346,14 @@ int RunSend(CommandContext& c) {
                                                 std::min<std::size_t>(got, kReportBytes)));
         }
       } else {
-        reply = replies.Wait(Clock::now() + *timeout);
+        reply = replies.Wait(Clock::now() + timeout);
       }
       if (!reply) {
         throw CliError(kExitFailure,
                        feature ? "device " + std::to_string(nr) + " returned no feature report " +
                                      std::to_string(id)
                                : "no reply from device " + std::to_string(nr) + " within " +
-                                     std::to_string(timeout->count()) + " ms");
+                                     std::to_string(timeout.count()) + " ms");
       }
       c.out.Line("reply: " + *reply);
     }
@@ -282,16 +363,16 @@ int RunSend(CommandContext& c) {
 }
 
 int RunGet(CommandContext& c) {
-  if (c.args.positional.size() != 1) throw CliError(kExitUsage, "'get' needs one DEVICE");
-  const bool feature = c.args.Has("feature");
+  if (!c.args.device) throw CliError(kExitUsage, "'get' needs one DEVICE");
+  const bool feature = c.args.feature;
+  const char* kind = feature ? "feature" : "input";
   const std::uint8_t id = ReportIdOption(c, std::nullopt);
   Session session(c.bridge);
   TVyHID& hid = session.Hid();
-  const int nr = session.SelectDevice(c.args.positional[0]);
+  const int nr = session.SelectDevice(*c.args.device);
   session.Open(nr);
   if (!(feature ? hid.canGetFeature : hid.canGetReport)) {
-    throw CliError(kExitFailure, "device " + std::to_string(nr) + " has no " +
-                                     (feature ? "feature" : "input") + " reports");
+    throw CliError(kExitFailure, "device " + std::to_string(nr) + " has no " + kind + " reports");
   }
   THIDreport report{};
   report.ReportID = id;
@@ -299,9 +380,25 @@ int RunGet(CommandContext& c) {
   // The bridge's reason is asked for before the close, which forgets it.
   std::optional<CliError> failure;
   if (got <= 0) {
-    failure =
-        session.BridgeFailure("device " + std::to_string(nr) + " returned no " +
-                              (feature ? "feature" : "input") + " report " + std::to_string(id));
+    const CliError bridge = session.BridgeFailure("device " + std::to_string(nr) + " returned no " +
+                                                  kind + " report " + std::to_string(id));
+    // Which IDs the device has, or why a listed one gave nothing.
+    const THIDdeviceInfo& record = hid.HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo;
+    std::string ids;
+    bool listed = false;
+    for (const TReportCapabilities& entry :
+         feature ? record.FeatureReportCaps : record.InputReportCaps) {
+      if (entry.ReportCount == 0) continue;
+      ids += (ids.empty() ? "" : ", ") + std::to_string(entry.ReportId);
+      listed = listed || entry.ReportId == id;
+    }
+    std::string hint = "; it had none to give";
+    if (!listed && !ids.empty()) hint = "; its " + std::string(kind) + " report IDs: " + ids;
+    if (listed && !feature) {
+      hint += " (many devices only send input reports by themselves: 'vyhid monitor " +
+              std::to_string(nr) + "' shows them)";
+    }
+    failure = CliError(bridge.status(), bridge.what() + hint);
   }
   hid.CloseHidDevice();
   if (failure) throw *failure;

@@ -1,14 +1,26 @@
 // The tool's commands. Each returns an exit status or throws CliError.
 #pragma once
 
-#include "Args.h"
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "Bridge.h"
 #include "Output.h"
 
 namespace vyhid {
 
+// What the command line asked for (Cli.cpp fills it).
+struct Request {
+  std::string command;
+  std::optional<std::string> device;  // DEVICE
+  std::vector<std::string> hex;       // a send's HEX words
+  std::optional<std::string> filter, id, file, timeout;
+  bool json = false, feature = false, progress = false, reply = false;
+};
+
 struct CommandContext {
-  const ParsedArgs& args;
+  const Request& args;
   LineWriter& out;
   LineWriter& err;
   int stopFd;  // -1: nothing stops the run but the end of the work

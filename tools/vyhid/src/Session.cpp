@@ -1,9 +1,13 @@
 #include "Session.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
+#include <regex>
+#include <sstream>
+#include <utility>
 
 namespace vyhid {
 namespace {
@@ -29,6 +33,20 @@ std::string OneLine(const std::string& text) {
   }
   while (!line.empty() && line.back() == ' ') line.pop_back();
   return line;
+}
+
+// The IDs of "VID:046d PID:c52b" (either or both; -1: not given), or nothing
+// when the text is not of that form.
+std::optional<std::pair<int, int>> ParseIds(const std::string& spec) {
+  static const std::regex word(R"((VID|PID):(?:0x)?([0-9A-F]{1,4}))", std::regex::icase);
+  std::pair<int, int> ids{-1, -1};
+  std::istringstream words(spec);
+  for (std::string w; words >> w;) {
+    std::smatch m;
+    if (!std::regex_match(w, m, word)) return std::nullopt;
+    (std::toupper(w[0]) == 'V' ? ids.first : ids.second) = std::stoi(m[2], nullptr, 16);
+  }
+  return ids;
 }
 
 }  // namespace
@@ -69,8 +87,13 @@ int Session::DeviceCount() const {
 }
 
 int Session::SelectDevice(const std::string& spec) {
+  if (spec.find_first_not_of(" \t") == std::string::npos) {
+    throw CliError(kExitUsage,
+                   "DEVICE is empty: give a device number, VID:xxxx PID:xxxx or a "
+                   "text ('vyhid list' shows the devices)");
+  }
   const int count = DeviceCount();
-  bool numeric = !spec.empty();
+  bool numeric = true;
   for (char c : spec) numeric = numeric && c >= '0' && c <= '9';
   if (numeric) {
     const int nr = spec.size() > 3 ? 1000 : std::stoi(spec);
@@ -80,9 +103,19 @@ int Session::SelectDevice(const std::string& spec) {
     }
     return nr;
   }
-  hid_->Filter = rtl::Utf8ToString(spec);
-  for (int nr = 0; nr < DeviceCount(); ++nr) {
-    if (hid_->HIDinfoArray[static_cast<std::size_t>(nr)].HIDstringsInfo->Count() > 0) return nr;
+  if (const std::optional<std::pair<int, int>> ids = ParseIds(spec)) {
+    for (int nr = 0; nr < count; ++nr) {
+      const TVyHIDdeviceInfo& info = hid_->HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
+      if ((ids->first < 0 || ids->first == info.VID) &&
+          (ids->second < 0 || ids->second == info.PID)) {
+        return nr;
+      }
+    }
+  } else {
+    hid_->Filter = rtl::Utf8ToString(spec);
+    for (int nr = 0; nr < DeviceCount(); ++nr) {
+      if (hid_->HIDinfoArray[static_cast<std::size_t>(nr)].HIDstringsInfo->Count() > 0) return nr;
+    }
   }
   throw CliError(kExitNoDevice, "no device matches '" + spec + "' (" +
                                     std::to_string(DeviceCount()) +
@@ -130,9 +163,13 @@ CliError Session::BridgeFailure(const std::string& what) const {
 void Session::RequireWritable(int nr) const {
   if (hid_->HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo.HasReadWriteAccess != 0) return;
   const std::string path = Path(nr);
-  throw CliError(kExitPermission, "permission denied: device " + std::to_string(nr) +
-                                      (path.empty() ? "" : " (" + path + ")") +
-                                      " is read-only for this user\n" + PermissionFix());
+  const std::string what = "permission denied: device " + std::to_string(nr) +
+                           (path.empty() ? "" : " (" + path + ")") + " is read-only";
+  if (bridge_->Simulated()) {
+    throw CliError(kExitPermission, what + ": the device file " + bridge_->DeviceFile() +
+                                        " says so ('access ro'); 'access rw' makes it writable");
+  }
+  throw CliError(kExitPermission, what + " for this user\n" + PermissionFix());
 }
 
 std::string Session::PermissionFix() const {

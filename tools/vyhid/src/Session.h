@@ -29,8 +29,11 @@ class Session {
 
   // Devices of the latest scan that have slots (DevCount, at most 32).
   int DeviceCount() const;
-  // A device by number ("2"), or the first device whose description contains
-  // the text (the component's Filter, which stays set). Throws kExitNoDevice.
+  // A device by number ("2": digits only are always a number), the first
+  // device with the IDs of "VID:046d PID:c52b" (either or both, hex, any
+  // case), or the first device whose description contains the text (the
+  // component's Filter, which stays set). Throws kExitUsage for an empty or
+  // blank spec, kExitNoDevice when none matches.
   int SelectDevice(const std::string& spec);
   // Opens the device through CurrentDevNr and Active. Throws BridgeFailure
   // when the open fails.
@@ -43,7 +46,8 @@ class Session {
   // before any other call reaches the bridge: each call forgets the last
   // reason.
   CliError BridgeFailure(const std::string& what) const;
-  // Throws kExitPermission when the device could only be opened read-only.
+  // Throws kExitPermission when the device could only be opened read-only,
+  // with the fix: the udev rule, or for a virtual device its device file.
   void RequireWritable(int nr) const;
 
   // "VID:1234 PID:ABCD Product (Manufacturer)" from slot nr's summary.

@@ -13,15 +13,17 @@ enum ExitStatus : int {
   kExitNoBridge = 3,      // no bridge library, or one without the 13 entry points
   kExitNoDevice = 4,      // no device with that number or matching that text
   kExitPermission = 5,    // the device node is not accessible to this user
-  kExitInterrupted = 130  // a send was interrupted (SIGINT)
+  kExitInterrupted = 130  // stopped (SIGINT, SIGTERM): a send or a read of standard
+                          // input cut short, and how a monitor ends
 };
 
 // Where one run of the tool reads its stop request and writes its output.
 struct CliStreams {
   int out = 1;    // results only
   int err = 2;    // errors, notes and progress
-  int stop = -1;  // readable when the run should stop: ends `monitor` normally
-                  // and interrupts `send`; -1 for none. The tool never reads it.
+  int stop = -1;  // readable when the run should stop: ends `monitor` and
+                  // interrupts `send`, both with kExitInterrupted; -1 for none.
+                  // The tool never reads it.
 };
 
 // Runs the tool with the given arguments (argv[0] is the program name) and
