@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the report-descriptor parser and checks that what
 // it makes of them is consistent, whether the descriptor is accepted or not.
-// fuzz-libraries: hid_descriptor
+// fuzz-libraries: hid_descriptor vyhid_abi
 #include <cstddef>
 #include <cstdint>
 #include <span>
