@@ -17,7 +17,8 @@ using vyhid::ReportKind;
 
 Bridge::Bridge() : Bridge(EnumerateHidraw) {}
 
-Bridge::Bridge(Enumerator enumerate) : enumerate_(std::move(enumerate)) {}
+Bridge::Bridge(Enumerator enumerate, ListenerSource source)
+    : enumerate_(std::move(enumerate)), monitor_(std::move(source)) {}
 
 std::uint8_t Bridge::Scan() {
   // Enumeration reads sysfs and may be slow: done outside the lock.
@@ -259,6 +260,12 @@ void Bridge::Shutdown() {
   }
   Close();
   JoinParked();
+}
+
+void UnloadBridge(Bridge*& bridge) {
+  bridge->Shutdown();
+  delete bridge;
+  bridge = nullptr;
 }
 
 }  // namespace vyhid::hidraw

@@ -28,7 +28,8 @@ class Bridge {
   using Enumerator = std::function<std::vector<DeviceFacts>()>;
 
   Bridge();
-  explicit Bridge(Enumerator enumerate);
+  // enumerate lists the devices, source makes the hotplug monitor's listener.
+  explicit Bridge(Enumerator enumerate, ListenerSource source = OpenUdevListener);
   Bridge(const Bridge&) = delete;
   Bridge& operator=(const Bridge&) = delete;
   ~Bridge() { Shutdown(); }
@@ -92,5 +93,8 @@ class Bridge {
   std::atomic<THIDcallBack> input_handler_{nullptr};
   std::atomic<TUSBcallBack> change_handler_{nullptr};
 };
+
+// The library's unload: stops the bridge's threads and frees it.
+void UnloadBridge(Bridge*& bridge);
 
 }  // namespace vyhid::hidraw

@@ -14,15 +14,6 @@
 namespace vyhid::hidraw {
 namespace {
 
-struct UdevUnref {
-  void operator()(udev* u) const { udev_unref(u); }
-  void operator()(udev_monitor* m) const { udev_monitor_unref(m); }
-  void operator()(udev_device* d) const { udev_device_unref(d); }
-};
-using UdevPtr = std::unique_ptr<udev, UdevUnref>;
-using MonitorPtr = std::unique_ptr<udev_monitor, UdevUnref>;
-using DevicePtr = std::unique_ptr<udev_device, UdevUnref>;
-
 // The udev daemon's control socket: present while the daemon runs.
 bool UdevDaemonRuns() {
   return ::access("/run/udev/control", F_OK) == 0;
@@ -83,25 +74,31 @@ void Watch(UdevPtr context, MonitorPtr monitor, int stop_event,
 
 }  // namespace
 
+UdevListener OpenUdevListener() {
+  UdevListener listener;
+  listener.context.reset(udev_new());
+  if (!listener.context) {
+    RecordSystemError("udev_new", "", errno);
+    return listener;
+  }
+  listener.monitor = OpenMonitor(listener.context.get());
+  return listener;
+}
+
 bool HotplugMonitor::Start(Notify notify) {
   if (thread_.joinable()) {
     pollfd stop{stop_event_.get(), POLLIN, 0};
     if (::poll(&stop, 1, 0) == 0) return true;  // running and not asked to stop
     thread_.join();                             // asked to stop from within: finish it
   }
-  UdevPtr context(udev_new());
-  if (!context) {
-    RecordSystemError("udev_new", "", errno);
-    return false;
-  }
-  MonitorPtr monitor = OpenMonitor(context.get());
-  if (!monitor) return false;
+  UdevListener listener = source_();
+  if (!listener.monitor) return false;
   stop_event_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (!stop_event_) {
     RecordSystemError("eventfd", "udev monitor", errno);
     return false;
   }
-  thread_ = std::thread(Watch, std::move(context), std::move(monitor), stop_event_.get(),
+  thread_ = std::thread(Watch, std::move(listener.context), std::move(listener.monitor), stop_event_.get(),
                         std::move(notify));
   return true;
 }

@@ -57,6 +57,10 @@ const char* KindName(ReportKind kind) {
   return "unknown";
 }
 
+int SystemIoctl(int fd, unsigned long request, void* argument) {
+  return ::ioctl(fd, request, argument);
+}
+
 }  // namespace
 
 UniqueFd OpenNode(const std::string& path, bool& read_write,
@@ -136,7 +140,8 @@ Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDes
       fd_(std::move(fd)),
       stop_event_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       read_write_(read_write),
-      descriptor_(std::move(descriptor)) {
+      descriptor_(std::move(descriptor)),
+      ioctl_(SystemIoctl) {
   if (!stop_event_) RecordSystemError("eventfd", path_, errno);
 }
 
@@ -225,7 +230,7 @@ std::uint8_t Node::SendFeature(const THIDreport& report) {
   const auto length = PayloadLength(ReportKind::kFeature, report.ReportID);
   if (!length) return 0;
   std::vector<std::uint8_t> bytes = BuildOutgoing(report, *length);
-  if (::ioctl(fd_.get(), HIDIOCSFEATURE(bytes.size()), bytes.data()) < 0) {
+  if (ioctl_(fd_.get(), HIDIOCSFEATURE(bytes.size()), bytes.data()) < 0) {
     RecordSystemError("ioctl HIDIOCSFEATURE", path_, errno);
     return 0;
   }
@@ -247,7 +252,7 @@ std::uint8_t Node::Fetch(THIDreport& report, ReportKind kind) {
   bytes[0] = report.ReportID;
   const bool input = kind == ReportKind::kInput;
   const unsigned long request = input ? HIDIOCGINPUT(bytes.size()) : HIDIOCGFEATURE(bytes.size());
-  const int n = ::ioctl(fd_.get(), request, bytes.data());
+  const int n = ioctl_(fd_.get(), request, bytes.data());
   if (n < 0) {
     RecordSystemError(input ? "ioctl HIDIOCGINPUT" : "ioctl HIDIOCGFEATURE", path_, errno);
     return 0;

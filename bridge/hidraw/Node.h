@@ -39,6 +39,10 @@ class Node {
   Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor);
 
   bool valid() const { return fd_ && stop_event_; }
+
+  // The ioctl the transfers call: the system's, or a stand-in in tests.
+  using Ioctl = int (*)(int fd, unsigned long request, void* argument);
+  void UseIoctl(Ioctl ioctl) { ioctl_ = ioctl; }
   bool read_write() const { return read_write_; }
   const descriptor::ReportDescriptor& report_descriptor() const { return descriptor_; }
   const std::string& path() const { return path_; }
@@ -73,6 +77,7 @@ class Node {
   descriptor::ReportDescriptor descriptor_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> gone_{false};
+  Ioctl ioctl_;
 };
 
 }  // namespace vyhid::hidraw
