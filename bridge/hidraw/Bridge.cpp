@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "BridgeThreads.h"
 #include "Diagnostics.h"
 #include "Enumerate.h"
 #include "RecordBuilder.h"
@@ -18,7 +19,11 @@ using vyhid::ReportKind;
 Bridge::Bridge() : Bridge(EnumerateHidraw) {}
 
 Bridge::Bridge(Enumerator enumerate, ListenerSource source)
-    : enumerate_(std::move(enumerate)), monitor_(std::move(source)) {}
+    : enumerate_(std::move(enumerate)), owner_(::getpid()), monitor_(std::move(source)) {}
+
+bool Bridge::InForkedChild() const {
+  return ForkedFrom(owner_);
+}
 
 std::uint8_t Bridge::Scan() {
   // Enumeration reads sysfs and may be slow: done outside the lock.
@@ -136,38 +141,33 @@ std::thread Bridge::DetachOpenLocked() {
 
 void Bridge::JoinOrPark(std::thread thread) {
   if (!thread.joinable()) return;
-  if (thread.get_id() != std::this_thread::get_id()) {
+  if (InForkedChild()) {
+    thread.detach();  // it runs in the parent; this process has no such thread
+    return;
+  }
+  if (!OnBridgeThread()) {
     thread.join();
     return;
   }
-  // A callback on the read thread closed its own device: the thread ends as
-  // soon as the callback returns, and is joined later from another thread.
-  std::thread previous;
-  {
-    std::lock_guard lock(mutex_);
-    previous = std::exchange(parked_thread_, std::move(thread));
-  }
-  // A thread parked before is another read thread, ended or ending.
-  if (!previous.joinable()) return;
-  if (previous.get_id() == std::this_thread::get_id()) {
-    previous.detach();  // parked itself twice: it is ending anyway
-  } else {
-    previous.join();
-  }
+  // A callback stopped a thread of the bridge (perhaps its own): joining
+  // could wait for ever, the other thread being inside a callback that waits
+  // for this one. It ends by itself and is joined later.
+  std::lock_guard lock(mutex_);
+  parked_.push_back(std::move(thread));
 }
 
 void Bridge::JoinParked() {
-  std::thread parked;
+  if (OnBridgeThread() || InForkedChild()) return;
+  std::vector<std::thread> parked;
   {
     std::lock_guard lock(mutex_);
-    if (parked_thread_.joinable() && parked_thread_.get_id() != std::this_thread::get_id()) {
-      parked = std::move(parked_thread_);
-    }
+    parked.swap(parked_);
   }
-  if (parked.joinable()) parked.join();
+  for (std::thread& thread : parked) thread.join();
 }
 
 void Bridge::ReadThread(const std::shared_ptr<Node>& node) {
+  MarkBridgeThread();
   node->ReadLoop([this](const THIDreport& report, std::uint8_t count) {
     if (THIDcallBack handler = input_handler_.load()) handler(report, count);
     return true;
@@ -176,16 +176,25 @@ void Bridge::ReadThread(const std::shared_ptr<Node>& node) {
 
 void Bridge::SetDeviceChangeHandler(TUSBcallBack handler) {
   change_handler_.store(handler);
-  std::lock_guard lock(monitor_mutex_);
-  if (handler == nullptr) {
-    monitor_.Stop();
-    return;
+  std::thread stopped;
+  bool started = true;
+  {
+    // Held only to start or stop, never while joining: the monitor thread
+    // may be inside a callback that changes the handler.
+    std::lock_guard lock(monitor_mutex_);
+    if (handler == nullptr) {
+      stopped = monitor_.Stop();
+    } else {
+      started = monitor_.Start([this] {
+        if (TUSBcallBack h = change_handler_.load()) h();
+      });
+    }
   }
+  JoinOrPark(std::move(stopped));
+  JoinParked();
   // A monitor that cannot start has recorded why; the handler stays
   // installed, and the application learns of changes only by rescanning.
-  if (!monitor_.Start([this] {
-        if (TUSBcallBack h = change_handler_.load()) h();
-      })) {
+  if (!started) {
     abi::DebugNote("the hotplug monitor did not start: attach and removal go unnoticed");
   }
 }
@@ -252,18 +261,34 @@ std::uint8_t Bridge::SetFeatureReport(THIDreport* report) {
   return OnNode(mutex_, open_node_, [&](Node& n) { return n.SendFeature(*report); });
 }
 
-void Bridge::Shutdown() {
+bool Bridge::Shutdown() {
   change_handler_.store(nullptr);
+  std::thread monitor;
   {
     std::lock_guard lock(monitor_mutex_);
-    monitor_.Stop();
+    monitor = monitor_.Stop();
   }
+  JoinOrPark(std::move(monitor));
   Close();
-  JoinParked();
+  if (!OnBridgeThread() && !InForkedChild()) {
+    JoinParked();
+    return true;
+  }
+  // On a bridge thread, as when a callback calls exit(): every thread has
+  // been asked to end, and none may be waited for (this one among them). In
+  // a forked child they are the parent's.
+  std::vector<std::thread> parked;
+  {
+    std::lock_guard lock(mutex_);
+    parked.swap(parked_);
+  }
+  for (std::thread& thread : parked) thread.detach();
+  return false;
 }
 
 void UnloadBridge(Bridge*& bridge) {
-  bridge->Shutdown();
+  if (bridge == nullptr || bridge->InForkedChild()) return;
+  if (!bridge->Shutdown()) return;  // threads let go may still use it
   delete bridge;
   bridge = nullptr;
 }

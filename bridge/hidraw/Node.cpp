@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BridgeThreads.h"
 #include "Failure.h"
 
 namespace vyhid::hidraw {
@@ -59,6 +60,17 @@ const char* KindName(ReportKind kind) {
 
 int SystemIoctl(int fd, unsigned long request, void* argument) {
   return ::ioctl(fd, request, argument);
+}
+
+// uhid and Bluetooth devices wait interruptibly in the feature and input
+// ioctls: a signal whose handler lacks SA_RESTART interrupts them (EINTR),
+// and the transfer is tried again.
+int IoctlRetrying(Node::Ioctl ioctl, int fd, unsigned long request, void* argument) {
+  int result;
+  do {
+    result = ioctl(fd, request, argument);
+  } while (result < 0 && errno == EINTR);
+  return result;
 }
 
 }  // namespace
@@ -141,14 +153,15 @@ Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDes
       stop_event_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       read_write_(read_write),
       descriptor_(std::move(descriptor)),
-      ioctl_(SystemIoctl) {
+      ioctl_(SystemIoctl),
+      owner_(::getpid()) {
   if (!stop_event_) RecordSystemError("eventfd", path_, errno);
 }
 
 void Node::RequestStop() {
   stopping_.store(true, std::memory_order_release);
   const std::uint64_t one = 1;
-  if (stop_event_) {
+  if (stop_event_ && !ForkedFrom(owner_)) {
     [[maybe_unused]] const ssize_t n = ::write(stop_event_.get(), &one, sizeof one);
   }
 }
@@ -230,7 +243,7 @@ std::uint8_t Node::SendFeature(const THIDreport& report) {
   const auto length = PayloadLength(ReportKind::kFeature, report.ReportID);
   if (!length) return 0;
   std::vector<std::uint8_t> bytes = BuildOutgoing(report, *length);
-  if (ioctl_(fd_.get(), HIDIOCSFEATURE(bytes.size()), bytes.data()) < 0) {
+  if (IoctlRetrying(ioctl_, fd_.get(), HIDIOCSFEATURE(bytes.size()), bytes.data()) < 0) {
     RecordSystemError("ioctl HIDIOCSFEATURE", path_, errno);
     return 0;
   }
@@ -252,7 +265,7 @@ std::uint8_t Node::Fetch(THIDreport& report, ReportKind kind) {
   bytes[0] = report.ReportID;
   const bool input = kind == ReportKind::kInput;
   const unsigned long request = input ? HIDIOCGINPUT(bytes.size()) : HIDIOCGFEATURE(bytes.size());
-  const int n = ioctl_(fd_.get(), request, bytes.data());
+  const int n = IoctlRetrying(ioctl_, fd_.get(), request, bytes.data());
   if (n < 0) {
     RecordSystemError(input ? "ioctl HIDIOCGINPUT" : "ioctl HIDIOCGFEATURE", path_, errno);
     return 0;

@@ -2,6 +2,8 @@
 // to stop or until the device goes away, and report transfers.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -51,7 +53,9 @@ class Node {
   // RequestStop is called or the device goes away (hang-up, error, ENODEV,
   // EIO): then returns quietly. Nothing is delivered after a stop request.
   void ReadLoop(const PieceSink& sink);
-  // Makes ReadLoop return; safe from any thread, any number of times.
+  // Makes ReadLoop return; safe from any thread, any number of times. In a
+  // process forked from the one that made the node it only marks this copy
+  // stopped: the stop event is shared with the parent, whose read loop goes on.
   void RequestStop();
   bool stop_requested() const { return stopping_.load(std::memory_order_acquire); }
   // The device went away (the read loop saw it hang up).
@@ -78,6 +82,7 @@ class Node {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> gone_{false};
   Ioctl ioctl_;
+  const pid_t owner_;
 };
 
 }  // namespace vyhid::hidraw
