@@ -13,13 +13,28 @@
 #include "RecordBuilder.h"
 
 namespace vyhid::hidraw {
+namespace {
+
+// Whether an opened node holds the device the scan listed under it. hidraw
+// numbers freed by an unplug go to the next device attached, lowest first,
+// which may come between the scan and the open.
+bool HoldsListed(const NodeIdentity& node, const DeviceFacts& listed) {
+  if (listed.bus != 0 && node.bus != listed.bus) return false;
+  if (node.vendor_id != listed.vendor_id || node.product_id != listed.product_id) return false;
+  return listed.report_descriptor.empty() || node.report_descriptor == listed.report_descriptor;
+}
+
+}  // namespace
 
 using vyhid::ReportKind;
 
-Bridge::Bridge() : Bridge(EnumerateHidraw) {}
+Bridge::Bridge() : Bridge(EnumerateHidraw, OpenUdevListener, ReadNodeIdentity) {}
 
-Bridge::Bridge(Enumerator enumerate, ListenerSource source)
-    : enumerate_(std::move(enumerate)), owner_(::getpid()), monitor_(std::move(source)) {}
+Bridge::Bridge(Enumerator enumerate, ListenerSource source, NodeProbe probe)
+    : enumerate_(std::move(enumerate)),
+      probe_(std::move(probe)),
+      owner_(::getpid()),
+      monitor_(std::move(source)) {}
 
 bool Bridge::InForkedChild() const {
   return ForkedFrom(owner_);
@@ -71,6 +86,7 @@ void Bridge::GetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* info) {
 
 bool Bridge::Open(std::uint8_t nr) {
   std::string devnode;
+  DeviceFacts facts;
   descriptor::ReportDescriptor report_descriptor;
   THIDdeviceInfo info;
   std::thread previous;
@@ -83,6 +99,7 @@ bool Bridge::Open(std::uint8_t nr) {
     listed = nr < count;
     if (listed) {
       devnode = devices_[nr].facts.devnode;
+      facts = devices_[nr].facts;
       report_descriptor = devices_[nr].descriptor;
       info = devices_[nr].info;
     }
@@ -99,6 +116,15 @@ bool Bridge::Open(std::uint8_t nr) {
   bool read_write = false;
   UniqueFd fd = OpenNode(devnode, read_write);
   if (!fd) return false;
+  if (probe_) {
+    const std::optional<NodeIdentity> holds = probe_(fd.get(), devnode);
+    if (!holds) return false;
+    if (!HoldsListed(*holds, facts)) {
+      // The device change that came with the swap brings a rescan.
+      abi::SetLastError(ENOENT, devnode + " now holds another device");
+      return false;
+    }
+  }
   auto node =
       std::make_shared<Node>(devnode, std::move(fd), read_write, std::move(report_descriptor));
   if (!node->valid()) return false;

@@ -17,6 +17,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -33,8 +35,14 @@ class Bridge {
   using Enumerator = std::function<std::vector<DeviceFacts>()>;
 
   Bridge();
-  // enumerate lists the devices, source makes the hotplug monitor's listener.
-  explicit Bridge(Enumerator enumerate, ListenerSource source = OpenUdevListener);
+  // What device an opened node holds: ReadNodeIdentity, or a stand-in.
+  using NodeProbe = std::function<std::optional<NodeIdentity>(int fd, const std::string& path)>;
+
+  // enumerate lists the devices, source makes the hotplug monitor's
+  // listener, probe checks an opened node against the scan (not at all
+  // without one: tests whose nodes are stand-ins).
+  explicit Bridge(Enumerator enumerate, ListenerSource source = OpenUdevListener,
+                  NodeProbe probe = nullptr);
   Bridge(const Bridge&) = delete;
   Bridge& operator=(const Bridge&) = delete;
   ~Bridge() { Shutdown(); }
@@ -46,7 +54,9 @@ class Bridge {
   // number out of range. Ignores a null info.
   void GetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* info);
   // Closes the open device (if any), then opens device nr and starts its read
-  // thread. Returns false when nr is out of range or the node cannot be opened.
+  // thread. Returns false when nr is out of range, the node cannot be opened,
+  // or it now holds another device than the scan found there (its number
+  // reused after an unplug: refused with ENOENT).
   bool Open(std::uint8_t nr);
   // Closes the open device and joins its read thread; no input callback
   // comes after it returns. Called on a bridge thread it parks the read
@@ -95,6 +105,7 @@ class Bridge {
   void JoinParked();
 
   const Enumerator enumerate_;
+  const NodeProbe probe_;
   std::mutex mutex_;
   std::vector<Listed> devices_;
   std::shared_ptr<Node> open_node_;

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -145,6 +146,31 @@ UniqueFd OpenNode(const std::string& path, bool& read_write,
   RecordSystemError("open", path, error);
   errno = error;
   return fd;
+}
+
+std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path) {
+  hidraw_devinfo info{};
+  if (::ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
+    RecordSystemError("ioctl HIDIOCGRAWINFO", path, errno);
+    return std::nullopt;
+  }
+  NodeIdentity identity;
+  identity.bus = info.bustype;
+  identity.vendor_id = static_cast<std::uint16_t>(info.vendor);
+  identity.product_id = static_cast<std::uint16_t>(info.product);
+  int size = 0;
+  if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
+    RecordSystemError("ioctl HIDIOCGRDESCSIZE", path, errno);
+    return std::nullopt;
+  }
+  hidraw_report_descriptor descriptor{};
+  descriptor.size = static_cast<__u32>(std::clamp(size, 0, HID_MAX_DESCRIPTOR_SIZE));
+  if (::ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) {
+    RecordSystemError("ioctl HIDIOCGRDESC", path, errno);
+    return std::nullopt;
+  }
+  identity.report_descriptor.assign(descriptor.value, descriptor.value + descriptor.size);
+  return identity;
 }
 
 Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor)

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "HIDrecords.h"
 #include "Reports.h"
@@ -29,6 +30,18 @@ inline constexpr std::chrono::milliseconds kOpenSettleTime{500};
 // failure, errno telling why, and records the reason (RecordSystemError).
 UniqueFd OpenNode(const std::string& path, bool& read_write,
                   std::chrono::milliseconds settle_time = kOpenSettleTime);
+
+// What an open hidraw node says of the device behind it.
+struct NodeIdentity {
+  std::uint32_t bus = 0;
+  std::uint16_t vendor_id = 0;
+  std::uint16_t product_id = 0;
+  std::vector<std::uint8_t> report_descriptor;
+};
+
+// Asks an open node (HIDIOCGRAWINFO, HIDIOCGRDESCSIZE, HIDIOCGRDESC); nothing,
+// the reason recorded, when it cannot.
+std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path);
 
 // An open device. The read loop runs on the bridge's read thread; the
 // transfers may run on any thread at the same time (the kernel serialises
