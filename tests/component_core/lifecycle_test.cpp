@@ -346,8 +346,9 @@ TEST_F(Lifecycle, DestructionFromACallbackWaitsForTheOtherCallbackInFlight) {
       if (entered.fetch_add(1) == 0) {
         EXPECT_TRUE(WaitUntil([&] { return entered.load() == 2; }));
         destroyer = ::gettid();
+        std::atomic<bool>& done = destroyed;  // this handler goes with the component
         delete hid;
-        destroyed = true;
+        done = true;
       } else {
         // Returns once the destructor sleeps, waiting for this callback.
         EXPECT_TRUE(WaitUntil([&] {
