@@ -112,7 +112,8 @@ class Bridge {
   THIDdeviceInfo open_info_{};
   std::thread read_thread_;
   // Threads stopped from a bridge thread: joined by the next open, close,
-  // handler change or shutdown from a thread of the application.
+  // device-change handler change or shutdown from a thread of the
+  // application.
   std::vector<std::thread> parked_;
   const pid_t owner_;
   // Guards the monitor's start and stop; never taken by the monitor thread.
