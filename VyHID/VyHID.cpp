@@ -36,7 +36,10 @@ class CallbackScope {
     gCallbacksInFlight.fetch_add(1);
   }
   ~CallbackScope() {
-    if (gCallbacksInFlight.fetch_sub(1) == 1) gCallbacksInFlight.notify_all();
+    // Every decrement wakes the waiters: a destructor reached from inside a
+    // callback waits for the count to fall to its own share, not to zero.
+    gCallbacksInFlight.fetch_sub(1);
+    gCallbacksInFlight.notify_all();
     --tCallbacksOnThisThread;
   }
   CallbackScope(const CallbackScope&) = delete;
@@ -45,7 +48,7 @@ class CallbackScope {
 
 // Waits until every callback still running on other threads has returned.
 // Called after aVyHID has been cleared: callbacks that start later see no
-// instance. Waking happens when the count drops to zero.
+// instance. Each callback that returns wakes the wait to look again.
 void WaitForCallbacksToLeave() {
   const int own = tCallbacksOnThisThread;
   for (int n = gCallbacksInFlight.load(); n > own; n = gCallbacksInFlight.load()) {

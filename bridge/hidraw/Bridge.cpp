@@ -7,17 +7,38 @@
 #include <string>
 #include <utility>
 
+#include "BridgeThreads.h"
 #include "Diagnostics.h"
 #include "Enumerate.h"
 #include "RecordBuilder.h"
 
 namespace vyhid::hidraw {
+namespace {
+
+// Whether an opened node holds the device the scan listed under it. hidraw
+// numbers freed by an unplug go to the next device attached, lowest first,
+// which may come between the scan and the open.
+bool HoldsListed(const NodeIdentity& node, const DeviceFacts& listed) {
+  if (listed.bus != 0 && node.bus != listed.bus) return false;
+  if (node.vendor_id != listed.vendor_id || node.product_id != listed.product_id) return false;
+  return listed.report_descriptor.empty() || node.report_descriptor == listed.report_descriptor;
+}
+
+}  // namespace
 
 using vyhid::ReportKind;
 
-Bridge::Bridge() : Bridge(EnumerateHidraw) {}
+Bridge::Bridge() : Bridge(EnumerateHidraw, OpenUdevListener, ReadNodeIdentity) {}
 
-Bridge::Bridge(Enumerator enumerate) : enumerate_(std::move(enumerate)) {}
+Bridge::Bridge(Enumerator enumerate, ListenerSource source, NodeProbe probe)
+    : enumerate_(std::move(enumerate)),
+      probe_(std::move(probe)),
+      owner_(::getpid()),
+      monitor_(std::move(source)) {}
+
+bool Bridge::InForkedChild() const {
+  return ForkedFrom(owner_);
+}
 
 std::uint8_t Bridge::Scan() {
   // Enumeration reads sysfs and may be slow: done outside the lock.
@@ -65,6 +86,7 @@ void Bridge::GetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* info) {
 
 bool Bridge::Open(std::uint8_t nr) {
   std::string devnode;
+  DeviceFacts facts;
   descriptor::ReportDescriptor report_descriptor;
   THIDdeviceInfo info;
   std::thread previous;
@@ -77,6 +99,7 @@ bool Bridge::Open(std::uint8_t nr) {
     listed = nr < count;
     if (listed) {
       devnode = devices_[nr].facts.devnode;
+      facts = devices_[nr].facts;
       report_descriptor = devices_[nr].descriptor;
       info = devices_[nr].info;
     }
@@ -93,6 +116,15 @@ bool Bridge::Open(std::uint8_t nr) {
   bool read_write = false;
   UniqueFd fd = OpenNode(devnode, read_write);
   if (!fd) return false;
+  if (probe_) {
+    const std::optional<NodeIdentity> holds = probe_(fd.get(), devnode);
+    if (!holds) return false;
+    if (!HoldsListed(*holds, facts)) {
+      // The device change that came with the swap brings a rescan.
+      abi::SetLastError(ENOENT, devnode + " now holds another device");
+      return false;
+    }
+  }
   auto node =
       std::make_shared<Node>(devnode, std::move(fd), read_write, std::move(report_descriptor));
   if (!node->valid()) return false;
@@ -135,38 +167,33 @@ std::thread Bridge::DetachOpenLocked() {
 
 void Bridge::JoinOrPark(std::thread thread) {
   if (!thread.joinable()) return;
-  if (thread.get_id() != std::this_thread::get_id()) {
+  if (InForkedChild()) {
+    thread.detach();  // it runs in the parent; this process has no such thread
+    return;
+  }
+  if (!OnBridgeThread()) {
     thread.join();
     return;
   }
-  // A callback on the read thread closed its own device: the thread ends as
-  // soon as the callback returns, and is joined later from another thread.
-  std::thread previous;
-  {
-    std::lock_guard lock(mutex_);
-    previous = std::exchange(parked_thread_, std::move(thread));
-  }
-  // A thread parked before is another read thread, ended or ending.
-  if (!previous.joinable()) return;
-  if (previous.get_id() == std::this_thread::get_id()) {
-    previous.detach();  // parked itself twice: it is ending anyway
-  } else {
-    previous.join();
-  }
+  // A callback stopped a thread of the bridge (perhaps its own): joining
+  // could wait for ever, the other thread being inside a callback that waits
+  // for this one. It ends by itself and is joined later.
+  std::lock_guard lock(mutex_);
+  parked_.push_back(std::move(thread));
 }
 
 void Bridge::JoinParked() {
-  std::thread parked;
+  if (OnBridgeThread() || InForkedChild()) return;
+  std::vector<std::thread> parked;
   {
     std::lock_guard lock(mutex_);
-    if (parked_thread_.joinable() && parked_thread_.get_id() != std::this_thread::get_id()) {
-      parked = std::move(parked_thread_);
-    }
+    parked.swap(parked_);
   }
-  if (parked.joinable()) parked.join();
+  for (std::thread& thread : parked) thread.join();
 }
 
 void Bridge::ReadThread(const std::shared_ptr<Node>& node) {
+  MarkBridgeThread();
   node->ReadLoop([this](const THIDreport& report, std::uint8_t count) {
     if (THIDcallBack handler = input_handler_.load()) handler(report, count);
     return true;
@@ -175,16 +202,25 @@ void Bridge::ReadThread(const std::shared_ptr<Node>& node) {
 
 void Bridge::SetDeviceChangeHandler(TUSBcallBack handler) {
   change_handler_.store(handler);
-  std::lock_guard lock(monitor_mutex_);
-  if (handler == nullptr) {
-    monitor_.Stop();
-    return;
+  std::thread stopped;
+  bool started = true;
+  {
+    // Held only to start or stop, never while joining: the monitor thread
+    // may be inside a callback that changes the handler.
+    std::lock_guard lock(monitor_mutex_);
+    if (handler == nullptr) {
+      stopped = monitor_.Stop();
+    } else {
+      started = monitor_.Start([this] {
+        if (TUSBcallBack h = change_handler_.load()) h();
+      });
+    }
   }
+  JoinOrPark(std::move(stopped));
+  JoinParked();
   // A monitor that cannot start has recorded why; the handler stays
   // installed, and the application learns of changes only by rescanning.
-  if (!monitor_.Start([this] {
-        if (TUSBcallBack h = change_handler_.load()) h();
-      })) {
+  if (!started) {
     abi::DebugNote("the hotplug monitor did not start: attach and removal go unnoticed");
   }
 }
@@ -251,14 +287,36 @@ std::uint8_t Bridge::SetFeatureReport(THIDreport* report) {
   return OnNode(mutex_, open_node_, [&](Node& n) { return n.SendFeature(*report); });
 }
 
-void Bridge::Shutdown() {
+bool Bridge::Shutdown() {
   change_handler_.store(nullptr);
+  std::thread monitor;
   {
     std::lock_guard lock(monitor_mutex_);
-    monitor_.Stop();
+    monitor = monitor_.Stop();
   }
+  JoinOrPark(std::move(monitor));
   Close();
-  JoinParked();
+  if (!OnBridgeThread() && !InForkedChild()) {
+    JoinParked();
+    return true;
+  }
+  // On a bridge thread, as when a callback calls exit(): every thread has
+  // been asked to end, and none may be waited for (this one among them). In
+  // a forked child they are the parent's.
+  std::vector<std::thread> parked;
+  {
+    std::lock_guard lock(mutex_);
+    parked.swap(parked_);
+  }
+  for (std::thread& thread : parked) thread.detach();
+  return false;
+}
+
+void UnloadBridge(Bridge*& bridge) {
+  if (bridge == nullptr || bridge->InForkedChild()) return;
+  if (!bridge->Shutdown()) return;  // threads let go may still use it
+  delete bridge;
+  bridge = nullptr;
 }
 
 }  // namespace vyhid::hidraw

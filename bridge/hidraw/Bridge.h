@@ -3,15 +3,22 @@
 // monitor and the two callbacks.
 //
 // Every method is safe from any thread, including from within the callbacks
-// (a callback may close the device or rescan). One mutex guards the state;
-// no callback is ever called while it is held.
+// (a callback may scan, open, close, transfer, and install or remove either
+// handler). One mutex guards the state; no callback is ever called while it
+// is held. A bridge thread never joins another bridge thread (see
+// BridgeThreads.h): what it stops is parked and joined by the next call from
+// a thread of the application.
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -28,7 +35,14 @@ class Bridge {
   using Enumerator = std::function<std::vector<DeviceFacts>()>;
 
   Bridge();
-  explicit Bridge(Enumerator enumerate);
+  // What device an opened node holds: ReadNodeIdentity, or a stand-in.
+  using NodeProbe = std::function<std::optional<NodeIdentity>(int fd, const std::string& path)>;
+
+  // enumerate lists the devices, source makes the hotplug monitor's
+  // listener, probe checks an opened node against the scan (not at all
+  // without one: tests whose nodes are stand-ins).
+  explicit Bridge(Enumerator enumerate, ListenerSource source = OpenUdevListener,
+                  NodeProbe probe = nullptr);
   Bridge(const Bridge&) = delete;
   Bridge& operator=(const Bridge&) = delete;
   ~Bridge() { Shutdown(); }
@@ -40,14 +54,18 @@ class Bridge {
   // number out of range. Ignores a null info.
   void GetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* info);
   // Closes the open device (if any), then opens device nr and starts its read
-  // thread. Returns false when nr is out of range or the node cannot be opened.
+  // thread. Returns false when nr is out of range, the node cannot be opened,
+  // or it now holds another device than the scan found there (its number
+  // reused after an unplug: refused with ENOENT).
   bool Open(std::uint8_t nr);
-  // Closes the open device and joins its read thread (except when called from
-  // that thread, which then ends after the callback returns); no input
-  // callback comes after it returns. True when a device was open.
+  // Closes the open device and joins its read thread; no input callback
+  // comes after it returns. Called on a bridge thread it parks the read
+  // thread instead, which ends once its callback returns. True when a device
+  // was open.
   bool Close();
 
-  // Installing a device-change handler starts the hotplug monitor; null stops it.
+  // Installing a device-change handler starts the hotplug monitor (again,
+  // when it ended by itself); null stops it.
   void SetDeviceChangeHandler(TUSBcallBack handler);
   void SetInputHandler(THIDcallBack handler);
 
@@ -62,8 +80,14 @@ class Bridge {
   std::uint8_t SetFeatureReport(THIDreport* report);
 
   // Stops and joins every thread the bridge started; afterwards no callback
-  // comes. Called when the library is unloaded.
-  void Shutdown();
+  // comes. Called on a bridge thread (exit() from a callback runs the
+  // library's unload there), it stops them and lets them go, and returns
+  // false: the bridge must then outlive them. True when all were joined.
+  bool Shutdown();
+
+  // True in a process forked from the one that made the bridge: its threads
+  // run in the parent only.
+  bool InForkedChild() const;
 
  private:
   struct Listed {
@@ -74,23 +98,34 @@ class Bridge {
   void ReadThread(const std::shared_ptr<Node>& node);
   // Stops the open device; the caller joins the returned thread (when it can).
   std::thread DetachOpenLocked();
+  // Joins a stopped thread; parks it on a bridge thread, lets it go in a
+  // forked child.
   void JoinOrPark(std::thread thread);
+  // Joins the parked threads, unless called on a bridge thread.
   void JoinParked();
 
   const Enumerator enumerate_;
+  const NodeProbe probe_;
   std::mutex mutex_;
   std::vector<Listed> devices_;
   std::shared_ptr<Node> open_node_;
   THIDdeviceInfo open_info_{};
   std::thread read_thread_;
-  // A read thread that closed its own device: joined by the next open, close
-  // or shutdown from another thread.
-  std::thread parked_thread_;
+  // Threads stopped from a bridge thread: joined by the next open, close,
+  // device-change handler change or shutdown from a thread of the
+  // application.
+  std::vector<std::thread> parked_;
+  const pid_t owner_;
   // Guards the monitor's start and stop; never taken by the monitor thread.
   std::mutex monitor_mutex_;
   HotplugMonitor monitor_;
   std::atomic<THIDcallBack> input_handler_{nullptr};
   std::atomic<TUSBcallBack> change_handler_{nullptr};
 };
+
+// The library's unload: stops the bridge's threads and frees it. In a forked
+// child it does nothing: the threads and stop events are the parent's. On a
+// bridge thread the bridge is stopped but kept, for the threads let go.
+void UnloadBridge(Bridge*& bridge);
 
 }  // namespace vyhid::hidraw

@@ -15,7 +15,8 @@ namespace vyhid::hidraw {
 
 // What enumeration learns about one hidraw device.
 struct DeviceFacts {
-  std::string devnode;  // /dev/hidrawN: the bridge's own, never shown
+  std::string devnode;    // /dev/hidrawN: the bridge's own, never shown
+  std::uint32_t bus = 0;  // BUS_USB, BUS_BLUETOOTH, ... (HID_ID); 0 when unknown
   std::uint16_t vendor_id = 0;
   std::uint16_t product_id = 0;
   std::uint16_t version = 0;

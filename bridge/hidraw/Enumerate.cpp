@@ -122,6 +122,11 @@ DeviceFacts FactsOf(udev_device* hidraw) {
   udev_device* hid = udev_device_get_parent_with_subsystem_devtype(hidraw, "hid", nullptr);
   if (hid != nullptr) {
     facts.instance_name = Text(udev_device_get_sysname(hid));
+    // HID_ID is BUS:VENDOR:PRODUCT; the bus is checked again at the open.
+    const std::string hid_id = Property(hid, "HID_ID");
+    if (auto bus = ParseHex16(std::string_view(hid_id).substr(0, hid_id.find(':')))) {
+      facts.bus = *bus;
+    }
     if (udev_device_get_parent_with_subsystem_devtype(hid, "usb", "usb_device") != nullptr) {
       AddUsbFacts(hid, facts);
     } else {

@@ -15,10 +15,8 @@ __attribute__((constructor)) void LoadBridge() {
   bridge = new Bridge;
 }
 
-__attribute__((destructor)) void UnloadBridge() {
-  bridge->Shutdown();
-  delete bridge;
-  bridge = nullptr;
+__attribute__((destructor)) void Unload() {
+  vyhid::hidraw::UnloadBridge(bridge);
 }
 
 struct BridgeEntryPoints {

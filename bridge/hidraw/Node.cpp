@@ -8,10 +8,12 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
 
+#include "BridgeThreads.h"
 #include "Failure.h"
 
 namespace vyhid::hidraw {
@@ -55,6 +57,21 @@ const char* KindName(ReportKind kind) {
       return "feature";
   }
   return "unknown";
+}
+
+int SystemIoctl(int fd, unsigned long request, void* argument) {
+  return ::ioctl(fd, request, argument);
+}
+
+// uhid and Bluetooth devices wait interruptibly in the feature and input
+// ioctls: a signal whose handler lacks SA_RESTART interrupts them (EINTR),
+// and the transfer is tried again.
+int IoctlRetrying(Node::Ioctl ioctl, int fd, unsigned long request, void* argument) {
+  int result;
+  do {
+    result = ioctl(fd, request, argument);
+  } while (result < 0 && errno == EINTR);
+  return result;
 }
 
 }  // namespace
@@ -131,19 +148,46 @@ UniqueFd OpenNode(const std::string& path, bool& read_write,
   return fd;
 }
 
+std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path) {
+  hidraw_devinfo info{};
+  if (::ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
+    RecordSystemError("ioctl HIDIOCGRAWINFO", path, errno);
+    return std::nullopt;
+  }
+  NodeIdentity identity;
+  identity.bus = info.bustype;
+  identity.vendor_id = static_cast<std::uint16_t>(info.vendor);
+  identity.product_id = static_cast<std::uint16_t>(info.product);
+  int size = 0;
+  if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
+    RecordSystemError("ioctl HIDIOCGRDESCSIZE", path, errno);
+    return std::nullopt;
+  }
+  hidraw_report_descriptor descriptor{};
+  descriptor.size = static_cast<__u32>(std::clamp(size, 0, HID_MAX_DESCRIPTOR_SIZE));
+  if (::ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) {
+    RecordSystemError("ioctl HIDIOCGRDESC", path, errno);
+    return std::nullopt;
+  }
+  identity.report_descriptor.assign(descriptor.value, descriptor.value + descriptor.size);
+  return identity;
+}
+
 Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor)
     : path_(std::move(path)),
       fd_(std::move(fd)),
       stop_event_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       read_write_(read_write),
-      descriptor_(std::move(descriptor)) {
+      descriptor_(std::move(descriptor)),
+      ioctl_(SystemIoctl),
+      owner_(::getpid()) {
   if (!stop_event_) RecordSystemError("eventfd", path_, errno);
 }
 
 void Node::RequestStop() {
   stopping_.store(true, std::memory_order_release);
   const std::uint64_t one = 1;
-  if (stop_event_) {
+  if (stop_event_ && !ForkedFrom(owner_)) {
     [[maybe_unused]] const ssize_t n = ::write(stop_event_.get(), &one, sizeof one);
   }
 }
@@ -225,7 +269,7 @@ std::uint8_t Node::SendFeature(const THIDreport& report) {
   const auto length = PayloadLength(ReportKind::kFeature, report.ReportID);
   if (!length) return 0;
   std::vector<std::uint8_t> bytes = BuildOutgoing(report, *length);
-  if (::ioctl(fd_.get(), HIDIOCSFEATURE(bytes.size()), bytes.data()) < 0) {
+  if (IoctlRetrying(ioctl_, fd_.get(), HIDIOCSFEATURE(bytes.size()), bytes.data()) < 0) {
     RecordSystemError("ioctl HIDIOCSFEATURE", path_, errno);
     return 0;
   }
@@ -247,7 +291,7 @@ std::uint8_t Node::Fetch(THIDreport& report, ReportKind kind) {
   bytes[0] = report.ReportID;
   const bool input = kind == ReportKind::kInput;
   const unsigned long request = input ? HIDIOCGINPUT(bytes.size()) : HIDIOCGFEATURE(bytes.size());
-  const int n = ::ioctl(fd_.get(), request, bytes.data());
+  const int n = IoctlRetrying(ioctl_, fd_.get(), request, bytes.data());
   if (n < 0) {
     RecordSystemError(input ? "ioctl HIDIOCGINPUT" : "ioctl HIDIOCGFEATURE", path_, errno);
     return 0;

@@ -2,11 +2,14 @@
 // to stop or until the device goes away, and report transfers.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "HIDrecords.h"
 #include "Reports.h"
@@ -28,6 +31,18 @@ inline constexpr std::chrono::milliseconds kOpenSettleTime{500};
 UniqueFd OpenNode(const std::string& path, bool& read_write,
                   std::chrono::milliseconds settle_time = kOpenSettleTime);
 
+// What an open hidraw node says of the device behind it.
+struct NodeIdentity {
+  std::uint32_t bus = 0;
+  std::uint16_t vendor_id = 0;
+  std::uint16_t product_id = 0;
+  std::vector<std::uint8_t> report_descriptor;
+};
+
+// Asks an open node (HIDIOCGRAWINFO, HIDIOCGRDESCSIZE, HIDIOCGRDESC); nothing,
+// the reason recorded, when it cannot.
+std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path);
+
 // An open device. The read loop runs on the bridge's read thread; the
 // transfers may run on any thread at the same time (the kernel serialises
 // them per node).
@@ -39,6 +54,10 @@ class Node {
   Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor);
 
   bool valid() const { return fd_ && stop_event_; }
+
+  // The ioctl the transfers call: the system's, or a stand-in in tests.
+  using Ioctl = int (*)(int fd, unsigned long request, void* argument);
+  void UseIoctl(Ioctl ioctl) { ioctl_ = ioctl; }
   bool read_write() const { return read_write_; }
   const descriptor::ReportDescriptor& report_descriptor() const { return descriptor_; }
   const std::string& path() const { return path_; }
@@ -47,7 +66,9 @@ class Node {
   // RequestStop is called or the device goes away (hang-up, error, ENODEV,
   // EIO): then returns quietly. Nothing is delivered after a stop request.
   void ReadLoop(const PieceSink& sink);
-  // Makes ReadLoop return; safe from any thread, any number of times.
+  // Makes ReadLoop return; safe from any thread, any number of times. In a
+  // process forked from the one that made the node it only marks this copy
+  // stopped: the stop event is shared with the parent, whose read loop goes on.
   void RequestStop();
   bool stop_requested() const { return stopping_.load(std::memory_order_acquire); }
   // The device went away (the read loop saw it hang up).
@@ -73,6 +94,8 @@ class Node {
   descriptor::ReportDescriptor descriptor_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> gone_{false};
+  Ioctl ioctl_;
+  const pid_t owner_;
 };
 
 }  // namespace vyhid::hidraw

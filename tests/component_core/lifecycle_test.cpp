@@ -1,7 +1,16 @@
 // Construction, the one-instance rule, binding, design mode, the message
 // window and the two bridge callbacks.
 #include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
 #include <thread>
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "GetProcAddressSpy.h"
 #include "TestVyHID.h"
@@ -300,6 +309,50 @@ TEST_F(Lifecycle, DestructionWaitsForAnInputReportInProgress) {
   EXPECT_EQ(calls, atDestruction);
   EXPECT_EQ(callsAfterDestruction, 0);
 }
+
+#if !defined(_WIN32)
+// Waits (within a generous bound) until ready() holds.
+bool WaitUntil(const std::function<bool()>& ready) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ready() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+  return ready();
+}
+
+// Destroyed from inside an input callback while another is in flight, the
+// component waits for the other, and only for it. In a child process: a wait
+// that never ends ends the child (by its alarm), not the tests.
+TEST_F(Lifecycle, DestructionFromACallbackWaitsForTheOtherCallbackInFlight) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(60);
+    auto* hid = new TVyHID(nullptr);
+    std::atomic<int> entered{0};
+    std::atomic<pid_t> destroyer{0};
+    const auto sleeping = [&] {  // the destroyer's state in its stat line is S
+      std::ifstream stat("/proc/self/task/" + std::to_string(destroyer) + "/stat");
+      const std::string line(std::istreambuf_iterator<char>(stat), {});
+      return line.size() > line.rfind(')') + 2 && line[line.rfind(')') + 2] == 'S';
+    };
+    hid->OnGetHIDData = [&](rtl::TObject*, THIDreport, std::uint8_t) {
+      if (entered.fetch_add(1) == 0) {
+        EXPECT_TRUE(WaitUntil([&] { return entered == 2; }));
+        destroyer = ::gettid();
+        delete hid;  // and with it this handler: nothing of it is used after
+      } else {       // returns while the destructor waits for it
+        EXPECT_TRUE(WaitUntil([&] { return aVyHID.load() == nullptr && destroyer && sleeping(); }));
+      }
+    };
+    const THIDreport report = MakeReport(1);
+    std::thread first([&] { sim.InjectInput(&report, 1); });
+    sim.InjectInput(&report, 1);
+    first.join();
+    ::_exit(testing::Test::HasFailure() || aVyHID.load() != nullptr ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+}
+#endif
 
 TEST_F(Lifecycle, DestroyingWithTheTimerRunningLeavesNoTimerCall) {
   SetDevices({MakeSimpleDevice("/dev/hidraw0")});

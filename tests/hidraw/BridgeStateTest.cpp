@@ -1,19 +1,28 @@
 // The bridge's state and threads, with devices standing in for hidraw nodes:
 // named pipes, which open, poll and read like a node that sends one report per
-// write.
+// write. Device changes are uevents sent in a private network namespace.
+// Scenarios that abort or hang on a fault run in a forked child.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/netlink.h>
+#include <sched.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "Bridge.h"
+#include "Diagnostics.h"
 
 namespace vyhid::hidraw {
 namespace {
@@ -60,6 +69,88 @@ void VYHID_STDCALL OnInput(THIDreport report, std::uint8_t count) {
   }
 }
 
+// The device-change callbacks counted, the callbacks that returned, and what
+// each callback does besides counting; guarded by received.mutex.
+struct Hooks {
+  int changes = 0;
+  int returned = 0;
+  std::function<void()> on_change, on_input;
+} hooks;
+
+bool WaitUntil(const std::function<bool()>& ready) {
+  std::unique_lock lock(received.mutex);
+  return received.changed.wait_for(lock, std::chrono::seconds(10), ready);
+}
+void Run(int* counter, std::function<void()> Hooks::*action) {
+  std::function<void()> act;
+  {
+    std::lock_guard lock(received.mutex);
+    if (counter != nullptr) ++*counter;
+    act = hooks.*action;
+  }
+  received.changed.notify_all();
+  if (act) act();
+  std::lock_guard lock(received.mutex);
+  ++hooks.returned;
+  received.changed.notify_all();
+}
+void VYHID_STDCALL OnChange() {
+  Run(&hooks.changes, &Hooks::on_change);
+}
+void VYHID_STDCALL OnInputThenHook(THIDreport report, std::uint8_t count) {
+  OnInput(report, count);
+  Run(nullptr, &Hooks::on_input);
+}
+
+// The end of a forked child running scenario: its exit status (1 after a
+// failed expectation) or signal; a hang ends by the alarm.
+std::string InChild(const std::function<void()>& scenario) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(60);
+    scenario();
+    ::_exit(testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return "no child";
+  if (WIFSIGNALED(status)) return ::strsignal(WTERMSIG(status));
+  return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
+// A network namespace of the test's own; its sockets are made on threads that
+// enter it, so the process stays where it was.
+struct Uevents {
+  UniqueFd net, sender;
+  Uevents() {
+    std::thread([this] {
+      if (::unshare(CLONE_NEWNET) != 0) return;
+      net.Reset(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+      sender.Reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+    }).join();
+  }
+  // A hidraw listener on the udev daemon's group, its buffer as small as asked.
+  UdevListener Listen(int buffer = 0) const {
+    UdevListener l;
+    std::thread([&] {
+      if (::setns(net.get(), CLONE_NEWNET) != 0) return;
+      l.context.reset(udev_new());
+      l.monitor.reset(udev_monitor_new_from_netlink(l.context.get(), "udev"));
+      udev_monitor_filter_add_match_subsystem_devtype(l.monitor.get(), "hidraw", nullptr);
+      if (buffer > 0) udev_monitor_set_receive_buffer_size(l.monitor.get(), buffer);
+      if (udev_monitor_enable_receiving(l.monitor.get()) < 0) l.monitor.reset();
+    }).join();
+    return l;
+  }
+  // One uevent in the kernel's format, which libudev takes on that group too.
+  void Send(const std::string& action, const std::string& subsystem = "hidraw") const {
+    const std::string m = action + "@/x" + '\0' + "ACTION=" + action + '\0' + "DEVPATH=/x" + '\0' +
+                          "SUBSYSTEM=" + subsystem + '\0' + "SEQNUM=1" + '\0';
+    const sockaddr_nl to{AF_NETLINK, 0, 0, 2};
+    ::sendto(sender.get(), m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
+  }
+};
+
 class BridgeState : public testing::Test {
  protected:
   void SetUp() override {
@@ -70,6 +161,7 @@ class BridgeState : public testing::Test {
     received.reports.clear();
     received.close_from_callback = nullptr;
     received.callback_returned = false;
+    hooks = Hooks{};
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
@@ -90,8 +182,21 @@ class BridgeState : public testing::Test {
     ASSERT_EQ(::write(fd.get(), report.data(), report.size()), ssize_t(report.size()));
   }
 
+  // Opens a bridge over one keyboard, with its uevents from `uevents`.
+  static void OpenKeyboard(Bridge*& bridge, const DeviceFacts& keyboard, const Uevents& uevents) {
+    bridge = new Bridge([=] { return std::vector{keyboard}; }, [&] { return uevents.Listen(); });
+    bridge->SetInputHandler(OnInputThenHook);
+    bridge->SetDeviceChangeHandler(OnChange);
+    EXPECT_EQ(bridge->Scan(), 1);
+    EXPECT_TRUE(bridge->Open(0));
+  }
+
   std::filesystem::path dir_;
+  const Uevents uevents_;
 };
+
+#define REQUIRE_UEVENTS() \
+  if (!uevents_.sender) GTEST_SKIP() << "no private network namespace here"
 
 TEST_F(BridgeState, ScanNumbersDevicesInIdentityOrder) {
   std::vector<DeviceFacts> devices = {Fifo("c", kKeyboard, 3), Fifo("a", kKeyboard, 1),
@@ -181,6 +286,21 @@ TEST_F(BridgeState, OpeningAnotherDeviceClosesTheFirst) {
   EXPECT_FALSE(bridge.Close());
 }
 
+// A node number freed by an unplug goes to the next device attached: an open
+// before the rescan refuses the other device it finds under the listed node.
+TEST_F(BridgeState, OpenRefusesANodeThatNowHoldsAnotherDevice) {
+  const DeviceFacts keyboard = Fifo("kbd", kKeyboard, 1);
+  NodeIdentity holds{0, 0x1234, 1, kKeyboard};
+  Bridge bridge([&] { return std::vector{keyboard}; }, OpenUdevListener,
+                [&](int, const std::string&) { return std::optional(holds); });
+  ASSERT_EQ(bridge.Scan(), 1);
+  EXPECT_TRUE(bridge.Open(0));
+  holds.report_descriptor = kBigVendor;  // the same vendor and product: another device
+  EXPECT_FALSE(bridge.Open(0));
+  EXPECT_EQ(abi::LastError().code, ENOENT);
+  EXPECT_EQ(std::string(abi::LastError().text), keyboard.devnode + " now holds another device");
+}
+
 TEST_F(BridgeState, TransfersRaceOpensAndClosesSafely) {
   const DeviceFacts keyboard = Fifo("kbd", kKeyboard, 1);
   Bridge bridge([&] { return std::vector{keyboard}; });
@@ -201,6 +321,83 @@ TEST_F(BridgeState, TransfersRaceOpensAndClosesSafely) {
   }
   done = true;
   sender.join();
+}
+
+TEST_F(BridgeState, AMonitorOverflowCountsAsOneChangeAndListeningGoesOn) {
+  REQUIRE_UEVENTS();
+  // Events of another subsystem, more than the smallest buffer holds, come
+  // before the monitor reads any (as without a udev daemon).
+  HotplugMonitor monitor([&] {
+    UdevListener listener = uevents_.Listen(1);
+    for (int i = 0; i < 200; ++i) uevents_.Send("change", "net");
+    return listener;
+  });
+  ASSERT_TRUE(monitor.Start(OnChange));
+  EXPECT_TRUE(WaitUntil([] { return hooks.changes >= 1; })) << "the overflow went unreported";
+  uevents_.Send("add");
+  EXPECT_TRUE(WaitUntil([] { return hooks.changes >= 2; })) << "the monitor stopped listening";
+}
+
+TEST_F(BridgeState, AForkedChildThatExitsLeavesTheParentsThreadsRunning) {
+  REQUIRE_UEVENTS();
+  const DeviceFacts keyboard = Fifo("kbd", kKeyboard, 1);
+  Bridge* bridge;
+  OpenKeyboard(bridge, keyboard, uevents_);
+  InChild([&] { UnloadBridge(bridge); });  // as at exit(1) after a failed exec
+  Send(keyboard, Bytes(8, 1));
+  uevents_.Send("add");
+  EXPECT_TRUE(received.WaitFor(1)) << "the read thread was stopped";
+  EXPECT_TRUE(WaitUntil([] { return hooks.changes >= 1; })) << "the monitor was stopped";
+  UnloadBridge(bridge);
+}
+
+Bridge* exiting = nullptr;  // unloaded at exit, as the library's bridge is
+
+TEST_F(BridgeState, ExitFromEitherCallbackEndsTheProcessWithItsStatus) {
+  REQUIRE_UEVENTS();
+  for (const bool input : {false, true}) {
+    const std::string status = InChild([&] {
+      hooks.on_change = hooks.on_input = [] { std::exit(0); };
+      const DeviceFacts keyboard = Fifo(std::to_string(::getpid()), kKeyboard, 1);
+      OpenKeyboard(exiting, keyboard, uevents_);
+      std::atexit([] { UnloadBridge(exiting); });
+      input ? Send(keyboard, Bytes(8, 1)) : uevents_.Send("add");
+      ::pause();  // until the callback ends the process
+    });
+    EXPECT_EQ(status, "exit status 0") << (input ? "input callback" : "device-change callback");
+  }
+}
+
+// The device-change callback reinstalls its handler; then, both callbacks in
+// flight, the input callback removes that handler while the device-change
+// callback closes the device.
+TEST_F(BridgeState, CallbacksMayCallBackIntoTheBridge) {
+  REQUIRE_UEVENTS();
+  const std::string status = InChild([&] {
+    Bridge* bridge = nullptr;
+    hooks.on_change = [&] {
+      bridge->SetDeviceChangeHandler(nullptr);
+      bridge->SetDeviceChangeHandler(OnChange);
+    };
+    const DeviceFacts keyboard = Fifo(std::to_string(::getpid()), kKeyboard, 1);
+    OpenKeyboard(bridge, keyboard, uevents_);
+    uevents_.Send("add");
+    ASSERT_TRUE(WaitUntil([] { return hooks.returned >= 1; }));
+    const auto meet = [] {
+      EXPECT_TRUE(WaitUntil([] { return hooks.changes >= 2 && !received.reports.empty(); }));
+    };
+    {
+      std::lock_guard lock(received.mutex);
+      hooks.on_change = [&, meet] { meet(), bridge->Close(); };
+      hooks.on_input = [&, meet] { meet(), bridge->SetDeviceChangeHandler(nullptr); };
+    }
+    Send(keyboard, Bytes(8, 1));
+    uevents_.Send("remove");
+    ASSERT_TRUE(WaitUntil([] { return hooks.returned >= 3; })) << "the callbacks deadlocked";
+    EXPECT_FALSE(bridge->Close());
+    UnloadBridge(bridge);
+  });
+  EXPECT_EQ(status, "exit status 0");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // hands over one whole report per read and hangs up when the other end goes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Diagnostics.h"
@@ -253,6 +255,32 @@ TEST(Node, FeatureAndInputFetchFailOnANodeThatIsNotHidraw) {
   report.ReportID = 1;
   EXPECT_EQ(fake.node->FetchInput(report), 0);
   EXPECT_EQ(report.Data[0], 0x5A);
+}
+
+// A device that waits interruptibly (uhid, Bluetooth): every other call is
+// interrupted by a signal, the next one succeeds and, for a fetch, answers
+// with a payload of 0x42 bytes after the ID byte.
+int InterruptedEveryOtherCall(int, unsigned long request, void* argument) {
+  static thread_local bool interrupt = true;
+  if (std::exchange(interrupt, !interrupt)) {
+    errno = EINTR;
+    return -1;
+  }
+  const auto size = static_cast<int>(_IOC_SIZE(request));
+  std::memset(static_cast<std::uint8_t*>(argument) + 1, 0x42, static_cast<std::size_t>(size - 1));
+  return size;
+}
+
+TEST(Node, FeatureAndInputTransfersInterruptedBySignalsAreRetried) {
+  FakeNode fake;
+  fake.node->UseIoctl(InterruptedEveryOtherCall);
+  THIDreport report{};
+  report.ReportID = 3;
+  EXPECT_EQ(fake.node->SendFeature(report), 2);
+  EXPECT_EQ(fake.node->FetchFeature(report), 2);
+  EXPECT_EQ(report.Data[1], 0x42);
+  report.ReportID = 1;
+  EXPECT_EQ(fake.node->FetchInput(report), 8);
 }
 
 class OpenNodeTest : public testing::Test {
