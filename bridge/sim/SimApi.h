@@ -158,7 +158,8 @@ VYHID_SIM_API std::int32_t SimOpenDevice();
 }
 
 // The control API of one loaded simulated bridge, one pointer per function
-// above (SimControl.h has a loader that fills it).
+// above, for a program to fill by name, for instance:
+//   sim.Reset = reinterpret_cast<decltype(sim.Reset)>(rtl::GetProcAddress(module, "SimReset"));
 struct SimBridge {
   decltype(&SimReset) Reset = nullptr;
   decltype(&SimAddDevice) AddDevice = nullptr;

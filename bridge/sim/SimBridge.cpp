@@ -531,8 +531,8 @@ class SimulatedBridge {
     std::unique_lock lock(mutex_);
     for (;;) {
       if (stopping_) break;
-      THIDreport report;
-      std::uint8_t bytesCount;
+      THIDreport report = ZeroReport();
+      std::uint8_t bytesCount = 0;
       if (!deliveries_.empty()) {
         Delivery& next = deliveries_.front();
         report = next.Report;
@@ -546,7 +546,6 @@ class SimulatedBridge {
         }
         const std::chrono::milliseconds period(device->InputPeriodMs);
         nextInput_ = std::max(nextInput_ + period, now);
-        report = ZeroReport();
         report.ReportID = device->PeriodicInput.Id;
         const auto& bytes = device->PeriodicInput.Bytes;
         std::memcpy(report.Data.Bytes, bytes.data(), bytes.size());
