@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the simulated bridge's device-file reader and
 // checks what it makes of those it accepts.
-// fuzz-libraries: simdevices hidrecords
+// fuzz-libraries: simdevices vyhid_abi
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
