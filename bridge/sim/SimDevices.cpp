@@ -64,10 +64,6 @@ std::uint32_t SimDeclaredBytes(const THIDdeviceInfo& info, vyhid::ReportKind kin
   return 0;
 }
 
-bool SimHasReports(const THIDdeviceInfo& info, vyhid::ReportKind kind) {
-  return vyhid::CapabilityTable(info, kind)[0].ReportCount != 0;
-}
-
 namespace {
 
 // The reader works one line at a time; every look at the text goes through

@@ -67,8 +67,6 @@ struct SimDeviceSpec {
 // kind's table has no entry for that ID.
 std::uint32_t SimDeclaredBytes(const THIDdeviceInfo& info, vyhid::ReportKind kind,
                                std::uint8_t reportId);
-// The kind's capability table has at least one entry.
-bool SimHasReports(const THIDdeviceInfo& info, vyhid::ReportKind kind);
 
 // Reads a device file. Returns true with the devices in file order, or false
 // with `error` set to "line N: what is wrong" (devices then holds nothing
