@@ -13,6 +13,18 @@
 // comes on the bridge's own thread.
 #pragma once
 
+// The headers use C++20 (concepts among them); an older standard fails deep
+// inside them, so say it here. MSVC reports its standard in _MSVC_LANG.
+#if defined(_MSVC_LANG) && _MSVC_LANG > __cplusplus
+#define VYHID_CPLUSPLUS _MSVC_LANG
+#else
+#define VYHID_CPLUSPLUS __cplusplus
+#endif
+#if VYHID_CPLUSPLUS < 202002L
+#error "VyHID.h needs C++20: compile with -std=c++20 (CMake: link VyHID::VyHID, which asks for it)"
+#endif
+#undef VYHID_CPLUSPLUS
+
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -21,6 +33,8 @@
 #include "rtl/Classes.h"
 #include "rtl/DynLib.h"
 #include "rtl/Messages.h"
+// The message loop the component needs on its thread: vcl::Application.
+#include "vcl/Forms.h"
 
 namespace vcl {
 class TTimer;

@@ -42,6 +42,13 @@ void CheckDevice(SimDeviceSpec& device, const std::vector<SimDeviceSpec>& all, s
     }
     Check(caps[0].ReportCount != 0 || bufferSize == 0);
   }
+  // Report contents fit a report the device declares.
+  auto fits = [&](const SimReportBytes& r, vyhid::ReportKind kind) {
+    Check(!r.Bytes.empty() && r.Bytes.size() <= SimDeclaredBytes(info, kind, r.Id));
+  };
+  for (const SimReportBytes& r : device.InputReports) fits(r, vyhid::ReportKind::kInput);
+  for (const SimReportBytes& r : device.FeatureReports) fits(r, vyhid::ReportKind::kFeature);
+  if (device.InputPeriodMs > 0) fits(device.PeriodicInput, vyhid::ReportKind::kInput);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything, then shows the main job of the vyhid tool: the HID
-# devices of this machine (vyhid list) and a short send-and-receive round
-# trip. It uses the real devices through the hidraw bridge when this machine
+# Builds what it runs (the vyhid tool and the bridges, not the tests), then
+# shows the main job of the vyhid tool: the HID devices of this machine
+# (vyhid list) and a short send-and-receive round trip. It uses the real devices through the hidraw bridge when this machine
 # has hidraw devices that this user can open, and the bundled virtual devices
 # of the simulated bridge (a keyboard, a mouse and a vendor device that
 # answers what it is sent) otherwise.
@@ -13,14 +13,29 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-echo "Building (log: build/demo-build.log)..."
 mkdir -p build
-if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build build -j"$(nproc)"; } >build/demo-build.log 2>&1; then
-  tail -n 40 build/demo-build.log >&2
-  echo "demo: the build failed; see build/demo-build.log" >&2
+log=build/demo-build.log
+echo "Configuring (log: $log)..."
+if ! cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "demo: the configure failed; see $log" >&2
   exit 1
 fi
+# Only what the demo runs: the tool and the bridges it loads.
+targets=(vyhid sim_bridge)
+if grep -q '^VYHID_HIDRAW_BRIDGE:BOOL=ON' build/CMakeCache.txt; then targets+=(hidraw_bridge); fi
+echo "Building ${targets[*]}..."
+# cmake's progress lines ("[ 42%] Building CXX object ..."): on a terminal one
+# line rewritten in place, otherwise one line each.
+if [ -t 1 ]; then step='\r  %.76s\033[K'; else step='  %s\n'; fi
+if ! cmake --build build -j"$(nproc)" --target "${targets[@]}" 2>&1 | tee -a "$log" |
+     awk -v fmt="$step" '/^\[ *[0-9]+%\]/ { printf fmt, $0; fflush() }'; then
+  if [ -t 1 ]; then echo; fi
+  tail -n 40 "$log" >&2
+  echo "demo: the build failed; see $log" >&2
+  exit 1
+fi
+if [ -t 1 ]; then echo; fi
 
 vyhid=build/tools/vyhid/vyhid
 show() {  # prints the command, then runs it

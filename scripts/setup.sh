@@ -15,14 +15,34 @@ extra=(clang libclang-rt-14-dev python3 python3-matplotlib
 wanted=("${base[@]}")
 if [ "${1:-}" = "--all" ]; then wanted+=("${extra[@]}"); fi
 
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO=sudo
+# Without dpkg and apt (not Debian or a derivative) nothing is installed: the
+# packages are named, and the build's own configure names whatever is still
+# missing.
+if ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then
+  echo "setup.sh: no apt here, so nothing was installed. This project needs (Debian names):" >&2
+  echo "  ${wanted[*]}" >&2
+  echo "Install your system's equivalents; the configure step names any still missing." >&2
+  if command -v cmake >/dev/null && command -v c++ >/dev/null; then exit 0; fi
+  echo "setup.sh: cmake and a C++ compiler are needed to go on" >&2
+  exit 1
+fi
 
 missing=()
 for p in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Everything there: apt is not called.
 [ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "setup.sh: missing packages, and no sudo to install them as root:" >&2
+    echo "  apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+  SUDO=sudo
+fi
 
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386

@@ -1,8 +1,16 @@
 // The control API exported by the simulated bridge (HID_Bridge__.dll over
 // virtual devices), next to its 13 entry points.
 //
-// This header is what the bridge itself is built against. Programs and tests
-// include SimControl.h, which adds the loader and the device-record builders.
+// This header is what the bridge itself is built against, and all a program
+// needs to drive a bridge it loaded by path: look each function up by name
+// with GetProcAddress / dlsym into the SimBridge record at the end (the
+// project's own tests use a loader that does this, SimControl.h in the source
+// tree's bridge/sim, which is not installed).
+//
+// At load the bridge lists the devices of the device file named by the
+// environment variable VYHID_SIM_DEVICES (none when it is set but empty), or,
+// without the variable, those of devices/default.txt beside the library's
+// own file, when there is one (an installation and the build tree have it).
 //
 // Every function is safe to call from any thread, concurrently with each other
 // and with the entry points. None of them holds a lock while it calls one of
@@ -49,6 +57,17 @@ struct SimCall {
 // from what is stored for the caller's ReportID (ReportID is left as it is)
 // and return the stored result; an ID with nothing stored gives zeros and 0.
 // A null record pointer is ignored (result 0).
+//
+// Devices read from a device file (SimLoadDeviceText, VYHID_SIM_DEVICES, the
+// bundled default) behave like hardware, held to the reports their file
+// declares: a send with a report ID the device does not declare for that kind
+// returns 0 and leaves EINVAL and "<symlink>: the device has no output report
+// with ID 7" for HIDlastError; a send takes min(k, declared size) bytes and
+// returns that; a feature report sent reads back with its declared size (at
+// most 64); a fetch of a declared report with nothing stored returns its
+// declared size (at most 64) of the contents its file gives, zeros
+// elsewhere. Records added with SimAddDevice / SimSetDevices are not held to
+// their capability tables: they take any report ID, as described above.
 //
 // Like every bridge built on the kit, the simulated bridge also exports
 // HIDlastError (EntryPoints.h): each entry point forgets the calling thread's
@@ -139,7 +158,8 @@ VYHID_SIM_API std::int32_t SimOpenDevice();
 }
 
 // The control API of one loaded simulated bridge, one pointer per function
-// above (SimControl.h has a loader that fills it).
+// above, for a program to fill by name, for instance:
+//   sim.Reset = reinterpret_cast<decltype(sim.Reset)>(rtl::GetProcAddress(module, "SimReset"));
 struct SimBridge {
   decltype(&SimReset) Reset = nullptr;
   decltype(&SimAddDevice) AddDevice = nullptr;

@@ -10,17 +10,21 @@
 #endif
 #include <windows.h>
 #else
+#include <dlfcn.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -40,6 +44,7 @@ namespace {
 
 constexpr std::size_t kLogLimit = 100000;
 constexpr auto kDefaultTake = static_cast<std::int32_t>(vyhid::kPayloadBytes);
+using Clock = std::chrono::steady_clock;
 
 std::uint64_t CallingThreadId() {
 #if defined(_WIN32)
@@ -53,6 +58,62 @@ THIDreport ZeroReport() {
   THIDreport r;
   std::memset(&r, 0, sizeof r);
   return r;
+}
+
+// The folder of this library's file, found from an address inside it; empty
+// when the system does not say.
+std::filesystem::path LibraryFolder() {
+#if defined(_WIN32)
+  HMODULE self = nullptr;
+  if (!::GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&ZeroReport), &self)) {
+    return {};
+  }
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(self, name.data(), static_cast<DWORD>(name.size()));
+    if (n == 0) return {};
+    if (n < name.size()) {
+      name.resize(n);
+      break;
+    }
+    name.resize(name.size() * 2);
+  }
+  return std::filesystem::path(name).parent_path();
+#else
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&ZeroReport), &info) == 0 || info.dli_fname == nullptr) {
+    return {};
+  }
+  return std::filesystem::path(info.dli_fname).parent_path();
+#endif
+}
+
+// The most payload bytes a send to a device takes: the report's declared
+// size for a device held to its reports (0: the device has no such report),
+// no limit but the configured take otherwise.
+std::uint32_t PayloadLimit(const SimDeviceSpec& device, vyhid::ReportKind kind, std::uint8_t id) {
+  if (!device.Strict) return 255;
+  return SimDeclaredBytes(device.Info, kind, id);
+}
+
+// A device added through the control API: not held to its reports.
+SimDeviceSpec ControlledDevice(const THIDdeviceInfo& info) {
+  SimDeviceSpec device;
+  device.Info = info;
+  return device;
+}
+
+const char* KindName(vyhid::ReportKind kind) {
+  switch (kind) {
+    case vyhid::ReportKind::kInput:
+      return "input";
+    case vyhid::ReportKind::kOutput:
+      return "output";
+    default:
+      return "feature";
+  }
 }
 
 // A failure scripted for the next call of one entry point.
@@ -81,7 +142,7 @@ class SimulatedBridge {
   // Made when the library is loaded: nothing may escape it.
   SimulatedBridge() noexcept {
     try {
-      LoadDevicesFromEnvironment();
+      LoadStartingDevices();
     } catch (const std::exception& e) {
       std::fprintf(stderr, "simulated bridge: no devices loaded: %s\n", e.what());
     }
@@ -154,7 +215,13 @@ class SimulatedBridge {
         result = openScript_.front();
         openScript_.pop_front();
       }
-      if (result != 0 && listed) open_ = nr;
+      if (result != 0 && listed) {
+        open_ = nr;
+        if (devices_[nr].InputPeriodMs > 0) {
+          nextInput_ = Clock::now() + std::chrono::milliseconds(devices_[nr].InputPeriodMs);
+          StartWorker();
+        }
+      }
       return result;
     });
   }
@@ -185,15 +252,41 @@ class SimulatedBridge {
     return Run(name, -1, report, [&] {
       if (report == nullptr || open_ < 0) return 0;
       const StoredReport& stored = Store(kind)[report->ReportID];
-      report->Data = stored.Set ? stored.Data : THIDbuffer{};
-      return static_cast<std::int32_t>(stored.Result);
+      if (stored.Set) {
+        report->Data = stored.Data;
+        return static_cast<std::int32_t>(stored.Result);
+      }
+      // Nothing stored: a device of a device file answers for the reports it
+      // declares, with the contents its file gives or zeros.
+      report->Data = THIDbuffer{};
+      const SimDeviceSpec& device = devices_[open_];
+      if (!device.Strict) return 0;
+      const std::uint32_t declared = SimDeclaredBytes(device.Info, kind, report->ReportID);
+      const auto& given =
+          kind == vyhid::ReportKind::kInput ? device.InputReports : device.FeatureReports;
+      for (const SimReportBytes& r : given) {
+        if (r.Id == report->ReportID)
+          std::memcpy(report->Data.Bytes, r.Bytes.data(), r.Bytes.size());
+      }
+      return static_cast<std::int32_t>(std::min<std::uint32_t>(declared, vyhid::kPayloadBytes));
     });
   }
 
   std::uint8_t SendReport(const char* name, THIDreport* report, bool feature) {
     return Run(name, -1, report, [&] {
       if (report == nullptr || open_ < 0) return 0;
-      const std::int32_t take = sendTake_;
+      const SimDeviceSpec& device = devices_[open_];
+      const vyhid::ReportKind kind =
+          feature ? vyhid::ReportKind::kFeature : vyhid::ReportKind::kOutput;
+      const std::uint32_t limit = PayloadLimit(device, kind, report->ReportID);
+      if (limit == 0) {
+        vyhid::abi::SetLastError(EINVAL, std::string(ReadShortString(device.Info.SymLink)) +
+                                             ": the device has no " + KindName(kind) +
+                                             " report with ID " + std::to_string(report->ReportID));
+        return 0;
+      }
+      const std::int32_t take =
+          std::min(sendTake_, static_cast<std::int32_t>(std::min<std::uint32_t>(limit, 255)));
       if (take == 0) return take;
       // What the device received: the bytes it took, the rest zero.
       const auto received = static_cast<std::uint8_t>(std::min(take, kDefaultTake));
@@ -201,8 +294,13 @@ class SimulatedBridge {
       sent.ReportID = report->ReportID;
       std::memcpy(sent.Data.Bytes, report->Data.Bytes, received);
       if (feature) {
-        feature_[sent.ReportID] = StoredReport{true, sent.Data, received};
-      } else if (echo_ || devices_[open_].Echo) {
+        // Read back whole: a device of a device file returns its declared size.
+        const auto readBack =
+            device.Strict
+                ? static_cast<std::uint8_t>(std::min<std::uint32_t>(limit, vyhid::kPayloadBytes))
+                : received;
+        feature_[sent.ReportID] = StoredReport{true, sent.Data, readBack};
+      } else if (echo_ || device.Echo) {
         QueueDelivery(sent, received, 1);
       }
       return take;
@@ -234,7 +332,7 @@ class SimulatedBridge {
       std::lock_guard lock(mutex_);
       if (info == nullptr || devices_.size() >= kSimMaxDevices) return -1;
       index = static_cast<std::int32_t>(devices_.size());
-      devices_.push_back(SimDeviceSpec{*info, false});
+      devices_.push_back(ControlledDevice(*info));
     }
     FireDeviceChange();
     return index;
@@ -389,10 +487,24 @@ class SimulatedBridge {
   void QueueDelivery(const THIDreport& report, std::uint8_t bytesCount, std::uint64_t count) {
     if (stopping_) return;
     deliveries_.push_back(Delivery{report, bytesCount, count});
+    StartWorker();
+  }
+
+  // The open device sends an input report on its own now and then. Called
+  // with the lock held.
+  const SimDeviceSpec* PeriodicDevice() const {
+    if (open_ < 0 || devices_[open_].InputPeriodMs == 0) return nullptr;
+    return &devices_[open_];
+  }
+
+  // Starts the worker unless it runs, and wakes it. Called with the lock held.
+  void StartWorker() {
+    if (stopping_) return;
 #if defined(_WIN32)
     // Windows runs a library's unloading under the loader lock, which a
     // thread needs in order to end, so unloading cannot join a thread. The
-    // worker instead lives only while it has reports to deliver, and holds
+    // worker instead lives only while it has reports to deliver (queued, or
+    // the periodic reports of the open device), and holds
     // a reference to the library meanwhile: the library is unloaded by
     // whichever ends last, the worker or the program's FreeLibrary.
     if (workerId_ == std::thread::id()) {
@@ -418,18 +530,37 @@ class SimulatedBridge {
   void DeliverInputReports() {
     std::unique_lock lock(mutex_);
     for (;;) {
+      if (stopping_) break;
+      THIDreport report = ZeroReport();
+      std::uint8_t bytesCount = 0;
+      if (!deliveries_.empty()) {
+        Delivery& next = deliveries_.front();
+        report = next.Report;
+        bytesCount = next.BytesCount;
+        if (--next.Remaining == 0) deliveries_.pop_front();
+      } else if (const SimDeviceSpec* device = PeriodicDevice()) {
+        const Clock::time_point now = Clock::now();
+        if (now < nextInput_) {
+          workCv_.wait_until(lock, nextInput_);
+          continue;
+        }
+        const std::chrono::milliseconds period(device->InputPeriodMs);
+        nextInput_ = std::max(nextInput_ + period, now);
+        report.ReportID = device->PeriodicInput.Id;
+        const auto& bytes = device->PeriodicInput.Bytes;
+        std::memcpy(report.Data.Bytes, bytes.data(), bytes.size());
+        bytesCount = static_cast<std::uint8_t>(std::min<std::uint32_t>(
+            SimDeclaredBytes(device->Info, vyhid::ReportKind::kInput, report.ReportID),
+            vyhid::kPayloadBytes));
+      } else {
 #if defined(_WIN32)
-      if (deliveries_.empty()) {
         workerId_ = std::thread::id();  // the next delivery starts a new worker
         break;
-      }
+#else
+        workCv_.wait(lock);
+        continue;
 #endif
-      workCv_.wait(lock, [&] { return stopping_ || !deliveries_.empty(); });
-      if (stopping_) break;
-      Delivery& next = deliveries_.front();
-      const THIDreport report = next.Report;
-      const std::uint8_t bytesCount = next.BytesCount;
-      if (--next.Remaining == 0) deliveries_.pop_front();
+      }
       delivering_ = true;
       lock.unlock();
       if (const THIDcallBack handler = hidHandler_.load()) {
@@ -451,14 +582,24 @@ class SimulatedBridge {
     idleCv_.notify_all();
   }
 
-  // A program that loads the bridge by bare name can still have devices: a
-  // device file named by VYHID_SIM_DEVICES is read at load.
-  void LoadDevicesFromEnvironment() {
-    const char* path = std::getenv("VYHID_SIM_DEVICES");
-    if (path == nullptr || *path == '\0') return;
+  // The devices at load: those of the device file named by VYHID_SIM_DEVICES
+  // (none when it is set but empty), else the bundled devices/default.txt
+  // beside the library, when it is there.
+  void LoadStartingDevices() {
+    std::filesystem::path path;
+    if (const char* named = std::getenv("VYHID_SIM_DEVICES")) {
+      if (*named == '\0') return;
+      path = named;
+    } else {
+      const std::filesystem::path folder = LibraryFolder();
+      if (folder.empty()) return;
+      path = folder / "devices" / "default.txt";
+      std::error_code ec;
+      if (!std::filesystem::is_regular_file(path, ec)) return;
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-      std::fprintf(stderr, "simulated bridge: cannot read %s\n", path);
+      std::fprintf(stderr, "simulated bridge: cannot read %s\n", path.string().c_str());
       return;
     }
     const std::string text((std::istreambuf_iterator<char>(file)),
@@ -466,7 +607,7 @@ class SimulatedBridge {
     std::vector<SimDeviceSpec> devices;
     std::string error;
     if (!SimParseDeviceText(text, devices, error)) {
-      std::fprintf(stderr, "simulated bridge: %s: %s\n", path, error.c_str());
+      std::fprintf(stderr, "simulated bridge: %s: %s\n", path.string().c_str(), error.c_str());
       return;
     }
     devices_ = std::move(devices);
@@ -490,6 +631,7 @@ class SimulatedBridge {
   std::condition_variable workCv_;  // deliveries queued, or stopping
   std::condition_variable idleCv_;  // the queue ran empty, or stopping
   std::deque<Delivery> deliveries_;
+  Clock::time_point nextInput_{};  // the open device's next periodic input report
   bool delivering_ = false;
   bool stopping_ = false;
   std::thread worker_;          // on Windows never set: the worker is detached
@@ -589,7 +731,7 @@ void SimSetDevices(const THIDdeviceInfo* infos, std::int32_t count) {
   std::vector<SimDeviceSpec> devices;
   if (infos != nullptr && count > 0) {
     const auto n = std::min(static_cast<std::size_t>(count), kSimMaxDevices);
-    for (std::size_t i = 0; i < n; ++i) devices.push_back(SimDeviceSpec{infos[i], false});
+    for (std::size_t i = 0; i < n; ++i) devices.push_back(ControlledDevice(infos[i]));
   }
   bridge.SetDevices(std::move(devices));
 }

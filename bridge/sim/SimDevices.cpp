@@ -51,6 +51,19 @@ bool SimAddReport(THIDdeviceInfo& info, vyhid::ReportKind kind, std::uint8_t rep
   return true;
 }
 
+std::uint32_t SimDeclaredBytes(const THIDdeviceInfo& info, vyhid::ReportKind kind,
+                               std::uint8_t reportId) {
+  const TReportCapabilities* table = vyhid::CapabilityTable(info, kind);
+  for (std::size_t i = 0; i < vyhid::kCapabilityEntries; ++i) {
+    const TReportCapabilities entry = table[i];
+    if (entry.ReportCount == 0) break;
+    if (entry.ReportId == reportId) {
+      return (std::uint32_t{entry.ReportSize} * entry.ReportCount + 7) / 8;
+    }
+  }
+  return 0;
+}
+
 namespace {
 
 // The reader works one line at a time; every look at the text goes through
@@ -110,12 +123,45 @@ struct PendingReport {
   std::uint32_t Bytes;
 };
 
+// Report contents given on a line, checked against the declared reports when
+// the device is complete.
+struct PendingContents {
+  std::size_t Line;
+  std::string_view Keyword;
+  vyhid::ReportKind Kind;
+  SimReportBytes Report;
+  std::uint32_t PeriodMs;  // "input every": > 0
+};
+
+// Report contents: 1 to 64 bytes, each one or two hex digits.
+std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view rest) {
+  std::vector<std::uint8_t> bytes;
+  while (!rest.empty()) {
+    const std::string_view word = NextWord(rest);
+    if (word.size() > 2 || bytes.size() == vyhid::kPayloadBytes) return std::nullopt;
+    const std::optional<std::uint32_t> value = ParseNumber("0x" + std::string(word), 0xFF);
+    if (!value) return std::nullopt;
+    bytes.push_back(static_cast<std::uint8_t>(*value));
+  }
+  if (bytes.empty()) return std::nullopt;
+  return bytes;
+}
+
+// A period such as "500ms": 10 to 60000 milliseconds.
+std::optional<std::uint32_t> ParsePeriod(std::string_view word) {
+  if (word.size() < 3 || word.substr(word.size() - 2) != "ms") return std::nullopt;
+  const std::optional<std::uint32_t> ms = ParseNumber(word.substr(0, word.size() - 2), 60000);
+  if (!ms || *ms < 10) return std::nullopt;
+  return ms;
+}
+
 struct DeviceBlock {
   std::size_t Line = 0;  // where "device" stood
   SimDeviceSpec Spec;
   bool HasSymlink = false;
   std::vector<std::string> Seen;  // single-valued keywords given so far
   std::vector<PendingReport> Reports;
+  std::vector<PendingContents> Contents;
 };
 
 class DeviceTextReader {
@@ -172,6 +218,9 @@ class DeviceTextReader {
     }
     if (keyword == "input" || keyword == "output" || keyword == "feature") {
       return ReadReport(line, keyword, StripComment(rest));
+    }
+    if (keyword == "input-report" || keyword == "feature-report") {
+      return ReadContents(line, keyword, StripComment(rest), 0);
     }
     if (keyword == "vid" || keyword == "pid" || keyword == "version") {
       return ReadWord(line, keyword, StripComment(rest));
@@ -238,7 +287,37 @@ class DeviceTextReader {
     return true;
   }
 
+  // "input-report ID BYTES", "feature-report ID BYTES", and "input every
+  // PERIOD ID BYTES" (periodMs > 0).
+  bool ReadContents(std::size_t line, std::string_view keyword, std::string_view rest,
+                    std::uint32_t periodMs) {
+    const std::string_view idWord = NextWord(rest);
+    const std::optional<std::uint32_t> id = ParseNumber(idWord, 255);
+    if (!id) return Fail(line, "'", keyword, "' needs a report ID from 0 to 255, then its bytes");
+    std::optional<std::vector<std::uint8_t>> bytes = ParseHexBytes(rest);
+    if (!bytes) return Fail(line, "'", keyword, "' needs 1 to 64 bytes in hex, such as 01 02 fe");
+    const vyhid::ReportKind kind =
+        keyword == "feature-report" ? vyhid::ReportKind::kFeature : vyhid::ReportKind::kInput;
+    for (const PendingContents& c : block_->Contents) {
+      if (c.Keyword == keyword && (periodMs > 0 || c.Report.Id == *id)) {
+        return Fail(line, "'", keyword, "' given twice for one ",
+                    periodMs > 0 ? "device" : "report");
+      }
+    }
+    block_->Contents.push_back(PendingContents{
+        line, keyword, kind, SimReportBytes{static_cast<std::uint8_t>(*id), std::move(*bytes)},
+        periodMs});
+    return true;
+  }
+
   bool ReadReport(std::size_t line, std::string_view keyword, std::string_view rest) {
+    std::string_view afterEvery = rest;
+    if (keyword == "input" && NextWord(afterEvery) == "every") {
+      rest = afterEvery;
+      const std::optional<std::uint32_t> period = ParsePeriod(NextWord(rest));
+      if (!period) return Fail(line, "'input every' needs a period from 10ms to 60000ms");
+      return ReadContents(line, "input every", rest, *period);
+    }
     const std::string_view idWord = NextWord(rest);
     const std::string_view bytesWord = NextWord(rest);
     if (idWord.empty() || bytesWord.empty() || !rest.empty()) {
@@ -282,6 +361,27 @@ class DeviceTextReader {
     std::sort(b.Reports.begin(), b.Reports.end(),
               [](const PendingReport& x, const PendingReport& y) { return x.Id < y.Id; });
     for (const PendingReport& r : b.Reports) SimAddReport(b.Spec.Info, r.Kind, r.Id, r.Bytes);
+    b.Spec.Strict = true;
+    for (PendingContents& c : b.Contents) {
+      const std::uint32_t declared = SimDeclaredBytes(b.Spec.Info, c.Kind, c.Report.Id);
+      const std::string_view kindName = c.Kind == vyhid::ReportKind::kInput ? "input" : "feature";
+      if (declared == 0) {
+        return Fail(c.Line, "'", c.Keyword, "': the device has no ", kindName, " report with ID ",
+                    std::to_string(c.Report.Id));
+      }
+      if (c.Report.Bytes.size() > declared) {
+        return Fail(c.Line, "'", c.Keyword, "': ", kindName, " report ",
+                    std::to_string(c.Report.Id), " has ", std::to_string(declared), " bytes");
+      }
+      if (c.PeriodMs > 0) {
+        b.Spec.InputPeriodMs = c.PeriodMs;
+        b.Spec.PeriodicInput = std::move(c.Report);
+      } else if (c.Kind == vyhid::ReportKind::kInput) {
+        b.Spec.InputReports.push_back(std::move(c.Report));
+      } else {
+        b.Spec.FeatureReports.push_back(std::move(c.Report));
+      }
+    }
     devices_.push_back(b.Spec);
     lines_.push_back(b.Line);
     block_.reset();

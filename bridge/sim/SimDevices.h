@@ -44,11 +44,29 @@ void SimSetReportCaps(THIDdeviceInfo& info, vyhid::ReportKind kind, std::size_t 
 bool SimAddReport(THIDdeviceInfo& info, vyhid::ReportKind kind, std::uint8_t reportId,
                   std::uint32_t payloadBytes);
 
+// Contents given to one report of a device file ("input-report",
+// "feature-report", "input every"): at most 64 bytes.
+struct SimReportBytes {
+  std::uint8_t Id = 0;
+  std::vector<std::uint8_t> Bytes;
+};
+
 // One device read from a device file.
 struct SimDeviceSpec {
   THIDdeviceInfo Info{};
-  bool Echo = false;  // output reports come back as input reports
+  bool Echo = false;    // output reports come back as input reports
+  bool Strict = false;  // held to its declared reports (every device of a device file)
+  std::vector<SimReportBytes> InputReports;    // what a fetch of these input reports returns
+  std::vector<SimReportBytes> FeatureReports;  // what a fetch of these feature reports returns
+  std::uint32_t InputPeriodMs = 0;             // > 0: PeriodicInput is sent this often while open
+  SimReportBytes PeriodicInput;
 };
+
+// The payload size a device declares for report `reportId` of a kind: its
+// capability entry's ReportSize * ReportCount in bytes, rounded up; 0 when the
+// kind's table has no entry for that ID.
+std::uint32_t SimDeclaredBytes(const THIDdeviceInfo& info, vyhid::ReportKind kind,
+                               std::uint8_t reportId);
 
 // Reads a device file. Returns true with the devices in file order, or false
 // with `error` set to "line N: what is wrong" (devices then holds nothing

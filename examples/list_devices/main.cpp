@@ -6,9 +6,9 @@
 // The component loads the bridge HID_Bridge__.dll by name. To use another
 // bridge, name it in VYHID_BRIDGE: it is loaded by path first, and the
 // component's load by name then gets it. For example, the simulated bridge
-// with its bundled devices:
+// with its bundled devices (devices/default.txt beside it; VYHID_SIM_DEVICES
+// names another device file):
 //   export VYHID_BRIDGE=<prefix>/lib/vyhid/bridge/sim/HID_Bridge__.dll
-//   export VYHID_SIM_DEVICES=<prefix>/lib/vyhid/bridge/sim/devices/default.txt
 //   ./list_devices
 #include <cstdio>
 #include <cstdlib>

@@ -6,7 +6,6 @@
 //
 // Try it on the simulated bridge, whose vendor device echoes what it is sent:
 //   export VYHID_BRIDGE=<prefix>/lib/vyhid/bridge/sim/HID_Bridge__.dll
-//   export VYHID_SIM_DEVICES=<prefix>/lib/vyhid/bridge/sim/devices/default.txt
 //   ./send_receive
 #include <chrono>
 #include <condition_variable>

@@ -1,8 +1,10 @@
 # Installs the build into a fresh prefix, checks the layout and the installed
 # tool, then builds a program against the installation twice: with
-# find_package(VyHID) and with pkg-config, and runs both.
-#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DCXX=... -DREADELF=...
-#         -DHIDRAW_BRIDGE=ON|OFF [-DSANITIZE=...] -P InstallTest.cmake
+# find_package(VyHID) and with pkg-config, and runs both as a user would, with
+# no LD_LIBRARY_PATH; then builds an example out of the tree against it and
+# runs it on the installed simulated bridge with its bundled devices.
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DEXAMPLE_DIR=... -DCXX=...
+#         -DREADELF=... -DHIDRAW_BRIDGE=ON|OFF [-DSANITIZE=...] -P InstallTest.cmake
 
 function(run)
   cmake_parse_arguments(R "" "OUTPUT" "COMMAND" ${ARGN})
@@ -22,6 +24,9 @@ function(expect_match text pattern what)
   endif()
 endfunction()
 
+unset(ENV{LD_LIBRARY_PATH})
+unset(ENV{VYHID_SIM_DEVICES})
+unset(ENV{VYHID_BRIDGE})
 file(REMOVE_RECURSE ${WORK_DIR})
 set(PREFIX ${WORK_DIR}/prefix)
 run(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX})
@@ -111,9 +116,29 @@ foreach(var pc simbridge simdevices libdir)
 endforeach()
 separate_arguments(pc UNIX_COMMAND "${pc}")
 separate_arguments(flags UNIX_COMMAND "${flags}")
+# The command line README.md shows; vyhid.pc's run path lets it start.
 run(COMMAND ${CXX} -std=c++20 ${flags} ${CONSUMER_DIR}/consumer.cpp ${pc}
   "-DVYHID_INSTALLED_SIM_BRIDGE=\"${simbridge}\"" "-DVYHID_INSTALLED_SIM_DEVICES=\"${simdevices}\""
-  -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer-pkgconfig)
+  -o ${WORK_DIR}/consumer-pkgconfig)
 run(COMMAND ${WORK_DIR}/consumer-pkgconfig --sim OUTPUT out)
 expect_match("${out}" "scan: 3\nfeature 1: installed\n" "pkg-config consumer")
+
+# Without C++20 the header says what it needs.
+file(WRITE ${WORK_DIR}/cxx17.cpp "#include \"VyHID.h\"\nint main() { return 0; }\n")
+execute_process(COMMAND ${CXX} -std=c++17 -fsyntax-only ${WORK_DIR}/cxx17.cpp ${pc}
+  RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_QUIET)
+expect_match("${rc}:${err}" "^[1-9][0-9]*:.*VyHID.h needs C\\+\\+20" "compiled as C++17")
+
+# An example copied out of the tree builds against the installed package, and
+# the installed simulated bridge, loaded by path, serves its bundled devices.
+file(COPY ${EXAMPLE_DIR}/ DESTINATION ${WORK_DIR}/example-src)
+run(COMMAND ${CMAKE_COMMAND} -S ${WORK_DIR}/example-src -B ${WORK_DIR}/example-build
+  -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_CXX_COMPILER=${CXX}
+  "-DCMAKE_CXX_FLAGS=${flags}" "-DCMAKE_EXE_LINKER_FLAGS=${flags}")
+run(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/example-build)
+set(ENV{VYHID_BRIDGE} ${simbridge})
+run(COMMAND ${WORK_DIR}/example-build/send_receive OUTPUT out)
+unset(ENV{VYHID_BRIDGE})
+expect_match("${out}" "as text: \"Hello, device\"\nfeature report 2: the device took 8 bytes\n"
+  "example send_receive built against the installation")
 message(STATUS "install test passed")

@@ -396,6 +396,58 @@ TEST_F(SimBridgeTest, ScriptedErrorsFailOneCallAndLeaveTheirReason) {
   EXPECT_STREQ(text, "");
 }
 
+// A device of a device file is held to the reports it declares, as hardware
+// is; a record added through the control API is not (the tests above).
+TEST_F(SimBridgeTest, ADeviceFromAFileRefusesUndeclaredReportsAndKeepsDeclaredSizes) {
+  ASSERT_EQ(sim.LoadDeviceText("device\nsymlink /dev/sim/v\ninput 0 4\noutput 0 8\n"
+                               "feature 1 64\nfeature 2 8\ninput-report 0 0a 0b\n",
+                               nullptr, 0),
+            1);
+  const auto lastError = bridge_->Get<tHIDlastError>(vyhid::kLastErrorExport);
+  ASSERT_EQ(hid.HIDopenDevice(0), 1);
+  char why[128];
+  THIDreport r = MakeReport(7, {1, 2, 3});
+  EXPECT_EQ(hid.HIDSetOutputReport(&r), 0);
+  EXPECT_EQ(lastError(why, sizeof why), EINVAL);
+  EXPECT_STREQ(why, "/dev/sim/v: the device has no output report with ID 7");
+  r.ReportID = 5;
+  EXPECT_EQ(hid.HIDSetFeatureReport(&r), 0);
+  EXPECT_EQ(lastError(why, sizeof why), EINVAL);
+  EXPECT_STREQ(why, "/dev/sim/v: the device has no feature report with ID 5");
+
+  r = MakeReport(0, {});
+  std::memset(r.Data.Bytes, 0x55, sizeof r.Data.Bytes);
+  EXPECT_EQ(hid.HIDSetOutputReport(&r), 8) << "a report takes its declared size";
+  r.ReportID = 2;
+  EXPECT_EQ(hid.HIDSetFeatureReport(&r), 8);
+  THIDreport got = MakeReport(2, {});
+  EXPECT_EQ(hid.HIDGetFeatureReport(&got), 8) << "and returns it";
+  EXPECT_EQ(got.Data[7], 0x55);
+  EXPECT_EQ(got.Data[8], 0) << "what the device did not take it does not keep";
+  got.ReportID = 1;
+  EXPECT_EQ(hid.HIDGetFeatureReport(&got), 64) << "nothing stored: zeros of the declared size";
+  got.ReportID = 0;
+  EXPECT_EQ(hid.HIDGetInputReport(&got), 4);
+  EXPECT_TRUE(SameReport(got, MakeReport(0, {0x0a, 0x0b}))) << "as the file gives it";
+}
+
+TEST_F(SimBridgeTest, InputEveryPeriodComesFromTheBridgeThreadWhileTheDeviceIsOpen) {
+  ASSERT_EQ(sim.LoadDeviceText("device\nsymlink /a\ninput 3 6\ninput every 10ms 3 01 02 fe\n",
+                               nullptr, 0),
+            1);
+  EXPECT_EQ(recorder.InputCount(), 0u);
+  ASSERT_EQ(hid.HIDopenDevice(0), 1);
+  recorder.WaitForInputs(3);
+  EXPECT_EQ(hid.HIDcloseDevice(), 1);
+  sim.Reset();  // waits for a delivery under way
+  const std::vector<Received> got = recorder.Inputs();
+  for (const Received& input : got) {
+    EXPECT_TRUE(SameReport(input.Report, MakeReport(3, {1, 2, 0xfe})));
+    EXPECT_EQ(input.BytesCount, 6);
+    EXPECT_NE(input.ThreadId, ThisThread());
+  }
+}
+
 TEST_F(SimBridgeTest, LogRecordsEveryCallWithArgumentResultReportAndThread) {
   AddDevices({Keyboard()});
   THIDdeviceInfo info;
@@ -521,7 +573,7 @@ TEST_F(SimBridgeTest, EchoSendsTakenOutputBackAsInput) {
   // A device read with "echo on" echoes without the switch.
   sim.SetEcho(0);
   sim.SetSendTake(64);
-  ASSERT_EQ(sim.LoadDeviceText("device\nsymlink /e\noutput 0 8\necho on\n", nullptr, 0), 1);
+  ASSERT_EQ(sim.LoadDeviceText("device\nsymlink /e\noutput 5 8\necho on\n", nullptr, 0), 1);
   ASSERT_EQ(hid.HIDopenDevice(0), 1);
   hid.HIDSetOutputReport(&out);
   sim.WaitInputStream();
@@ -658,7 +710,17 @@ TEST(SimBridgeEnvironment, ADeviceFileNamedInTheEnvironmentIsReadAtLoad) {
     ASSERT_TRUE(bridge.Loaded());
     EXPECT_EQ(bridge.Get<tHIDscanForDevices>("HIDscanForDevices")(), 0);
   }
+  ASSERT_EQ(setenv("VYHID_SIM_DEVICES", "", 1), 0);
+  {
+    LoadedBridge bridge(VYHID_SIM_BRIDGE_PATH);
+    EXPECT_EQ(bridge.Get<tHIDscanForDevices>("HIDscanForDevices")(), 0) << "set, empty: none";
+  }
   unsetenv("VYHID_SIM_DEVICES");
+  {
+    LoadedBridge bridge(VYHID_SIM_BRIDGE_PATH);
+    EXPECT_EQ(bridge.Get<tHIDscanForDevices>("HIDscanForDevices")(), 3)
+        << "unset: the bundled devices/default.txt beside the library";
+  }
 }
 
 TEST(SimBridgeVariant, LacksExactlyHIDSetFeatureReport) {

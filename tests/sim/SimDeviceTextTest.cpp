@@ -72,6 +72,12 @@ TEST(SimDeviceText, TheDefaultFileDescribesKeyboardMouseAndVendorDevice) {
   ExpectCap(vendor, vyhid::ReportKind::kFeature, 0, 1, 64);
   ExpectCap(vendor, vyhid::ReportKind::kFeature, 1, 2, 8);
   EXPECT_TRUE(d[2].Echo);
+  EXPECT_TRUE(d[2].Strict);
+  EXPECT_EQ(d[2].InputPeriodMs, 500u);
+  EXPECT_EQ(d[2].PeriodicInput.Bytes, (std::vector<std::uint8_t>{1, 2, 0xfe}));
+  ASSERT_EQ(d[2].InputReports.size(), 1u);
+  ASSERT_EQ(d[2].FeatureReports.size(), 1u);
+  EXPECT_EQ(+d[2].FeatureReports[0].Id, 2);
 }
 
 TEST(SimDeviceText, ReportsBecomeSizesAndAscendingCapabilityEntries) {
@@ -156,6 +162,16 @@ TEST(SimDeviceText, MalformedFilesNameTheLineAndTheFault) {
       {"device\nsymlink /a\ninput 1 8\noutput 1 8\ninput 1 4\n",
        "line 5: input report 1 given twice"},
       {"device\nsymlink /a\nfrobnicate\n", "line 3: unknown keyword 'frobnicate'"},
+      {"device\nsymlink /a\ninput-report 0\n",
+       "line 3: 'input-report' needs 1 to 64 bytes in hex, such as 01 02 fe"},
+      {"device\nsymlink /a\nfeature-report 1 1g\n",
+       "line 3: 'feature-report' needs 1 to 64 bytes in hex, such as 01 02 fe"},
+      {"device\nsymlink /a\ninput 0 2\ninput-report 1 01\n",
+       "line 4: 'input-report': the device has no input report with ID 1"},
+      {"device\nsymlink /a\ninput 0 2\ninput every 5ms 0 01\n",
+       "line 4: 'input every' needs a period from 10ms to 60000ms"},
+      {"device\nsymlink /a\ninput 0 2\ninput every 10ms 0 01 02 03\n",
+       "line 4: 'input every': input report 0 has 2 bytes"},
       {"device\nsymlink /a\nproduct " + std::string(256, 'p') + "\n",
        "line 3: text longer than 255 bytes"},
   };
