@@ -121,7 +121,7 @@ class Payload {
     return n > 0;
   }
 
-  static constexpr std::size_t kPiece = 64 * 1024;
+  static constexpr std::size_t kPiece = std::size_t{64} * 1024;
   int stopFd_;
   int fd_ = -1;
   std::string name_;
