@@ -637,8 +637,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     return bridge != nullptr;
   }
   if (reason == DLL_PROCESS_DETACH && bridge != nullptr) {
-    // At process exit (reserved set) the other threads are already gone.
-    if (reserved == nullptr) bridge->Unload();
+    // The process is ending (reserved set): its other threads are already
+    // gone, possibly inside the bridge holding its lock, and the system
+    // reclaims everything; free nothing ("DllMain entry point": do not clean
+    // up when the process is terminating).
+    if (reserved != nullptr) return TRUE;
+    bridge->Unload();
     delete bridge;
     bridge = nullptr;
   }
