@@ -336,6 +336,10 @@ class Bridge {
     CollectionCaps caps;
     std::vector<ItemCaps> items;
     ReadCaps(h.get(), caps, items);
+    // Its tables, for the payload each report ID takes.
+    THIDdeviceInfo record;
+    std::memset(&record, 0, sizeof record);
+    vyhid::win32::FillCapabilities(caps, items, record);
     Handle stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stop) {
       RecordWin32Error("CreateEventW", path, ::GetLastError());
@@ -345,6 +349,7 @@ class Bridge {
     device_ = std::move(h);
     devicePath_ = path;
     caps_ = caps;
+    record_ = record;
     stop_ = std::move(stop);
     DWORD id = 0;
     readerStarted_.store(false);
@@ -376,6 +381,7 @@ class Bridge {
     devicePath_.clear();
     stop_.Reset();
     caps_ = CollectionCaps{};
+    std::memset(&record_, 0, sizeof record_);
     return true;
   }
 
@@ -410,7 +416,8 @@ class Bridge {
     return 1;
   }
 
-  // Sends an output or feature report; returns the payload bytes it took.
+  // Sends an output or feature report; returns the payload bytes it took:
+  // the report ID's own payload, at most 64, as the hidraw bridge does.
   std::uint8_t Set(const THIDreport* report, bool feature) {
     if (report == nullptr) return 0;
     std::lock_guard lock(mutex_);
@@ -418,8 +425,10 @@ class Bridge {
     if (!Usable(length, feature ? "feature" : "output")) return 0;
     std::vector<std::uint8_t> buffer(length, 0);
     buffer[0] = report->ReportID;
-    const std::size_t taken = std::min<std::size_t>(length - 1, kPayloadBytes);
-    std::memcpy(buffer.data() + 1, report->Data.Bytes, taken);
+    const std::uint8_t taken = vyhid::win32::PayloadTaken(
+        record_, feature ? ReportKind::kFeature : ReportKind::kOutput, report->ReportID);
+    const std::size_t copied = std::min<std::size_t>(taken, length - 1u);
+    std::memcpy(buffer.data() + 1, report->Data.Bytes, copied);
     const ULONG size = static_cast<ULONG>(buffer.size());
     const BOOLEAN ok = feature ? ::HidD_SetFeature(device_.get(), buffer.data(), size)
                                : ::HidD_SetOutputReport(device_.get(), buffer.data(), size);
@@ -428,7 +437,7 @@ class Bridge {
                        ::GetLastError());
       return 0;
     }
-    return static_cast<std::uint8_t>(taken);
+    return static_cast<std::uint8_t>(copied);
   }
 
   void SetInputHandler(THIDcallBack handler) { inputHandler_.store(handler); }
@@ -616,6 +625,7 @@ class Bridge {
   Handle readerParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::atomic<bool> readerStarted_{false};
   CollectionCaps caps_;
+  THIDdeviceInfo record_{};  // the open device's capability tables
   Handle notifier_;
   DWORD notifierId_ = 0;
   Handle notifierParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
