@@ -76,14 +76,26 @@ class Handle {
   HANDLE h_ = nullptr;
 };
 
-// Text of the system (UTF-16) in the ANSI code page, at most 255 bytes.
+// Text of the system (UTF-16) in the ANSI code page, at most 255 bytes, cut
+// at a character boundary: the longest prefix of whole UTF-16 characters
+// whose conversion fits, so that no double-byte or UTF-8 character is split.
 std::string ToAnsi(const wchar_t* text, int length) {
-  if (length <= 0) return {};
-  const int bytes = ::WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
-  if (bytes > 0)
-    ::WideCharToMultiByte(CP_ACP, 0, text, length, out.data(), bytes, nullptr, nullptr);
-  if (out.size() > vyhid::kShortStringChars) out.resize(vyhid::kShortStringChars);
+  const auto convert = [text](int units, char* out, int size) {
+    return ::WideCharToMultiByte(CP_ACP, 0, text, units, out, size, nullptr, nullptr);
+  };
+  constexpr int kMax = static_cast<int>(vyhid::kShortStringChars);
+  // Every UTF-16 unit gives at least one byte: no longer prefix can fit.
+  int units = std::min(length, kMax) + 1;
+  int bytes = 0;
+  do {
+    --units;
+    // Never end between the two halves of a surrogate pair.
+    if (units > 0 && units < length && IS_HIGH_SURROGATE(text[units - 1])) --units;
+    bytes = units > 0 ? convert(units, nullptr, 0) : 0;
+  } while (units > 0 && (bytes <= 0 || bytes > kMax));
+  if (units <= 0 || bytes <= 0) return {};
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  convert(units, out.data(), bytes);
   return out;
 }
 
@@ -148,10 +160,15 @@ void NoteWin32Error(std::string_view call, const std::wstring& object, DWORD err
   vyhid::abi::DebugNote(Win32ErrorText(call, object, error));
 }
 
+// A string of the device (HidD_GetManufacturerString and its kin). A USB
+// string has at most 126 UTF-16 units, but other buses allow longer ones: the
+// buffer takes the most the call accepts, 4093 bytes ("HidD_GetProductString"),
+// rounded down to whole units, and one unit more that stays zero.
 std::string HidString(HANDLE device, BOOLEAN(__stdcall* get)(HANDLE, PVOID, ULONG)) {
-  wchar_t text[127] = {};  // the longest USB string descriptor
-  if (!get(device, text, sizeof text)) return {};
-  return ToAnsi(text, static_cast<int>(wcsnlen(text, 127)));
+  constexpr std::size_t kUnits = 4093 / sizeof(wchar_t);
+  std::vector<wchar_t> text(kUnits + 1, L'\0');
+  if (!get(device, text.data(), static_cast<ULONG>(kUnits * sizeof(wchar_t)))) return {};
+  return ToAnsi(text.data(), static_cast<int>(wcsnlen(text.data(), kUnits)));
 }
 
 // Opens the interface read-write, else read-only. Null when neither works,
