@@ -549,6 +549,8 @@ class Bridge {
     Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::vector<std::uint8_t> buffer(length);
     for (;;) {
+      // Stopped: no further read, even while reports keep arriving.
+      if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
       OVERLAPPED ov{};
       ov.hEvent = done.get();
       ::ResetEvent(done.get());
@@ -560,8 +562,11 @@ class Bridge {
           return;
         }
       }
-      const HANDLE waits[] = {done.get(), stop};
-      if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      // The stop first: WaitForMultipleObjects reports the lowest signalled
+      // index ("WaitForMultipleObjects function"), so a device that always
+      // has a report ready cannot hide the stop.
+      const HANDLE waits[] = {stop, done.get()};
+      if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
         ::CancelIoEx(device, &ov);
         ::GetOverlappedResult(device, &ov, &got, TRUE);
         return;
