@@ -1,7 +1,8 @@
 // HID_Bridge__.dll for Windows over the system's HID stack: SetupAPI device
-// interfaces for enumeration, HidD_* for attributes, strings and reports,
-// HidP_* for the capabilities, an overlapped read thread per open device,
-// and a device-interface notification for attach and removal.
+// interfaces for enumeration, HidD_* for attributes, strings, features and
+// input reports, WriteFile for output reports, HidP_* for the capabilities,
+// an overlapped read thread per open device, and a device-interface
+// notification for attach and removal.
 //
 // Threads. The read thread lives while a device is open: HIDcloseDevice stops
 // and joins it. The notification thread starts when a device-change handler
@@ -125,6 +126,8 @@ int FailureCode(DWORD error) {
     case ERROR_DEVICE_NOT_CONNECTED:
     case kErrorNoSuchDevice:
       return ENOENT;
+    case ERROR_TIMEOUT:
+      return ETIMEDOUT;
     default:
       return EIO;
   }
@@ -447,11 +450,12 @@ class Bridge {
     const std::size_t copied = std::min<std::size_t>(taken, length - 1u);
     std::memcpy(buffer.data() + 1, report->Data.Bytes, copied);
     const ULONG size = static_cast<ULONG>(buffer.size());
-    const BOOLEAN ok = feature ? ::HidD_SetFeature(device_.get(), buffer.data(), size)
-                               : ::HidD_SetOutputReport(device_.get(), buffer.data(), size);
-    if (!ok) {
-      RecordWin32Error(feature ? "HidD_SetFeature" : "HidD_SetOutputReport", devicePath_,
-                       ::GetLastError());
+    if (feature) {
+      if (!::HidD_SetFeature(device_.get(), buffer.data(), size)) {
+        RecordWin32Error("HidD_SetFeature", devicePath_, ::GetLastError());
+        return 0;
+      }
+    } else if (!WriteOutput(buffer)) {
       return 0;
     }
     return static_cast<std::uint8_t>(copied);
@@ -515,6 +519,43 @@ class Bridge {
     }
     if (length == 0) {
       vyhid::abi::SetLastError(EINVAL, ToUtf8(devicePath_) + " has no " + kind + " reports");
+      return false;
+    }
+    return true;
+  }
+
+  // Sends an output report with WriteFile on the overlapped handle and a
+  // buffer of OutputReportByteLength ("Sending HID Reports"); the
+  // "HidD_SetOutputReport function" is meant for setting a collection's
+  // current state, and some devices do not support it and stop responding.
+  // Waits about a second; on time-out cancels the write and waits for it to
+  // end before its buffer and OVERLAPPED go. Called with the lock held.
+  bool WriteOutput(std::vector<std::uint8_t>& buffer) {
+    constexpr DWORD kWriteTimeoutMs = 1000;
+    Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done) {
+      RecordWin32Error("CreateEventW", devicePath_, ::GetLastError());
+      return false;
+    }
+    OVERLAPPED ov{};
+    ov.hEvent = done.get();
+    DWORD written = 0;
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    if (!::WriteFile(device_.get(), buffer.data(), size, nullptr, &ov)) {
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_IO_PENDING) {
+        RecordWin32Error("WriteFile", devicePath_, error);
+        return false;
+      }
+    }
+    if (::WaitForSingleObject(done.get(), kWriteTimeoutMs) != WAIT_OBJECT_0) {
+      ::CancelIoEx(device_.get(), &ov);
+      ::GetOverlappedResult(device_.get(), &ov, &written, TRUE);
+      RecordWin32Error("WriteFile", devicePath_, ERROR_TIMEOUT);
+      return false;
+    }
+    if (!::GetOverlappedResult(device_.get(), &ov, &written, FALSE)) {
+      RecordWin32Error("WriteFile", devicePath_, ::GetLastError());
       return false;
     }
     return true;
