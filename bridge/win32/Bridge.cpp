@@ -174,20 +174,38 @@ std::string HidString(HANDLE device, BOOLEAN(__stdcall* get)(HANDLE, PVOID, ULON
   return ToAnsi(text.data(), static_cast<int>(wcsnlen(text.data(), kUnits)));
 }
 
-// Opens the interface read-write, else read-only. Null when neither works,
-// with the system's error of the last attempt in *error.
-Handle OpenInterface(const std::wstring& path, DWORD flags, bool& readWrite,
+// How an interface could be opened.
+enum class Access : std::uint8_t {
+  kReadWrite,
+  kReadOnly,
+  // Neither reading nor writing: a keyboard or mouse that the system holds
+  // open exclusively ("Top-Level Collections Opened by Windows for System
+  // Use"); attributes, strings and features still work.
+  kNone,
+};
+
+// Opens the interface read-write, else read-only, else with no access rights.
+// Null when none works, with the system's error of the last attempt in *error.
+Handle OpenInterface(const std::wstring& path, DWORD flags, Access& access,
                      DWORD* error = nullptr) {
   constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  Handle h(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING,
-                         flags, nullptr));
-  readWrite = static_cast<bool>(h);
-  if (!h) {
-    h = Handle(
-        ::CreateFileW(path.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING, flags, nullptr));
-    if (!h && error != nullptr) *error = ::GetLastError();
+  const struct {
+    DWORD rights;
+    Access access;
+  } attempts[] = {{GENERIC_READ | GENERIC_WRITE, Access::kReadWrite},
+                  {GENERIC_READ, Access::kReadOnly},
+                  {0, Access::kNone}};
+  for (const auto& attempt : attempts) {
+    Handle h(::CreateFileW(path.c_str(), attempt.rights, kShare, nullptr, OPEN_EXISTING, flags,
+                           nullptr));
+    if (h) {
+      access = attempt.access;
+      return h;
+    }
+    if (error != nullptr) *error = ::GetLastError();
   }
-  return h;
+  access = Access::kNone;
+  return Handle();
 }
 
 // The capabilities of a device's collection, through its preparsed data.
@@ -248,7 +266,7 @@ struct Device {
 // Builds the record of the interface at `path`; false when it cannot be
 // opened even without access rights.
 bool Describe(const std::wstring& path, Device& device) {
-  bool readWrite = false;
+  Access access = Access::kNone;
   // Attributes and strings need no access rights: ask with none first.
   Handle h(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr));
@@ -276,8 +294,8 @@ bool Describe(const std::wstring& path, Device& device) {
   if (ReadCaps(h.get(), collection, items)) {
     vyhid::win32::FillCapabilities(collection, items, device.info);
   }
-  Handle probe = OpenInterface(path, 0, readWrite);
-  device.info.HasReadWriteAccess = readWrite ? 1 : 0;
+  Handle probe = OpenInterface(path, 0, access);
+  device.info.HasReadWriteAccess = access == Access::kReadWrite ? 1 : 0;
   return true;
 }
 
@@ -346,9 +364,9 @@ class Bridge {
       }
       path = devices_[nr].path;
     }
-    bool readWrite = false;
+    Access access = Access::kNone;
     DWORD error = ERROR_SUCCESS;
-    Handle h = OpenInterface(path, FILE_FLAG_OVERLAPPED, readWrite, &error);
+    Handle h = OpenInterface(path, FILE_FLAG_OVERLAPPED, access, &error);
     if (!h) {
       RecordWin32Error("CreateFileW", path, error);
       return false;
@@ -371,6 +389,8 @@ class Bridge {
     caps_ = caps;
     record_ = record;
     stop_ = std::move(stop);
+    // Opened without access rights: nothing can be read, so no read thread.
+    if (access == Access::kNone) return true;
     DWORD id = 0;
     readerStarted_.store(false);
     ::ResetEvent(readerParked_.get());
