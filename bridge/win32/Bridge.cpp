@@ -39,12 +39,14 @@ extern "C" {  // the HID headers declare no C linkage themselves
 #include <vector>
 
 #include "CapsRecord.h"
+#include "DeviceOrder.h"
 #include "ExportShim.h"
 #include "RecordBuilder.h"
 
 namespace {
 
 using vyhid::ReportKind;
+using vyhid::win32::Access;
 using vyhid::win32::CollectionCaps;
 using vyhid::win32::ItemCaps;
 
@@ -174,16 +176,6 @@ std::string HidString(HANDLE device, BOOLEAN(__stdcall* get)(HANDLE, PVOID, ULON
   return ToAnsi(text.data(), static_cast<int>(wcsnlen(text.data(), kUnits)));
 }
 
-// How an interface could be opened.
-enum class Access : std::uint8_t {
-  kReadWrite,
-  kReadOnly,
-  // Neither reading nor writing: a keyboard or mouse that the system holds
-  // open exclusively ("Top-Level Collections Opened by Windows for System
-  // Use"); attributes, strings and features still work.
-  kNone,
-};
-
 // Opens the interface read-write, else read-only, else with no access rights.
 // Null when none works, with the system's error of the last attempt in *error.
 Handle OpenInterface(const std::wstring& path, DWORD flags, Access& access,
@@ -257,9 +249,10 @@ bool ReadCaps(HANDLE device, CollectionCaps& collection, std::vector<ItemCaps>& 
   return ok;
 }
 
-// One enumerated device: its interface path and its record.
+// One enumerated device: its interface path, how it opens, and its record.
 struct Device {
   std::wstring path;
+  Access access = Access::kNone;
   THIDdeviceInfo info;
 };
 
@@ -295,6 +288,7 @@ bool Describe(const std::wstring& path, Device& device) {
     vyhid::win32::FillCapabilities(collection, items, device.info);
   }
   Handle probe = OpenInterface(path, 0, access);
+  device.access = access;
   device.info.HasReadWriteAccess = access == Access::kReadWrite ? 1 : 0;
   return true;
 }
@@ -330,11 +324,19 @@ std::vector<std::wstring> InterfacePaths() {
 class Bridge {
  public:
   std::uint8_t Scan() {
-    std::vector<Device> found;
+    std::vector<Device> described;
     for (const std::wstring& path : InterfacePaths()) {
-      if (found.size() == vyhid::kMaxBridgeDevices) break;
       Device d;
-      if (Describe(path, d)) found.push_back(std::move(d));
+      if (Describe(path, d)) described.push_back(std::move(d));
+    }
+    // Listed by access, then path (DeviceOrder.h), at most 255 of them.
+    std::vector<vyhid::win32::ListingKey> keys;
+    keys.reserve(described.size());
+    for (const Device& d : described) keys.push_back({d.access, d.path});
+    std::vector<Device> found;
+    for (const std::size_t i : vyhid::win32::ListingOrder(keys)) {
+      if (found.size() == vyhid::kMaxBridgeDevices) break;
+      found.push_back(std::move(described[i]));
     }
     std::lock_guard lock(mutex_);
     devices_ = std::move(found);
