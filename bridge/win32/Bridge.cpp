@@ -677,9 +677,16 @@ class Bridge {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = &Bridge::NotifyProc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
+    // The class belongs to this library, not to the program that loaded it
+    // ("WNDCLASSEXW structure": hInstance, the module that holds the window
+    // procedure), so that the library can remove it before it is unloaded.
+    HMODULE self = nullptr;
+    ::GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&Bridge::NotifyProc), &self);
+    wc.hInstance = self;
     wc.lpszClassName = L"HID_Bridge__.Notification";
-    ::RegisterClassExW(&wc);
+    const ATOM registered = ::RegisterClassExW(&wc);
     HWND window = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                     wc.hInstance, nullptr);
     if (window == nullptr) {
@@ -699,6 +706,8 @@ class Bridge {
     MSG msg;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
     if (window != nullptr) ::DestroyWindow(window);
+    // Only once no window of the class is left ("UnregisterClassW").
+    if (registered != 0) ::UnregisterClassW(wc.lpszClassName, wc.hInstance);
   }
 
   std::mutex mutex_;
