@@ -1,7 +1,8 @@
 // HID_Bridge__.dll for Windows over the system's HID stack: SetupAPI device
-// interfaces for enumeration, HidD_* for attributes, strings and reports,
-// HidP_* for the capabilities, an overlapped read thread per open device,
-// and a device-interface notification for attach and removal.
+// interfaces for enumeration, HidD_* for attributes, strings, features and
+// input reports, WriteFile for output reports, HidP_* for the capabilities,
+// an overlapped read thread per open device, and a device-interface
+// notification for attach and removal.
 //
 // Threads. The read thread lives while a device is open: HIDcloseDevice stops
 // and joins it. The notification thread starts when a device-change handler
@@ -38,12 +39,14 @@ extern "C" {  // the HID headers declare no C linkage themselves
 #include <vector>
 
 #include "CapsRecord.h"
+#include "DeviceOrder.h"
 #include "ExportShim.h"
 #include "RecordBuilder.h"
 
 namespace {
 
 using vyhid::ReportKind;
+using vyhid::win32::Access;
 using vyhid::win32::CollectionCaps;
 using vyhid::win32::ItemCaps;
 
@@ -76,14 +79,26 @@ class Handle {
   HANDLE h_ = nullptr;
 };
 
-// Text of the system (UTF-16) in the ANSI code page, at most 255 bytes.
+// Text of the system (UTF-16) in the ANSI code page, at most 255 bytes, cut
+// at a character boundary: the longest prefix of whole UTF-16 characters
+// whose conversion fits, so that no double-byte or UTF-8 character is split.
 std::string ToAnsi(const wchar_t* text, int length) {
-  if (length <= 0) return {};
-  const int bytes = ::WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
-  if (bytes > 0)
-    ::WideCharToMultiByte(CP_ACP, 0, text, length, out.data(), bytes, nullptr, nullptr);
-  if (out.size() > vyhid::kShortStringChars) out.resize(vyhid::kShortStringChars);
+  const auto convert = [text](int units, char* out, int size) {
+    return ::WideCharToMultiByte(CP_ACP, 0, text, units, out, size, nullptr, nullptr);
+  };
+  constexpr int kMax = static_cast<int>(vyhid::kShortStringChars);
+  // Every UTF-16 unit gives at least one byte: no longer prefix can fit.
+  int units = std::min(length, kMax) + 1;
+  int bytes = 0;
+  do {
+    --units;
+    // Never end between the two halves of a surrogate pair.
+    if (units > 0 && units < length && IS_HIGH_SURROGATE(text[units - 1])) --units;
+    bytes = units > 0 ? convert(units, nullptr, 0) : 0;
+  } while (units > 0 && (bytes <= 0 || bytes > kMax));
+  if (units <= 0 || bytes <= 0) return {};
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  convert(units, out.data(), bytes);
   return out;
 }
 
@@ -113,6 +128,8 @@ int FailureCode(DWORD error) {
     case ERROR_DEVICE_NOT_CONNECTED:
     case kErrorNoSuchDevice:
       return ENOENT;
+    case ERROR_TIMEOUT:
+      return ETIMEDOUT;
     default:
       return EIO;
   }
@@ -148,26 +165,39 @@ void NoteWin32Error(std::string_view call, const std::wstring& object, DWORD err
   vyhid::abi::DebugNote(Win32ErrorText(call, object, error));
 }
 
+// A string of the device (HidD_GetManufacturerString and its kin). A USB
+// string has at most 126 UTF-16 units, but other buses allow longer ones: the
+// buffer takes the most the call accepts, 4093 bytes ("HidD_GetProductString"),
+// rounded down to whole units, and one unit more that stays zero.
 std::string HidString(HANDLE device, BOOLEAN(__stdcall* get)(HANDLE, PVOID, ULONG)) {
-  wchar_t text[127] = {};  // the longest USB string descriptor
-  if (!get(device, text, sizeof text)) return {};
-  return ToAnsi(text, static_cast<int>(wcsnlen(text, 127)));
+  constexpr std::size_t kUnits = 4093 / sizeof(wchar_t);
+  std::vector<wchar_t> text(kUnits + 1, L'\0');
+  if (!get(device, text.data(), static_cast<ULONG>(kUnits * sizeof(wchar_t)))) return {};
+  return ToAnsi(text.data(), static_cast<int>(wcsnlen(text.data(), kUnits)));
 }
 
-// Opens the interface read-write, else read-only. Null when neither works,
-// with the system's error of the last attempt in *error.
-Handle OpenInterface(const std::wstring& path, DWORD flags, bool& readWrite,
+// Opens the interface read-write, else read-only, else with no access rights.
+// Null when none works, with the system's error of the last attempt in *error.
+Handle OpenInterface(const std::wstring& path, DWORD flags, Access& access,
                      DWORD* error = nullptr) {
   constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  Handle h(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING,
-                         flags, nullptr));
-  readWrite = static_cast<bool>(h);
-  if (!h) {
-    h = Handle(
-        ::CreateFileW(path.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING, flags, nullptr));
-    if (!h && error != nullptr) *error = ::GetLastError();
+  const struct {
+    DWORD rights;
+    Access access;
+  } attempts[] = {{GENERIC_READ | GENERIC_WRITE, Access::kReadWrite},
+                  {GENERIC_READ, Access::kReadOnly},
+                  {0, Access::kNone}};
+  for (const auto& attempt : attempts) {
+    Handle h(::CreateFileW(path.c_str(), attempt.rights, kShare, nullptr, OPEN_EXISTING, flags,
+                           nullptr));
+    if (h) {
+      access = attempt.access;
+      return h;
+    }
+    if (error != nullptr) *error = ::GetLastError();
   }
-  return h;
+  access = Access::kNone;
+  return Handle();
 }
 
 // The capabilities of a device's collection, through its preparsed data.
@@ -219,16 +249,17 @@ bool ReadCaps(HANDLE device, CollectionCaps& collection, std::vector<ItemCaps>& 
   return ok;
 }
 
-// One enumerated device: its interface path and its record.
+// One enumerated device: its interface path, how it opens, and its record.
 struct Device {
   std::wstring path;
+  Access access = Access::kNone;
   THIDdeviceInfo info;
 };
 
 // Builds the record of the interface at `path`; false when it cannot be
 // opened even without access rights.
 bool Describe(const std::wstring& path, Device& device) {
-  bool readWrite = false;
+  Access access = Access::kNone;
   // Attributes and strings need no access rights: ask with none first.
   Handle h(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr));
@@ -256,8 +287,9 @@ bool Describe(const std::wstring& path, Device& device) {
   if (ReadCaps(h.get(), collection, items)) {
     vyhid::win32::FillCapabilities(collection, items, device.info);
   }
-  Handle probe = OpenInterface(path, 0, readWrite);
-  device.info.HasReadWriteAccess = readWrite ? 1 : 0;
+  Handle probe = OpenInterface(path, 0, access);
+  device.access = access;
+  device.info.HasReadWriteAccess = access == Access::kReadWrite ? 1 : 0;
   return true;
 }
 
@@ -292,11 +324,19 @@ std::vector<std::wstring> InterfacePaths() {
 class Bridge {
  public:
   std::uint8_t Scan() {
-    std::vector<Device> found;
+    std::vector<Device> described;
     for (const std::wstring& path : InterfacePaths()) {
-      if (found.size() == vyhid::kMaxBridgeDevices) break;
       Device d;
-      if (Describe(path, d)) found.push_back(std::move(d));
+      if (Describe(path, d)) described.push_back(std::move(d));
+    }
+    // Listed by access, then path (DeviceOrder.h), at most 255 of them.
+    std::vector<vyhid::win32::ListingKey> keys;
+    keys.reserve(described.size());
+    for (const Device& d : described) keys.push_back({d.access, d.path});
+    std::vector<Device> found;
+    for (const std::size_t i : vyhid::win32::ListingOrder(keys)) {
+      if (found.size() == vyhid::kMaxBridgeDevices) break;
+      found.push_back(std::move(described[i]));
     }
     std::lock_guard lock(mutex_);
     devices_ = std::move(found);
@@ -326,9 +366,9 @@ class Bridge {
       }
       path = devices_[nr].path;
     }
-    bool readWrite = false;
+    Access access = Access::kNone;
     DWORD error = ERROR_SUCCESS;
-    Handle h = OpenInterface(path, FILE_FLAG_OVERLAPPED, readWrite, &error);
+    Handle h = OpenInterface(path, FILE_FLAG_OVERLAPPED, access, &error);
     if (!h) {
       RecordWin32Error("CreateFileW", path, error);
       return false;
@@ -336,6 +376,10 @@ class Bridge {
     CollectionCaps caps;
     std::vector<ItemCaps> items;
     ReadCaps(h.get(), caps, items);
+    // Its tables, for the payload each report ID takes.
+    THIDdeviceInfo record;
+    std::memset(&record, 0, sizeof record);
+    vyhid::win32::FillCapabilities(caps, items, record);
     Handle stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stop) {
       RecordWin32Error("CreateEventW", path, ::GetLastError());
@@ -345,7 +389,10 @@ class Bridge {
     device_ = std::move(h);
     devicePath_ = path;
     caps_ = caps;
+    record_ = record;
     stop_ = std::move(stop);
+    // Opened without access rights: nothing can be read, so no read thread.
+    if (access == Access::kNone) return true;
     DWORD id = 0;
     readerStarted_.store(false);
     ::ResetEvent(readerParked_.get());
@@ -376,6 +423,7 @@ class Bridge {
     devicePath_.clear();
     stop_.Reset();
     caps_ = CollectionCaps{};
+    std::memset(&record_, 0, sizeof record_);
     return true;
   }
 
@@ -410,7 +458,8 @@ class Bridge {
     return 1;
   }
 
-  // Sends an output or feature report; returns the payload bytes it took.
+  // Sends an output or feature report; returns the payload bytes it took:
+  // the report ID's own payload, at most 64, as the hidraw bridge does.
   std::uint8_t Set(const THIDreport* report, bool feature) {
     if (report == nullptr) return 0;
     std::lock_guard lock(mutex_);
@@ -418,17 +467,20 @@ class Bridge {
     if (!Usable(length, feature ? "feature" : "output")) return 0;
     std::vector<std::uint8_t> buffer(length, 0);
     buffer[0] = report->ReportID;
-    const std::size_t taken = std::min<std::size_t>(length - 1, kPayloadBytes);
-    std::memcpy(buffer.data() + 1, report->Data.Bytes, taken);
+    const std::uint8_t taken = vyhid::win32::PayloadTaken(
+        record_, feature ? ReportKind::kFeature : ReportKind::kOutput, report->ReportID);
+    const std::size_t copied = std::min<std::size_t>(taken, length - 1u);
+    std::memcpy(buffer.data() + 1, report->Data.Bytes, copied);
     const ULONG size = static_cast<ULONG>(buffer.size());
-    const BOOLEAN ok = feature ? ::HidD_SetFeature(device_.get(), buffer.data(), size)
-                               : ::HidD_SetOutputReport(device_.get(), buffer.data(), size);
-    if (!ok) {
-      RecordWin32Error(feature ? "HidD_SetFeature" : "HidD_SetOutputReport", devicePath_,
-                       ::GetLastError());
+    if (feature) {
+      if (!::HidD_SetFeature(device_.get(), buffer.data(), size)) {
+        RecordWin32Error("HidD_SetFeature", devicePath_, ::GetLastError());
+        return 0;
+      }
+    } else if (!WriteOutput(buffer)) {
       return 0;
     }
-    return static_cast<std::uint8_t>(taken);
+    return static_cast<std::uint8_t>(copied);
   }
 
   void SetInputHandler(THIDcallBack handler) { inputHandler_.store(handler); }
@@ -494,6 +546,43 @@ class Bridge {
     return true;
   }
 
+  // Sends an output report with WriteFile on the overlapped handle and a
+  // buffer of OutputReportByteLength ("Sending HID Reports"); the
+  // "HidD_SetOutputReport function" is meant for setting a collection's
+  // current state, and some devices do not support it and stop responding.
+  // Waits about a second; on time-out cancels the write and waits for it to
+  // end before its buffer and OVERLAPPED go. Called with the lock held.
+  bool WriteOutput(std::vector<std::uint8_t>& buffer) {
+    constexpr DWORD kWriteTimeoutMs = 1000;
+    Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done) {
+      RecordWin32Error("CreateEventW", devicePath_, ::GetLastError());
+      return false;
+    }
+    OVERLAPPED ov{};
+    ov.hEvent = done.get();
+    DWORD written = 0;
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    if (!::WriteFile(device_.get(), buffer.data(), size, nullptr, &ov)) {
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_IO_PENDING) {
+        RecordWin32Error("WriteFile", devicePath_, error);
+        return false;
+      }
+    }
+    if (::WaitForSingleObject(done.get(), kWriteTimeoutMs) != WAIT_OBJECT_0) {
+      ::CancelIoEx(device_.get(), &ov);
+      ::GetOverlappedResult(device_.get(), &ov, &written, TRUE);
+      RecordWin32Error("WriteFile", devicePath_, ERROR_TIMEOUT);
+      return false;
+    }
+    if (!::GetOverlappedResult(device_.get(), &ov, &written, FALSE)) {
+      RecordWin32Error("WriteFile", devicePath_, ::GetLastError());
+      return false;
+    }
+    return true;
+  }
+
   static DWORD WINAPI ReadThread(void* self) {
     auto* bridge = static_cast<Bridge*>(self);
     bridge->readerStarted_.store(true);
@@ -523,6 +612,8 @@ class Bridge {
     Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::vector<std::uint8_t> buffer(length);
     for (;;) {
+      // Stopped: no further read, even while reports keep arriving.
+      if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
       OVERLAPPED ov{};
       ov.hEvent = done.get();
       ::ResetEvent(done.get());
@@ -534,8 +625,11 @@ class Bridge {
           return;
         }
       }
-      const HANDLE waits[] = {done.get(), stop};
-      if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      // The stop first: WaitForMultipleObjects reports the lowest signalled
+      // index ("WaitForMultipleObjects function"), so a device that always
+      // has a report ready cannot hide the stop.
+      const HANDLE waits[] = {stop, done.get()};
+      if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
         ::CancelIoEx(device, &ov);
         ::GetOverlappedResult(device, &ov, &got, TRUE);
         return;
@@ -583,9 +677,16 @@ class Bridge {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = &Bridge::NotifyProc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
+    // The class belongs to this library, not to the program that loaded it
+    // ("WNDCLASSEXW structure": hInstance, the module that holds the window
+    // procedure), so that the library can remove it before it is unloaded.
+    HMODULE self = nullptr;
+    ::GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&Bridge::NotifyProc), &self);
+    wc.hInstance = self;
     wc.lpszClassName = L"HID_Bridge__.Notification";
-    ::RegisterClassExW(&wc);
+    const ATOM registered = ::RegisterClassExW(&wc);
     HWND window = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                     wc.hInstance, nullptr);
     if (window == nullptr) {
@@ -605,6 +706,8 @@ class Bridge {
     MSG msg;
     while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
     if (window != nullptr) ::DestroyWindow(window);
+    // Only once no window of the class is left ("UnregisterClassW").
+    if (registered != 0) ::UnregisterClassW(wc.lpszClassName, wc.hInstance);
   }
 
   std::mutex mutex_;
@@ -616,6 +719,7 @@ class Bridge {
   Handle readerParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::atomic<bool> readerStarted_{false};
   CollectionCaps caps_;
+  THIDdeviceInfo record_{};  // the open device's capability tables
   Handle notifier_;
   DWORD notifierId_ = 0;
   Handle notifierParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -637,8 +741,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     return bridge != nullptr;
   }
   if (reason == DLL_PROCESS_DETACH && bridge != nullptr) {
-    // At process exit (reserved set) the other threads are already gone.
-    if (reserved == nullptr) bridge->Unload();
+    // The process is ending (reserved set): its other threads are already
+    // gone, possibly inside the bridge holding its lock, and the system
+    // reclaims everything; free nothing ("DllMain entry point": do not clean
+    // up when the process is terminating).
+    if (reserved != nullptr) return TRUE;
+    bridge->Unload();
     delete bridge;
     bridge = nullptr;
   }

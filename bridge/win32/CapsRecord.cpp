@@ -1,5 +1,6 @@
 #include "CapsRecord.h"
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -34,6 +35,20 @@ void FillCapabilities(const CollectionCaps& collection, std::span<const ItemCaps
   FillKind(ReportKind::kOutput, collection.output_length, collection.usage, items, info);
   FillKind(ReportKind::kInput, collection.input_length, collection.usage, items, info);
   FillKind(ReportKind::kFeature, collection.feature_length, collection.usage, items, info);
+}
+
+std::uint8_t PayloadTaken(const THIDdeviceInfo& info, ReportKind kind, std::uint8_t report_id) {
+  const std::uint16_t size = BufferSize(info, kind);
+  std::uint32_t payload = size > 0 ? size - 1u : 0u;
+  const TReportCapabilities* table = CapabilityTable(info, kind);
+  for (std::size_t i = 0; i < kCapabilityEntries; ++i) {
+    const TReportCapabilities entry = table[i];
+    if (entry.ReportCount != 0 && entry.ReportId == report_id) {
+      payload = entry.ReportCount;
+      break;
+    }
+  }
+  return static_cast<std::uint8_t>(std::min<std::uint32_t>(payload, kPayloadBytes));
 }
 
 }  // namespace vyhid::win32

@@ -41,4 +41,10 @@ struct ItemCaps {
 void FillCapabilities(const CollectionCaps& collection, std::span<const ItemCaps> items,
                       THIDdeviceInfo& info);
 
+// The payload bytes a send of the kind's report `report_id` takes: that
+// report's own payload from the record's table; the kind's longest (its buffer
+// size less the ID byte) when the table does not list the ID; at most
+// kPayloadBytes.
+std::uint8_t PayloadTaken(const THIDdeviceInfo& info, ReportKind kind, std::uint8_t report_id);
+
 }  // namespace vyhid::win32

@@ -156,5 +156,19 @@ TEST(CapsRecord, PaddingAndSeveralReports) {
   EXPECT_EQ(info.OutputReportCaps[1].ReportCount, 1);
 }
 
+// A send takes the payload of its own report ID, not the longest report's.
+TEST(CapsRecord, PayloadTakenIsTheReportsOwn) {
+  const ItemCaps items[] = {{ReportKind::kOutput, 1, 8, 2},
+                            {ReportKind::kOutput, 2, 8, 100},
+                            {ReportKind::kFeature, 0, 8, 7}};
+  THIDdeviceInfo info{};
+  FillCapabilities({0xFF00, 0x01, 0, 101, 8}, items, info);
+  EXPECT_EQ(PayloadTaken(info, ReportKind::kOutput, 1), 2);
+  EXPECT_EQ(PayloadTaken(info, ReportKind::kOutput, 2), 64);  // at most 64
+  EXPECT_EQ(PayloadTaken(info, ReportKind::kOutput, 9), 64);  // unlisted: the longest
+  EXPECT_EQ(PayloadTaken(info, ReportKind::kFeature, 0), 7);
+  EXPECT_EQ(PayloadTaken(info, ReportKind::kInput, 0), 0);
+}
+
 }  // namespace
 }  // namespace vyhid::win32

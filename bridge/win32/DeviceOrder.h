@@ -1,0 +1,35 @@
+// The order in which a scan lists the system's HID collections. Portable, so
+// that its tests run on every platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace vyhid::win32 {
+
+// How a collection could be opened, in the order a scan lists them.
+enum class Access : std::uint8_t {
+  kReadWrite,
+  kReadOnly,
+  // Neither reading nor writing: a keyboard or mouse that the system holds
+  // open exclusively ("Top-Level Collections Opened by Windows for System
+  // Use"); attributes, strings and features still work.
+  kNone,
+};
+
+// One collection found by a scan.
+struct ListingKey {
+  Access access = Access::kNone;
+  std::wstring_view path;  // its device interface path
+};
+
+// The positions of `keys` in listing order: those an application can open
+// read-write first, then read-only, then with no access rights; by path
+// within each group, ignoring the case of ASCII letters (the system does not
+// keep it between calls), so that the order is the same from scan to scan.
+std::vector<std::size_t> ListingOrder(std::span<const ListingKey> keys);
+
+}  // namespace vyhid::win32
