@@ -86,7 +86,7 @@ struct THIDdeviceInfo {
   TShortString ManufacturerString;
   TShortString ProductString;
   TShortString SerialNumberString;
-  std::uint8_t HasReadWriteAccess;  // 0: the device could be opened read-only only
+  std::uint8_t HasReadWriteAccess;  // 0: the device opens read-only, or for its features only
 };
 
 #pragma pack(pop)
