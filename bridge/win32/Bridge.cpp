@@ -238,9 +238,16 @@ bool ReadCaps(HANDLE device, CollectionCaps& collection, std::vector<ItemCaps>& 
       if (n != 0 && ::HidP_GetButtonCaps(k.type, buttons.data(), &n, data) == HIDP_STATUS_SUCCESS) {
         for (USHORT i = 0; i < n; ++i) {
           const HIDP_BUTTON_CAPS& b = buttons[i];
-          const USHORT count =
-              b.IsRange ? static_cast<USHORT>(b.Range.UsageMax - b.Range.UsageMin + 1) : 1;
-          items.push_back({k.kind, b.ReportID, 1, count});
+          // ReportCount is the first 16 bits after IsAbsolute ("HIDP_BUTTON_CAPS
+          // structure"); older headers, mingw's among them, call them Reserved.
+          vyhid::win32::ButtonCaps button;
+          button.kind = k.kind;
+          button.report_id = b.ReportID;
+          button.bit_field = b.BitField;
+          button.usage_min = b.IsRange ? b.Range.UsageMin : b.NotRange.Usage;
+          button.usage_max = b.IsRange ? b.Range.UsageMax : b.NotRange.Usage;
+          button.report_count = static_cast<std::uint16_t>(b.Reserved[0] & 0xFFFF);
+          items.push_back(vyhid::win32::ButtonItem(button));
         }
       }
     }

@@ -16,6 +16,10 @@ void FillKind(ReportKind kind, std::uint16_t length, std::uint16_t usage,
   for (const ItemCaps& item : items) {
     if (item.kind == kind) bits[item.report_id] += std::uint64_t{item.bit_size} * item.report_count;
   }
+  // The capabilities leave out constant padding and say nowhere where an item
+  // lies in its report ("HIDP_VALUE_CAPS structure", "HidP_GetCaps": only the
+  // collection's longest report counts it): a report among several lacks its
+  // padding bytes, which a single report takes from the length.
   std::vector<abi::ReportSummary> reports;
   if (length != 0) {  // otherwise the parser says the kind is absent
     for (const auto& [id, reportBits] : bits) {
@@ -29,6 +33,19 @@ void FillKind(ReportKind kind, std::uint16_t length, std::uint16_t usage,
 }
 
 }  // namespace
+
+ItemCaps ButtonItem(const ButtonCaps& button) {
+  constexpr std::uint16_t kVariable = 0x02;
+  const auto usages = static_cast<std::uint16_t>(
+      button.usage_max >= button.usage_min ? button.usage_max - button.usage_min + 1 : 1);
+  if ((button.bit_field & kVariable) != 0) {
+    return {button.kind, button.report_id, 1,
+            button.report_count != 0 ? button.report_count : usages};
+  }
+  const std::uint16_t field = button.usage_max <= 0xFF ? 8 : 16;
+  return {button.kind, button.report_id, field,
+          button.report_count != 0 ? button.report_count : std::uint16_t{1}};
+}
 
 void FillCapabilities(const CollectionCaps& collection, std::span<const ItemCaps> items,
                       THIDdeviceInfo& info) {

@@ -31,6 +31,27 @@ struct ItemCaps {
   std::uint16_t report_count = 0;
 };
 
+// One button capability as HidP_GetButtonCaps tells it ("HIDP_BUTTON_CAPS
+// structure"): its main item's flags (bit 1 set: a variable, one bit per
+// button; clear: an array of indices), its usage range (UsageMin..UsageMax,
+// or the one usage twice) and ReportCount, 0 where the system leaves it out.
+struct ButtonCaps {
+  ReportKind kind = ReportKind::kInput;
+  std::uint8_t report_id = 0;
+  std::uint16_t bit_field = 0;
+  std::uint16_t usage_min = 0;
+  std::uint16_t usage_max = 0;
+  std::uint16_t report_count = 0;
+};
+
+// The bits a button capability takes in its report. Variable buttons take a
+// bit each, one per usage of the range. An array takes ReportCount fields,
+// however many usages it can name (six keys of usages 0-101: six fields, not
+// 102 bits); the system's capabilities do not give a field's size, so it is
+// taken as the whole bytes that hold the highest usage, which is what the
+// fields usually are (a key array: 8 bits).
+ItemCaps ButtonItem(const ButtonCaps& button);
+
 // Fills the record's OutputBufferSize, InputBufferSize, FeatureBufferSize and
 // its three capability tables; other fields are left alone. The sizes are the
 // collection's lengths. Each table lists the kind's reports by ascending ID,

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,50 @@ ReportKind Kind(descriptor::ReportKind kind) {
   }
 }
 
+constexpr std::uint64_t kMaxBits = std::uint64_t{1} << 32;
+
+// The capabilities the system's parser gives for the top-level collection
+// (page, usage): none for constant items, whose bits go to `padding`, arrays
+// as buttons with their usage range. A report with array fields of another
+// size than ButtonItem guesses gets padding of 2^32 bits: nothing to prove.
+std::vector<ItemCaps> SystemCaps(const std::vector<std::uint8_t>& bytes, std::uint32_t page,
+                                 std::uint32_t usage,
+                                 std::map<std::pair<int, int>, std::uint64_t>& padding) {
+  std::vector<ItemCaps> items;
+  descriptor::Item item;
+  std::uint32_t g[10] = {}, depth = 0, high = 0,
+                first = 0;  // g: globals 0 page, 7-9 size, ID, count
+  bool inside = false;
+  for (const std::uint8_t *p = bytes.data(), *end = p + bytes.size();
+       (p = descriptor::FetchItem(p, end, item)) != nullptr;) {
+    using T = descriptor::Item::Type;
+    if (item.type == T::kGlobal && item.tag < 10) g[item.tag] = item.data;
+    if (item.type == T::kLocal && item.tag <= 2 && item.tag != 2 && first == 0)
+      first = item.data | 0x10000;
+    if (item.type == T::kLocal && item.tag <= 2) high = std::max(high, item.data & 0xFFFF);
+    if (item.type != T::kMain) continue;
+    if (item.tag == 0xA && depth++ == 0) inside = g[0] == page && first == (usage | 0x10000);
+    if (item.tag == 0xC && depth > 0) --depth;
+    const ReportKind kind = item.tag == 8   ? ReportKind::kInput
+                            : item.tag == 9 ? ReportKind::kOutput
+                                            : ReportKind::kFeature;
+    const std::pair<int, int> key{static_cast<int>(kind), static_cast<int>(g[8] & 0xFF)};
+    const auto u16 = [](std::uint32_t v) { return static_cast<std::uint16_t>(v); };
+    if (inside && (item.tag == 8 || item.tag == 9 || item.tag == 0xB)) {
+      if ((item.data & 1) != 0)
+        padding[key] += std::uint64_t{g[7]} * g[9];
+      else if ((item.data & 2) != 0)
+        items.push_back({kind, static_cast<std::uint8_t>(key.second), u16(g[7]), u16(g[9])});
+      else
+        items.push_back(ButtonItem({kind, static_cast<std::uint8_t>(key.second), u16(item.data), 0,
+                                    u16(high), u16(g[9])}));
+      if ((item.data & 3) == 0 && items.back().bit_size != g[7]) padding[key] += kMaxBits;
+    }
+    high = first = 0;
+  }
+  return items;
+}
+
 struct Table {
   const char* name;
   std::uint16_t length;
@@ -62,7 +107,8 @@ TEST(CapsRecord, RealDevicesGiveThePlatformsSizesAndEveryReportId) {
     std::string name, bytes, page, usage, in, out, feature, ids;
     fields >> name >> bytes >> page >> usage >> in >> out >> feature >> ids;
     SCOPED_TRACE(name);
-    const descriptor::ReportDescriptor parsed = descriptor::Parse(ReadHex(dir / (name + ".hex")));
+    const std::vector<std::uint8_t> hex = ReadHex(dir / (name + ".hex"));
+    const descriptor::ReportDescriptor parsed = descriptor::Parse(hex);
     CollectionCaps collection;
     collection.usage_page = static_cast<std::uint16_t>(std::stoul(page, nullptr, 16));
     collection.usage = static_cast<std::uint16_t>(std::stoul(usage, nullptr, 16));
@@ -118,6 +164,24 @@ TEST(CapsRecord, RealDevicesGiveThePlatformsSizesAndEveryReportId) {
         }
         EXPECT_EQ(longest + 1, t.length);
       }
+    }
+    // Each report's payload from the system's capabilities is what the
+    // parser declares less constant padding (one report of another ID added
+    // so that none takes the length), arrays of keys among them.
+    std::map<std::pair<int, int>, std::uint64_t> padding;
+    const auto system = SystemCaps(hex, collection.usage_page, collection.usage, padding);
+    for (const descriptor::ReportLength& r : tlc->reports) {
+      const std::uint64_t pad = padding[{static_cast<int>(Kind(r.kind)), r.report_id}];
+      if (pad >= r.bits) continue;  // all padding, or fields of unknown size
+      std::vector<ItemCaps> own{{Kind(r.kind), static_cast<std::uint8_t>(r.report_id == 0), 8, 1}};
+      for (const ItemCaps& i : system) {
+        if (i.kind == Kind(r.kind) && i.report_id == r.report_id) own.push_back(i);
+      }
+      THIDdeviceInfo one{};
+      FillCapabilities({0, 0, 0xFFFF, 0xFFFF, 0xFFFF}, own, one);
+      EXPECT_EQ(CapabilityTable(one, Kind(r.kind))[r.report_id == 0 ? 0 : 1].ReportCount,
+                std::min<std::uint64_t>((r.bits - pad + 7) / 8, 255))
+          << "report " << int{r.report_id};
     }
     ++cases;
   }
