@@ -31,6 +31,7 @@ extern "C" {  // the HID headers declare no C linkage themselves
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -387,56 +388,65 @@ class Bridge {
     THIDdeviceInfo record;
     std::memset(&record, 0, sizeof record);
     vyhid::win32::FillCapabilities(caps, items, record);
-    Handle stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stop) {
+    auto session = std::make_shared<Session>();
+    session->bridge = this;
+    session->device = std::move(h);
+    session->stop = Handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    session->parked = Handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    session->path = path;
+    session->inputLength = caps.input_length;
+    if (!session->stop || !session->parked) {
       RecordWin32Error("CreateEventW", path, ::GetLastError());
       return false;
     }
-    std::lock_guard lock(mutex_);
-    device_ = std::move(h);
-    devicePath_ = path;
-    caps_ = caps;
-    record_ = record;
-    stop_ = std::move(stop);
-    // Opened without access rights: nothing can be read, so no read thread.
-    if (access == Access::kNone) return true;
-    DWORD id = 0;
-    readerStarted_.store(false);
-    ::ResetEvent(readerParked_.get());
-    reader_ = Handle(::CreateThread(nullptr, 0, &Bridge::ReadThread, this, 0, &id));
-    if (!reader_) {
-      RecordWin32Error("CreateThread", path, ::GetLastError());
-      device_.Reset();
-      return false;
+    bool ok = true;
+    std::vector<Reader> letGo;
+    {
+      std::lock_guard lock(mutex_);
+      session_ = session;
+      caps_ = caps;
+      record_ = record;
+      // Readers let go by a close from their own callback, joined below.
+      letGo.swap(letGo_);
+      // Opened without access rights: nothing can be read, so no read thread.
+      if (access != Access::kNone) {
+        reader_.session = session;
+        reader_.thread =
+            Handle(::CreateThread(nullptr, 0, &Bridge::ReadThread, session.get(), 0, nullptr));
+        if (!reader_.thread) {
+          RecordWin32Error("CreateThread", path, ::GetLastError());
+          reader_ = Reader{};
+          session_.reset();
+          ok = false;
+        }
+      }
     }
-    return true;
+    JoinAll(letGo);
+    return ok;
   }
 
   bool Close() {
-    Handle reader;
+    std::vector<Reader> readers(1);
     {
       std::lock_guard lock(mutex_);
-      if (!device_) return false;
-      ::SetEvent(stop_.get());
-      ::CancelIoEx(device_.get(), nullptr);
-      reader = std::move(reader_);
+      if (!session_) return false;
+      ::SetEvent(session_->stop.get());
+      ::CancelIoEx(session_->device.get(), nullptr);
+      session_.reset();
+      caps_ = CollectionCaps{};
+      std::memset(&record_, 0, sizeof record_);
+      readers[0] = std::exchange(reader_, Reader{});
     }
     // Joined outside the lock: the reader may be inside the input callback.
-    if (reader && ::GetThreadId(reader.get()) != ::GetCurrentThreadId()) {
-      ::WaitForSingleObject(reader.get(), INFINITE);
-    }
-    std::lock_guard lock(mutex_);
-    device_.Reset();
-    devicePath_.clear();
-    stop_.Reset();
-    caps_ = CollectionCaps{};
-    std::memset(&record_, 0, sizeof record_);
+    // Closed from that callback, the reader is this thread: JoinAll lets it
+    // go, and it keeps its handles (its session) until it has seen the stop.
+    JoinAll(readers);
     return true;
   }
 
   std::uint8_t ReportSize(ReportKind kind) {
     std::lock_guard lock(mutex_);
-    if (!device_) return 0;
+    if (!session_) return 0;
     const std::uint16_t length = kind == ReportKind::kInput    ? caps_.input_length
                                  : kind == ReportKind::kOutput ? caps_.output_length
                                                                : caps_.feature_length;
@@ -452,10 +462,10 @@ class Bridge {
     std::vector<std::uint8_t> buffer(length, 0);
     buffer[0] = report->ReportID;
     const ULONG size = static_cast<ULONG>(buffer.size());
-    const BOOLEAN ok = feature ? ::HidD_GetFeature(device_.get(), buffer.data(), size)
-                               : ::HidD_GetInputReport(device_.get(), buffer.data(), size);
+    const BOOLEAN ok = feature ? ::HidD_GetFeature(session_->device.get(), buffer.data(), size)
+                               : ::HidD_GetInputReport(session_->device.get(), buffer.data(), size);
     if (!ok) {
-      RecordWin32Error(feature ? "HidD_GetFeature" : "HidD_GetInputReport", devicePath_,
+      RecordWin32Error(feature ? "HidD_GetFeature" : "HidD_GetInputReport", session_->path,
                        ::GetLastError());
       return 0;
     }
@@ -480,8 +490,8 @@ class Bridge {
     std::memcpy(buffer.data() + 1, report->Data.Bytes, copied);
     const ULONG size = static_cast<ULONG>(buffer.size());
     if (feature) {
-      if (!::HidD_SetFeature(device_.get(), buffer.data(), size)) {
-        RecordWin32Error("HidD_SetFeature", devicePath_, ::GetLastError());
+      if (!::HidD_SetFeature(session_->device.get(), buffer.data(), size)) {
+        RecordWin32Error("HidD_SetFeature", session_->path, ::GetLastError());
         return 0;
       }
     } else if (!WriteOutput(buffer)) {
@@ -512,42 +522,82 @@ class Bridge {
   // The library is being unloaded, under the loader lock (see the top).
   void Unload() {
     Handle notifier;
-    Handle reader;
+    std::vector<Reader> readers;
     {
       std::lock_guard lock(mutex_);
       if (notification_ != nullptr) ::UnregisterDeviceNotification(notification_);
       notification_ = nullptr;
-      if (device_) {
-        ::SetEvent(stop_.get());
-        ::CancelIoEx(device_.get(), nullptr);
+      if (session_) {
+        ::SetEvent(session_->stop.get());
+        ::CancelIoEx(session_->device.get(), nullptr);
       }
+      session_.reset();
       notifier = std::move(notifier_);
-      reader = std::move(reader_);
+      readers.swap(letGo_);
+      if (reader_.thread) readers.push_back(std::exchange(reader_, Reader{}));
     }
     if (notifier) {
       // Started: SetChangeHandler waited for its window.
       ::PostThreadMessageW(notifierId_, WM_QUIT, 0, 0);
       ::WaitForSingleObject(notifierParked_.get(), INFINITE);
+      ::TerminateThread(notifier.get(), 0);
+      ::WaitForSingleObject(notifier.get(), INFINITE);
     }
-    if (reader && readerStarted_.load()) ::WaitForSingleObject(readerParked_.get(), INFINITE);
-    for (Handle* thread : {&notifier, &reader}) {
-      if (!*thread) continue;
-      ::TerminateThread(thread->get(), 0);
-      ::WaitForSingleObject(thread->get(), INFINITE);
+    for (Reader& reader : readers) {
+      ::SetEvent(reader.session->stop.get());  // a reader let go has it already
+      if (reader.session->started.load()) {
+        ::WaitForSingleObject(reader.session->parked.get(), INFINITE);
+      }
+      ::TerminateThread(reader.thread.get(), 0);
+      ::WaitForSingleObject(reader.thread.get(), INFINITE);
     }
-    device_.Reset();
   }
 
  private:
+  // What an open device's read thread works with, shared by the bridge's
+  // open device and the thread's record (Reader): whoever lets go last
+  // closes the handles, so a reader never uses a handle value that a close
+  // has given back to the system.
+  struct Session {
+    Bridge* bridge = nullptr;
+    Handle device;  // overlapped
+    Handle stop;    // set to end the read thread
+    Handle parked;  // set by the read thread once it has left all its work
+    std::atomic<bool> started{false};
+    std::wstring path;  // named in the reasons of failures
+    std::uint16_t inputLength = 0;
+  };
+  // A read thread and its session, kept until the thread has been joined.
+  struct Reader {
+    Handle thread;
+    std::shared_ptr<Session> session;
+  };
+
+  // Waits for each reader to end. A bridge thread never joins itself: the
+  // calling reader (closed or reopened from its own callback) goes to
+  // letGo_, for the next open, close or the unload.
+  void JoinAll(std::vector<Reader>& readers) {
+    for (Reader& reader : readers) {
+      if (!reader.thread) continue;
+      if (::GetThreadId(reader.thread.get()) == ::GetCurrentThreadId()) {
+        std::lock_guard lock(mutex_);
+        letGo_.push_back(std::move(reader));
+        continue;
+      }
+      ::WaitForSingleObject(reader.thread.get(), INFINITE);
+    }
+    readers.clear();
+  }
+
   // Called with the lock held: a device is open and has reports of that
   // kind; otherwise records why not.
   bool Usable(std::uint16_t length, const char* kind) const {
-    if (!device_) {
+    if (!session_) {
       vyhid::abi::SetNoDeviceOpen();
       return false;
     }
     if (length == 0) {
-      vyhid::abi::SetLastError(EINVAL, ToUtf8(devicePath_) + " has no " + kind + " reports");
+      vyhid::abi::SetLastError(EINVAL, ToUtf8(session_->path) + " has no " + kind + " reports");
       return false;
     }
     return true;
@@ -563,55 +613,50 @@ class Bridge {
     constexpr DWORD kWriteTimeoutMs = 1000;
     Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!done) {
-      RecordWin32Error("CreateEventW", devicePath_, ::GetLastError());
+      RecordWin32Error("CreateEventW", session_->path, ::GetLastError());
       return false;
     }
     OVERLAPPED ov{};
     ov.hEvent = done.get();
     DWORD written = 0;
     const DWORD size = static_cast<DWORD>(buffer.size());
-    if (!::WriteFile(device_.get(), buffer.data(), size, nullptr, &ov)) {
+    if (!::WriteFile(session_->device.get(), buffer.data(), size, nullptr, &ov)) {
       const DWORD error = ::GetLastError();
       if (error != ERROR_IO_PENDING) {
-        RecordWin32Error("WriteFile", devicePath_, error);
+        RecordWin32Error("WriteFile", session_->path, error);
         return false;
       }
     }
     if (::WaitForSingleObject(done.get(), kWriteTimeoutMs) != WAIT_OBJECT_0) {
-      ::CancelIoEx(device_.get(), &ov);
-      ::GetOverlappedResult(device_.get(), &ov, &written, TRUE);
-      RecordWin32Error("WriteFile", devicePath_, ERROR_TIMEOUT);
+      ::CancelIoEx(session_->device.get(), &ov);
+      ::GetOverlappedResult(session_->device.get(), &ov, &written, TRUE);
+      RecordWin32Error("WriteFile", session_->path, ERROR_TIMEOUT);
       return false;
     }
-    if (!::GetOverlappedResult(device_.get(), &ov, &written, FALSE)) {
-      RecordWin32Error("WriteFile", devicePath_, ::GetLastError());
+    if (!::GetOverlappedResult(session_->device.get(), &ov, &written, FALSE)) {
+      RecordWin32Error("WriteFile", session_->path, ::GetLastError());
       return false;
     }
     return true;
   }
 
-  static DWORD WINAPI ReadThread(void* self) {
-    auto* bridge = static_cast<Bridge*>(self);
-    bridge->readerStarted_.store(true);
-    bridge->ReadLoop();
-    ::SetEvent(bridge->readerParked_.get());
+  // The session outlives the thread: its Reader record holds it until the
+  // thread has been joined or, at unload, ended.
+  static DWORD WINAPI ReadThread(void* param) {
+    auto* session = static_cast<Session*>(param);
+    session->started.store(true);
+    session->bridge->ReadLoop(*session);
+    ::SetEvent(session->parked.get());
     return 0;
   }
 
   // Reads input reports until stopped or the device goes away, and hands
   // each to the input callback on this thread.
-  void ReadLoop() {
-    HANDLE device;
-    HANDLE stop;
-    std::uint16_t length;
-    std::wstring path;
-    {
-      std::lock_guard lock(mutex_);
-      device = device_.get();
-      stop = stop_.get();
-      length = caps_.input_length;
-      path = devicePath_;
-    }
+  void ReadLoop(const Session& session) {
+    const HANDLE device = session.device.get();
+    const HANDLE stop = session.stop.get();
+    const std::uint16_t length = session.inputLength;
+    const std::wstring& path = session.path;
     if (length == 0) {
       ::WaitForSingleObject(stop, INFINITE);  // nothing to read until closed
       return;
@@ -655,6 +700,8 @@ class Bridge {
       std::memcpy(report.Data.Bytes, buffer.data() + 1, payload);
       if (const THIDcallBack handler = inputHandler_.load()) {
         handler(report, static_cast<std::uint8_t>(payload));
+        // The callback may have closed or reopened: no further report.
+        if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
       }
     }
   }
@@ -719,12 +766,9 @@ class Bridge {
 
   std::mutex mutex_;
   std::vector<Device> devices_;
-  Handle device_;            // the open device, overlapped
-  std::wstring devicePath_;  // its interface path, named in the reasons of failures
-  Handle stop_;              // set to end the read thread
-  Handle reader_;
-  Handle readerParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  std::atomic<bool> readerStarted_{false};
+  std::shared_ptr<Session> session_;  // the open device
+  Reader reader_;                     // its read thread
+  std::vector<Reader> letGo_;         // readers closed from their own callback
   CollectionCaps caps_;
   THIDdeviceInfo record_{};  // the open device's capability tables
   Handle notifier_;
