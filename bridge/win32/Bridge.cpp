@@ -454,18 +454,32 @@ class Bridge {
   }
 
   // Fetches an input or feature report with the caller's ReportID.
+  //
+  // No device I/O runs under the lock: a device that never answers would
+  // hold every other entry point, HIDcloseDevice among them. The call takes
+  // the open device's session under the lock, which keeps its handle open
+  // even when the device is closed meanwhile, and asks the device after.
+  // HidD_GetFeature and HidD_GetInputReport are synchronous and take no
+  // time-out ("HidD_GetFeature function", "HidD_GetInputReport function"):
+  // their wait cannot be bounded here, but it holds only the calling thread.
   std::uint8_t Get(THIDreport* report, bool feature) {
     if (report == nullptr) return 0;
-    std::lock_guard lock(mutex_);
-    const std::uint16_t length = feature ? caps_.feature_length : caps_.input_length;
-    if (!Usable(length, feature ? "feature" : "input")) return 0;
+    std::shared_ptr<Session> session;
+    std::uint16_t length = 0;
+    {
+      std::lock_guard lock(mutex_);
+      length = feature ? caps_.feature_length : caps_.input_length;
+      if (!Usable(length, feature ? "feature" : "input")) return 0;
+      session = session_;
+    }
     std::vector<std::uint8_t> buffer(length, 0);
     buffer[0] = report->ReportID;
     const ULONG size = static_cast<ULONG>(buffer.size());
-    const BOOLEAN ok = feature ? ::HidD_GetFeature(session_->device.get(), buffer.data(), size)
-                               : ::HidD_GetInputReport(session_->device.get(), buffer.data(), size);
+    const HANDLE device = session->device.get();
+    const BOOLEAN ok = feature ? ::HidD_GetFeature(device, buffer.data(), size)
+                               : ::HidD_GetInputReport(device, buffer.data(), size);
     if (!ok) {
-      RecordWin32Error(feature ? "HidD_GetFeature" : "HidD_GetInputReport", session_->path,
+      RecordWin32Error(feature ? "HidD_GetFeature" : "HidD_GetInputReport", session->path,
                        ::GetLastError());
       return 0;
     }
@@ -477,24 +491,33 @@ class Bridge {
 
   // Sends an output or feature report; returns the payload bytes it took:
   // the report ID's own payload, at most 64, as the hidraw bridge does.
+  // Like Get, asks the device outside the lock; HidD_SetFeature is
+  // synchronous with no time-out ("HidD_SetFeature function"), a write
+  // waits about a second (WriteOutput).
   std::uint8_t Set(const THIDreport* report, bool feature) {
     if (report == nullptr) return 0;
-    std::lock_guard lock(mutex_);
-    const std::uint16_t length = feature ? caps_.feature_length : caps_.output_length;
-    if (!Usable(length, feature ? "feature" : "output")) return 0;
+    std::shared_ptr<Session> session;
+    std::uint16_t length = 0;
+    std::uint8_t taken = 0;
+    {
+      std::lock_guard lock(mutex_);
+      length = feature ? caps_.feature_length : caps_.output_length;
+      if (!Usable(length, feature ? "feature" : "output")) return 0;
+      session = session_;
+      taken = vyhid::win32::PayloadTaken(
+          record_, feature ? ReportKind::kFeature : ReportKind::kOutput, report->ReportID);
+    }
     std::vector<std::uint8_t> buffer(length, 0);
     buffer[0] = report->ReportID;
-    const std::uint8_t taken = vyhid::win32::PayloadTaken(
-        record_, feature ? ReportKind::kFeature : ReportKind::kOutput, report->ReportID);
     const std::size_t copied = std::min<std::size_t>(taken, length - 1u);
     std::memcpy(buffer.data() + 1, report->Data.Bytes, copied);
     const ULONG size = static_cast<ULONG>(buffer.size());
     if (feature) {
-      if (!::HidD_SetFeature(session_->device.get(), buffer.data(), size)) {
-        RecordWin32Error("HidD_SetFeature", session_->path, ::GetLastError());
+      if (!::HidD_SetFeature(session->device.get(), buffer.data(), size)) {
+        RecordWin32Error("HidD_SetFeature", session->path, ::GetLastError());
         return 0;
       }
-    } else if (!WriteOutput(buffer)) {
+    } else if (!WriteOutput(*session, buffer)) {
       return 0;
     }
     return static_cast<std::uint8_t>(copied);
@@ -608,33 +631,33 @@ class Bridge {
   // "HidD_SetOutputReport function" is meant for setting a collection's
   // current state, and some devices do not support it and stop responding.
   // Waits about a second; on time-out cancels the write and waits for it to
-  // end before its buffer and OVERLAPPED go. Called with the lock held.
-  bool WriteOutput(std::vector<std::uint8_t>& buffer) {
+  // end before its buffer and OVERLAPPED go. Called without the lock.
+  bool WriteOutput(const Session& session, std::vector<std::uint8_t>& buffer) {
     constexpr DWORD kWriteTimeoutMs = 1000;
     Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!done) {
-      RecordWin32Error("CreateEventW", session_->path, ::GetLastError());
+      RecordWin32Error("CreateEventW", session.path, ::GetLastError());
       return false;
     }
     OVERLAPPED ov{};
     ov.hEvent = done.get();
     DWORD written = 0;
     const DWORD size = static_cast<DWORD>(buffer.size());
-    if (!::WriteFile(session_->device.get(), buffer.data(), size, nullptr, &ov)) {
+    if (!::WriteFile(session.device.get(), buffer.data(), size, nullptr, &ov)) {
       const DWORD error = ::GetLastError();
       if (error != ERROR_IO_PENDING) {
-        RecordWin32Error("WriteFile", session_->path, error);
+        RecordWin32Error("WriteFile", session.path, error);
         return false;
       }
     }
     if (::WaitForSingleObject(done.get(), kWriteTimeoutMs) != WAIT_OBJECT_0) {
-      ::CancelIoEx(session_->device.get(), &ov);
-      ::GetOverlappedResult(session_->device.get(), &ov, &written, TRUE);
-      RecordWin32Error("WriteFile", session_->path, ERROR_TIMEOUT);
+      ::CancelIoEx(session.device.get(), &ov);
+      ::GetOverlappedResult(session.device.get(), &ov, &written, TRUE);
+      RecordWin32Error("WriteFile", session.path, ERROR_TIMEOUT);
       return false;
     }
-    if (!::GetOverlappedResult(session_->device.get(), &ov, &written, FALSE)) {
-      RecordWin32Error("WriteFile", session_->path, ::GetLastError());
+    if (!::GetOverlappedResult(session.device.get(), &ov, &written, FALSE)) {
+      RecordWin32Error("WriteFile", session.path, ::GetLastError());
       return false;
     }
     return true;
