@@ -1,8 +1,8 @@
 // HID_Bridge__.dll for Windows over the system's HID stack: SetupAPI device
-// interfaces for enumeration, HidD_* for attributes, strings, features and
-// input reports, WriteFile for output reports, HidP_* for the capabilities,
-// an overlapped read thread per open device, and a device-interface
-// notification for attach and removal.
+// interfaces for enumeration, PnP properties and HidD_* for strings, HidD_*
+// for attributes, features and input reports, WriteFile for output reports,
+// HidP_* for the capabilities, an overlapped read thread per open device, and
+// a device-interface notification for attach and removal.
 //
 // Threads. The read thread lives while a device is open: HIDcloseDevice stops
 // and joins it. The notification thread starts when a device-change handler
@@ -26,11 +26,16 @@ extern "C" {  // the HID headers declare no C linkage themselves
 // clang-format on
 #include <hidclass.h>
 #include <initguid.h>
+// clang-format off
+#include <cfgmgr32.h>
+#include <devpkey.h>  // after initguid.h: defines the property keys
+// clang-format on
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -257,6 +262,72 @@ bool ReadCaps(HANDLE device, CollectionCaps& collection, std::vector<ItemCaps>& 
   return ok;
 }
 
+// A string property of a device node ("CM_Get_DevNode_PropertyW"), from the
+// PnP manager: no device I/O. Empty when the node has none.
+std::wstring NodeString(DEVINST node, const DEVPROPKEY& key) {
+  DEVPROPTYPE type = 0;
+  ULONG size = 0;
+  if (::CM_Get_DevNode_PropertyW(node, &key, &type, nullptr, &size, 0) != CR_BUFFER_SMALL ||
+      type != DEVPROP_TYPE_STRING) {
+    return {};
+  }
+  std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
+  if (::CM_Get_DevNode_PropertyW(node, &key, &type, reinterpret_cast<PBYTE>(text.data()), &size,
+                                 0) != CR_SUCCESS) {
+    return {};
+  }
+  return text.data();
+}
+
+// The device a collection belongs to: the collection node's parent, or above
+// a USB composite device's function the device itself. False when unknown.
+bool ParentDevice(DEVINST collection, DEVINST& parent, std::wstring& id) {
+  if (collection == 0 || ::CM_Get_Parent(&parent, collection, 0) != CR_SUCCESS) return false;
+  id = NodeString(parent, DEVPKEY_Device_InstanceId);
+  if (vyhid::win32::IsUsbFunction(id) && ::CM_Get_Parent(&parent, parent, 0) == CR_SUCCESS) {
+    id = NodeString(parent, DEVPKEY_Device_InstanceId);
+  }
+  return !id.empty();
+}
+
+// A device's strings, the same for each of its collections.
+struct Names {
+  std::string manufacturer;
+  std::string product;
+  std::string serial;
+};
+
+// Reads the strings of the collection's device, once per device (`known`,
+// by the parent's instance ID): each HidD_Get*String is a request to the
+// device, synchronous and without a time-out. The product comes from the
+// PnP manager first ("DEVPKEY_Device_BusReportedDeviceDesc": the description
+// the bus reported, for USB the device's product string); the manufacturer
+// only from the device, since DEVPKEY_Device_Manufacturer names the driver
+// package's manufacturer; the serial number from the device, else from a USB
+// device's instance ID.
+Names ReadNames(HANDLE device, DEVINST collection, std::map<std::wstring, Names>& known) {
+  DEVINST parent = 0;
+  std::wstring id;
+  const bool found = ParentDevice(collection, parent, id);
+  if (found) {
+    if (const auto it = known.find(id); it != known.end()) return it->second;
+  }
+  Names names;
+  if (found) {
+    const std::wstring product = NodeString(parent, DEVPKEY_Device_BusReportedDeviceDesc);
+    names.product = ToAnsi(product.c_str(), static_cast<int>(product.size()));
+  }
+  if (names.product.empty()) names.product = HidString(device, ::HidD_GetProductString);
+  names.manufacturer = HidString(device, ::HidD_GetManufacturerString);
+  names.serial = HidString(device, ::HidD_GetSerialNumberString);
+  if (names.serial.empty()) {
+    const std::wstring_view serial = vyhid::win32::UsbSerial(id);
+    names.serial = ToAnsi(serial.data(), static_cast<int>(serial.size()));
+  }
+  if (found) known.emplace(id, names);
+  return names;
+}
+
 // One enumerated device: its interface path, how it opens, and its record.
 struct Device {
   std::wstring path;
@@ -266,7 +337,8 @@ struct Device {
 
 // Builds the record of the interface at `path`; false when it cannot be
 // opened even without access rights.
-bool Describe(const std::wstring& path, Device& device) {
+bool Describe(const std::wstring& path, DEVINST node, std::map<std::wstring, Names>& names,
+              Device& device) {
   Access access = Access::kNone;
   // Attributes and strings need no access rights: ask with none first.
   Handle h(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -285,11 +357,10 @@ bool Describe(const std::wstring& path, Device& device) {
     device.info.PID = attributes.ProductID;
     device.info.VersionNumber = attributes.VersionNumber;
   }
-  WriteShortString(device.info.ManufacturerString,
-                   HidString(h.get(), ::HidD_GetManufacturerString));
-  WriteShortString(device.info.ProductString, HidString(h.get(), ::HidD_GetProductString));
-  WriteShortString(device.info.SerialNumberString,
-                   HidString(h.get(), ::HidD_GetSerialNumberString));
+  const Names text = ReadNames(h.get(), node, names);
+  WriteShortString(device.info.ManufacturerString, text.manufacturer);
+  WriteShortString(device.info.ProductString, text.product);
+  WriteShortString(device.info.SerialNumberString, text.serial);
   CollectionCaps collection;
   std::vector<ItemCaps> items;
   if (ReadCaps(h.get(), collection, items)) {
@@ -301,9 +372,10 @@ bool Describe(const std::wstring& path, Device& device) {
   return true;
 }
 
-// Every present HID device interface, in the system's order.
-std::vector<std::wstring> InterfacePaths() {
-  std::vector<std::wstring> paths;
+// Every present HID device interface, in the system's order, with its
+// collection's device node.
+std::vector<std::pair<std::wstring, DEVINST>> InterfacePaths() {
+  std::vector<std::pair<std::wstring, DEVINST>> paths;
   GUID hid{};
   ::HidD_GetHidGuid(&hid);
   HDEVINFO set =
@@ -321,8 +393,10 @@ std::vector<std::wstring> InterfacePaths() {
     std::vector<std::uint8_t> buffer(size);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (::SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, size, nullptr, nullptr)) {
-      paths.emplace_back(detail->DevicePath);
+    SP_DEVINFO_DATA node{};
+    node.cbSize = sizeof node;
+    if (::SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, size, nullptr, &node)) {
+      paths.emplace_back(detail->DevicePath, node.DevInst);
     }
   }
   ::SetupDiDestroyDeviceInfoList(set);
@@ -333,9 +407,10 @@ class Bridge {
  public:
   std::uint8_t Scan() {
     std::vector<Device> described;
-    for (const std::wstring& path : InterfacePaths()) {
+    std::map<std::wstring, Names> names;  // by device, for its collections
+    for (const auto& [path, node] : InterfacePaths()) {
       Device d;
-      if (Describe(path, d)) described.push_back(std::move(d));
+      if (Describe(path, node, names, d)) described.push_back(std::move(d));
     }
     // Listed by access, then path (DeviceOrder.h), at most 255 of them.
     std::vector<vyhid::win32::ListingKey> keys;

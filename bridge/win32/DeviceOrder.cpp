@@ -27,4 +27,27 @@ std::vector<std::size_t> ListingOrder(std::span<const ListingKey> keys) {
   return order;
 }
 
+namespace {
+
+bool IsUsbId(std::wstring_view id) {
+  return id.size() > 4 && (id[0] == L'U' || id[0] == L'u') && (id[1] == L'S' || id[1] == L's') &&
+         (id[2] == L'B' || id[2] == L'b') && id[3] == L'\\';
+}
+
+}  // namespace
+
+bool IsUsbFunction(std::wstring_view instance_id) {
+  if (!IsUsbId(instance_id)) return false;
+  const std::wstring_view hardware = instance_id.substr(4, instance_id.find(L'\\', 4) - 4);
+  return hardware.find(L"&MI_") != std::wstring_view::npos ||
+         hardware.find(L"&mi_") != std::wstring_view::npos;
+}
+
+std::wstring_view UsbSerial(std::wstring_view instance_id) {
+  const std::size_t slash = instance_id.rfind(L'\\');
+  if (!IsUsbId(instance_id) || IsUsbFunction(instance_id) || slash <= 3) return {};
+  const std::wstring_view serial = instance_id.substr(slash + 1);
+  return serial.find(L'&') == std::wstring_view::npos ? serial : std::wstring_view{};
+}
+
 }  // namespace vyhid::win32

@@ -32,4 +32,13 @@ struct ListingKey {
 // keep it between calls), so that the order is the same from scan to scan.
 std::vector<std::size_t> ListingOrder(std::span<const ListingKey> keys);
 
+// Device instance IDs ("Device Instance ID": bus, hardware, instance, split
+// by backslashes). True for a function of a USB composite device
+// ("USB\VID_v&PID_p&MI_nn\..."), whose strings are its parent's.
+bool IsUsbFunction(std::wstring_view instance_id);
+// The serial number of a USB device: its instance part, which the USB hub
+// driver takes from the serial number the device reports; empty when the
+// system made one up (it then holds an '&') or the ID is not a USB device's.
+std::wstring_view UsbSerial(std::wstring_view instance_id);
+
 }  // namespace vyhid::win32

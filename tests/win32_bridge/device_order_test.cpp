@@ -17,5 +17,13 @@ TEST(DeviceOrder, ReadWriteThenReadOnlyThenNoneEachByPath) {
   EXPECT_TRUE(ListingOrder({}).empty());
 }
 
+TEST(DeviceOrder, UsbFunctionsAndSerials) {
+  EXPECT_TRUE(IsUsbFunction(L"USB\\VID_046D&PID_C52B&MI_01\\7&2A&0&0001"));
+  EXPECT_FALSE(IsUsbFunction(L"USB\\VID_046D&PID_C52B\\5&1&0&2"));
+  EXPECT_EQ(UsbSerial(L"USB\\VID_04D8&PID_003F\\A1B2C3"), L"A1B2C3");
+  EXPECT_EQ(UsbSerial(L"USB\\VID_046D&PID_C52B\\5&1&0&2"), L"");  // made up by the system
+  EXPECT_EQ(UsbSerial(L"HID\\VID_04D8&PID_003F\\A1B2C3"), L"");
+}
+
 }  // namespace
 }  // namespace vyhid::win32
