@@ -5,7 +5,9 @@
 // a device-interface notification for attach and removal.
 //
 // Threads. The read thread lives while a device is open: HIDcloseDevice stops
-// and joins it. The notification thread starts when a device-change handler
+// and joins it; closed or reopened from its own input callback, it is let go,
+// keeps its handles until it has seen the stop, and the next open or close
+// joins it. The notification thread starts when a device-change handler
 // is installed. Windows unloads a library under its loader lock, which a
 // thread needs in order to end normally, so unloading cannot join a thread.
 // There the library asks each thread to stop and waits until it has left
@@ -501,22 +503,26 @@ class Bridge {
   }
 
   bool Close() {
-    std::vector<Reader> readers(1);
+    std::vector<Reader> readers;
+    bool open = false;
     {
       std::lock_guard lock(mutex_);
-      if (!session_) return false;
-      ::SetEvent(session_->stop.get());
-      ::CancelIoEx(session_->device.get(), nullptr);
-      session_.reset();
-      caps_ = CollectionCaps{};
-      std::memset(&record_, 0, sizeof record_);
-      readers[0] = std::exchange(reader_, Reader{});
+      readers.swap(letGo_);  // readers let go earlier: joined below as well
+      if (session_) {
+        open = true;
+        ::SetEvent(session_->stop.get());
+        ::CancelIoEx(session_->device.get(), nullptr);
+        session_.reset();
+        caps_ = CollectionCaps{};
+        std::memset(&record_, 0, sizeof record_);
+        readers.push_back(std::exchange(reader_, Reader{}));
+      }
     }
     // Joined outside the lock: the reader may be inside the input callback.
     // Closed from that callback, the reader is this thread: JoinAll lets it
     // go, and it keeps its handles (its session) until it has seen the stop.
     JoinAll(readers);
-    return true;
+    return open;
   }
 
   std::uint8_t ReportSize(ReportKind kind) {
