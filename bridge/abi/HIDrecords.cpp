@@ -43,30 +43,33 @@ const TReportCapabilities* CapabilityTable(const THIDdeviceInfo& info, ReportKin
   return CapabilityTable(const_cast<THIDdeviceInfo&>(info), kind);
 }
 
+namespace {
+
+// Each kind's buffer-size field, indexed by the kind.
+constexpr std::uint16_t THIDdeviceInfo::*kBufferSizeFields[kReportKindCount] = {
+    &THIDdeviceInfo::InputBufferSize, &THIDdeviceInfo::OutputBufferSize,
+    &THIDdeviceInfo::FeatureBufferSize};
+
+}  // namespace
+
 std::uint16_t BufferSize(const THIDdeviceInfo& info, ReportKind kind) {
-  switch (kind) {
-    case ReportKind::kInput:
-      return info.InputBufferSize;
-    case ReportKind::kOutput:
-      return info.OutputBufferSize;
-    case ReportKind::kFeature:
-      break;
-  }
-  return info.FeatureBufferSize;
+  return info.*kBufferSizeFields[static_cast<std::size_t>(kind)];
 }
 
 void SetBufferSize(THIDdeviceInfo& info, ReportKind kind, std::uint16_t size) {
+  info.*kBufferSizeFields[static_cast<std::size_t>(kind)] = size;
+}
+
+const char* ReportKindName(ReportKind kind) {
   switch (kind) {
     case ReportKind::kInput:
-      info.InputBufferSize = size;
-      return;
+      return "input";
     case ReportKind::kOutput:
-      info.OutputBufferSize = size;
-      return;
+      return "output";
     case ReportKind::kFeature:
       break;
   }
-  info.FeatureBufferSize = size;
+  return "feature";
 }
 
 }  // namespace vyhid

@@ -131,5 +131,7 @@ TReportCapabilities* CapabilityTable(THIDdeviceInfo& info, ReportKind kind);
 const TReportCapabilities* CapabilityTable(const THIDdeviceInfo& info, ReportKind kind);
 std::uint16_t BufferSize(const THIDdeviceInfo& info, ReportKind kind);
 void SetBufferSize(THIDdeviceInfo& info, ReportKind kind, std::uint16_t size);
+// "input", "output" or "feature", for messages.
+const char* ReportKindName(ReportKind kind);
 
 }  // namespace vyhid

@@ -47,18 +47,6 @@ std::string Directory(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-const char* KindName(ReportKind kind) {
-  switch (kind) {
-    case ReportKind::kInput:
-      return "input";
-    case ReportKind::kOutput:
-      return "output";
-    case ReportKind::kFeature:
-      return "feature";
-  }
-  return "unknown";
-}
-
 int SystemIoctl(int fd, unsigned long request, void* argument) {
   return ::ioctl(fd, request, argument);
 }
@@ -232,13 +220,14 @@ void Node::ReadLoop(const PieceSink& sink) {
 std::optional<std::uint32_t> Node::PayloadLength(ReportKind kind, std::uint8_t report_id) const {
   const auto bytes = descriptor_.ReportBytes(kind, report_id);
   if (!bytes) {
-    abi::SetLastError(EINVAL, path_ + ": the report descriptor declares no " + KindName(kind) +
-                                  " report with ID " + std::to_string(report_id));
+    abi::SetLastError(EINVAL, path_ + ": the report descriptor declares no " +
+                                  ReportKindName(kind) + " report with ID " +
+                                  std::to_string(report_id));
     return std::nullopt;
   }
   // A descriptor claiming more than the kernel's buffer is not believed.
   if (*bytes + std::size_t{1} > kMaxReportBytes) {
-    abi::SetLastError(EINVAL, path_ + ": " + KindName(kind) + " report " +
+    abi::SetLastError(EINVAL, path_ + ": " + ReportKindName(kind) + " report " +
                                   std::to_string(report_id) + " claims " + std::to_string(*bytes) +
                                   " bytes, more than hidraw carries");
     return std::nullopt;

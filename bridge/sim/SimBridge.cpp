@@ -105,17 +105,6 @@ SimDeviceSpec ControlledDevice(const THIDdeviceInfo& info) {
   return device;
 }
 
-const char* KindName(vyhid::ReportKind kind) {
-  switch (kind) {
-    case vyhid::ReportKind::kInput:
-      return "input";
-    case vyhid::ReportKind::kOutput:
-      return "output";
-    default:
-      return "feature";
-  }
-}
-
 // A failure scripted for the next call of one entry point.
 struct ScriptedError {
   std::string EntryPoint;
@@ -281,7 +270,7 @@ class SimulatedBridge {
       const std::uint32_t limit = PayloadLimit(device, kind, report->ReportID);
       if (limit == 0) {
         vyhid::abi::SetLastError(EINVAL, std::string(ReadShortString(device.Info.SymLink)) +
-                                             ": the device has no " + KindName(kind) +
+                                             ": the device has no " + vyhid::ReportKindName(kind) +
                                              " report with ID " + std::to_string(report->ReportID));
         return 0;
       }

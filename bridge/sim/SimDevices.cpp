@@ -364,7 +364,7 @@ class DeviceTextReader {
     b.Spec.Strict = true;
     for (PendingContents& c : b.Contents) {
       const std::uint32_t declared = SimDeclaredBytes(b.Spec.Info, c.Kind, c.Report.Id);
-      const std::string_view kindName = c.Kind == vyhid::ReportKind::kInput ? "input" : "feature";
+      const std::string_view kindName = vyhid::ReportKindName(c.Kind);
       if (declared == 0) {
         return Fail(c.Line, "'", c.Keyword, "': the device has no ", kindName, " report with ID ",
                     std::to_string(c.Report.Id));
