@@ -43,21 +43,32 @@ const TReportCapabilities* CapabilityTable(const THIDdeviceInfo& info, ReportKin
   return CapabilityTable(const_cast<THIDdeviceInfo&>(info), kind);
 }
 
-namespace {
-
-// Each kind's buffer-size field, indexed by the kind.
-constexpr std::uint16_t THIDdeviceInfo::*kBufferSizeFields[kReportKindCount] = {
-    &THIDdeviceInfo::InputBufferSize, &THIDdeviceInfo::OutputBufferSize,
-    &THIDdeviceInfo::FeatureBufferSize};
-
-}  // namespace
-
+// The records are packed: their fields are read and written by name, never
+// through a pointer or a member pointer, which would assume alignment.
 std::uint16_t BufferSize(const THIDdeviceInfo& info, ReportKind kind) {
-  return info.*kBufferSizeFields[static_cast<std::size_t>(kind)];
+  switch (kind) {
+    case ReportKind::kInput:
+      return info.InputBufferSize;
+    case ReportKind::kOutput:
+      return info.OutputBufferSize;
+    case ReportKind::kFeature:
+      break;
+  }
+  return info.FeatureBufferSize;
 }
 
 void SetBufferSize(THIDdeviceInfo& info, ReportKind kind, std::uint16_t size) {
-  info.*kBufferSizeFields[static_cast<std::size_t>(kind)] = size;
+  switch (kind) {
+    case ReportKind::kInput:
+      info.InputBufferSize = size;
+      return;
+    case ReportKind::kOutput:
+      info.OutputBufferSize = size;
+      return;
+    case ReportKind::kFeature:
+      break;
+  }
+  info.FeatureBufferSize = size;
 }
 
 const char* ReportKindName(ReportKind kind) {
