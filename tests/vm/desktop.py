@@ -92,6 +92,10 @@ class Desktop(vmtest.Scenario):
         while not any(l.startswith("EV OPEN") for l in seen):
             self.wait_scan(3, seen=seen)
         opened = parse_fields(next(l for l in seen if l.startswith("EV OPEN")))
+        # OnDevOpen of a reconnection carries the record of the first open:
+        # how the device was opened again, the bridge's own record tells.
+        m = self.vm.call(f"bridgeinfo {opened['nr']}", r"BRIDGEINFO (.*)", seen=seen)
+        opened["rw"] = parse_fields(m.group(1))["rw"]
         nodes = [l.split() for l in seen if l.startswith("NODE ")]
         created = [float(n[3][2:]) for n in nodes if n[1] == "create"]
         attribs = [float(n[3][2:]) for n in nodes if n[1] == "attrib"]

@@ -28,6 +28,9 @@
 //                            output comes back as TOOL and TOOLERR lines,
 //                            its end as TOOL-EXIT
 //   interrupt                send SIGINT to that program
+//   bridgeinfo N             the bridge's own record of device N (not the
+//                            component's copy) -> BRIDGEINFO rw=..: after
+//                            a reconnection, how the bridge opened it
 //   watchnodes               report the hidraw nodes of /dev as they are
 //                            created, given permissions and removed: NODE
 //                            lines, stamped on a thread of their own
@@ -217,7 +220,7 @@ bool ParseHex(std::string_view text, rtl::RawByteString& out) {
 
 class App {
  public:
-  App() : hid_(nullptr) {
+  explicit App(rtl::HMODULE bridge) : bridge_(bridge), hid_(nullptr) {
     hid_.OnDevOpen = TOnDevOpen(this, &App::DevOpen);
     hid_.OnDevClose = TNotifyEvent(this, &App::DevClose);
     hid_.OnAfterDevScan = TOnAfterDevScan(this, &App::AfterDevScan);
@@ -333,6 +336,7 @@ class App {
   ChildStream child_out_{-1, {}, "TOOL"};
   ChildStream child_err_{-1, {}, "TOOLERR"};
 
+  rtl::HMODULE bridge_;
   NodeWatch node_watch_;
   TVyHID hid_;
   std::atomic<bool> quiet_{false};
@@ -422,6 +426,17 @@ bool App::Command(const std::string& line) {
     DeviceCommand(rest);
   } else if (cmd == "spawn" && !rest.empty()) {
     Spawn(rest);
+  } else if (cmd == "bridgeinfo" && num(0, a) && a >= 0 && a <= 255) {
+    const auto info =
+        reinterpret_cast<tHIDGetDeviceInfo>(rtl::GetProcAddress(bridge_, "HIDGetDeviceInfo"));
+    THIDdeviceInfo record{};
+    if (info == nullptr) {
+      Say("ERROR the bridge has no HIDGetDeviceInfo");
+    } else {
+      info(static_cast<std::uint8_t>(a), &record);
+      Say("BRIDGEINFO nr=%ld rw=%d product=%s", a, record.HasReadWriteAccess != 0 ? 1 : 0,
+          Quote(record.ProductString).c_str());
+    }
   } else if (cmd == "watchnodes") {
     if (node_watch_.Start()) Say("OK watching");
   } else if (cmd == "interrupt") {
@@ -563,7 +578,7 @@ int main(int argc, char** argv) {
   }
   int rc;
   {
-    auto app = std::make_unique<App>();
+    auto app = std::make_unique<App>(module);
     rc = app->Run();
   }
   rtl::FreeLibrary(module);
