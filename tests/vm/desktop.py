@@ -53,6 +53,11 @@ GUEST_SETUP = vmtest.Guest(
     needs=[(UDEVADM, "udev")])
 
 
+def spread(times):
+    return (f"min {min(times):.0f} / median {statistics.median(times):.0f} / "
+            f"max {max(times):.0f} ms")
+
+
 class Desktop(vmtest.Scenario):
     def root(self, line, timeout=30.0):
         """Runs a shell line as root in the guest; its exit status."""
@@ -178,10 +183,8 @@ class Desktop(vmtest.Scenario):
         self.vm.sync()
         self.check(not bad, f"every replug: reopened read-write, one scan per udev event "
                    f"(remove, add){'' if not bad else f': {bad}'}")
-        summary = lambda xs: (f"min {min(xs):.0f} / median {statistics.median(xs):.0f} / "  # noqa: E731
-                              f"max {max(xs):.0f} ms")
-        print(f"     node created -> permissions set: {summary(perms)}", flush=True)
-        print(f"     node created -> OnDevOpen:       {summary(opens)}", flush=True)
+        print(f"     node created -> permissions set: {spread(perms)}", flush=True)
+        print(f"     node created -> OnDevOpen:       {spread(opens)}", flush=True)
         self.key_flows("b", f"after {REPLUGS} replugs")
         self.quit_app()
         self.check(self.root("grep -q \"udev daemon's events\" /tmp/debug.log && "
