@@ -13,11 +13,11 @@ cached in the output directory: the kernel per version, the archive by a
 stamp of everything that went into it.
 
 System programs (--sysbin) keep their host path and bring their libraries;
---symlink adds a link, --dir an empty directory.
+--symlink adds a link.
 
 usage: initramfs.py --out DIR --init FILE [--bin ELF]... [--lib SO]...
                     [--sysbin ELF]... [--file SRC:DEST]... [--symlink PATH:TARGET]...
-                    [--dir PATH]... [--kernel-version V]
+                    [--kernel-version V]
 prints the paths of the kernel and of the archive, one per line.
 """
 import argparse
@@ -162,6 +162,9 @@ def read(path):
 
 def build(args):
     os.makedirs(args.out, exist_ok=True)
+    # Callers that build no system programs in may leave these out.
+    sysbin = getattr(args, "sysbin", [])
+    symlinks = getattr(args, "symlink", [])
     kver = args.kernel_version or newest_kernel_version()
     moddir = f"/lib/modules/{kver}/kernel"
     modules = [os.path.join(moddir, m) for m in MODULES]
@@ -174,9 +177,9 @@ def build(args):
         host_files[f"{GUEST_BIN}/{os.path.basename(b)}"] = b
     for lib in args.lib:
         host_files[f"{GUEST_LIB}/{os.path.basename(lib)}"] = lib
-    for elf in args.sysbin:
+    for elf in sysbin:
         host_files[elf] = elf
-    for elf in args.bin + args.lib + args.sysbin:
+    for elf in args.bin + args.lib + sysbin:
         for dep in shared_deps(elf):
             # The project's own libraries go to GUEST_LIB (LD_LIBRARY_PATH);
             # system libraries keep their host path.
@@ -200,13 +203,11 @@ def build(args):
         except OSError as e:
             raise BuildError(f"missing input {host}: {e.strerror}") from e
         stamp.update(f"{guest}\0{host}\0{st.st_size}\0{st.st_mtime_ns}\0{st.st_mode}\n".encode())
-    links = [spec.partition(":")[::2] for spec in args.symlink]
+    links = [spec.partition(":")[::2] for spec in symlinks]
     for path, target in links:
         if not path.startswith("/") or not target:
             raise BuildError(f"--symlink {path}:{target}: needs an absolute path and a target")
         stamp.update(f"{path}\0{target}\n".encode())
-    for d in args.dir:
-        stamp.update(f"{d}\n".encode())
     stamp = stamp.hexdigest()
 
     vmlinux = extract_vmlinux(kver, args.out)
@@ -217,7 +218,7 @@ def build(args):
         return vmlinux, archive_path
 
     ar = Archive()
-    for d in ("/bin", "/dev", "/proc", "/sys", "/tmp", "/run", "/etc", "/lib/modules", *args.dir):
+    for d in ("/bin", "/dev", "/proc", "/sys", "/tmp", "/run", "/etc", "/lib/modules"):
         ar.mkdir(d)
     # The kernel opens /dev/console for init's standard streams before init
     # can mount devtmpfs.
@@ -260,7 +261,6 @@ def main(argv=None):
                    help="a system program, kept at its host path (repeatable)")
     p.add_argument("--symlink", action="append", default=[],
                    help="PATH:TARGET, a symbolic link (repeatable)")
-    p.add_argument("--dir", action="append", default=[], help="an empty directory (repeatable)")
     p.add_argument("--file", action="append", default=[],
                    help="SRC:DEST, a plain file to put at DEST (repeatable)")
     p.add_argument("--kernel-version", help="default: the newest /boot/vmlinuz-*")

@@ -138,8 +138,7 @@ class QMP:
 
 
 class Machine:
-    def __init__(self, kernel, initrd, run_dir, deadline, log_path, smp,
-                 append="VMTEST_NDEV=4 VMTEST_APP=hidapp", devices=tuple(MACHINE_DEVICES)):
+    def __init__(self, kernel, initrd, run_dir, deadline, log_path, smp, append, devices):
         self.run_dir = run_dir
         self.deadline = deadline
         self.t0 = time.monotonic()
@@ -709,11 +708,11 @@ class Guest:
     initramfs inputs (initramfs.py's options of the same names), the init's
     words and QEMU's devices."""
     def __init__(self, append="VMTEST_NDEV=4 VMTEST_APP=hidapp", devices=tuple(MACHINE_DEVICES),
-                 files=(), sysbin=(), symlink=(), dirs=(), needs=()):
+                 files=(), sysbin=(), symlink=(), needs=()):
         self.append, self.devices = append, devices
         # (host path, Debian package) of what the guest takes from the host
         self.needs = needs
-        self.files, self.sysbin, self.symlink, self.dirs = files, sysbin, symlink, dirs
+        self.files, self.sysbin, self.symlink = files, sysbin, symlink
 
 
 def main(make_scenario=Scenario, guest=Guest(), doc=__doc__):
@@ -744,7 +743,6 @@ def main(make_scenario=Scenario, guest=Guest(), doc=__doc__):
         kernel, initrd = initramfs.build(argparse.Namespace(
             out=args.work, init=args.init, bin=args.bin + ([args.tool] if args.tool else []),
             lib=args.lib, sysbin=list(guest.sysbin), symlink=list(guest.symlink),
-            dir=list(guest.dirs),
             file=[f"{os.path.join(HERE, 'guest', 'tsan.supp')}:/etc/tsan.supp", *guest.files],
             kernel_version=args.kernel_version))
     except initramfs.BuildError as e:
