@@ -34,6 +34,7 @@ DELAY_MS = 300          # the sleep of the delay rule
 OPEN_SETTLE_MS = 500    # the bridge's wait for a node's permissions (kOpenSettleTime)
 REPLUGS = 20
 UDEVADM = "/usr/bin/udevadm"
+UDEVD_REQUEST = "/run/udevd.request"  # a FIFO: a line written to it starts the udev daemon
 INSTALL = "/usr/bin/install"  # coreutils': the advice uses it, busybox has none
 
 GUEST_SETUP = vmtest.Guest(
@@ -59,9 +60,9 @@ def spread(times):
 
 
 class Desktop(vmtest.Scenario):
-    def root(self, line, timeout=30.0):
+    def root(self, line, timeout=30.0, seen=None):
         """Runs a shell line as root in the guest; its exit status."""
-        m = self.vm.call(f"{line}; echo \"@@ DONE $?\"", r"DONE (\d+)$", timeout)
+        m = self.vm.call(f"{line}; echo \"@@ DONE $?\"", r"DONE (\d+)$", timeout, seen)
         return int(m.group(1))
 
     def as_user(self, command, timeout=30.0):
@@ -221,6 +222,29 @@ class Desktop(vmtest.Scenario):
         self.key_flows("c", "read-only")
         self.quit_app()
 
+    def before_daemon(self):
+        self.step("an application started before the udev daemon")
+        # The daemon leaves its control socket behind: removed, as before it ever ran.
+        self.check(self.root(f"rm /etc/udev/rules.d/{READONLY_RULE} && udevadm control --exit "
+                             "&& rm /run/udev/control && start_udevd_on_request") == 0,
+                   "the udev daemon stopped, to start again when the application asks")
+        self.start_app()
+        self.scan()
+        self.open_product(KBD)
+        self.vm.call(f"spawn sh -c echo>{UDEVD_REQUEST}", r"SPAWNED")
+        self.vm.gather([(r"UDEVD started", 1), (r"TOOL-EXIT rc=0", 1)])
+        opened, t_perm, t_open, _ = self.replug_keyboard()
+        self.check(opened["rw"] == "1" and t_open >= t_perm,
+                   f"reopened read-write after the node's permissions: permissions "
+                   f"{t_perm:.0f} ms after the node, OnDevOpen {t_open - t_perm:.0f} ms after them")
+        self.quit_app()
+        seen = []
+        waited = self.root("grep -q \"kernel's events\" /tmp/debug.log && "
+                           "grep -o 'opened /dev/hidraw.* after waiting.*' /tmp/debug.log | "
+                           "sed 's/^/@@ OUT /'", seen=seen)
+        self.check(waited == 0, "the bridge heard the kernel's events, and its open waited for "
+                   f"the permissions: {[l[4:] for l in seen if l.startswith('OUT ')]}")
+
     def finish(self):
         self.step("power off")
         self.vm.send("exit")
@@ -232,6 +256,7 @@ class Desktop(vmtest.Scenario):
         self.with_rule()
         self.late_rule()
         self.readonly_rule()
+        self.before_daemon()
         self.finish()
 
 
