@@ -225,9 +225,11 @@ class Desktop(vmtest.Scenario):
     def before_daemon(self):
         self.step("an application started before the udev daemon")
         # The daemon leaves its control socket behind: removed, as before it ever ran.
-        self.check(self.root(f"rm /etc/udev/rules.d/{READONLY_RULE} && udevadm control --exit "
-                             "&& rm /run/udev/control && start_udevd_on_request") == 0,
-                   "the udev daemon stopped, to start again when the application asks")
+        stopped = self.root(f"rm /etc/udev/rules.d/{READONLY_RULE} && udevadm control --exit "
+                            "&& rm /run/udev/control && "
+                            f"start_udevd_on_request {UDEVD_REQUEST}")
+        self.check(stopped == 0, "the udev daemon stopped, to start again when the application "
+                   "asks")
         self.start_app()
         self.scan()
         self.open_product(KBD)
