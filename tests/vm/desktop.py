@@ -7,8 +7,9 @@ checks what that user sees without our udev rule (the devices not writable,
 the tool's refusal and advice), follows the advice as written, and then,
 with the rule: hotplug heard from the udev daemon's events, 20 replugs of the
 open keyboard each reopened read-write (the times from the node's creation
-to OnDevOpen reported), a rule that grants access late, and one that never
-grants writing.
+to OnDevOpen reported), a rule that grants access late, one that never
+grants writing, and an application started before the udev daemon, whose
+reopen waits for the node's permissions.
 
 Same options, exit statuses and deadline handling as vmtest.py, whose
 machine and helpers it uses.
