@@ -109,17 +109,18 @@ class NodeWatch {
   NodeWatch(const NodeWatch&) = delete;
   NodeWatch& operator=(const NodeWatch&) = delete;
   ~NodeWatch() {
-    if (!thread_.joinable()) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = write(stop_, &one, sizeof one);
-    thread_.join();
-    close(stop_);
-    close(inotify_);
+    if (thread_.joinable()) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = write(stop_, &one, sizeof one);
+      thread_.join();
+    }
+    if (stop_ >= 0) close(stop_);
+    if (inotify_ >= 0) close(inotify_);
   }
 
   // Returns false, the reason said, when /dev cannot be watched.
   bool Start() {
-    if (thread_.joinable()) return true;
+    if (inotify_ >= 0) return thread_.joinable();  // started, or failed for good
     inotify_ = inotify_init1(IN_CLOEXEC);
     if (inotify_ < 0) return Fail("inotify_init1");
     if (inotify_add_watch(inotify_, "/dev", IN_CREATE | IN_ATTRIB | IN_DELETE) < 0)
