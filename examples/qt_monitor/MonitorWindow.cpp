@@ -58,13 +58,15 @@ MonitorWindow::MonitorWindow(VyHIDDevice& device, QWidget* parent)
   description_->setObjectName("description");
   description_->setReadOnly(true);
   description_->setFont(fixed);
+  description_->setLineWrapMode(QPlainTextEdit::NoWrap);
   reports_->setObjectName("reports");
   reports_->setRootIsDecorated(false);
   reports_->setFont(fixed);
   // The decoded column stays empty until the reports can be decoded from the
   // device's report descriptor; addReport is where that text goes.
   reports_->setHeaderLabels({tr("ID"), tr("Bytes"), tr("Decoded")});
-  reports_->header()->setSectionResizeMode(kBytesColumn, QHeaderView::Stretch);
+  reports_->header()->setSectionResizeMode(kIdColumn, QHeaderView::ResizeToContents);
+  reports_->setColumnWidth(kBytesColumn, 520);
   reportId_->setObjectName("reportId");
   reportId_->setRange(0, 255);
   reportId_->setPrefix(tr("ID "));
@@ -87,6 +89,10 @@ MonitorWindow::MonitorWindow(VyHIDDevice& device, QWidget* parent)
   layout->addLayout(sendRow, 4, 0, 1, 2);
   layout->addWidget(sendStatus_, 5, 0, 1, 2);
   layout->setRowStretch(3, 1);
+  layout->setColumnStretch(0, 1);
+  layout->setColumnStretch(1, 1);
+  // Room for a description line and the start of a 64-byte report.
+  resize(900, 560);
 
   connect(&device_, &VyHIDDevice::devicesChanged, this, &MonitorWindow::showDevices);
   connect(&device_, &VyHIDDevice::opened, this, &MonitorWindow::showOpened);

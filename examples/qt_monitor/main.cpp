@@ -27,7 +27,6 @@ int main(int argc, char** argv) {
 
   VyHIDDevice device;
   MonitorWindow window(device);
-  window.resize(760, 520);
   window.show();
   return QApplication::exec();
 }

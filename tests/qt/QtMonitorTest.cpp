@@ -74,7 +74,6 @@ TEST_F(QtMonitorTest, FollowsDevicesReportsAndSends) {
 
   VyHIDDevice device;
   MonitorWindow window(device);
-  window.resize(760, 520);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
   auto& devices = *Widget<QListWidget>(window, "devices");
