@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -61,6 +62,9 @@ MonitorWindow::MonitorWindow(VyHIDDevice& device, QWidget* parent)
   description_->setLineWrapMode(QPlainTextEdit::NoWrap);
   reports_->setObjectName("reports");
   reports_->setRootIsDecorated(false);
+  // Rows of one height are laid out without measuring each: a burst of
+  // reports would otherwise cost a measure of every row per report.
+  reports_->setUniformRowHeights(true);
   reports_->setFont(fixed);
   // The decoded column stays empty until the reports can be decoded from the
   // device's report descriptor; addReport is where that text goes.
@@ -110,6 +114,10 @@ MonitorWindow::MonitorWindow(VyHIDDevice& device, QWidget* parent)
   }
 }
 
+MonitorWindow::~MonitorWindow() {
+  qDeleteAll(newRows_);
+}
+
 void MonitorWindow::showDevices() {
   devices_->clear();
   for (int nr = 0; nr < device_.deviceCount(); ++nr) {
@@ -133,12 +141,32 @@ void MonitorWindow::showClosed() {
   send_->setEnabled(false);
 }
 
+// Reports come in bursts (a fast device, or the GUI thread busy for a
+// while): the rows of a burst are collected and shown once the burst has been
+// delivered, with one removal of old rows and one insertion, because a tree
+// that is laid out again for every row falls far behind.
 void MonitorWindow::addReport(quint8 reportId, const QByteArray& data) {
-  while (reports_->topLevelItemCount() >= kMaxReportRows) delete reports_->takeTopLevelItem(0);
-  auto* row = new QTreeWidgetItem(reports_);
+  auto* row = new QTreeWidgetItem;
   row->setText(kIdColumn, QString::number(reportId));
   row->setText(kBytesColumn, QString::fromLatin1(data.toHex(' ')));
-  reports_->scrollToItem(row);
+  newRows_.append(row);
+  if (newRows_.size() == 1) {
+    QMetaObject::invokeMethod(this, &MonitorWindow::showNewRows, Qt::QueuedConnection);
+  }
+}
+
+void MonitorWindow::showNewRows() {
+  QList<QTreeWidgetItem*> rows;
+  rows.swap(newRows_);
+  if (rows.size() > kMaxReportRows) {
+    const auto excess = rows.size() - kMaxReportRows;
+    qDeleteAll(rows.begin(), rows.begin() + excess);
+    rows.remove(0, excess);
+  }
+  const int old = reports_->topLevelItemCount() + static_cast<int>(rows.size()) - kMaxReportRows;
+  if (old > 0) reports_->model()->removeRows(0, old);
+  reports_->addTopLevelItems(rows);
+  reports_->scrollToBottom();
 }
 
 void MonitorWindow::openClicked() {

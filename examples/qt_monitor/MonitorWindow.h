@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QWidget>
 
 #include "VyHIDQt.h"
@@ -19,6 +20,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QSpinBox;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 class MonitorWindow : public QWidget {
   Q_OBJECT
@@ -28,12 +30,14 @@ class MonitorWindow : public QWidget {
   static constexpr int kMaxReportRows = 1000;
 
   explicit MonitorWindow(VyHIDDevice& device, QWidget* parent = nullptr);
+  ~MonitorWindow() override;
 
  private:
   void showDevices();
   void showOpened(int nr);
   void showClosed();
   void addReport(quint8 reportId, const QByteArray& data);
+  void showNewRows();
   void openClicked();
   void sendClicked();
 
@@ -46,4 +50,5 @@ class MonitorWindow : public QWidget {
   QLineEdit* sendLine_;
   QPushButton* send_;
   QLabel* sendStatus_;
+  QList<QTreeWidgetItem*> newRows_;  // reports not shown yet, owned here until then
 };

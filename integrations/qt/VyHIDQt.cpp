@@ -21,14 +21,10 @@ VyHIDQueueNotifier::VyHIDQueueNotifier(QObject* parent) : QObject(parent) {
   const int fd = vcl::Application.EventFd();
   if (fd < 0) return;
   // The descriptor is level-triggered: it stays readable until the pending
-  // work has been processed, so no wake-up is lost between two turns of
-  // Qt's loop.
+  // work has been processed, so work queued before the notifier existed is
+  // seen on the first turn of Qt's loop, and none is lost between turns.
   notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, &VyHIDQueueNotifier::processQueue);
-  // Work queued before the notifier existed (a component created earlier
-  // that posted already) runs on the first turn of the loop as well; the
-  // descriptor reports it too, this only spares the wait for the first poll.
-  QMetaObject::invokeMethod(this, "processQueue", Qt::QueuedConnection);
 }
 
 void VyHIDQueueNotifier::processQueue() {

@@ -38,8 +38,8 @@ class VyHIDQueueNotifier : public QObject {
   Q_OBJECT
 
  public:
-  // Watches the calling thread's queue. Processes what is already pending on
-  // the next turn of Qt's loop. On a platform without a wake descriptor it
+  // Watches the calling thread's queue; what is already pending runs on the
+  // next turn of Qt's loop. On a platform without a wake descriptor it
   // watches nothing: on Windows the framework's windows are the system's, so
   // Qt's loop dispatches their messages itself, but the queue's timers (the
   // component's scan time-out) would need a wake-up of their own, which this
