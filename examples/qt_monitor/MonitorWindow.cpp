@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -98,6 +97,10 @@ MonitorWindow::MonitorWindow(VyHIDDevice& device, QWidget* parent)
   // Room for a description line and the start of a 64-byte report.
   resize(900, 560);
 
+  // Due on the next turn of the loop: after the burst being delivered now.
+  showRows_.setSingleShot(true);
+  showRows_.setInterval(0);
+  connect(&showRows_, &QTimer::timeout, this, &MonitorWindow::showNewRows);
   connect(&device_, &VyHIDDevice::devicesChanged, this, &MonitorWindow::showDevices);
   connect(&device_, &VyHIDDevice::opened, this, &MonitorWindow::showOpened);
   connect(&device_, &VyHIDDevice::closed, this, &MonitorWindow::showClosed);
@@ -150,9 +153,7 @@ void MonitorWindow::addReport(quint8 reportId, const QByteArray& data) {
   row->setText(kIdColumn, QString::number(reportId));
   row->setText(kBytesColumn, QString::fromLatin1(data.toHex(' ')));
   newRows_.append(row);
-  if (newRows_.size() == 1) {
-    QMetaObject::invokeMethod(this, &MonitorWindow::showNewRows, Qt::QueuedConnection);
-  }
+  if (!showRows_.isActive()) showRows_.start();
 }
 
 void MonitorWindow::showNewRows() {

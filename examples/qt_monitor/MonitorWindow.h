@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QTimer>
 #include <QWidget>
 
 #include "VyHIDQt.h"
@@ -51,4 +52,5 @@ class MonitorWindow : public QWidget {
   QPushButton* send_;
   QLabel* sendStatus_;
   QList<QTreeWidgetItem*> newRows_;  // reports not shown yet, owned here until then
+  QTimer showRows_;                  // shows newRows_
 };
