@@ -19,3 +19,7 @@ file(RELATIVE_PATH VYHID_LIBDIR_FROM_BIN
 
 file(RELATIVE_PATH VYHID_BRIDGEDIR_FROM_LIBDIR
   "/prefix/${CMAKE_INSTALL_LIBDIR}" "/prefix/${VYHID_INSTALL_BRIDGEDIR}")
+
+# The prefix seen from the pkg-config folder: the .pc files are relocatable.
+file(RELATIVE_PATH VYHID_PREFIX_FROM_PCDIR "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+string(REGEX REPLACE "/$" "" VYHID_PREFIX_FROM_PCDIR "${VYHID_PREFIX_FROM_PCDIR}")

@@ -4,7 +4,10 @@
 # no LD_LIBRARY_PATH; then builds an example out of the tree against it and
 # runs it on the installed simulated bridge with its bundled devices.
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DEXAMPLE_DIR=... -DCXX=...
-#         -DREADELF=... -DHIDRAW_BRIDGE=ON|OFF [-DSANITIZE=...] -P InstallTest.cmake
+#         -DREADELF=... -DHIDRAW_BRIDGE=ON|OFF [-DSANITIZE=...] [-DQT_EXAMPLE_DIR=...]
+#         -P InstallTest.cmake
+# With QT_EXAMPLE_DIR (the Qt integration was built), also the Qt library's
+# files and run path, and that example built out of the tree against it.
 
 function(run)
   cmake_parse_arguments(R "" "OUTPUT" "COMMAND" ${ARGN})
@@ -141,4 +144,25 @@ run(COMMAND ${WORK_DIR}/example-build/send_receive OUTPUT out)
 unset(ENV{VYHID_BRIDGE})
 expect_match("${out}" "as text: \"Hello, device\"\nfeature report 2: the device took 8 bytes\n"
   "example send_receive built against the installation")
+# The Qt integration: its library finds the libraries beside it, and a Qt
+# program builds against it with find_package(VyHID COMPONENTS Qt) and with
+# pkg-config's vyhid-qt.
+if(QT_EXAMPLE_DIR)
+  foreach(file lib/libvyhidqt.so lib/pkgconfig/vyhid-qt.pc lib/cmake/VyHID/VyHIDQtTargets.cmake
+      include/vyhid/VyHIDQt.h)
+    if(NOT EXISTS ${PREFIX}/${file})
+      message(FATAL_ERROR "not installed: ${file}")
+    endif()
+  endforeach()
+  expect_runpath(lib/libvyhidqt.so "$ORIGIN")
+  run(COMMAND pkg-config --cflags --libs vyhid-qt OUTPUT pcqt)
+  expect_match("${pcqt}" "-lvyhidqt.*-lQt6Core" "pkg-config vyhid-qt")
+  file(COPY ${QT_EXAMPLE_DIR}/ DESTINATION ${WORK_DIR}/qt-example-src)
+  run(COMMAND ${CMAKE_COMMAND} -S ${WORK_DIR}/qt-example-src -B ${WORK_DIR}/qt-example-build
+    -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_CXX_COMPILER=${CXX}
+    "-DCMAKE_CXX_FLAGS=${flags}" "-DCMAKE_EXE_LINKER_FLAGS=${flags}")
+  run(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/qt-example-build)
+  run(COMMAND ${READELF} -d ${WORK_DIR}/qt-example-build/qt_monitor OUTPUT dynamic)
+  expect_match("${dynamic}" "libvyhidqt.so" "qt_monitor built against the installation")
+endif()
 message(STATUS "install test passed")
