@@ -76,10 +76,13 @@ libdir=$root$(dirname "$(dirname "$pc")")
 
 # pkg-config, as README shows it. In /usr the loader finds the libraries by
 # itself; in the scratch root it is told where they are.
-export PKG_CONFIG_PATH=$(dirname "$root$pc")
+PKG_CONFIG_PATH=$(dirname "$root$pc")
+export PKG_CONFIG_PATH
 simbridge=$(pkg-config --variable=simbridge vyhid)
 simdevices=$(pkg-config --variable=simdevices vyhid)
-[ -f "$simbridge" ] && [ -f "$simdevices" ] || fail "pkg-config names no installed simulated bridge"
+if [ ! -f "$simbridge" ] || [ ! -f "$simdevices" ]; then
+  fail "pkg-config names no installed simulated bridge: $simbridge, $simdevices"
+fi
 # shellcheck disable=SC2046 # the flags are words
 "$cxx" -std=c++20 "$consumer/consumer.cpp" $(pkg-config --cflags --libs vyhid) \
   "-DVYHID_INSTALLED_SIM_BRIDGE=\"$simbridge\"" "-DVYHID_INSTALLED_SIM_DEVICES=\"$simdevices\"" \
@@ -103,5 +106,7 @@ left=$(find "$root" -mindepth 1 -not -path "$root/var" -not -path "$root/var/lib
 [ -z "$left" ] || fail "left behind after the purge: $left"
 status=$(dpkg-query --admindir="$admin" --show --showformat='${db:Status-Status}' vyhid 2>/dev/null || true)
 [ -z "$status" ] || [ "$status" = not-installed ] || fail "dpkg still lists vyhid: $status"
-[ -z "$(ls "$admin/info" | grep '^vyhid\.' || true)" ] || fail "dpkg's files of vyhid remain"
+for file in "$admin"/info/vyhid.*; do
+  [ ! -e "$file" ] || fail "dpkg's file of vyhid remains: $file"
+done
 echo "deb test passed: $(basename "$deb")"
