@@ -5,37 +5,43 @@
 # meant to be used without its headers (see lintian-overrides).
 #
 # The package's version is project()'s; changelog's first entry must name it.
+# Its signature line names the maintainer.
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog VYHID_DEB_CHANGELOG_TOP LIMIT_COUNT 1)
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog VYHID_DEB_SIGNATURE REGEX "^ -- " LIMIT_COUNT 1)
+string(REGEX REPLACE "^ -- (.*>)  .*$" "\\1" VYHID_DEB_MAINTAINER "${VYHID_DEB_SIGNATURE}")
 if(NOT VYHID_DEB_CHANGELOG_TOP MATCHES "^vyhid \\(${PROJECT_VERSION}\\) ")
   message(FATAL_ERROR "packaging/debian/changelog starts with '${VYHID_DEB_CHANGELOG_TOP}': "
                       "its first entry must be version ${PROJECT_VERSION} (project())")
 endif()
 
-if(VYHID_DEBIAN_PACKAGE)
-  # Debian's documents of the package: copyright, the changelog compressed
-  # as Debian wants it (gzip -9, no name or time stamp inside), and the
-  # lintian findings that are this package's design.
-  set(VYHID_DEB_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/vyhid)
-  find_program(VYHID_GZIP gzip REQUIRED)
-  set(VYHID_DEB_CHANGELOG_GZ ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
-  add_custom_command(OUTPUT ${VYHID_DEB_CHANGELOG_GZ}
-    COMMAND ${VYHID_GZIP} -9 -n -c ${CMAKE_CURRENT_LIST_DIR}/changelog > ${VYHID_DEB_CHANGELOG_GZ}
-    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog
-    COMMENT "Compressing the Debian changelog")
-  add_custom_target(vyhid_deb_changelog ALL DEPENDS ${VYHID_DEB_CHANGELOG_GZ})
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${VYHID_DEB_CHANGELOG_GZ}
-    DESTINATION ${VYHID_DEB_DOCDIR})
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME vyhid)
+# Only a build laid out for the package packs it: elsewhere the install rules
+# put the udev rule and the libraries where a Debian package must not.
+if(NOT VYHID_DEBIAN_PACKAGE)
+  return()
 endif()
+
+# Debian's documents of the package: copyright, the changelog compressed
+# as Debian wants it (gzip -9, no name or time stamp inside), and the
+# lintian findings that are this package's design.
+set(VYHID_DEB_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/vyhid)
+find_program(VYHID_GZIP gzip REQUIRED)
+set(VYHID_DEB_CHANGELOG_GZ ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${VYHID_DEB_CHANGELOG_GZ}
+  COMMAND ${VYHID_GZIP} -9 -n -c ${CMAKE_CURRENT_LIST_DIR}/changelog > ${VYHID_DEB_CHANGELOG_GZ}
+  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog
+  COMMENT "Compressing the Debian changelog")
+add_custom_target(vyhid_deb_changelog ALL DEPENDS ${VYHID_DEB_CHANGELOG_GZ})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${VYHID_DEB_CHANGELOG_GZ}
+  DESTINATION ${VYHID_DEB_DOCDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME vyhid)
 
 set(CPACK_PACKAGE_NAME vyhid)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER
-  "Seed 1b970a8e maintainers <maintainers@users.noreply.c-seed-1b970a8e.example>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VYHID_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "HID device component for C++ applications")
