@@ -24,7 +24,8 @@ bool UdevDaemonRuns() {
 
 // Null on failure, with the reason recorded.
 MonitorPtr OpenMonitor(udev* context) {
-  const char* source = UdevDaemonRuns() ? "udev" : "kernel";
+  const bool daemon = UdevDaemonRuns();
+  const char* source = daemon ? "udev" : "kernel";
   MonitorPtr monitor(udev_monitor_new_from_netlink(context, source));
   if (!monitor) {
     RecordSystemError("udev_monitor_new_from_netlink", source, errno);
@@ -41,7 +42,14 @@ MonitorPtr OpenMonitor(udev* context) {
   if (result < 0) {
     RecordSystemError("udev_monitor_enable_receiving", source, -result);
     monitor.reset();
+    return monitor;
   }
+  // Which events a hotplug test sees depends on this choice: the udev
+  // daemon's come after its rules have set the node's owner and mode.
+  abi::DebugNote(daemon
+                     ? "hotplug: listening to the udev daemon's events (/run/udev/control exists)"
+                     : "hotplug: listening to the kernel's events (no udev daemon: "
+                       "/run/udev/control is absent)");
   return monitor;
 }
 

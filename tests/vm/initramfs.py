@@ -12,8 +12,12 @@ it needs neither root (for /dev/console) nor the cpio tool. Both outputs are
 cached in the output directory: the kernel per version, the archive by a
 stamp of everything that went into it.
 
+System programs (--sysbin) keep their host path and bring their libraries;
+--symlink adds a link.
+
 usage: initramfs.py --out DIR --init FILE [--bin ELF]... [--lib SO]...
-                    [--file SRC:DEST]... [--kernel-version V]
+                    [--sysbin ELF]... [--file SRC:DEST]... [--symlink PATH:TARGET]...
+                    [--kernel-version V]
 prints the paths of the kernel and of the archive, one per line.
 """
 import argparse
@@ -158,6 +162,9 @@ def read(path):
 
 def build(args):
     os.makedirs(args.out, exist_ok=True)
+    # Callers that build no system programs in may leave these out.
+    sysbin = getattr(args, "sysbin", [])
+    symlinks = getattr(args, "symlink", [])
     kver = args.kernel_version or newest_kernel_version()
     moddir = f"/lib/modules/{kver}/kernel"
     modules = [os.path.join(moddir, m) for m in MODULES]
@@ -170,7 +177,9 @@ def build(args):
         host_files[f"{GUEST_BIN}/{os.path.basename(b)}"] = b
     for lib in args.lib:
         host_files[f"{GUEST_LIB}/{os.path.basename(lib)}"] = lib
-    for elf in args.bin + args.lib:
+    for elf in sysbin:
+        host_files[elf] = elf
+    for elf in args.bin + args.lib + sysbin:
         for dep in shared_deps(elf):
             # The project's own libraries go to GUEST_LIB (LD_LIBRARY_PATH);
             # system libraries keep their host path.
@@ -194,6 +203,11 @@ def build(args):
         except OSError as e:
             raise BuildError(f"missing input {host}: {e.strerror}") from e
         stamp.update(f"{guest}\0{host}\0{st.st_size}\0{st.st_mtime_ns}\0{st.st_mode}\n".encode())
+    links = [spec.partition(":")[::2] for spec in symlinks]
+    for path, target in links:
+        if not path.startswith("/") or not target:
+            raise BuildError(f"--symlink {path}:{target}: needs an absolute path and a target")
+        stamp.update(f"{path}\0{target}\n".encode())
     stamp = stamp.hexdigest()
 
     vmlinux = extract_vmlinux(kver, args.out)
@@ -224,6 +238,8 @@ def build(args):
         data = read(host)
         executable = guest == "/init" or os.access(host, os.X_OK)
         ar.file(guest, data, 0o755 if executable else 0o644)
+    for path, target in links:
+        ar.symlink(path, target)
     data = gzip.compress(ar.finish(), compresslevel=1)
     tmp = archive_path + ".tmp"
     with open(tmp, "wb") as f:
@@ -241,6 +257,10 @@ def main(argv=None):
     p.add_argument("--bin", action="append", default=[], help="a guest program (repeatable)")
     p.add_argument("--lib", action="append", default=[],
                    help="a library loaded at run time (repeatable)")
+    p.add_argument("--sysbin", action="append", default=[],
+                   help="a system program, kept at its host path (repeatable)")
+    p.add_argument("--symlink", action="append", default=[],
+                   help="PATH:TARGET, a symbolic link (repeatable)")
     p.add_argument("--file", action="append", default=[],
                    help="SRC:DEST, a plain file to put at DEST (repeatable)")
     p.add_argument("--kernel-version", help="default: the newest /boot/vmlinuz-*")

@@ -138,7 +138,7 @@ class QMP:
 
 
 class Machine:
-    def __init__(self, kernel, initrd, run_dir, deadline, log_path, smp):
+    def __init__(self, kernel, initrd, run_dir, deadline, log_path, smp, append, devices):
         self.run_dir = run_dir
         self.deadline = deadline
         self.t0 = time.monotonic()
@@ -149,8 +149,8 @@ class Machine:
                "-no-user-config", "-display", "none", "-serial", "stdio", "-no-reboot",
                "-qmp", f"unix:{qmp_path},server=on,wait=off",
                "-kernel", kernel, "-initrd", initrd,
-               "-append", "console=ttyS0 quiet panic=-1 VMTEST_NDEV=4 VMTEST_APP=hidapp"]
-        for d in MACHINE_DEVICES:
+               "-append", f"console=ttyS0 quiet panic=-1 {append}"]
+        for d in devices:
             cmd += ["-device", d.format(run=run_dir)]
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
@@ -646,6 +646,10 @@ class Scenario:
         self.step("power off")
         self.vm.call("quit", r"BYE")
         self.vm.expect(r"EXIT rc=(\d+)", 20)
+        self.powered_off()
+
+    def powered_off(self):
+        """The guest's program has ended: it exited cleanly, and QEMU with it."""
         m = self.vm.expect(r"GUEST-EXIT rc=(\d+)", 20)
         self.check(m.group(1) == "0", f"the application exits cleanly (rc={m.group(1)})")
         try:
@@ -699,8 +703,20 @@ def missing_prerequisites_fail():
     return os.environ.get("CI", "").lower() in ("true", "1")
 
 
-def main():
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+class Guest:
+    """What a scenario's guest is made of beyond the common programs: extra
+    initramfs inputs (initramfs.py's options of the same names), the init's
+    words and QEMU's devices."""
+    def __init__(self, append="VMTEST_NDEV=4 VMTEST_APP=hidapp", devices=tuple(MACHINE_DEVICES),
+                 files=(), sysbin=(), symlink=(), needs=()):
+        self.append, self.devices = append, devices
+        # (host path, Debian package) of what the guest takes from the host
+        self.needs = needs
+        self.files, self.sysbin, self.symlink = files, sysbin, symlink
+
+
+def main(make_scenario=Scenario, guest=Guest(), doc=__doc__):
+    p = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     p.add_argument("--work", required=True, help="directory for the kernel, archive and runs")
     p.add_argument("--init", required=True)
     p.add_argument("--bin", action="append", default=[])
@@ -713,6 +729,9 @@ def main():
     args = p.parse_args()
 
     reason, missing_package = prerequisites(args.kernel_version)
+    for path, package in guest.needs:
+        if not reason and not os.path.exists(path):
+            reason, missing_package = f"{path} is missing (Debian package {package})", True
     if reason and missing_package and missing_prerequisites_fail():
         print(f"FAIL: {reason}; under CI a missing prerequisite is a failure")
         return 1
@@ -723,7 +742,8 @@ def main():
     try:
         kernel, initrd = initramfs.build(argparse.Namespace(
             out=args.work, init=args.init, bin=args.bin + ([args.tool] if args.tool else []),
-            lib=args.lib, file=[f"{os.path.join(HERE, 'guest', 'tsan.supp')}:/etc/tsan.supp"],
+            lib=args.lib, sysbin=list(guest.sysbin), symlink=list(guest.symlink),
+            file=[f"{os.path.join(HERE, 'guest', 'tsan.supp')}:/etc/tsan.supp", *guest.files],
             kernel_version=args.kernel_version))
     except initramfs.BuildError as e:
         print(f"FAIL building the initramfs: {e}")
@@ -737,8 +757,9 @@ def main():
     scenario = None
     error = None
     try:
-        vm = Machine(kernel, initrd, run_dir, time.monotonic() + args.deadline, log, args.smp)
-        scenario = Scenario(vm, bool(args.tool))
+        vm = Machine(kernel, initrd, run_dir, time.monotonic() + args.deadline, log, args.smp,
+                     guest.append, guest.devices)
+        scenario = make_scenario(vm, bool(args.tool))
         scenario.run()
     except Failure as e:
         error = str(e)

@@ -28,13 +28,23 @@
 //                            output comes back as TOOL and TOOLERR lines,
 //                            its end as TOOL-EXIT
 //   interrupt                send SIGINT to that program
+//   bridgeinfo N             the bridge's own record of device N (not the
+//                            component's copy) -> BRIDGEINFO rw=..: after
+//                            a reconnection, how the bridge opened it
+//   watchnodes               report the hidraw nodes of /dev as they are
+//                            created, given permissions and removed: NODE
+//                            lines, stamped on a thread of their own
 //   quit                     -> BYE, then the component is destroyed
 // Events: EV OPEN, EV CLOSE, EV SCAN (followed by DEV and DESC lines and
-// EV SCANEND), IN (input reports, on the bridge's thread).
+// EV SCANEND), IN (input reports, on the bridge's thread). EV OPEN and NODE
+// carry t=, milliseconds of the monotonic clock, so that the host can tell
+// how long after a node's creation the device was opened.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +58,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "VyHID.h"
@@ -81,6 +92,76 @@ void WriteLine(std::string line) {
   va_end(ap);
   WriteLine(buf);
 }
+
+// Milliseconds of the monotonic clock, the same in every process of the guest.
+double NowMs() {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Reports what happens to the hidraw nodes of /dev, each event stamped as
+// soon as it is read: a thread of its own, so that a busy message loop does
+// not delay the stamps.
+class NodeWatch {
+ public:
+  NodeWatch() = default;
+  NodeWatch(const NodeWatch&) = delete;
+  NodeWatch& operator=(const NodeWatch&) = delete;
+  ~NodeWatch() {
+    if (thread_.joinable()) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = write(stop_, &one, sizeof one);
+      thread_.join();
+    }
+    if (stop_ >= 0) close(stop_);
+    if (inotify_ >= 0) close(inotify_);
+  }
+
+  // Returns false, the reason said, when /dev cannot be watched.
+  bool Start() {
+    if (inotify_ >= 0) return thread_.joinable();  // started, or failed for good
+    inotify_ = inotify_init1(IN_CLOEXEC);
+    if (inotify_ < 0) return Fail("inotify_init1");
+    if (inotify_add_watch(inotify_, "/dev", IN_CREATE | IN_ATTRIB | IN_DELETE) < 0)
+      return Fail("inotify_add_watch(/dev)");
+    stop_ = eventfd(0, EFD_CLOEXEC);
+    if (stop_ < 0) return Fail("eventfd");
+    thread_ = std::thread(&NodeWatch::Run, this);
+    return true;
+  }
+
+ private:
+  bool Fail(const char* call) {
+    Say("ERROR %s: %s", call, strerror(errno));
+    return false;
+  }
+
+  void Run() const {
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+      pollfd fds[2] = {{inotify_, POLLIN, 0}, {stop_, POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (fds[1].revents != 0) return;
+      if (!(fds[0].revents & POLLIN)) continue;
+      const ssize_t n = read(inotify_, buf, sizeof buf);
+      const double t = NowMs();
+      for (ssize_t off = 0; off < n;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+        off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        if (ev->len == 0 || std::strncmp(ev->name, "hidraw", 6) != 0) continue;
+        const char* what = (ev->mask & IN_CREATE)   ? "create"
+                           : (ev->mask & IN_DELETE) ? "delete"
+                                                    : "attrib";
+        Say("NODE %s %s t=%.1f", what, ev->name, t);
+      }
+    }
+  }
+
+  int inotify_ = -1;
+  int stop_ = -1;
+  std::thread thread_;
+};
 
 std::string Hex(const std::uint8_t* p, size_t n) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -140,7 +221,7 @@ bool ParseHex(std::string_view text, rtl::RawByteString& out) {
 
 class App {
  public:
-  App() : hid_(nullptr) {
+  explicit App(rtl::HMODULE bridge) : bridge_(bridge), hid_(nullptr) {
     hid_.OnDevOpen = TOnDevOpen(this, &App::DevOpen);
     hid_.OnDevClose = TNotifyEvent(this, &App::DevClose);
     hid_.OnAfterDevScan = TOnAfterDevScan(this, &App::AfterDevScan);
@@ -152,7 +233,9 @@ class App {
 
  private:
   void DevOpen(rtl::TObject*, std::int32_t DevNr, TVyHIDDevInfo DevInfo) {
-    Say("EV OPEN nr=%d active=%d product=%s serial=%s", DevNr, int(hid_.Active),
+    const double t = NowMs();
+    Say("EV OPEN nr=%d active=%d rw=%d t=%.1f product=%s serial=%s", DevNr, int(hid_.Active),
+        DevInfo.HIDinfo.HasReadWriteAccess != 0 ? 1 : 0, t,
         Quote(DevInfo.HIDinfo.ProductString).c_str(),
         Quote(DevInfo.HIDinfo.SerialNumberString).c_str());
   }
@@ -254,6 +337,8 @@ class App {
   ChildStream child_out_{-1, {}, "TOOL"};
   ChildStream child_err_{-1, {}, "TOOLERR"};
 
+  rtl::HMODULE bridge_;
+  NodeWatch node_watch_;
   TVyHID hid_;
   std::atomic<bool> quiet_{false};
   std::atomic<unsigned long> inputs_{0};
@@ -342,6 +427,19 @@ bool App::Command(const std::string& line) {
     DeviceCommand(rest);
   } else if (cmd == "spawn" && !rest.empty()) {
     Spawn(rest);
+  } else if (cmd == "bridgeinfo" && num(0, a) && a >= 0 && a <= 255) {
+    const auto info =
+        reinterpret_cast<tHIDGetDeviceInfo>(rtl::GetProcAddress(bridge_, "HIDGetDeviceInfo"));
+    THIDdeviceInfo record{};
+    if (info == nullptr) {
+      Say("ERROR the bridge has no HIDGetDeviceInfo");
+    } else {
+      info(static_cast<std::uint8_t>(a), &record);
+      Say("BRIDGEINFO nr=%ld rw=%d product=%s", a, record.HasReadWriteAccess != 0 ? 1 : 0,
+          Quote(record.ProductString).c_str());
+    }
+  } else if (cmd == "watchnodes") {
+    if (node_watch_.Start()) Say("OK watching");
   } else if (cmd == "interrupt") {
     if (child_ > 0 && kill(child_, SIGINT) == 0)
       Say("OK interrupted %d", static_cast<int>(child_));
@@ -481,7 +579,7 @@ int main(int argc, char** argv) {
   }
   int rc;
   {
-    auto app = std::make_unique<App>();
+    auto app = std::make_unique<App>(module);
     rc = app->Run();
   }
   rtl::FreeLibrary(module);

@@ -95,8 +95,9 @@ int RunList(CommandContext& c) {
   if (readOnly > 0 && !session.Bridge().Simulated()) {
     c.err.Line("vyhid: note: " + std::to_string(readOnly) +
                (readOnly == 1 ? " device is" : " devices are") +
-               " read-only for this user [R/O]; the udev rule " + InstallPaths::UdevRule() +
-               " grants access");
+               " not writable for this user [R/O]: read-only, or not open to it at all; the "
+               "udev rule " +
+               InstallPaths::UdevRule() + " grants access");
   }
   return kExitOk;
 }

@@ -174,12 +174,18 @@ void Session::RequireWritable(int nr) const {
 
 std::string Session::PermissionFix() const {
   const std::string rule = InstallPaths::UdevRule();
-  return "fix: install the udev rule that grants access to hidraw devices, then replug the "
-         "device:\n"
+  // The trigger re-applies the rules to the nodes already there and --settle
+  // returns once it has: the devices plugged in now need no replug. Group
+  // membership counts from the next login only.
+  return "fix: install the udev rule that grants access to hidraw devices (to the user at the "
+         "seat and the group plugdev); it takes effect at once, no replug needed:\n"
          "  sudo install -m 644 " +
          rule +
          " /etc/udev/rules.d/\n"
-         "  sudo udevadm control --reload-rules && sudo udevadm trigger --subsystem-match=hidraw";
+         "  sudo udevadm control --reload-rules && sudo udevadm trigger --settle "
+         "--subsystem-match=hidraw\n"
+         "(a user neither at the seat nor in plugdev: sudo usermod -aG plugdev $USER, then log "
+         "in again)";
 }
 
 }  // namespace vyhid
