@@ -9,18 +9,17 @@ namespace {
 
 constexpr auto kPlugBmp = vyhid::pkg::MakePlugBmp();
 
-constexpr char kVersionInfo[] = "FileVersion = " VYHIDPKG_VERSION
-                                "\n"
-                                "ProductVersion = " VYHIDPKG_VERSION
-                                "\n"
-                                "Translation = 0409 04E4\n"  // US English, code page 1252
-                                "040904E4.FileDescription = VyHIDpkg\n"
-                                "040904E4.FileVersion = " VYHIDPKG_VERSION
-                                "\n"
-                                "040904E4.ProductName = VyHIDpkg\n"
-                                "040904E4.ProductVersion = " VYHIDPKG_VERSION "\n";
+constexpr char kVersionInfo[] =
+    "FileVersion = " VYHIDPKG_VERSION
+    "\n"
+    "ProductVersion = " VYHIDPKG_VERSION
+    "\n"
+    "Translation = " VYHIDPKG_LANGID_HEX " " VYHIDPKG_CODEPAGE_HEX "\n" VYHIDPKG_TRANSLATION_KEY
+    ".FileDescription = " VYHIDPKG_NAME "\n" VYHIDPKG_TRANSLATION_KEY
+    ".FileVersion = " VYHIDPKG_VERSION "\n" VYHIDPKG_TRANSLATION_KEY ".ProductName = " VYHIDPKG_NAME
+    "\n" VYHIDPKG_TRANSLATION_KEY ".ProductVersion = " VYHIDPKG_VERSION "\n";
 
-constexpr std::uint16_t kUsEnglish = 0x0409;
+constexpr std::uint16_t kLanguage = VYHIDPKG_LANGID;
 
 const char* const kRequires[] = {"vcl270", "rtl270"};
 
@@ -30,13 +29,13 @@ const TPackageUnit kContains[] = {
 };
 
 const TPackageResource kResources[] = {
-    {RT_BITMAP, "TVYHID", kUsEnglish, kPlugBmp.data(), static_cast<std::uint32_t>(kPlugBmp.size())},
-    {RT_VERSION, "1", kUsEnglish, kVersionInfo, sizeof(kVersionInfo) - 1},
+    {RT_BITMAP, "TVYHID", kLanguage, kPlugBmp.data(), static_cast<std::uint32_t>(kPlugBmp.size())},
+    {RT_VERSION, "1", kLanguage, kVersionInfo, sizeof(kVersionInfo) - 1},
 };
 
 const TPackageInfoTable kPackageInfo = {
     sizeof(TPackageInfoTable),
-    "VyHIDpkg",
+    VYHIDPKG_NAME,
     "NEVRA HID component",
     0,  // usable at design time and at run time
     kRequires,

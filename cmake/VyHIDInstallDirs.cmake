@@ -6,7 +6,19 @@ include(GNUInstallDirs)
 
 set(VYHID_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/vyhid")
 set(VYHID_INSTALL_BRIDGEDIR "${CMAKE_INSTALL_LIBDIR}/vyhid/bridge")
-set(VYHID_INSTALL_UDEVDIR "${CMAKE_INSTALL_DATADIR}/vyhid/udev")
+# A build for the Debian package (scripts/deb.sh) installs into /usr, and the
+# udev rule goes where udev reads the rules that packages bring; any other
+# installation keeps the rule as a file to copy (README: Permissions).
+option(VYHID_DEBIAN_PACKAGE "Lay the installation out as the Debian package vyhid (prefix /usr)" OFF)
+if(VYHID_DEBIAN_PACKAGE)
+  if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    message(FATAL_ERROR "VYHID_DEBIAN_PACKAGE needs CMAKE_INSTALL_PREFIX=/usr, not "
+                        "${CMAKE_INSTALL_PREFIX}")
+  endif()
+  set(VYHID_INSTALL_UDEVDIR "lib/udev/rules.d")
+else()
+  set(VYHID_INSTALL_UDEVDIR "${CMAKE_INSTALL_DATADIR}/vyhid/udev")
+endif()
 set(VYHID_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/VyHID")
 set(VYHID_UDEV_RULE_FILE "70-vyhid-hidraw.rules")
 

@@ -2,19 +2,25 @@
 # Installs the Debian packages the build and the tests need. Idempotent and
 # quiet when everything is already there.
 #   scripts/setup.sh            what building and the Linux tests need
+#   scripts/setup.sh --deb      also what building the Debian package needs
+#                               (scripts/deb.sh: dpkg-shlibdeps, lintian)
 #   scripts/setup.sh --all      also the virtual-machine tests, the fuzzers,
-#                               the 32-bit Windows build under wine and the Qt
-#                               integration
+#                               the 32-bit Windows build under wine, the Qt
+#                               integration and the Debian package
 set -euo pipefail
 
 base=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
       libpng-dev libcli11-dev nlohmann-json3-dev)
-extra=(clang libclang-rt-14-dev python3 python3-matplotlib
+deb=(dpkg-dev lintian fakeroot)
+extra=("${deb[@]}" clang libclang-rt-14-dev python3 python3-matplotlib
        qemu-system-x86 linux-image-amd64 busybox-static libhidapi-dev udev
        g++-mingw-w64-i686 wine wine32:i386 qt6-base-dev)
 
 wanted=("${base[@]}")
-if [ "${1:-}" = "--all" ]; then wanted+=("${extra[@]}"); fi
+case "${1:-}" in
+  --all) wanted+=("${extra[@]}") ;;
+  --deb) wanted+=("${deb[@]}") ;;
+esac
 
 # Without dpkg and apt (not Debian or a derivative) nothing is installed: the
 # packages are named, and the build's own configure names whatever is still
