@@ -17,7 +17,10 @@ if [ "$setup" = 1 ]; then scripts/setup.sh --deb; fi
 # CFLAGS, CXXFLAGS and LDFLAGS from the environment when it first configures.
 eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
 export CFLAGS="$CPPFLAGS $CFLAGS" CXXFLAGS="$CPPFLAGS $CXXFLAGS"
+# The Qt integration stays out: one package must not pull Qt into every
+# program that uses the component (it would be a package of its own).
 cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DVYHID_DEBIAN_PACKAGE=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYHID_BUILD_TESTS=OFF -DVYHID_BUILD_BENCH=OFF \
   -DVYHID_BUILD_DESIGNER=OFF >/dev/null
 cmake --build "$build" -j"${VYHID_DEB_JOBS:-$(nproc)}" >/dev/null
