@@ -3,14 +3,14 @@
 # quiet when everything is already there.
 #   scripts/setup.sh            what building and the Linux tests need
 #   scripts/setup.sh --all      also the virtual-machine tests, the fuzzers and
-#                               the 32-bit Windows build under wine
+#                               the 32-bit and 64-bit Windows builds under wine
 set -euo pipefail
 
 base=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
       libpng-dev libcli11-dev nlohmann-json3-dev)
 extra=(clang libclang-rt-14-dev python3 python3-matplotlib
        qemu-system-x86 linux-image-amd64 busybox-static libhidapi-dev
-       g++-mingw-w64-i686 wine wine32:i386)
+       g++-mingw-w64-i686 wine wine32:i386 g++-mingw-w64-x86-64-posix wine64)
 
 wanted=("${base[@]}")
 if [ "${1:-}" = "--all" ]; then wanted+=("${extra[@]}"); fi
