@@ -30,6 +30,10 @@ foreach(runtime_dll libstdc++-6.dll ${libgcc_dll} libwinpthread-1.dll)
     message(FATAL_ERROR "${runtime_dll} not found by ${CMAKE_CXX_COMPILER}")
   endif()
   file(COPY ${runtime_path} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+  # Installed too, beside the framework's DLLs that need them: without them
+  # an installed program does not start on a machine that lacks mingw-w64.
+  include(GNUInstallDirs)
+  install(FILES ${runtime_path} DESTINATION ${CMAKE_INSTALL_BINDIR})
 endforeach()
 
 # Libraries are named as on Windows: rtl270.dll, vcl270.dll, VyHIDpkg.dll.
