@@ -161,26 +161,5 @@ TEST_F(AbiX64, HIDreaderTakesTheReportThroughAPointerInRcxAndTheCountInDl) {
   EXPECT_NE(std::memcmp(&gWrongReport, wrong.copy, sizeof gWrongReport), 0);
 }
 
-// A byte argument is the low byte of its register; the rest is junk.
-TEST_F(AbiX64, EntryPointsReadOnlyTheLowByteOfAByteArgument) {
-  SetDevices({MakeSimpleDevice("/dev/a"), MakeSimpleDevice("/dev/b")});
-  const rtl::HMODULE bridge = rtl::LoadLibraryW(vyhid::kBridgeFileName);  // the one loaded by path
-  ASSERT_NE(bridge, 0u);
-  X64Call open = Junk(rtl::GetProcAddress(bridge, "HIDopenDevice"));
-  X64Call close = Junk(rtl::GetProcAddress(bridge, "HIDcloseDevice"));
-  ASSERT_TRUE(open.fn != 0 && close.fn != 0);
-  open.rcx = 0xFFEEDDCCBBAA9901ull;  // device 1
-  ClearCalls();
-  CallX64(&open);
-  CallX64(&close);
-  ExpectCalleeSavedKept(open);
-  const std::vector<SimCall> calls = Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].Arg, 1);
-  EXPECT_EQ(calls[0].Result, 1);
-  EXPECT_EQ(calls[1].Result, 1) << "device 1 was open";
-  rtl::FreeLibrary(bridge);
-}
-
 }  // namespace
 }  // namespace vyhid_test
