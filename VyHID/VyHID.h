@@ -78,6 +78,7 @@ static_assert(offsetof(TVyHIDdeviceInfo, HasReadWriteAccess) == 1036);
 static_assert(offsetof(TVyHIDdeviceInfo, ReportOutID) == 1037);
 static_assert(offsetof(TVyHIDDevInfo, VyHIDinfo) == 1191);
 static_assert(offsetof(TVyHIDDevInfo, HIDstringsInfo) == 2252);
+// 2256 bytes on 32-bit platforms, 2260 on 64-bit ones: only the pointer grows.
 static_assert(sizeof(TVyHIDDevInfo) == 2252 + sizeof(void*));
 
 // Always 32 slots, numbered 0 to 31; a slot's number is the device number.

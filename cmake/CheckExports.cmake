@@ -1,12 +1,12 @@
 # Fails unless LIBRARY defines exactly the dynamic symbols listed in EXPECTED
 # (comma-separated). Run with cmake -DNM=... -DLIBRARY=... -DEXPECTED=... -P.
-# A Windows DLL (LIBRARY ends in .dll and OBJDUMP reads PE files): the names of
-# its export table, from `objdump -p`.
+# A Windows DLL (LIBRARY ends in .dll and OBJDUMP reads PE files, 32-bit or
+# 64-bit): the names of its export table, from `objdump -p`.
 set(actual "")
 if(OBJDUMP AND LIBRARY MATCHES "\\.dll$")
   execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
 endif()
-if(OBJDUMP AND LIBRARY MATCHES "\\.dll$" AND NOT failed AND listing MATCHES "pei-i386")
+if(OBJDUMP AND LIBRARY MATCHES "\\.dll$" AND NOT failed AND listing MATCHES "file format pei-")
   string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(.*)" table "${listing}")
   string(REGEX MATCHALL "[^\n]+" lines "${CMAKE_MATCH_1}")
   foreach(line IN LISTS lines)

@@ -5,8 +5,8 @@
 #   scripts/setup.sh --deb      also what building the Debian package needs
 #                               (scripts/deb.sh: dpkg-shlibdeps, lintian)
 #   scripts/setup.sh --all      also the virtual-machine tests, the fuzzers,
-#                               the 32-bit Windows build under wine, the Qt
-#                               integration and the Debian package
+#                               the 32-bit and 64-bit Windows builds under wine,
+#                               the Qt integration and the Debian package
 set -euo pipefail
 
 base=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
@@ -14,7 +14,8 @@ base=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libud
 deb=(dpkg-dev lintian fakeroot)
 extra=("${deb[@]}" clang libclang-rt-14-dev python3 python3-matplotlib
        qemu-system-x86 linux-image-amd64 busybox-static libhidapi-dev udev
-       g++-mingw-w64-i686 wine wine32:i386 qt6-base-dev)
+       g++-mingw-w64-i686 wine wine32:i386 g++-mingw-w64-x86-64-posix wine64
+       qt6-base-dev)
 
 wanted=("${base[@]}")
 case "${1:-}" in

@@ -5,14 +5,16 @@
 #   3. the threaded tests under ThreadSanitizer;
 #   4. a short run of every fuzzer over its corpus;
 #   5. the 32-bit Windows build, its suite run under wine;
-#   6. clang-tidy over the product's sources (.clang-tidy), which must be clean.
+#   6. the 64-bit Windows build, its suite run under wine64, and each Windows
+#      build refusing the other's bridge (after stage 5, whose build it needs);
+#   7. clang-tidy over the product's sources (.clang-tidy), which must be clean.
 # VYHID_STAGES="1 2" runs only the stages named.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --all
 
 jobs=$(nproc)
-stages=${VYHID_STAGES:-1 2 3 4 5 6}
+stages=${VYHID_STAGES:-1 2 3 4 5 6 7}
 want() { [[ " $stages " == *" $1 "* ]]; }
 banner() { printf '\n==== %s\n' "$*"; }
 
@@ -54,7 +56,12 @@ if want 5 && [ -x scripts/win32.sh ]; then
   scripts/win32.sh
 fi
 
-if want 6; then
-  banner "Stage 6: clang-tidy"
+if want 6 && [ -x scripts/win64.sh ]; then
+  banner "Stage 6: 64-bit Windows build under wine64"
+  scripts/win64.sh
+fi
+
+if want 7; then
+  banner "Stage 7: clang-tidy"
   scripts/tidy.sh -j "$jobs" >/dev/null || { cat build-tidy/findings.txt; exit 1; }
 fi

@@ -18,5 +18,7 @@ build=build-win32
 cmake -S . -B "$build" --toolchain cmake/toolchain-mingw-i686.cmake \
   -DCMAKE_BUILD_TYPE=Debug -DVYHID_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$jobs"
-# Each test has its own time-out; the whole run is bounded as well.
-timeout 900 ctest --test-dir "$build" --output-on-failure -j"$jobs"
+# Each test has its own time-out; the whole run is bounded as well. The test
+# that needs the 64-bit build's bridge runs in scripts/win64.sh, once that
+# build exists.
+timeout 900 ctest --test-dir "$build" --output-on-failure -j"$jobs" -LE other_bitness

@@ -6,14 +6,39 @@
 //
 // What a bridge author targets: a shared library named HID_Bridge__.dll that
 // exports the 13 entry points below with C linkage and undecorated names
-// (stdcall on 32-bit Windows, the platform's convention elsewhere), taking
-// and returning the packed records of HIDrecords.h. Byte and boolean results:
-// only the low byte counts; a boolean is 0 for false.
+// (HIDscanForDevices, never HIDscanForDevices@0 or _HIDscanForDevices),
+// taking and returning the packed records of HIDrecords.h. Byte and boolean
+// results: only the low byte counts; a boolean is 0 for false. A byte
+// argument arrives in a wider slot or register whose upper bits are junk.
+//
+// Per platform (the program and its bridge are always of one bitness: a
+// process cannot load a library of the other):
+//
+//   32-bit Windows  PE i386. stdcall: arguments on the stack, right to left,
+//                   each in 4-byte slots, removed by the callee. The input
+//                   callback's report travels by value on the stack: 65
+//                   bytes in 68, then the count's slot; 72 bytes in all,
+//                   so the callee ends in `ret $0x48`.
+//   64-bit Windows  PE x86-64. The one x64 convention (stdcall means nothing
+//                   there): the first four arguments in RCX, RDX, R8, R9,
+//                   32 bytes of shadow space reserved by the caller, which
+//                   also removes everything. The report "by value" is a
+//                   pointer in RCX to a copy the caller made, which the
+//                   callee may overwrite; the count is the low byte of RDX.
+//   Linux x86-64    ELF, the System V convention.
+//
+// The records are the same bytes everywhere (HIDrecords.h, packed):
+// THIDreport 65, THIDdeviceInfo 1191, its Handle a 32-bit value of the
+// bridge's own on every platform, never a pointer. Pointers to records and
+// callbacks are the platform's width. The component's own device slot
+// (TVyHIDDevInfo, VyHID.h) is not the bridge's: it is 2252 bytes and a
+// pointer, 2256 on 32-bit and 2260 on 64-bit platforms.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "HIDrecords.h"
 
@@ -23,6 +48,16 @@ using TUSBcallBack = void(VYHID_STDCALL*)();
 // Input report: the report by value (65 bytes, 68 on the 32-bit stack) and a
 // byte count.
 using THIDcallBack = void(VYHID_STDCALL*)(THIDreport Report, std::uint8_t BytesCount);
+
+// One calling convention for every call across the boundary: stdcall on
+// 32-bit Windows, which differs from the compiler's default there; on every
+// other platform the default, so that the types are the plain ones.
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(!std::is_same_v<THIDcallBack, void (*)(THIDreport, std::uint8_t)>);
+#else
+static_assert(std::is_same_v<THIDcallBack, void (*)(THIDreport, std::uint8_t)>);
+static_assert(std::is_same_v<TUSBcallBack, void (*)()>);
+#endif
 
 // X(name, result, (parameters), (arguments)) for each entry point, in the
 // order the component binds them.

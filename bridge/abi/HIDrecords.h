@@ -10,7 +10,8 @@
 #include <string_view>
 
 // Bridge calls and callbacks are stdcall on 32-bit Windows, the platform's
-// default elsewhere.
+// default elsewhere: 64-bit Windows has one convention, and the compiler
+// ignores stdcall there (EntryPoints.h says what each platform passes how).
 #if defined(_WIN32) && !defined(_WIN64)
 #define VYHID_STDCALL __attribute__((stdcall))
 #else
@@ -108,6 +109,9 @@ static_assert(offsetof(THIDdeviceInfo, OutputReportCaps) == 262);
 static_assert(offsetof(THIDdeviceInfo, InputReportCaps) == 312);
 static_assert(offsetof(THIDdeviceInfo, FeatureReportCaps) == 362);
 static_assert(offsetof(THIDdeviceInfo, Handle) == 412);
+// The bridge's own 32-bit value on every platform, 64-bit ones included: the
+// record's layout never depends on the width of a pointer.
+static_assert(sizeof(THIDdeviceInfo::Handle) == 4);
 static_assert(offsetof(THIDdeviceInfo, VID) == 416);
 static_assert(offsetof(THIDdeviceInfo, PID) == 418);
 static_assert(offsetof(THIDdeviceInfo, VersionNumber) == 420);

@@ -35,8 +35,12 @@ set(VYHID_WINE_ENV ${CMAKE_CURRENT_LIST_DIR}/wine-env.sh)
 add_executable(wine_keeper ${CMAKE_CURRENT_LIST_DIR}/wine-keeper.c)
 add_test(NAME wine_up COMMAND ${VYHID_WINE_ENV} up $<TARGET_FILE:wine_keeper>)
 add_test(NAME wine_down COMMAND ${VYHID_WINE_ENV} down)
-set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
-set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+# The fixture works on the prefix of the build's bitness, as the emulator
+# does (the toolchain file sets VYHID_WINE_ARCH).
+set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 120
+                     ENVIRONMENT VYHID_WINE_ARCH=${VYHID_WINE_ARCH})
+set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60
+                     ENVIRONMENT VYHID_WINE_ARCH=${VYHID_WINE_ARCH})
 
 # Replaces GoogleTest's gtest_discover_tests for the whole tests/ tree; takes
 # the same arguments and honours TEST_PREFIX, EXTRA_ARGS and PROPERTIES.

@@ -21,8 +21,14 @@
 
 namespace {
 
-static_assert(std::is_same_v<std::uintptr_t, unsigned int>, "the name below is the 32-bit one");
-constexpr char kImportName[] = "_ZN3rtl14GetProcAddressEjPKc";
+// rtl::GetProcAddress(HMODULE, const char*) as the linker names it. HMODULE
+// is std::uintptr_t: unsigned int (j) on 32-bit Windows, unsigned long long
+// (y) on 64-bit Windows.
+static_assert(std::is_same_v<std::uintptr_t, unsigned int> ||
+              std::is_same_v<std::uintptr_t, unsigned long long>);
+constexpr const char* kImportName = std::is_same_v<std::uintptr_t, unsigned int>
+                                        ? "_ZN3rtl14GetProcAddressEjPKc"
+                                        : "_ZN3rtl14GetProcAddressEyPKc";
 
 std::mutex gMutex;
 std::vector<std::string> gNames;

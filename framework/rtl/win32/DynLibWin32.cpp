@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "DynLibPlatform.h"
@@ -27,8 +28,31 @@ String SystemMessage(DWORD code) {
                               message.back() == u' ' || message.back() == u'.')) {
     message.pop_back();
   }
-  if (message.empty()) message = u"error " + IntToStr(code);
   return message;
+}
+
+// Why a load failed: the system's text with the file named, and the code.
+// A module of the other bitness (a 32-bit DLL in a 64-bit process, or the
+// reverse) is the likeliest mistake with a library chosen by name, and the
+// system's text does not say so: the reason does.
+String LoadFailure(const String& FileName, DWORD code) {
+  String text = SystemMessage(code);
+  const String::size_type insert = text.find(u"%1");
+  if (insert != String::npos) {
+    text.replace(insert, 2, FileName);
+  } else if (text.empty()) {
+    text = FileName;
+  } else {
+    text = FileName + u": " + text;
+  }
+  text += u" (error " + IntToStr(code);
+  if (code == ERROR_BAD_EXE_FORMAT) {
+    text +=
+        u", ERROR_BAD_EXE_FORMAT: a module built for another processor or bitness; this "
+        u"process is " +
+        IntToStr(static_cast<std::int64_t>(sizeof(void*) * 8)) + u"-bit";
+  }
+  return u"LoadLibraryW: " + text + u")";
 }
 
 }  // namespace
@@ -40,7 +64,7 @@ HMODULE OpenLibrary(const String& FileName, const void*, String& reason) {
   // A bare name finds a module already loaded under that name first, then
   // follows the system's search order (the program's folder first).
   ::HMODULE module = ::LoadLibraryW(name.c_str());
-  if (module == nullptr) reason = u"LoadLibraryW: " + SystemMessage(::GetLastError());
+  if (module == nullptr) reason = LoadFailure(FileName, ::GetLastError());
   return reinterpret_cast<HMODULE>(module);
 }
 
