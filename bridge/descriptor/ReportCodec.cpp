@@ -136,6 +136,11 @@ DecodedReport Decode(const Report& report, std::span<const std::uint8_t> payload
   DecodedReport decoded;
   decoded.report = &report;
   const std::uint64_t bits = payload.size() * std::uint64_t{8};
+  std::uint64_t elements = 0;  // at most one value each: room made once
+  for (const Field& f : report.fields) {
+    if (!f.usages.empty()) elements += ElementsWithin(f, bits);
+  }
+  decoded.values.reserve(static_cast<std::size_t>(elements));
   for (std::size_t fi = 0; fi < report.fields.size(); ++fi) {
     const Field& f = report.fields[fi];
     if (f.usages.empty()) continue;  // padding
