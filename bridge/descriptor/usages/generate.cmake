@@ -1,8 +1,10 @@
 # Turns hid_usages.txt into the C++ tables of usage names (an include file of
 # UsageNames.cpp). Run at build time:
 #   cmake -DINPUT=hid_usages.txt -DOUTPUT=UsageTable.inc -P generate.cmake
-# Fails, naming the line, on a line it cannot read or a page or usage out of
-# ascending order (the lookups search the tables by halves).
+# Fails, naming the line, on a line it cannot read, a page or usage out of
+# ascending order (the lookups search the tables by halves), or a name given
+# twice on one page (a name must find one usage of a page).
+cmake_minimum_required(VERSION 3.25)
 file(STRINGS "${INPUT}" lines)
 set(pages "")
 set(usages "")
@@ -22,6 +24,7 @@ foreach(line IN LISTS lines)
     endif()
     set(last_page ${page})
     set(last_id -1)
+    set(page_names "")
     math(EXPR hex "${page}" OUTPUT_FORMAT HEXADECIMAL)
     string(APPEND pages "    {${hex}, \"${CMAKE_MATCH_2}\"},\n")
   elseif(line MATCHES "^(0x[0-9A-Fa-f]+)[ \t]+([A-Za-z0-9]+)[ \t]*$")
@@ -30,8 +33,13 @@ foreach(line IN LISTS lines)
       message(FATAL_ERROR "${INPUT}:${number}: usage ${CMAKE_MATCH_1} out of order or before a page")
     endif()
     set(last_id ${id})
+    set(name ${CMAKE_MATCH_2})
+    if(name IN_LIST page_names)
+      message(FATAL_ERROR "${INPUT}:${number}: ${name} named twice on this page")
+    endif()
     math(EXPR usage "(${page} << 16) | ${id}" OUTPUT_FORMAT HEXADECIMAL)
-    string(APPEND usages "    {${usage}, \"${CMAKE_MATCH_2}\"},\n")
+    list(APPEND page_names ${name})
+    string(APPEND usages "    {${usage}, \"${name}\"},\n")
   else()
     message(FATAL_ERROR "${INPUT}:${number}: cannot read '${line}'")
   endif()
