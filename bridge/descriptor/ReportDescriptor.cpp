@@ -1,6 +1,7 @@
 #include "descriptor/ReportDescriptor.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace vyhid::descriptor {
@@ -509,6 +510,59 @@ std::vector<Collection> ReportDescriptor::CollectionPath(const Field& field) con
   }
   std::reverse(path.begin(), path.end());
   return path;
+}
+
+const char* ItemName(const Item& item) {
+  if (item.is_long) return "Long Item";
+  static constexpr const char* kMain[] = {"Input", "Output", "Collection", "Feature",
+                                          "End Collection"};
+  static constexpr const char* kGlobal[] = {"Usage Page",
+                                            "Logical Minimum",
+                                            "Logical Maximum",
+                                            "Physical Minimum",
+                                            "Physical Maximum",
+                                            "Unit Exponent",
+                                            "Unit",
+                                            "Report Size",
+                                            "Report ID",
+                                            "Report Count",
+                                            "Push",
+                                            "Pop"};
+  static constexpr const char* kLocal[] = {"Usage",
+                                           "Usage Minimum",
+                                           "Usage Maximum",
+                                           "Designator Index",
+                                           "Designator Minimum",
+                                           "Designator Maximum",
+                                           "Reserved",
+                                           "String Index",
+                                           "String Minimum",
+                                           "String Maximum",
+                                           "Delimiter"};
+  const std::size_t tag = item.tag;
+  switch (item.type) {
+    case Item::Type::kMain:
+      if (tag >= main_tag::kInput && tag <= main_tag::kEndCollection) {
+        return kMain[tag - main_tag::kInput];
+      }
+      break;
+    case Item::Type::kGlobal:
+      if (tag < std::size(kGlobal)) return kGlobal[tag];
+      break;
+    case Item::Type::kLocal:
+      if (tag < std::size(kLocal)) return kLocal[tag];
+      break;
+    case Item::Type::kReserved:
+      break;
+  }
+  return "Reserved";
+}
+
+const char* CollectionTypeName(std::uint8_t type) {
+  static constexpr const char* kNames[] = {"Physical",    "Application",  "Logical",       "Report",
+                                           "Named Array", "Usage Switch", "Usage Modifier"};
+  if (type < std::size(kNames)) return kNames[type];
+  return type >= 0x80 ? "Vendor-defined" : "Reserved";
 }
 
 const char* Describe(ParseError error) {

@@ -136,6 +136,8 @@ TEST(Model, RealMouseFieldsAndCollectionPath) {
   EXPECT_EQ(path[0].usage, MakeUsage(0x01, 0x02));
   EXPECT_EQ(path[1].type, 0);  // physical
   EXPECT_EQ(path[1].usage, MakeUsage(0x01, 0x01));
+  EXPECT_STREQ(CollectionTypeName(path[0].type), "Application");
+  EXPECT_STREQ(CollectionTypeName(0x80), "Vendor-defined");
 }
 
 // Extended usages, a delimiter set, PUSH/POP, a long item, unit and exponent.
@@ -145,6 +147,15 @@ TEST(Model, ItemsOfTheClassDefinition) {
       "65 11 55 0E 75 08 95 02 A4 81 02 15 81 25 7F FE 01 00 AA 09 32 81 06 B4 09 33 95 01 81 02 "
       "C0"));
   ASSERT_TRUE(d.ok()) << Describe(d.error);
+  // The items by name, as a listing of the descriptor shows them.
+  std::vector<std::string> names;
+  const std::vector<std::uint8_t> some = FromHex("0B E9 00 0C 00 A9 01 B4 FE 01 00 AA 81 02 C0");
+  Item item;
+  for (const std::uint8_t* p = some.data(); (p = FetchItem(p, some.data() + some.size(), item));) {
+    names.emplace_back(ItemName(item));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Usage", "Delimiter", "Pop", "Long Item", "Input",
+                                             "End Collection"}));
   const Report* r = d.FindReport(ReportKind::kInput, 0);
   ASSERT_NE(r, nullptr);
   ASSERT_EQ(r->fields.size(), 3u);

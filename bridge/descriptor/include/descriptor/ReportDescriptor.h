@@ -34,6 +34,14 @@ struct Item {
   std::uint32_t data = 0;      // short items: the data, little-endian, zero-extended
 };
 
+// The class definition's name of an item ("Usage Page", "Input", "End
+// Collection"); "Long Item" for a long one, "Reserved" for a tag it leaves undefined.
+const char* ItemName(const Item& item);
+// A collection type's name: "Physical", "Application", "Logical", "Report",
+// "Named Array", "Usage Switch", "Usage Modifier", "Vendor-defined" (0x80 and
+// above), "Reserved".
+const char* CollectionTypeName(std::uint8_t type);
+
 // Reads the item starting at p. Returns the position just after it, or
 // nullptr when p == end or the item's data runs past end (item is then
 // unspecified). Never reads at or past end.
