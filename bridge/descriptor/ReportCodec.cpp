@@ -34,6 +34,22 @@ std::optional<double> Physical(const Field& f, std::int64_t logical) {
   return pmin + (static_cast<double>(logical) - lmin) * (pmax - pmin) / (lmax - lmin);
 }
 
+// The value can be stored in one element: in its bits as two's complement when
+// the field is signed, as an unsigned number otherwise.
+bool Fits(const Field& f, std::int64_t value) {
+  const std::uint32_t width = std::min(f.bit_size, kValueBits);
+  if (width == kValueBits) return true;
+  if (f.IsSigned()) {
+    const std::int64_t half = std::int64_t{1} << (width - 1);
+    return value >= -half && value < half;
+  }
+  return value >= 0 && static_cast<std::uint64_t>(value) < (std::uint64_t{1} << width);
+}
+
+std::string Bits(const Field& f) {
+  return std::to_string(f.bit_size) + (f.IsSigned() ? " signed" : " unsigned") + " bits";
+}
+
 // Elements of the field that lie wholly inside `bits` bits of payload.
 std::uint64_t ElementsWithin(const Field& f, std::uint64_t bits) {
   if (f.bit_size == 0 || f.bit_offset >= bits) return 0;
@@ -197,12 +213,21 @@ std::string ReportEncoder::Set(Usage usage, std::int64_t value) {
       if (!InRange(f, value)) {
         return "value " + std::to_string(value) + " outside the logical range " + range;
       }
+      // A descriptor may give a range its field cannot hold: never store a cut value.
+      if (!Fits(f, value)) {
+        return "value " + std::to_string(value) + " of " + UsageText(usage) +
+               " does not fit in the field's " + Bits(f);
+      }
       InsertBits(payload_, ElementOffset(f, *index), width, static_cast<std::uint64_t>(value));
       return {};
     }
     const std::int64_t selector = f.logical_minimum + static_cast<std::int64_t>(*index);
     if (!HasRange(f) || selector > f.logical_maximum) {
       return UsageText(usage) + " lies outside the array's logical range " + range;
+    }
+    if (!Fits(f, selector)) {
+      return "index " + std::to_string(selector) + " of " + UsageText(usage) +
+             " does not fit in the array's " + Bits(f);
     }
     std::optional<std::uint64_t> free_slot;
     for (std::uint64_t i = 0; i < n; ++i) {

@@ -206,6 +206,13 @@ TEST(Encode, KeyboardLedsByName) {
   EXPECT_EQ(encoder.Set(*num_lock, 0), "");
   EXPECT_EQ(encoder.Bytes(), Bytes{0x02});
   EXPECT_NE(encoder.Set(*num_lock, 2).find("outside the logical range 0..1"), std::string::npos);
+  // A range wider than the field's bits: refused, never stored cut.
+  const ReportDescriptor wide = Parse(FromHex("09 01 15 00 26 FF 01 75 04 95 01 91 02"));
+  ReportEncoder cut(*wide.FindReport(ReportKind::kOutput, 0));
+  EXPECT_NE(cut.Set(MakeUsage(0, 1), 16).find("does not fit in the field's 4 unsigned bits"),
+            std::string::npos);
+  EXPECT_EQ(cut.Set(MakeUsage(0, 1), 15), "");
+  EXPECT_EQ(cut.Bytes(), Bytes{0x0F});
   EXPECT_FALSE(FindUsageInReport(*leds, "X").has_value());
   EXPECT_NE(encoder.Set(MakeUsage(0x01, 0x30), 1).find("no field"), std::string::npos);
 

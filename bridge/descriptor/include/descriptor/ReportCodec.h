@@ -69,8 +69,8 @@ class ReportEncoder {
   // Sets the usage's value. Variable fields: the first element of that usage
   // takes the logical value. Array fields: a non-zero value puts the usage in a free
   // slot, 0 takes it out. Returns why it could not, empty on success: no field
-  // of the report has the usage, the value is outside the logical range,
-  // every slot of the array is taken.
+  // of the report has the usage, the value is outside the logical range or
+  // does not fit in the field's bits, every slot of the array is taken.
   std::string Set(Usage usage, std::int64_t value);
   // The report's bytes: its ID byte first when the report has an ID, then
   // Report::Bytes() bytes of payload.
