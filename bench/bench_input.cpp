@@ -13,7 +13,12 @@
 // the counter usb_hs_share is the fraction of one core that the measured path
 // would take at that rate.
 //
-// bench-link: VyHIDpkg simcontrol vcl270 rtl270
+// Beside them, decoding one input report into values by usage (a boot mouse,
+// a boot keyboard, a 64-byte vendor report), the cost an application adds
+// per report when it decodes in its handler: read as a ratio to the
+// component's own cost per report above.
+//
+// bench-link: VyHIDpkg simcontrol vcl270 rtl270 hid_descriptor
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -21,10 +26,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "BenchSession.h"
 #include "SimControl.h"
 #include "VyHID.h"
+#include "descriptor/ReportCodec.h"
 #include "rtl/DynLib.h"
 #include "vcl/Dialogs.h"
 #include "vcl/Forms.h"
@@ -155,6 +162,57 @@ BENCHMARK(BM_InputStream_Component)
     ->Arg(100000)
     ->MeasureProcessCPUTime()
     ->Unit(benchmark::kMillisecond);
+
+// A descriptor and one input report of it, as the device sends it.
+struct DecodeSample {
+  std::vector<std::uint8_t> descriptor;
+  std::vector<std::uint8_t> report;
+};
+
+// The class definition's boot mouse: Button1, X -3, Y 2.
+DecodeSample Mouse() {
+  return {{0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19,
+           0x01, 0x29, 0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02,
+           0x95, 0x01, 0x75, 0x05, 0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15,
+           0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0xC0, 0xC0},
+          {0x01, 0xFD, 0x02}};
+}
+
+// The class definition's boot keyboard: LeftShift with A and B held.
+DecodeSample Keyboard() {
+  return {{0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15,
+           0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08,
+           0x81, 0x01, 0x95, 0x05, 0x75, 0x01, 0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91,
+           0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06, 0x75, 0x08, 0x15, 0x00,
+           0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0},
+          {0x02, 0x00, 0x04, 0x05, 0x00, 0x00, 0x00, 0x00}};
+}
+
+// A vendor device's 64-byte input report of 64 one-byte values.
+DecodeSample Vendor64() {
+  DecodeSample s{{0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF,
+                  0x00, 0x75, 0x08, 0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0xC0},
+                 std::vector<std::uint8_t>(64)};
+  for (std::uint8_t i = 0; i < 64; ++i) s.report[i] = i;
+  return s;
+}
+
+void BM_Decode(benchmark::State& state, DecodeSample (*sample)(), std::size_t values) {
+  const DecodeSample s = sample();
+  const auto descriptor = vyhid::descriptor::Parse(s.descriptor);
+  for (auto _ : state) {
+    const auto decoded = vyhid::descriptor::Decode(descriptor, vyhid::ReportKind::kInput, s.report);
+    benchmark::DoNotOptimize(decoded.values.data());
+    if (decoded.values.size() != values) {
+      state.SkipWithError("decoded the wrong number of values");
+      break;
+    }
+  }
+  SetReportCounters(state, 1);
+}
+BENCHMARK_CAPTURE(BM_Decode, mouse, Mouse, 5);
+BENCHMARK_CAPTURE(BM_Decode, keyboard, Keyboard, 10);
+BENCHMARK_CAPTURE(BM_Decode, vendor64, Vendor64, 64);
 
 }  // namespace
 

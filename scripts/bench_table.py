@@ -108,6 +108,11 @@ def input_rows(t, runs):
           f"{fmt_ns(comp_s)}/report", f"bare callback {fmt_ns(bare_s)}/report",
           f"{comp_s / bare_s:.2f}",
           join(f"+{fmt_ns(comp_s - bare_s)} per report; processor time", spread(sb, sc)))
+    for sample in ("mouse", "keyboard", "vendor64"):
+        decode = runs[f"BM_Decode/{sample}"]
+        t.add(f"Decode, {sample}", f"{fmt_ns(ns(decode))}/report",
+              f"HIDreader to handler {fmt_ns(comp)}/report", f"{ns(decode) / comp:.2f}",
+              join("one input report to values by usage", spread(decode)))
     share = comp_s * USB_HS_REPORTS_PER_S / 1e9
     extra = (comp_s - bare_s) * USB_HS_REPORTS_PER_S / 1e9
     t.add("Input, USB budget", f"{share * 100:.3f} % of one core at 8000 reports/s",

@@ -14,7 +14,7 @@ scripts/setup.sh --all
 cmake -S . -B build-tidy -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVYHID_BUILD_BENCH=OFF -DVYHID_BUILD_TESTS=OFF >/dev/null
 # Generated headers must exist before they are parsed.
-cmake --build build-tidy --target VyHIDpkg -j"$jobs" >/dev/null
+cmake --build build-tidy --target VyHIDpkg hid_descriptor -j"$jobs" >/dev/null
 run-clang-tidy -quiet -j "$jobs" -p build-tidy "$filter" 2>&1 |
   grep -vE '^(Running|[0-9]+ warnings? generated|Suppressed [0-9]+ warnings)' |
   tee build-tidy/findings.txt

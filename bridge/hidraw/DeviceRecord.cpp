@@ -43,8 +43,12 @@ void FillKind(const ReportDescriptor& descriptor, ReportKind kind, THIDdeviceInf
   for (const ReportLength& report : descriptor.ReportsOfKind(kind)) {
     summaries.push_back({report.report_id, report.collection_usage, report.Bytes()});
   }
-  abi::FillCapabilityTable(info, kind, abi::BufferSizeFor(descriptor.LongestReportBytes(kind)),
-                           summaries);
+  // A report of no payload still travels as its ID byte: the buffer holds it.
+  const std::uint16_t buffer_size =
+      summaries.empty()
+          ? 0
+          : std::max<std::uint16_t>(abi::BufferSizeFor(descriptor.LongestReportBytes(kind)), 1);
+  abi::FillCapabilityTable(info, kind, buffer_size, summaries);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // another folder); without it the test skips, and fails under CI.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Corpus.h"
 #include "Prerequisite.h"
 #include "descriptor/ReportDescriptor.h"
 
@@ -19,11 +21,6 @@ namespace vyhid::descriptor {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path CorpusDir() {
-  if (const char* dir = std::getenv("VYHID_HID_CORPUS")) return dir;
-  return VYHID_HID_CORPUS_DIR;
-}
 
 struct GoldenCase {
   std::string name;  // empty: the corpus is absent
@@ -65,19 +62,12 @@ std::vector<GoldenCase> LoadCases() {
   return cases;
 }
 
-std::vector<std::uint8_t> ReadHex(const fs::path& path) {
-  std::ifstream in(path);
-  std::vector<std::uint8_t> bytes;
-  std::string word;
-  while (in >> word) bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
-  return bytes;
-}
-
 // A collection's buffer length as the golden data counts it: the longest
 // report plus one byte for the report ID, 0 when the kind is absent.
 std::uint32_t BufferLength(const TopLevelCollection& tlc, ReportKind kind) {
-  const std::uint32_t longest = tlc.LongestReportBytes(kind);
-  return longest == 0 ? 0 : longest + 1;
+  const bool has_kind = std::any_of(tlc.reports.begin(), tlc.reports.end(),
+                                    [kind](const Report& r) { return r.kind == kind; });
+  return has_kind ? tlc.LongestReportBytes(kind) + 1 : 0;
 }
 
 void PrintTo(const GoldenCase& c, std::ostream* os) {

@@ -142,6 +142,21 @@ TEST(Capabilities, TenEntriesAtMostInAscendingOrderAndCountsCapped) {
   EXPECT_EQ(info.OutputReportCaps[0].ReportSize, 0);  // absent kind: all zero
 }
 
+// A main item of no bits under a report ID declares that report: a feature
+// report that is its ID byte alone gets a one-byte buffer and its table entry.
+TEST(Capabilities, ReportOfNoBitsIsItsIdByte) {
+  const std::vector<std::uint8_t> bytes = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85,
+                                           0x01, 0x75, 0x08, 0x95, 0x02, 0x81, 0x02, 0x85,
+                                           0x02, 0x95, 0x00, 0xB1, 0x02, 0xC0};
+  THIDdeviceInfo info{};
+  FillCapabilities(info, Parse(bytes));
+  EXPECT_EQ(info.InputBufferSize, 3);
+  EXPECT_EQ(info.FeatureBufferSize, 1);
+  EXPECT_EQ(info.FeatureReportCaps[0].ReportId, 2);
+  EXPECT_EQ(info.FeatureReportCaps[0].ReportCount, 0);
+  EXPECT_EQ(info.OutputBufferSize, 0);
+}
+
 TEST(Capabilities, HugeReportsClampTheBufferSize) {
   THIDdeviceInfo info{};
   const std::vector<std::uint8_t> bytes = {0x77, 0xFF, 0xFF, 0xFF, 0xFF, 0x95, 0x10, 0x81, 0x02};

@@ -37,12 +37,12 @@ run(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX})
 # The layout.
 foreach(file
     bin/vyhid
-    lib/librtl270.so lib/libvcl270.so lib/VyHIDpkg.so lib/libvyhid_abi.a
+    lib/librtl270.so lib/libvcl270.so lib/VyHIDpkg.so lib/libvyhid_abi.a lib/libhid_descriptor.a
     lib/vyhid/bridge/sim/HID_Bridge__.dll lib/vyhid/bridge/sim/devices/default.txt
     lib/cmake/VyHID/VyHIDConfig.cmake lib/cmake/VyHID/VyHIDConfigVersion.cmake
     lib/cmake/VyHID/VyHIDTargets.cmake lib/pkgconfig/vyhid.pc
     include/vyhid/VyHID.h include/vyhid/HIDrecords.h include/vyhid/EntryPoints.h include/vyhid/SimApi.h
-    include/vyhid/rtl/System.h include/vyhid/vcl/Forms.h
+    include/vyhid/rtl/System.h include/vyhid/vcl/Forms.h include/vyhid/descriptor/ReportCodec.h
     share/vyhid/udev/70-vyhid-hidraw.rules)
   if(NOT EXISTS ${PREFIX}/${file})
     message(FATAL_ERROR "not installed: ${file}")
