@@ -106,8 +106,9 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
   bool version = false;
   CLI::Option* simulate = app.add_flag(
       "--simulate{}", simulateFile,
-      "use the simulated bridge with the virtual devices of\nFILE (default: the bundled "
-      "keyboard, mouse and\nvendor device); FILE only with '='");
+      "use the simulated bridge with the virtual devices of\nFILE, a device file or a "
+      "recording (default: the\nbundled keyboard, mouse and vendor device); FILE\nonly "
+      "with '='");
   app.add_option("--bridge", bridgePath,
                  "load this bridge library (also: environment\nVYHID_BRIDGE); by default the "
                  "hidraw bridge\ninstalled with the tool")
