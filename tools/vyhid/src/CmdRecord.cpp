@@ -46,8 +46,8 @@ std::string CountedHex(std::string_view bytes) {
 // A device name as the kernel makes one for a USB device: the manufacturer,
 // then the product unless it already starts with it.
 std::string DeviceName(const TVyHIDdeviceInfo& info) {
-  const std::string manufacturer = ShortStringUtf8(info.ManufacturerString);
-  const std::string product = ShortStringUtf8(info.ProductString);
+  std::string manufacturer = ShortStringUtf8(info.ManufacturerString);
+  std::string product = ShortStringUtf8(info.ProductString);
   if (manufacturer.empty() || product.rfind(manufacturer, 0) == 0) return product;
   if (product.empty()) return manufacturer;
   return manufacturer + " " + product;
