@@ -182,6 +182,14 @@ class TVyHID : public rtl::TComponent {
   std::int32_t SetFeature(std::uint8_t ReportID, const rtl::RawByteString& aData);
   // The payload up to its first zero byte, at most NumBytes (and 64) bytes.
   rtl::RawByteString GetStrFromBuffer(const THIDreport& rep, std::int32_t NumBytes);
+  // The report descriptor of device DevNr of the latest scan, the bytes the
+  // device itself gives, through the bridge's optional export
+  // HIDGetReportDescriptor. Empty when it cannot be had, and then Reason (when
+  // not null) says why: no bridge loaded, a bridge without that export, a
+  // number the latest scan did not list, or the bridge's own reason (a
+  // platform that gives no descriptor, a device that would not). Reason is
+  // emptied when the bytes come. Changes no property and raises no event.
+  std::vector<std::uint8_t> GetReportDescriptor(std::int32_t DevNr, rtl::String* Reason = nullptr);
 
  protected:
   // Internal; protected so that a test can reach them through a subclass.

@@ -105,11 +105,29 @@ VYHID_ENTRY_POINTS(VYHID_ENTRY_POINT_TYPE)
 //   EIO     the device or the system refused the transfer
 using tHIDlastError = std::int32_t(VYHID_STDCALL*)(char* text, std::uint32_t size);
 
+// Optional extra export: the report descriptor of device Nr of the last scan,
+// the bytes the device itself gives. Copies min(size, length) bytes into
+// buffer[0..size-1] when buffer is not null and returns the descriptor's whole
+// length, so that a caller whose buffer was short calls again with one of that
+// length (kMaxReportDescriptorBytes always holds it). Returns -1 when the
+// bridge cannot give it, with the reason for HIDlastError: ENOENT for a number
+// the last scan did not list, ENOSYS where the platform has no way to read a
+// descriptor, ENODATA for a device that has none to give (a virtual one),
+// EIO when the device would not give it. A caller that finds no
+// such export (an older bridge, a bridge of another maker) goes without the
+// descriptor; nothing else depends on it.
+using tHIDGetReportDescriptor = std::int32_t(VYHID_STDCALL*)(std::uint8_t Nr, std::uint8_t* buffer,
+                                                             std::uint32_t size);
+
 namespace vyhid {
 
 // The bridge's file name, loaded by bare name.
 inline constexpr char16_t kBridgeFileName[] = u"HID_Bridge__.dll";
 inline constexpr char kLastErrorExport[] = "HIDlastError";
+inline constexpr char kReportDescriptorExport[] = "HIDGetReportDescriptor";
+// The longest report descriptor a device may have (the USB HID class's and
+// Linux's limit, HID_MAX_DESCRIPTOR_SIZE).
+inline constexpr std::uint32_t kMaxReportDescriptorBytes = 4096;
 
 #define VYHID_ENTRY_POINT_NAME(name, result, params, args) std::string_view(#name),
 inline constexpr std::array kEntryPointNames = {VYHID_ENTRY_POINTS(VYHID_ENTRY_POINT_NAME)};

@@ -8,7 +8,10 @@
 //   };
 //   VYHID_DEFINE_BRIDGE_EXPORTS()
 //
-// and gets the 13 entry points and HIDlastError. Each call first forgets the
+// and gets the 13 entry points, HIDlastError and HIDGetReportDescriptor
+// (declared like the entry points, as a static function of that name and
+// type; one that has no way to read a descriptor fails with ENOSYS and a
+// reason). Each call first forgets the
 // thread's last error; an exception is recorded as its reason (EIO, "name:
 // what") and the call returns 0 (nothing, for the two handlers and
 // HIDGetDeviceInfo).
@@ -16,6 +19,7 @@
 
 #include <cerrno>
 #include <exception>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -55,5 +59,16 @@ Result Guarded(const char* name, Body&& body) noexcept {
   VYHID_BRIDGE_EXPORT std::int32_t VYHID_STDCALL HIDlastError(char* text, std::uint32_t size) { \
     return ::vyhid::abi::CopyLastError(text, size);                                             \
   }                                                                                             \
+  VYHID_BRIDGE_EXPORT std::int32_t VYHID_STDCALL HIDGetReportDescriptor(                        \
+      std::uint8_t Nr, std::uint8_t* buffer, std::uint32_t size) {                              \
+    /* An exception is a failure (-1), not a descriptor of length 0. */                         \
+    return ::vyhid::abi::Guarded<std::optional<std::int32_t>>(                                  \
+               "HIDGetReportDescriptor",                                                        \
+               [&]() -> std::optional<std::int32_t> {                                           \
+                 return BridgeEntryPoints::HIDGetReportDescriptor(Nr, buffer, size);            \
+               })                                                                               \
+        .value_or(-1);                                                                          \
+  }                                                                                             \
   VYHID_ENTRY_POINTS(VYHID_CHECK_EXPORT)                                                        \
+  VYHID_CHECK_EXPORT(HIDGetReportDescriptor, , , )                                              \
   static_assert(std::is_same_v<decltype(&::HIDlastError), tHIDlastError>);

@@ -42,6 +42,15 @@ void FillCapabilityTable(THIDdeviceInfo& info, ReportKind kind, std::uint16_t bu
   SetBufferSize(info, kind, buffer_size);
 }
 
+std::int32_t CopyReportDescriptor(std::span<const std::uint8_t> descriptor, std::uint8_t* buffer,
+                                  std::uint32_t size) {
+  if (buffer != nullptr) {
+    std::copy_n(descriptor.begin(), std::min<std::size_t>(size, descriptor.size()), buffer);
+  }
+  return static_cast<std::int32_t>(
+      std::min<std::size_t>(descriptor.size(), std::numeric_limits<std::int32_t>::max()));
+}
+
 std::uint16_t BufferSizeFor(std::uint32_t longest_payload_bytes) {
   if (longest_payload_bytes == 0) return 0;
   return static_cast<std::uint16_t>(std::min<std::uint32_t>(longest_payload_bytes + 1, 0xFFFF));

@@ -40,6 +40,12 @@ struct ReportSummary {
 void FillCapabilityTable(THIDdeviceInfo& info, ReportKind kind, std::uint16_t buffer_size,
                          std::span<const ReportSummary> reports);
 
+// Hands out a device's report descriptor as HIDGetReportDescriptor does
+// (EntryPoints.h): copies min(size, its length) bytes into buffer when buffer
+// is not null, and returns its whole length.
+std::int32_t CopyReportDescriptor(std::span<const std::uint8_t> descriptor, std::uint8_t* buffer,
+                                  std::uint32_t size);
+
 // A count as an entry point's one-byte result: values above 255 read as 255
 // (a buffer size of a device with reports longer than 254 bytes).
 constexpr std::uint8_t ByteResult(std::uint32_t value) {

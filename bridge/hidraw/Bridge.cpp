@@ -84,6 +84,23 @@ void Bridge::GetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* info) {
   }
 }
 
+std::int32_t Bridge::GetReportDescriptor(std::uint8_t nr, std::uint8_t* buffer,
+                                         std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  if (nr >= devices_.size()) {
+    abi::SetNotListed(nr, devices_.size());
+    return -1;
+  }
+  const DeviceFacts& facts = devices_[nr].facts;
+  if (facts.report_descriptor.empty()) {
+    // Enumeration recorded why when debugging is on; the node itself may
+    // have refused the read.
+    abi::SetLastError(EIO, facts.devnode + ": the scan could not read its report descriptor");
+    return -1;
+  }
+  return abi::CopyReportDescriptor(facts.report_descriptor, buffer, size);
+}
+
 bool Bridge::Open(std::uint8_t nr) {
   std::string devnode;
   DeviceFacts facts;

@@ -53,6 +53,10 @@ class Bridge {
   // Writes all of *info for device nr of the last scan; all zeros for a
   // number out of range. Ignores a null info.
   void GetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* info);
+  // The report descriptor of device nr of the last scan, as
+  // HIDGetReportDescriptor hands it out (EntryPoints.h): -1 with the reason
+  // when nr is not listed or the scan could not read its descriptor.
+  std::int32_t GetReportDescriptor(std::uint8_t nr, std::uint8_t* buffer, std::uint32_t size);
   // Closes the open device (if any), then opens device nr and starts its read
   // thread. Returns false when nr is out of range, the node cannot be opened,
   // or it now holds another device than the scan found there (its number

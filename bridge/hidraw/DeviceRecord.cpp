@@ -10,8 +10,6 @@ namespace vyhid::hidraw {
 namespace {
 
 using descriptor::ReportDescriptor;
-using descriptor::ReportLength;
-using vyhid::ReportKind;
 
 std::string Hex(unsigned value, int digits) {
   char text[16];
@@ -35,20 +33,6 @@ std::size_t CharacterBoundary(std::string_view text, std::size_t limit) {
   std::size_t n = limit;
   while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
   return n;
-}
-
-// Fills one kind's buffer size and capability table from the descriptor.
-void FillKind(const ReportDescriptor& descriptor, ReportKind kind, THIDdeviceInfo& info) {
-  std::vector<abi::ReportSummary> summaries;
-  for (const ReportLength& report : descriptor.ReportsOfKind(kind)) {
-    summaries.push_back({report.report_id, report.collection_usage, report.Bytes()});
-  }
-  // A report of no payload still travels as its ID byte: the buffer holds it.
-  const std::uint16_t buffer_size =
-      summaries.empty()
-          ? 0
-          : std::max<std::uint16_t>(abi::BufferSizeFor(descriptor.LongestReportBytes(kind)), 1);
-  abi::FillCapabilityTable(info, kind, buffer_size, summaries);
 }
 
 }  // namespace
@@ -136,12 +120,6 @@ bool ParseHidId(std::string_view text, std::uint16_t& vendor, std::uint16_t& pro
   vendor = *v;
   product = *p;
   return true;
-}
-
-void FillCapabilities(THIDdeviceInfo& info, const ReportDescriptor& descriptor) {
-  for (const ReportKind kind : {ReportKind::kOutput, ReportKind::kInput, ReportKind::kFeature}) {
-    FillKind(descriptor, kind, info);
-  }
 }
 
 THIDdeviceInfo BuildDeviceInfo(const DeviceFacts& facts, std::string_view identity,

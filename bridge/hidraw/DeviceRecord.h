@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "DescriptorCaps.h"
 #include "HIDrecords.h"
 #include "descriptor/ReportDescriptor.h"
 
@@ -53,12 +54,9 @@ std::optional<std::uint16_t> ParseHex16(std::string_view text);
 // Parses a HID_ID value ("0003:0000046D:0000C52B") into vendor and product.
 bool ParseHidId(std::string_view text, std::uint16_t& vendor, std::uint16_t& product);
 
-// Buffer sizes and capability tables from a parsed descriptor: per kind, the
-// longest report in bytes plus one for the report ID byte (0 when the kind
-// is absent), and one entry per report ID in ascending order, at most 10,
-// with ReportSize 8, ReportCount the payload bytes (at most 255) and the
-// usage of the report's top-level collection.
-void FillCapabilities(THIDdeviceInfo& info, const descriptor::ReportDescriptor& descriptor);
+// Buffer sizes and capability tables from a parsed descriptor (shared with
+// the simulated bridge's recorded devices).
+using caps::FillCapabilities;
 
 // The whole record: every one of its 1191 bytes is written, unused ones zero.
 THIDdeviceInfo BuildDeviceInfo(const DeviceFacts& facts, std::string_view identity,

@@ -45,6 +45,10 @@ struct BridgeEntryPoints {
   static std::uint8_t HIDSetFeatureReport(THIDreport* OutReport) {
     return bridge->SetFeatureReport(OutReport);
   }
+  static std::int32_t HIDGetReportDescriptor(std::uint8_t Nr, std::uint8_t* buffer,
+                                             std::uint32_t size) {
+    return bridge->GetReportDescriptor(Nr, buffer, size);
+  }
 };
 
 }  // namespace

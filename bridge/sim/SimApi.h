@@ -28,6 +28,11 @@
 #define VYHID_SIM_API __attribute__((visibility("default")))
 #endif
 
+// How a recorded device replays its input reports (SimSetReplayPace).
+inline constexpr std::int32_t kSimReplayRecordedPace = 0;  // with the gaps as recorded
+inline constexpr std::int32_t kSimReplayFast = 1;          // as fast as the callback takes them
+inline constexpr std::int32_t kSimReplayOnCommand = 2;     // as SimReplayNext lets them go
+
 extern "C" {
 
 // One call the bridge received, in the order received.
@@ -69,10 +74,20 @@ struct SimCall {
 // elsewhere. Records added with SimAddDevice / SimSetDevices are not held to
 // their capability tables: they take any report ID, as described above.
 //
+// Devices read from a recording (hid-recorder's text format, see
+// bridge/sim/README.md) are held to the reports of their descriptor, and
+// replay their recorded input reports in order while open, on the bridge's
+// own thread: each as the hidraw bridge delivers a report, its report ID byte
+// (when the device numbers its reports) as ReportID and its payload in
+// 64-byte pieces, BytesCount the bytes of each piece. A device closed and
+// opened again goes on where it stopped; a list loaded again starts over.
+//
 // Like every bridge built on the kit, the simulated bridge also exports
-// HIDlastError (EntryPoints.h): each entry point forgets the calling thread's
-// last failure when it starts, and only a failure scripted with
-// SimScriptError leaves one.
+// HIDlastError and HIDGetReportDescriptor (EntryPoints.h): each entry point
+// forgets the calling thread's last failure when it starts, and only a
+// failure scripted with SimScriptError leaves one. HIDGetReportDescriptor
+// (not logged) gives a recorded device's descriptor, and -1 with ENODATA for
+// a device that has none (one of a device file or of SimAddDevice).
 
 // Removes every device (without firing the device-change callback), closes
 // the open device, drops pending input deliveries (waiting for one already
@@ -114,7 +129,20 @@ VYHID_SIM_API void SimInjectInput(const THIDreport* report, std::uint8_t bytesCo
 // inside one of its callbacks.
 VYHID_SIM_API void SimStartInputStream(const THIDreport* report, std::uint8_t bytesCount,
                                        std::uint64_t count);
+// SimWaitInputStream also waits for the open recorded device's replay: until
+// every recorded report is delivered, or paced on command, those let go.
 VYHID_SIM_API void SimWaitInputStream();
+
+// How recorded devices replay (kSimReplay...; other values are ignored): at
+// the recorded pace (the default), as fast as possible, or one report at a
+// time on command. Takes effect at once; the bridge's load or SimReset
+// restores the recorded pace.
+VYHID_SIM_API void SimSetReplayPace(std::int32_t pace);
+// Paced on command: lets `count` more recorded reports of the open device go
+// (count <= 0 lets none). Returns how many of its recorded reports are yet to
+// be delivered, those just let go included, or -1 when no recorded device is
+// open.
+VYHID_SIM_API std::int32_t SimReplayNext(std::int32_t count);
 
 // How many payload bytes each HIDSetOutputReport / HIDSetFeatureReport takes
 // and returns (clamped to 0..255; default 64).
@@ -170,6 +198,8 @@ struct SimBridge {
   decltype(&SimInjectInput) InjectInput = nullptr;
   decltype(&SimStartInputStream) StartInputStream = nullptr;
   decltype(&SimWaitInputStream) WaitInputStream = nullptr;
+  decltype(&SimSetReplayPace) SetReplayPace = nullptr;
+  decltype(&SimReplayNext) ReplayNext = nullptr;
   decltype(&SimSetSendTake) SetSendTake = nullptr;
   decltype(&SimScriptOpenResults) ScriptOpenResults = nullptr;
   decltype(&SimScriptCloseResults) ScriptCloseResults = nullptr;

@@ -27,7 +27,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -186,6 +188,7 @@ class SimulatedBridge {
     return Run("HIDcloseDevice", -1, nullptr, [&] {
       const bool wasOpen = open_ >= 0;
       open_ = -1;
+      idleCv_.notify_all();  // a wait for the closed device's replay is over
       std::int32_t result = wasOpen ? 1 : 0;
       if (!closeScript_.empty()) {
         result = closeScript_.front();
@@ -198,6 +201,7 @@ class SimulatedBridge {
   std::uint8_t Open(std::uint8_t nr) {
     return Run("HIDopenDevice", nr, nullptr, [&] {
       open_ = -1;
+      idleCv_.notify_all();
       const bool listed = nr < devices_.size();
       std::int32_t result = listed ? 1 : 0;
       if (!openScript_.empty()) {
@@ -206,8 +210,13 @@ class SimulatedBridge {
       }
       if (result != 0 && listed) {
         open_ = nr;
+        replayReleased_ = 0;
         if (devices_[nr].InputPeriodMs > 0) {
           nextInput_ = Clock::now() + std::chrono::milliseconds(devices_[nr].InputPeriodMs);
+          StartWorker();
+        }
+        if (ReplayingDevice() != nullptr) {
+          nextReplay_ = Clock::now() + RecordedGap(devices_[nr]);
           StartWorker();
         }
       }
@@ -296,6 +305,24 @@ class SimulatedBridge {
     });
   }
 
+  // Not logged: an optional export, not one of the entry points.
+  std::int32_t GetReportDescriptor(std::uint8_t nr, std::uint8_t* buffer, std::uint32_t size) {
+    vyhid::abi::ClearLastError();
+    std::lock_guard lock(mutex_);
+    if (nr >= devices_.size()) {
+      vyhid::abi::SetNotListed(nr, devices_.size());
+      return -1;
+    }
+    const SimDeviceSpec& device = devices_[nr];
+    if (device.Descriptor.empty()) {
+      vyhid::abi::SetLastError(
+          ENODATA, std::string(ReadShortString(device.Info.SymLink)) +
+                       ": the virtual device has no report descriptor (a recording gives one)");
+      return -1;
+    }
+    return vyhid::abi::CopyReportDescriptor(device.Descriptor, buffer, size);
+  }
+
   // ---- control API ----
 
   void Reset() {
@@ -311,6 +338,8 @@ class SimulatedBridge {
     feature_.fill({});
     sendTake_ = kDefaultTake;
     echo_ = false;
+    replayPace_ = kSimReplayRecordedPace;
+    replayReleased_ = 0;
     deliveries_.clear();
     if (!OnWorkerThread()) idleCv_.wait(lock, [&] { return !delivering_ || stopping_; });
   }
@@ -334,6 +363,7 @@ class SimulatedBridge {
       devices_.erase(devices_.begin() + index);
       if (open_ == index) {
         open_ = -1;
+        idleCv_.notify_all();
       } else if (open_ > index) {
         --open_;
       }
@@ -346,6 +376,7 @@ class SimulatedBridge {
     std::lock_guard lock(mutex_);
     devices_ = std::move(devices);
     open_ = -1;
+    idleCv_.notify_all();
   }
 
   void FireDeviceChange() {
@@ -365,7 +396,32 @@ class SimulatedBridge {
   void WaitInputStream() {
     std::unique_lock lock(mutex_);
     if (OnWorkerThread()) return;
-    idleCv_.wait(lock, [&] { return stopping_ || (deliveries_.empty() && !delivering_); });
+    idleCv_.wait(lock, [&] {
+      return stopping_ || (deliveries_.empty() && !delivering_ && !ReplayPending());
+    });
+  }
+
+  void SetReplayPace(std::int32_t pace) {
+    if (pace != kSimReplayRecordedPace && pace != kSimReplayFast && pace != kSimReplayOnCommand)
+      return;
+    std::lock_guard lock(mutex_);
+    replayPace_ = pace;
+    if (ReplayingDevice() != nullptr) {
+      nextReplay_ = Clock::now();
+      StartWorker();
+    }
+  }
+
+  std::int32_t ReplayNext(std::int32_t count) {
+    std::lock_guard lock(mutex_);
+    const SimDeviceSpec* device = ReplayingDevice();
+    if (device == nullptr) return open_ >= 0 && !devices_[open_].Recorded.empty() ? 0 : -1;
+    const std::size_t left = device->Recorded.size() - device->ReplayNext;
+    replayReleased_ = std::min<std::uint64_t>(
+        left, replayReleased_ + static_cast<std::uint64_t>(std::max(count, 0)));
+    if (replayReleased_ > 0) StartWorker();
+    return static_cast<std::int32_t>(
+        std::min<std::size_t>(left, std::numeric_limits<std::int32_t>::max()));
   }
 
   void SetSendTake(std::int32_t k) {
@@ -486,6 +542,51 @@ class SimulatedBridge {
     return &devices_[open_];
   }
 
+  // The open device, when it has recorded reports yet to deliver. Called with
+  // the lock held.
+  SimDeviceSpec* ReplayingDevice() {
+    if (open_ < 0) return nullptr;
+    SimDeviceSpec& device = devices_[open_];
+    return device.ReplayNext < device.Recorded.size() ? &device : nullptr;
+  }
+
+  // Whether the worker owes the open device's replay a delivery: any report
+  // left, unless paced on command and none let go. Called with the lock held.
+  bool ReplayPending() {
+    return ReplayingDevice() != nullptr &&
+           (replayPace_ != kSimReplayOnCommand || replayReleased_ > 0);
+  }
+
+  // The recorded time between the device's next report and the one before
+  // it (none before the first).
+  static Clock::duration RecordedGap(const SimDeviceSpec& device) {
+    const std::size_t next = device.ReplayNext;
+    if (next == 0 || next >= device.Recorded.size()) return {};
+    return std::chrono::microseconds(device.Recorded[next].AtUs - device.Recorded[next - 1].AtUs);
+  }
+
+  // The pieces of a recorded report, as the hidraw bridge hands a report
+  // read from a node to the callback.
+  static std::vector<Delivery> RecordedPieces(const SimDeviceSpec& device,
+                                              const SimRecordedInput& input) {
+    std::vector<Delivery> pieces;
+    std::span<const std::uint8_t> raw(input.Bytes);
+    THIDreport report = ZeroReport();
+    if (device.NumberedReports && !raw.empty()) {
+      report.ReportID = raw[0];
+      raw = raw.subspan(1);
+    }
+    std::size_t offset = 0;
+    do {
+      const std::size_t count = std::min(vyhid::kPayloadBytes, raw.size() - offset);
+      std::memset(report.Data.Bytes, 0, vyhid::kPayloadBytes);
+      if (count > 0) std::memcpy(report.Data.Bytes, raw.data() + offset, count);
+      pieces.push_back(Delivery{report, static_cast<std::uint8_t>(count), 1});
+      offset += count;
+    } while (offset < raw.size());
+    return pieces;
+  }
+
   // Starts the worker unless it runs, and wakes it. Called with the lock held.
   void StartWorker() {
     if (stopping_) return;
@@ -518,15 +619,24 @@ class SimulatedBridge {
 
   void DeliverInputReports() {
     std::unique_lock lock(mutex_);
+    std::vector<Delivery> pieces;
     for (;;) {
       if (stopping_) break;
-      THIDreport report = ZeroReport();
-      std::uint8_t bytesCount = 0;
+      pieces.clear();
       if (!deliveries_.empty()) {
         Delivery& next = deliveries_.front();
-        report = next.Report;
-        bytesCount = next.BytesCount;
+        pieces.push_back(Delivery{next.Report, next.BytesCount, 1});
         if (--next.Remaining == 0) deliveries_.pop_front();
+      } else if (ReplayPending()) {
+        if (replayPace_ == kSimReplayRecordedPace && Clock::now() < nextReplay_) {
+          workCv_.wait_until(lock, nextReplay_);
+          continue;
+        }
+        SimDeviceSpec& device = *ReplayingDevice();
+        if (replayPace_ == kSimReplayOnCommand) --replayReleased_;
+        pieces = RecordedPieces(device, device.Recorded[device.ReplayNext++]);
+        // The next report's time from this one's: no drift over a long replay.
+        nextReplay_ += RecordedGap(device);
       } else if (const SimDeviceSpec* device = PeriodicDevice()) {
         const Clock::time_point now = Clock::now();
         if (now < nextInput_) {
@@ -535,12 +645,16 @@ class SimulatedBridge {
         }
         const std::chrono::milliseconds period(device->InputPeriodMs);
         nextInput_ = std::max(nextInput_ + period, now);
+        THIDreport report = ZeroReport();
         report.ReportID = device->PeriodicInput.Id;
         const auto& bytes = device->PeriodicInput.Bytes;
         std::memcpy(report.Data.Bytes, bytes.data(), bytes.size());
-        bytesCount = static_cast<std::uint8_t>(std::min<std::uint32_t>(
-            SimDeclaredBytes(device->Info, vyhid::ReportKind::kInput, report.ReportID),
-            vyhid::kPayloadBytes));
+        pieces.push_back(
+            Delivery{report,
+                     static_cast<std::uint8_t>(std::min<std::uint32_t>(
+                         SimDeclaredBytes(device->Info, vyhid::ReportKind::kInput, report.ReportID),
+                         vyhid::kPayloadBytes)),
+                     1});
       } else {
 #if defined(_WIN32)
         workerId_ = std::thread::id();  // the next delivery starts a new worker
@@ -556,7 +670,7 @@ class SimulatedBridge {
         // An exception must not end the process from a thread the caller
         // does not own; it ends this one delivery.
         try {
-          handler(report, bytesCount);
+          for (const Delivery& piece : pieces) handler(piece.Report, piece.BytesCount);
         } catch (const std::exception& e) {
           std::fprintf(stderr, "simulated bridge: input-report callback threw: %s\n", e.what());
         } catch (...) {
@@ -565,7 +679,7 @@ class SimulatedBridge {
       }
       lock.lock();
       delivering_ = false;
-      if (deliveries_.empty()) idleCv_.notify_all();
+      if (deliveries_.empty() && !ReplayPending()) idleCv_.notify_all();
     }
     delivering_ = false;
     idleCv_.notify_all();
@@ -620,7 +734,10 @@ class SimulatedBridge {
   std::condition_variable workCv_;  // deliveries queued, or stopping
   std::condition_variable idleCv_;  // the queue ran empty, or stopping
   std::deque<Delivery> deliveries_;
-  Clock::time_point nextInput_{};  // the open device's next periodic input report
+  Clock::time_point nextInput_{};   // the open device's next periodic input report
+  Clock::time_point nextReplay_{};  // when its next recorded report is due, at the recorded pace
+  std::int32_t replayPace_ = kSimReplayRecordedPace;
+  std::uint64_t replayReleased_ = 0;  // on command: recorded reports let go, not yet delivered
   bool delivering_ = false;
   bool stopping_ = false;
   std::thread worker_;          // on Windows never set: the worker is detached
@@ -695,6 +812,13 @@ VYHID_BRIDGE_EXPORT std::int32_t VYHID_STDCALL HIDlastError(char* text, std::uin
 }
 static_assert(std::is_same_v<decltype(&::HIDlastError), tHIDlastError>);
 
+VYHID_BRIDGE_EXPORT std::int32_t VYHID_STDCALL HIDGetReportDescriptor(std::uint8_t Nr,
+                                                                      std::uint8_t* buffer,
+                                                                      std::uint32_t size) {
+  return bridge.GetReportDescriptor(Nr, buffer, size);
+}
+static_assert(std::is_same_v<decltype(&::HIDGetReportDescriptor), tHIDGetReportDescriptor>);
+
 // These exports do not throw on their own: a scripted throw is a test feature
 // that reaches the caller as the entry point's exception. The full build
 // checks every export's type against the list.
@@ -757,6 +881,14 @@ void SimStartInputStream(const THIDreport* report, std::uint8_t bytesCount, std:
 
 void SimWaitInputStream() {
   bridge.WaitInputStream();
+}
+
+void SimSetReplayPace(std::int32_t pace) {
+  bridge.SetReplayPace(pace);
+}
+
+std::int32_t SimReplayNext(std::int32_t count) {
+  return bridge.ReplayNext(count);
 }
 
 void SimSetSendTake(std::int32_t k) {

@@ -35,6 +35,8 @@ bool LoadSimBridge(const rtl::String& path, SimBridge& out, rtl::HMODULE& module
   Resolve(module, "SimInjectInput", bridge.InjectInput, missing);
   Resolve(module, "SimStartInputStream", bridge.StartInputStream, missing);
   Resolve(module, "SimWaitInputStream", bridge.WaitInputStream, missing);
+  Resolve(module, "SimSetReplayPace", bridge.SetReplayPace, missing);
+  Resolve(module, "SimReplayNext", bridge.ReplayNext, missing);
   Resolve(module, "SimSetSendTake", bridge.SetSendTake, missing);
   Resolve(module, "SimScriptOpenResults", bridge.ScriptOpenResults, missing);
   Resolve(module, "SimScriptCloseResults", bridge.ScriptCloseResults, missing);

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <optional>
 
+#include "DescriptorCaps.h"
+#include "EntryPoints.h"
 #include "RecordBuilder.h"
+#include "descriptor/ReportDescriptor.h"
 
 THIDdeviceInfo SimMakeDevice(std::string_view symlink, std::uint16_t vid, std::uint16_t pid,
                              std::string_view product, std::string_view manufacturer,
@@ -133,12 +136,14 @@ struct PendingContents {
   std::uint32_t PeriodMs;  // "input every": > 0
 };
 
-// Report contents: 1 to 64 bytes, each one or two hex digits.
-std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view rest) {
+// Report contents: 1 to `most` bytes (a report's payload by default), each
+// one or two hex digits.
+std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view rest,
+                                                       std::size_t most = vyhid::kPayloadBytes) {
   std::vector<std::uint8_t> bytes;
   while (!rest.empty()) {
     const std::string_view word = NextWord(rest);
-    if (word.size() > 2 || bytes.size() == vyhid::kPayloadBytes) return std::nullopt;
+    if (word.size() > 2 || bytes.size() == most) return std::nullopt;
     const std::optional<std::uint32_t> value = ParseNumber("0x" + std::string(word), 0xFF);
     if (!value) return std::nullopt;
     bytes.push_back(static_cast<std::uint8_t>(*value));
@@ -394,10 +399,216 @@ class DeviceTextReader {
   std::optional<DeviceBlock> block_;
 };
 
+// The first line that is neither blank nor a comment has the form "X:" of a
+// recording's line (device files start with a lower-case keyword).
+bool IsRecording(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = TrimBlanks(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (line.empty() || line[0] == '#') continue;
+    return line.size() >= 2 && line[0] >= 'A' && line[0] <= 'Z' && line[1] == ':';
+  }
+  return false;
+}
+
+// A recording of devices and their input reports: "D: index" chooses the
+// device the lines below belong to (device 0 without one), "R: length bytes"
+// gives its report descriptor, "N:" its name, "P:" its physical path, "I: bus
+// vendor product" (hex) its identity, and each "E: seconds.microseconds
+// length bytes" one input report as it came from the device.
+class RecordingReader {
+ public:
+  RecordingReader(std::vector<SimDeviceSpec>& devices, std::string& error)
+      : devices_(devices), error_(error) {}
+
+  bool Read(std::string_view text) {
+    devices_.clear();
+    std::size_t lineNumber = 0;
+    while (!text.empty()) {
+      ++lineNumber;
+      const std::size_t end = std::min(text.find('\n'), text.size());
+      std::string_view line = text.substr(0, end);
+      text.remove_prefix(std::min(end + 1, text.size()));
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      if (!ReadLine(lineNumber, line)) return false;
+    }
+    return Finish();
+  }
+
+ private:
+  struct Recorded {
+    std::size_t Line = 0;  // where the device was first named
+    SimDeviceSpec Spec;
+    bool HasDescriptor = false;
+    std::string Path;
+    std::string Name;
+  };
+
+  template <class... Parts>
+  bool Fail(std::size_t line, const Parts&... parts) {
+    error_ = "line ";
+    error_ += std::to_string(line);
+    error_ += ": ";
+    (error_.append(std::string_view(parts)), ...);
+    return false;
+  }
+
+  Recorded& Current(std::size_t line) {
+    if (recorded_.empty()) recorded_.push_back(Recorded{line, {}, false, {}, {}});
+    return recorded_[current_];
+  }
+
+  bool ReadLine(std::size_t line, std::string_view text) {
+    const std::string_view trimmed = TrimBlanks(text);
+    if (trimmed.empty() || trimmed[0] == '#') return true;
+    if (trimmed.size() < 2 || trimmed[1] != ':') {
+      return Fail(line, "a recording's lines start with a letter and ':' (D:, R:, N:, P:, I:, E:)");
+    }
+    const char kind = trimmed[0];
+    const std::string_view rest = TrimBlanks(trimmed.substr(2));
+    switch (kind) {
+      case 'D':
+        return ReadDevice(line, rest);
+      case 'R':
+        return ReadDescriptor(line, rest);
+      case 'N':
+      case 'P':
+        if (rest.size() > vyhid::kShortStringChars) {
+          return Fail(line, "text longer than 255 bytes");
+        }
+        (kind == 'N' ? Current(line).Name : Current(line).Path) = std::string(rest);
+        return true;
+      case 'I':
+        return ReadIdentity(line, rest);
+      case 'E':
+        return ReadEvent(line, rest);
+      default:
+        return Fail(line, "unknown line '", trimmed.substr(0, 2), "'");
+    }
+  }
+
+  bool ReadDevice(std::size_t line, std::string_view rest) {
+    const std::optional<std::uint32_t> index = ParseNumber(rest, kSimMaxDevices - 1);
+    if (!index) return Fail(line, "'D:' needs a device index from 0 to 254");
+    if (*index > recorded_.size()) {
+      return Fail(line, "device ", std::to_string(*index), " named before device ",
+                  std::to_string(recorded_.size()));
+    }
+    if (*index == recorded_.size()) recorded_.push_back(Recorded{line, {}, false, {}, {}});
+    current_ = *index;
+    return true;
+  }
+
+  // "LENGTH BYTES": the byte count must match the bytes that follow.
+  static std::optional<std::vector<std::uint8_t>> CountedBytes(std::string_view rest,
+                                                               std::size_t most) {
+    const std::optional<std::uint32_t> length =
+        ParseNumber(NextWord(rest), static_cast<std::uint32_t>(most));
+    if (!length || *length == 0) return std::nullopt;
+    std::optional<std::vector<std::uint8_t>> bytes = ParseHexBytes(rest, most);
+    if (!bytes || bytes->size() != *length) return std::nullopt;
+    return bytes;
+  }
+
+  bool ReadDescriptor(std::size_t line, std::string_view rest) {
+    Recorded& device = Current(line);
+    if (device.HasDescriptor) return Fail(line, "'R:' given twice for one device");
+    std::optional<std::vector<std::uint8_t>> bytes =
+        CountedBytes(rest, vyhid::kMaxReportDescriptorBytes);
+    if (!bytes) {
+      return Fail(line, "'R:' needs the descriptor's length (1 to 4096) and as many bytes in hex");
+    }
+    device.Spec.Descriptor = std::move(*bytes);
+    device.HasDescriptor = true;
+    return true;
+  }
+
+  bool ReadIdentity(std::size_t line, std::string_view rest) {
+    std::optional<std::uint32_t> ids[3];
+    for (std::optional<std::uint32_t>& id : ids) {
+      id = ParseNumber("0x" + std::string(NextWord(rest)), 0xFFFF);
+    }
+    if (!ids[0] || !ids[1] || !ids[2] || !rest.empty()) {
+      return Fail(line, "'I:' needs the bus, vendor and product in hex, such as 3 1209 0001");
+    }
+    THIDdeviceInfo& info = Current(line).Spec.Info;
+    info.VID = static_cast<std::uint16_t>(*ids[1]);
+    info.PID = static_cast<std::uint16_t>(*ids[2]);
+    return true;
+  }
+
+  // "SECONDS.MICROSECONDS LENGTH BYTES".
+  bool ReadEvent(std::size_t line, std::string_view rest) {
+    const std::string_view stamp = NextWord(rest);
+    const std::size_t dot = stamp.find('.');
+    const std::optional<std::uint32_t> seconds =
+        dot == std::string_view::npos ? std::nullopt : ParseNumber(stamp.substr(0, dot), 99999999);
+    const std::string_view fraction = dot == std::string_view::npos ? "" : stamp.substr(dot + 1);
+    const std::optional<std::uint32_t> micros =
+        fraction.size() == 6 ? ParseNumber(fraction, 999999) : std::nullopt;
+    if (!seconds || !micros) {
+      return Fail(line, "'E:' needs a time as seconds.microseconds, such as 000001.250000");
+    }
+    std::optional<std::vector<std::uint8_t>> bytes = CountedBytes(rest, kSimMaxReportBytes + 1);
+    if (!bytes) return Fail(line, "'E:' needs the report's length and as many bytes in hex");
+    const std::uint64_t at = std::uint64_t{*seconds} * 1000000 + *micros;
+    std::vector<SimRecordedInput>& events = Current(line).Spec.Recorded;
+    if (!events.empty() && at < events.back().AtUs) {
+      return Fail(line, "'E:' goes back in time");
+    }
+    events.push_back(SimRecordedInput{at, std::move(*bytes)});
+    return true;
+  }
+
+  // Each device's record from its lines: its path is its identity (made
+  // unique: devices of one recording may share one, or have none), its name
+  // the product, its reports those of its descriptor.
+  bool Finish() {
+    for (std::size_t i = 0; i < recorded_.size(); ++i) {
+      Recorded& r = recorded_[i];
+      if (!r.HasDescriptor) {
+        return Fail(r.Line, "device ", std::to_string(i), " has no report descriptor ('R:' line)");
+      }
+      std::string identity = r.Path.empty() ? "recorded device" : r.Path;
+      const auto taken = [&](const std::string& candidate) {
+        for (std::size_t j = 0; j < i; ++j) {
+          const std::string_view other = ReadShortString(devices_[j].Info.SymLink);
+          if (other.substr(0, vyhid::kIdentityChars) ==
+              std::string_view(candidate).substr(0, vyhid::kIdentityChars)) {
+            return true;
+          }
+        }
+        return false;
+      };
+      if (r.Path.empty() || taken(identity)) {
+        // The index goes in front, within the bytes that identify a device.
+        identity = "D" + std::to_string(i) + " " + identity;
+      }
+      SimDeviceSpec& spec = r.Spec;
+      const vyhid::descriptor::ReportDescriptor parsed = vyhid::descriptor::Parse(spec.Descriptor);
+      const std::uint16_t vid = spec.Info.VID;
+      const std::uint16_t pid = spec.Info.PID;
+      spec.Info = SimMakeDevice(identity, vid, pid, r.Name);
+      vyhid::caps::FillCapabilities(spec.Info, parsed);
+      spec.NumberedReports = parsed.uses_report_ids;
+      spec.Strict = true;
+      devices_.push_back(std::move(spec));
+    }
+    return true;
+  }
+
+  std::vector<SimDeviceSpec>& devices_;
+  std::string& error_;
+  std::vector<Recorded> recorded_;
+  std::size_t current_ = 0;
+};
+
 }  // namespace
 
 bool SimParseDeviceText(std::string_view text, std::vector<SimDeviceSpec>& devices,
                         std::string& error) {
   error.clear();
+  if (IsRecording(text)) return RecordingReader(devices, error).Read(text);
   return DeviceTextReader(devices, error).Read(text);
 }

@@ -51,7 +51,14 @@ struct SimReportBytes {
   std::vector<std::uint8_t> Bytes;
 };
 
-// One device read from a device file.
+// One input report of a recording, as the device sent it: with its report ID
+// byte first when the device numbers its reports.
+struct SimRecordedInput {
+  std::uint64_t AtUs = 0;  // microseconds since the recording began
+  std::vector<std::uint8_t> Bytes;
+};
+
+// One device read from a device file or a recording.
 struct SimDeviceSpec {
   THIDdeviceInfo Info{};
   bool Echo = false;    // output reports come back as input reports
@@ -60,6 +67,10 @@ struct SimDeviceSpec {
   std::vector<SimReportBytes> FeatureReports;  // what a fetch of these feature reports returns
   std::uint32_t InputPeriodMs = 0;             // > 0: PeriodicInput is sent this often while open
   SimReportBytes PeriodicInput;
+  std::vector<std::uint8_t> Descriptor;    // its report descriptor: a recorded device's
+  std::vector<SimRecordedInput> Recorded;  // a recorded device's input reports, in order
+  bool NumberedReports = false;            // its recorded reports start with their ID byte
+  std::size_t ReplayNext = 0;  // the simulated bridge's: the next recorded report to deliver
 };
 
 // The payload size a device declares for report `reportId` of a kind: its
@@ -68,7 +79,13 @@ struct SimDeviceSpec {
 std::uint32_t SimDeclaredBytes(const THIDdeviceInfo& info, vyhid::ReportKind kind,
                                std::uint8_t reportId);
 
-// Reads a device file. Returns true with the devices in file order, or false
+// Reads a device file, or a recording of devices in the hid-recorder text
+// format (told apart by its first line that is not a comment: "X:" starts a
+// recording). A recorded device takes its identity from "P:" (the physical
+// path; "D<index> " is put in front of an empty one or one an earlier device
+// has), VID and PID from "I:", its product name from "N:", its reports and
+// buffer sizes from its descriptor ("R:"), and keeps its input reports ("E:").
+// Returns true with the devices in file order, or false
 // with `error` set to "line N: what is wrong" (devices then holds nothing
 // useful). Any byte sequence is accepted as input; nothing is read beyond it.
 bool SimParseDeviceText(std::string_view text, std::vector<SimDeviceSpec>& devices,

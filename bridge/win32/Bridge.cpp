@@ -933,6 +933,15 @@ struct BridgeEntryPoints {
   static std::uint8_t HIDSetFeatureReport(THIDreport* OutReport) {
     return bridge->Set(OutReport, true);
   }
+  // Windows hands out a device's parsed capabilities only, never the bytes of
+  // its report descriptor: the export says so instead of making some up.
+  static std::int32_t HIDGetReportDescriptor(std::uint8_t /*Nr*/, std::uint8_t* /*buffer*/,
+                                             std::uint32_t /*size*/) {
+    vyhid::abi::SetLastError(ENOSYS,
+                             "HIDGetReportDescriptor: Windows gives no call that returns a "
+                             "device's report descriptor, only its parsed capabilities");
+    return -1;
+  }
 };
 
 VYHID_DEFINE_BRIDGE_EXPORTS()

@@ -7,10 +7,13 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -83,6 +86,8 @@ class LoadedBridge {
     BIND_SIM(InjectInput);
     BIND_SIM(StartInputStream);
     BIND_SIM(WaitInputStream);
+    BIND_SIM(SetReplayPace);
+    BIND_SIM(ReplayNext);
     BIND_SIM(SetSendTake);
     BIND_SIM(ScriptOpenResults);
     BIND_SIM(ScriptCloseResults);
@@ -446,6 +451,87 @@ TEST_F(SimBridgeTest, InputEveryPeriodComesFromTheBridgeThreadWhileTheDeviceIsOp
     EXPECT_EQ(input.BytesCount, 6);
     EXPECT_NE(input.ThreadId, ThisThread());
   }
+}
+
+// A recording written by hand reads back as the devices it describes, with
+// their descriptors, and replays their reports in order: on command, as fast
+// as possible, and at the recorded pace.
+TEST_F(SimBridgeTest, ARecordingIsItsDevicesAndReplaysTheirReportsInOrder) {
+  std::ifstream file(VYHID_TEST_RECORDING_PATH, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  char error[256] = {};
+  ASSERT_EQ(sim.LoadDeviceText(text.c_str(), error, sizeof error), 2) << error;
+  ASSERT_EQ(hid.HIDscanForDevices(), 2);
+
+  THIDdeviceInfo mouse;
+  THIDdeviceInfo vendor;
+  hid.HIDGetDeviceInfo(0, &mouse);
+  hid.HIDGetDeviceInfo(1, &vendor);
+  EXPECT_EQ(ReadShortString(mouse.SymLink), "usb-0000:00:01.2-1/input0");
+  EXPECT_EQ(ReadShortString(mouse.ProductString), "Handwritten Mouse");
+  EXPECT_EQ(ReadShortString(vendor.SymLink), "D1 recorded device");  // no P: of its own
+  EXPECT_EQ(std::make_tuple(+mouse.VID, +mouse.PID, +vendor.VID, +vendor.PID),
+            std::make_tuple(0x1234, 0x5678, 0x1209, 0x0003));
+  // Buffer sizes from the descriptors: the longest report + 1.
+  EXPECT_EQ(std::make_tuple(+mouse.InputBufferSize, +mouse.OutputBufferSize),
+            std::make_tuple(4, 0));
+  EXPECT_EQ(std::make_tuple(+vendor.InputBufferSize, +vendor.OutputBufferSize),
+            std::make_tuple(101, 65));
+  EXPECT_EQ(SimDeclaredBytes(vendor, vyhid::ReportKind::kInput, 2), 4u);
+
+  const auto descriptorOf = bridge_->Get<tHIDGetReportDescriptor>(vyhid::kReportDescriptorExport);
+  const auto lastError = bridge_->Get<tHIDlastError>(vyhid::kLastErrorExport);
+  ASSERT_NE(descriptorOf, nullptr);
+  std::uint8_t bytes[vyhid::kMaxReportDescriptorBytes] = {};
+  EXPECT_EQ(descriptorOf(1, nullptr, 0), 39);
+  EXPECT_EQ(descriptorOf(0, bytes, 4), 50);  // a short buffer gets the start
+  EXPECT_TRUE(SameBytes(bytes, "\x05\x01\x09\x02\x00", 5));
+  EXPECT_EQ(descriptorOf(2, bytes, sizeof bytes), -1);
+  EXPECT_EQ(lastError(nullptr, 0), ENOENT);
+
+  // On command: nothing comes until let go; the 100-byte report comes in
+  // two pieces, its ID apart.
+  sim.SetReplayPace(kSimReplayOnCommand);
+  ASSERT_EQ(hid.HIDopenDevice(1), 1);
+  EXPECT_EQ(sim.ReplayNext(0), 2);
+  sim.WaitInputStream();
+  EXPECT_EQ(recorder.InputCount(), 0u);
+  EXPECT_EQ(sim.ReplayNext(1), 2);
+  sim.WaitInputStream();
+  std::vector<Received> got = recorder.Inputs();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(std::make_tuple(+got[0].Report.ReportID, +got[0].BytesCount, +got[0].Report.Data[63]),
+            std::make_tuple(1, 64, 63));
+  EXPECT_EQ(std::make_tuple(+got[1].Report.ReportID, +got[1].BytesCount, +got[1].Report.Data[0]),
+            std::make_tuple(1, 36, 64));
+  // As fast as possible: the rest at once; then the device has no more.
+  sim.SetReplayPace(kSimReplayFast);
+  sim.WaitInputStream();
+  got = recorder.Inputs();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_TRUE(SameReport(got[2].Report, MakeReport(2, {0x0a, 0x0b, 0x0c, 0x0d})));
+  EXPECT_EQ(sim.ReplayNext(1), 0);
+
+  // At the recorded pace: the mouse's second report no sooner than 100 ms
+  // after its first, which comes at the open.
+  recorder.Clear();
+  sim.SetReplayPace(kSimReplayRecordedPace);
+  const auto opened = std::chrono::steady_clock::now();
+  ASSERT_EQ(hid.HIDopenDevice(0), 1);
+  recorder.WaitForInputs(2);
+  EXPECT_GE(std::chrono::steady_clock::now() - opened, std::chrono::milliseconds(100));
+  sim.WaitInputStream();
+  got = recorder.Inputs();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_TRUE(SameReport(got[0].Report, MakeReport(0, {0x01, 0xfd, 0x02})));
+  EXPECT_TRUE(SameReport(got[1].Report, MakeReport(0, {0x00, 0x03, 0xfe})));
+  EXPECT_TRUE(SameReport(got[2].Report, MakeReport(0, {0x04, 0x00, 0x00})));
+  EXPECT_EQ(sim.ReplayNext(1), 0);
+
+  // A device added without a recording has no descriptor to give.
+  AddDevices({Keyboard()});
+  EXPECT_EQ(descriptorOf(2, bytes, sizeof bytes), -1);
+  EXPECT_EQ(lastError(nullptr, 0), ENODATA);
 }
 
 TEST_F(SimBridgeTest, LogRecordsEveryCallWithArgumentResultReportAndThread) {

@@ -178,6 +178,38 @@ TEST(SimDeviceText, MalformedFilesNameTheLineAndTheFault) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(ParseError(text), expected) << text;
 }
 
+// Recordings: a recorded device's reports come from its descriptor, and a
+// malformed recording names the line and the fault.
+TEST(SimDeviceText, RecordingsAreCheckedLineByLine) {
+  const std::string mouse = "R: 6 a1 01 75 08 95 03 81 06 c0\n";  // cut below
+  std::vector<SimDeviceSpec> d =
+      Parse("# comment\nR: 9 a1 01 75 08 95 03 81 06 c0\nE: 1.000000 3 01 02 03\n");
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(ReadShortString(d[0].Info.SymLink), "D0 recorded device");
+  EXPECT_EQ(+d[0].Info.InputBufferSize, 4);
+  ASSERT_EQ(d[0].Recorded.size(), 1u);
+  EXPECT_EQ(d[0].Recorded[0].AtUs, 1000000u);
+  EXPECT_FALSE(d[0].NumberedReports);
+
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {mouse, "line 1: 'R:' needs the descriptor's length (1 to 4096) and as many bytes in hex"},
+      {"N: x\n", "line 1: device 0 has no report descriptor ('R:' line)"},
+      {"D: 1\n", "line 1: device 1 named before device 0"},
+      {"X: 1\n", "line 1: unknown line 'X:'"},
+      {"R: 1 c0\nE: 0.5 1 00\n",
+       "line 2: 'E:' needs a time as seconds.microseconds, such as 000001.250000"},
+      {"R: 1 c0\nE: 0.000000 2 00\n",
+       "line 2: 'E:' needs the report's length and as many bytes in hex"},
+      {"R: 1 c0\nE: 1.000000 1 00\nE: 0.000000 1 00\n", "line 3: 'E:' goes back in time"},
+      {"R: 1 c0\nI: 3 1234\n",
+       "line 2: 'I:' needs the bus, vendor and product in hex, such as 3 1209 0001"},
+      {"R: 1 c0\nR: 1 c0\n", "line 2: 'R:' given twice for one device"},
+      {"R: 1 c0\nreport 1\n",
+       "line 2: a recording's lines start with a letter and ':' (D:, R:, N:, P:, I:, E:)"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(ParseError(text), expected) << text;
+}
+
 TEST(SimDeviceText, IdentityIsTheFirst99SymlinkBytesAndTheListHoldsAtMost255) {
   const std::string stem(99, 's');
   EXPECT_EQ(ParseError("device\nsymlink " + stem + "A\ndevice\nsymlink " + stem + "B\n"),

@@ -350,6 +350,117 @@ TEST_F(ToolTest, MonitorFollowsAttachRemovalAndReconnection) {
   for (int fd : {outPipe[0], stopPipe[0], stopPipe[1], err}) close(fd);
 }
 
+// Runs the tool in a thread with its output on a pipe, until stopped.
+class ToolRun {
+ public:
+  explicit ToolRun(std::vector<std::string> args) {
+    EXPECT_EQ(pipe2(out_, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(stop_, O_CLOEXEC), 0);
+    err_ = memfd_create("err", MFD_CLOEXEC);
+    lines_ = LineReader(out_[0]);
+    args.insert(args.begin(), "vyhid");
+    thread_ = std::thread([this, args]() mutable {
+      std::vector<const char*> argv = Argv(args);
+      status_ = vyhid::RunVyhid(static_cast<int>(args.size()), argv.data(),
+                                vyhid::CliStreams{out_[1], err_, stop_[0]});
+      close(out_[1]);
+    });
+  }
+  ~ToolRun() {
+    if (thread_.joinable()) Stop();
+    for (int fd : {out_[0], stop_[0], stop_[1], err_}) close(fd);
+  }
+  ToolRun(const ToolRun&) = delete;
+  ToolRun& operator=(const ToolRun&) = delete;
+
+  LineReader& Lines() { return lines_; }
+  // Stops the run (as Ctrl-C does) and returns its status.
+  int Stop() {
+    EXPECT_EQ(write(stop_[1], "x", 1), 1);
+    thread_.join();
+    return status_;
+  }
+  std::string Err() { return ReadAll(err_); }
+
+ private:
+  int out_[2] = {-1, -1};
+  int stop_[2] = {-1, -1};
+  int err_ = -1;
+  int status_ = -1;
+  std::thread thread_;
+  LineReader lines_{-1};
+};
+
+// Record and replay: a hand-written recording's vendor device (report IDs,
+// a report longer than 64 bytes) is recorded with 'vyhid record' while the
+// simulated bridge replays it; the recording made replays in its turn, and
+// 'vyhid monitor' shows the same reports in the same order from both.
+TEST_F(ToolTest, RecordThenReplayShowsTheSameReportsInTheSameOrder) {
+  const std::string original = "--simulate=" VYHID_TEST_RECORDING_PATH;
+  sim_.SetReplayPace(kSimReplayFast);
+  // The monitor's input lines for the vendor device: three reports replayed
+  // at once (and one open line, which the first may come before).
+  const auto monitored = [&](const std::string& simulate) {
+    ToolRun monitor({simulate, "monitor", "VID:1209"});
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 4; ++i) {
+      const std::string event = Event(monitor.Lines().Next());
+      if (event.rfind("open      device ", 0) != 0) inputs.push_back(event);
+    }
+    EXPECT_EQ(monitor.Stop(), vyhid::kExitInterrupted);
+    EXPECT_EQ(monitor.Err(), "");
+    return inputs;
+  };
+  const std::vector<std::string> before = monitored(original);
+  ASSERT_EQ(before.size(), 3u);
+  EXPECT_EQ(before[1].substr(0, 26), "input     id 1, 36 bytes: ");
+
+  std::string recording;
+  {
+    ToolRun record({original, "record", "1"});
+    const std::string header[] = {"# VID:1209 PID:0003 Handwritten Vendor Device ()",
+                                  "R: 39 06 00 ff 09 01 a1 01 85 01 15 00 26 ff 00 75 08 95 64 09 "
+                                  "01 81 02 85 02 95 04 09 01 81 02 85 03 95 40 09 01 91 02 c0",
+                                  "N: Handwritten Vendor Device", "P: D1 recorded device",
+                                  "I: 3 1209 0003"};
+    for (const std::string& line : header) {
+      EXPECT_EQ(record.Lines().Next(), line);
+      recording += line + "\n";
+    }
+    // Each report whole, as the device sent it: the ID byte, then the payload.
+    std::string longReport = "101 01";
+    for (int i = 0; i < 100; ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, " %02x", i);
+      longReport += hex;
+    }
+    for (const std::string& bytes : {longReport, std::string("5 02 0a 0b 0c 0d")}) {
+      const std::optional<std::string> line = record.Lines().Next();
+      ASSERT_TRUE(line);
+      EXPECT_TRUE(std::regex_match(*line, std::regex("E: \\d{6}\\.\\d{6} " + bytes))) << *line;
+      recording += *line + "\n";
+    }
+    EXPECT_EQ(record.Stop(), vyhid::kExitInterrupted);
+    EXPECT_EQ(record.Lines().Next(), std::nullopt);
+    EXPECT_EQ(record.Err(), "");
+  }
+  const std::string file =
+      (fs::temp_directory_path() / ("vyhid-tool-recording-" + std::to_string(getpid()) + ".txt"))
+          .string();
+  std::ofstream(file, std::ios::binary) << recording;
+  const std::vector<std::string> after = monitored("--simulate=" + file);
+  fs::remove(file);
+  EXPECT_EQ(after, before);
+
+  // A device without a descriptor cannot be recorded, and the tool says why.
+  const RunResult r = RunTool({Simulate(), "record", "0"});
+  EXPECT_EQ(r.status, vyhid::kExitFailure);
+  EXPECT_NE(r.err.find("no report descriptor: /dev/test/hidraw0: the virtual device has no report "
+                       "descriptor"),
+            std::string::npos)
+      << r.err;
+}
+
 // Input reports from the bridge's own thread, many and fast, reach the
 // output as whole lines while the component's thread prints its events.
 TEST_F(ToolTest, MonitorLinesDoNotTearUnderAStreamOfReports) {
@@ -667,7 +778,7 @@ TEST_F(ToolTest, AComponentAlreadyLiveInTheProcessIsReported) {
 }
 
 TEST_F(ToolTest, EveryCommandHasHelpOnTheOutputStream) {
-  for (const char* command : {"list", "monitor", "send", "get"}) {
+  for (const char* command : {"list", "monitor", "send", "get", "record"}) {
     const RunResult r = RunTool({command, "--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind(std::string("usage: vyhid ") + command, 0), 0u) << r.out;

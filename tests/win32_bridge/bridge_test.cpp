@@ -129,6 +129,10 @@ TEST(Win32Bridge, LoadsBindsEnumeratesOpensAndLeavesNoThread) {
   EXPECT_EQ(std::string(text).rfind("device number " + std::to_string(count) + " is not listed", 0),
             0u)
       << text;
+  // Windows gives no report descriptor: the export says so.
+  EXPECT_EQ(Bind<tHIDGetReportDescriptor>(bridge, vyhid::kReportDescriptorExport)(0, nullptr, 0),
+            -1);
+  EXPECT_EQ(lastError(text, sizeof text), ENOSYS) << text;
   EXPECT_EQ(Bind<tHIDcloseDevice>(bridge, "HIDcloseDevice")(), 0) << "nothing left open";
   EXPECT_EQ(Bind<tHIDInputReportSize>(bridge, "HIDInputReportSize")(), 0);
   THIDreport report{};

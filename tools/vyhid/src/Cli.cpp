@@ -81,6 +81,12 @@ constexpr CommandEntry kCommands[] = {
      "prints how much was sent. Of feature reports the device says how much it\n"
      "took; a refused report is an error. A file is read a report at a time.",
      "DEVICE and HEX", RunSend},
+    {"record", "vyhid record DEVICE [-o FILE]",
+     "Opens the device and records its report descriptor and every input report it\n"
+     "sends, with the time since the first, in the hid-recorder text format, until\n"
+     "interrupted (Ctrl-C, exit status 130), which leaves the recording complete.\n"
+     "'vyhid --simulate=FILE' replays it.",
+     "one DEVICE", RunRecord},
     {"get", "vyhid get DEVICE [--feature] --id ID",
      "Fetches one input report (or feature report with --feature) with the given\n"
      "report ID and prints it: \"id ID, N bytes: hex\".",
@@ -100,8 +106,9 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
   bool version = false;
   CLI::Option* simulate = app.add_flag(
       "--simulate{}", simulateFile,
-      "use the simulated bridge with the virtual devices of\nFILE (default: the bundled "
-      "keyboard, mouse and\nvendor device); FILE only with '='");
+      "use the simulated bridge with the virtual devices of\nFILE, a device file or a "
+      "recording (default: the\nbundled keyboard, mouse and vendor device); FILE\nonly "
+      "with '='");
   app.add_option("--bridge", bridgePath,
                  "load this bridge library (also: environment\nVYHID_BRIDGE); by default the "
                  "hidraw bridge\ninstalled with the tool")
@@ -151,7 +158,12 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
                       "how long --reply waits for the first input\nreport (default 1000)")
           ->type_name("MS");
     }
-    if (name == "monitor" || name == "send" || name == "get") sub->footer(kDeviceHelp);
+    if (name == "record") {
+      sub->add_option("-o,--output", request.output,
+                      "write the recording to FILE (default: the\nstandard output)")
+          ->type_name("FILE");
+    }
+    if (name != "list") sub->footer(kDeviceHelp);
   }
   app.allow_extras();  // unexpected arguments get the messages below
 

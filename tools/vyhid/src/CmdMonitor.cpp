@@ -118,7 +118,8 @@ class MonitorPrinter {
   int openNr_ = -1;
 };
 
-// Runs the component's message loop until the stop descriptor is readable.
+}  // namespace
+
 void RunUntilStopped(int stopFd) {
   pollfd fds[2] = {{vcl::Application.EventFd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
   const nfds_t count = stopFd >= 0 ? 2 : 1;
@@ -131,8 +132,6 @@ void RunUntilStopped(int stopFd) {
     if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return;
   }
 }
-
-}  // namespace
 
 int RunMonitor(CommandContext& c) {
   if (!c.args.device) {

@@ -15,7 +15,7 @@ struct Request {
   std::string command;
   std::optional<std::string> device;  // DEVICE
   std::vector<std::string> hex;       // a send's HEX words
-  std::optional<std::string> filter, id, file, timeout;
+  std::optional<std::string> filter, id, file, timeout, output;
   bool json = false, feature = false, progress = false, reply = false;
 };
 
@@ -31,6 +31,11 @@ int RunList(CommandContext& c);
 int RunMonitor(CommandContext& c);
 int RunSend(CommandContext& c);
 int RunGet(CommandContext& c);
+int RunRecord(CommandContext& c);
+
+// Runs the component's message loop until the stop descriptor is readable.
+// Throws CliError when the wait itself fails.
+void RunUntilStopped(int stopFd);
 
 // Whether the stop descriptor is readable now (without reading it).
 bool StopRequested(int stopFd);

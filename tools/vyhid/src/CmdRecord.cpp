@@ -1,0 +1,204 @@
+// vyhid record: a device's report descriptor and every input report it sends,
+// in the hid-recorder text format, until stopped:
+//
+//   R: <descriptor length> <descriptor bytes in hex>
+//   N: <name>
+//   P: <physical path>
+//   I: <bus> <vendor> <product>          (hex)
+//   E: <seconds>.<microseconds> <length> <report bytes in hex>
+//
+// Each E: line holds one report as the device sent it: its report ID byte
+// first when the device numbers its reports, and its whole payload, put back
+// together from the 64-byte pieces the component hands out.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "Commands.h"
+#include "Error.h"
+#include "Hex.h"
+#include "Session.h"
+#include "descriptor/ReportDescriptor.h"
+
+namespace vyhid {
+namespace {
+
+// The bus the recording names. The component's device record does not carry
+// the bus a device is on; USB is what the bridges mostly serve.
+constexpr unsigned kRecordedBus = 0x03;
+
+// "R:" and "E:" lines: a count, then the bytes in hex.
+std::string CountedHex(std::string_view bytes) {
+  return std::to_string(bytes.size()) + (bytes.empty() ? "" : " " + FormatHex(bytes));
+}
+
+// A device name as the kernel makes one for a USB device: the manufacturer,
+// then the product unless it already starts with it.
+std::string DeviceName(const TVyHIDdeviceInfo& info) {
+  std::string manufacturer = ShortStringUtf8(info.ManufacturerString);
+  std::string product = ShortStringUtf8(info.ProductString);
+  if (manufacturer.empty() || product.rfind(manufacturer, 0) == 0) return product;
+  if (product.empty()) return manufacturer;
+  return manufacturer + " " + product;
+}
+
+// Puts reports back together from the pieces OnGetHIDData brings (on the
+// bridge's thread) and writes each as an E: line.
+class ReportRecorder {
+ public:
+  ReportRecorder(LineWriter& out, vyhid::descriptor::ReportDescriptor descriptor)
+      : out_(out), descriptor_(std::move(descriptor)) {}
+
+  void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
+    std::lock_guard lock(mutex_);
+    const std::size_t n = std::min<std::size_t>(bytesCount, vyhid::kPayloadBytes);
+    // A piece of another report: the one in progress lost its end.
+    if (pending_ && pendingId_ != report.ReportID) FlushLocked();
+    if (!pending_) {
+      pending_ = true;
+      pendingId_ = report.ReportID;
+      // The length the descriptor gives; a report it lacks ends with its
+      // first short piece.
+      expected_ = descriptor_.ReportBytes(vyhid::ReportKind::kInput, report.ReportID)
+                      .value_or(std::numeric_limits<std::uint32_t>::max());
+      bytes_.clear();
+      if (descriptor_.uses_report_ids) bytes_.push_back(static_cast<char>(report.ReportID));
+    }
+    bytes_.append(reinterpret_cast<const char*>(report.Data.Bytes), n);
+    const std::size_t payload = bytes_.size() - (descriptor_.uses_report_ids ? 1 : 0);
+    if (payload >= expected_ || n < vyhid::kPayloadBytes) FlushLocked();
+  }
+
+  // Writes a report still in progress, as far as it came.
+  void Flush() {
+    std::lock_guard lock(mutex_);
+    if (pending_) FlushLocked();
+  }
+
+ private:
+  void FlushLocked() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!started_) {
+      start_ = now;
+      started_ = true;
+    }
+    const auto us = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count());
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%06" PRIu64 ".%06" PRIu64, us / 1000000, us % 1000000);
+    out_.Line("E: " + std::string(stamp) + " " + CountedHex(bytes_));
+    pending_ = false;
+  }
+
+  LineWriter& out_;
+  const vyhid::descriptor::ReportDescriptor descriptor_;
+  std::mutex mutex_;
+  bool pending_ = false;
+  std::uint8_t pendingId_ = 0;
+  std::uint32_t expected_ = 0;
+  std::string bytes_;
+  bool started_ = false;
+  std::chrono::steady_clock::time_point start_;
+};
+
+// The file named with -o, or standard output.
+class RecordingFile {
+ public:
+  RecordingFile(const std::optional<std::string>& path, LineWriter& standardOutput)
+      : out_(&standardOutput) {
+    if (!path) return;
+    if (path->empty()) throw CliError(kExitUsage, "'-o' needs a file name");
+    fd_ = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+      throw CliError(kExitUsage, "cannot write " + *path + ": open: " + std::strerror(errno));
+    }
+    file_ = std::make_unique<LineWriter>(fd_);
+    out_ = file_.get();
+    path_ = *path;
+  }
+  ~RecordingFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RecordingFile(const RecordingFile&) = delete;
+  RecordingFile& operator=(const RecordingFile&) = delete;
+
+  LineWriter& Out() { return *out_; }
+  // Closes the file; throws when a write or the close failed.
+  void Finish() {
+    if (fd_ >= 0) {
+      const int closed = ::close(fd_);
+      const int error = errno;
+      fd_ = -1;
+      if (closed != 0) {
+        throw CliError(kExitFailure, "cannot write " + path_ + ": close: " + std::strerror(error));
+      }
+    }
+    if (out_->Failed()) {
+      throw CliError(kExitFailure, "cannot write " +
+                                       (path_.empty() ? std::string("the output") : path_) +
+                                       ": the recording is incomplete");
+    }
+  }
+
+ private:
+  LineWriter* out_;
+  std::unique_ptr<LineWriter> file_;
+  int fd_ = -1;
+  std::string path_;
+};
+
+}  // namespace
+
+int RunRecord(CommandContext& c) {
+  if (!c.args.device) {
+    throw CliError(kExitUsage, "'record' needs one DEVICE (a number or a text to match)");
+  }
+  RecordingFile file(c.args.output, c.out);
+  std::unique_ptr<ReportRecorder> recorder;  // outlives the component: see monitor
+  {
+    Session session(c.bridge);
+    const int nr = session.SelectDevice(*c.args.device);
+    rtl::String why;
+    const std::vector<std::uint8_t> descriptor = session.Hid().GetReportDescriptor(nr, &why);
+    if (descriptor.empty()) {
+      throw CliError(kExitFailure, "cannot record device " + std::to_string(nr) + ": " +
+                                       session.Label(nr) +
+                                       ": no report descriptor: " + rtl::StringToUtf8(why));
+    }
+    const TVyHIDdeviceInfo& info =
+        session.Hid().HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
+    LineWriter& out = file.Out();
+    out.Line("# " + session.Label(nr));
+    out.Line("R: " + CountedHex(std::string_view(reinterpret_cast<const char*>(descriptor.data()),
+                                                 descriptor.size())));
+    out.Line("N: " + DeviceName(info));
+    out.Line("P: " + session.Path(nr));
+    char ids[32];
+    std::snprintf(ids, sizeof ids, "I: %x %04x %04x", kRecordedBus, info.VID, info.PID);
+    out.Line(ids);
+
+    recorder = std::make_unique<ReportRecorder>(out, vyhid::descriptor::Parse(descriptor));
+    session.Hid().OnGetHIDData = TOnGetHIDData(recorder.get(), &ReportRecorder::OnGetHIDData);
+    session.Open(nr);
+    if (c.err.IsTerminal()) c.err.Line("vyhid: recording; press Ctrl-C to stop");
+    RunUntilStopped(c.stopFd);
+    session.Hid().CloseHidDevice();
+  }
+  recorder->Flush();
+  file.Finish();
+  // Like a monitor, only an interrupt ends a recording.
+  return kExitInterrupted;
+}
+
+}  // namespace vyhid
