@@ -28,7 +28,10 @@ bool HoldsListed(const NodeIdentity& node, const DeviceFacts& listed) {
 
 using vyhid::ReportKind;
 
-Bridge::Bridge() : Bridge(EnumerateHidraw, OpenUdevListener, ReadNodeIdentity) {}
+// Rescans read again only the devices whose node changed since the last one.
+Bridge::Bridge()
+    : Bridge([cache = std::make_shared<HidrawCache>(MakeUdevSystem())] { return cache->Scan(); },
+             OpenUdevListener, ReadNodeIdentity) {}
 
 Bridge::Bridge(Enumerator enumerate, ListenerSource source, NodeProbe probe)
     : enumerate_(std::move(enumerate)),

@@ -31,7 +31,7 @@ namespace vyhid::hidraw {
 
 class Bridge {
  public:
-  // Lists the devices present; EnumerateHidraw, or a stand-in in tests.
+  // Lists the devices present; a HidrawCache, or a stand-in in tests.
   using Enumerator = std::function<std::vector<DeviceFacts>()>;
 
   Bridge();

@@ -4,6 +4,7 @@
 #include <libudev.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -116,6 +117,10 @@ void AddHidFacts(udev_device* hid, DeviceFacts& facts) {
   facts.port_path = Property(hid, "HID_PHYS");
 }
 
+bool CanReadWrite(const std::string& devnode) {
+  return !devnode.empty() && ::access(devnode.c_str(), R_OK | W_OK) == 0;
+}
+
 DeviceFacts FactsOf(udev_device* hidraw) {
   DeviceFacts facts;
   facts.devnode = Text(udev_device_get_devnode(hidraw));
@@ -142,49 +147,109 @@ DeviceFacts FactsOf(udev_device* hidraw) {
   if (facts.report_descriptor.empty() && !facts.devnode.empty()) {
     facts.report_descriptor = ReadDescriptorFromNode(facts.devnode);
   }
-  facts.read_write = !facts.devnode.empty() && ::access(facts.devnode.c_str(), R_OK | W_OK) == 0;
+  facts.read_write = CanReadWrite(facts.devnode);
   return facts;
 }
 
-}  // namespace
-
-std::vector<DeviceFacts> EnumerateHidraw() {
-  std::vector<DeviceFacts> devices;
-  // A failure here fails the whole scan: recorded as its reason.
-  UdevPtr context(udev_new());
-  if (!context) {
-    RecordSystemError("udev_new", "", errno);
-    return devices;
+class UdevSystem final : public HidrawSystem {
+ public:
+  std::vector<std::string> List() override;
+  std::optional<Read> ReadDevice(const std::string& syspath) override;
+  std::optional<dev_t> NodeNumber(const std::string& devnode) override {
+    struct stat node {};
+    if (::stat(devnode.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return std::nullopt;
+    return node.st_rdev;
   }
-  EnumeratePtr enumerate(udev_enumerate_new(context.get()));
+  bool ReadWrite(const std::string& devnode) override { return CanReadWrite(devnode); }
+
+ private:
+  // Made by the first List; a failure is recorded and tried again next time.
+  UdevPtr context_;
+};
+
+std::vector<std::string> UdevSystem::List() {
+  std::vector<std::string> syspaths;
+  // A failure here fails the whole scan: recorded as its reason.
+  if (!context_) context_.reset(udev_new());
+  if (!context_) {
+    RecordSystemError("udev_new", "", errno);
+    return syspaths;
+  }
+  EnumeratePtr enumerate(udev_enumerate_new(context_.get()));
   if (!enumerate) {
     RecordSystemError("udev_enumerate_new", "", errno);
-    return devices;
+    return syspaths;
   }
   // Both return a negative errno on failure.
   int result = udev_enumerate_add_match_subsystem(enumerate.get(), "hidraw");
   if (result < 0) {
     RecordSystemError("udev_enumerate_add_match_subsystem", "hidraw", -result);
-    return devices;
+    return syspaths;
   }
   result = udev_enumerate_scan_devices(enumerate.get());
   if (result < 0) {
     RecordSystemError("udev_enumerate_scan_devices", "hidraw", -result);
-    return devices;
+    return syspaths;
   }
   udev_list_entry* entry = nullptr;
   udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-    const char* syspath = udev_list_entry_get_name(entry);
-    DevicePtr device(udev_device_new_from_syspath(context.get(), syspath));
-    if (!device) {  // gone since the scan
-      NoteSystemError("udev_device_new_from_syspath", Text(syspath), errno);
-      continue;
-    }
-    DeviceFacts facts = FactsOf(device.get());
-    if (facts.devnode.empty()) continue;
-    devices.push_back(std::move(facts));
+    syspaths.emplace_back(udev_list_entry_get_name(entry));
   }
+  return syspaths;
+}
+
+std::optional<HidrawSystem::Read> UdevSystem::ReadDevice(const std::string& syspath) {
+  if (!context_) return std::nullopt;
+  DevicePtr device(udev_device_new_from_syspath(context_.get(), syspath.c_str()));
+  if (!device) {  // gone since the listing
+    NoteSystemError("udev_device_new_from_syspath", syspath, errno);
+    return std::nullopt;
+  }
+  Read read{FactsOf(device.get()), udev_device_get_devnum(device.get())};
+  if (read.facts.devnode.empty()) return std::nullopt;
+  return read;
+}
+
+}  // namespace
+
+std::unique_ptr<HidrawSystem> MakeUdevSystem() {
+  return std::make_unique<UdevSystem>();
+}
+
+std::vector<DeviceFacts> HidrawCache::Scan() {
+  std::lock_guard lock(mutex_);
+  std::vector<DeviceFacts> devices;
+  std::map<std::string, Kept> kept;
+  last_reads_ = 0;
+  for (std::string& syspath : system_->List()) {
+    const auto old = kept_.find(syspath);
+    if (old != kept_.end()) {
+      Kept& entry = old->second;
+      // The same node still there: only its access may have changed.
+      if (system_->NodeNumber(entry.facts.devnode) == entry.number) {
+        entry.facts.read_write = system_->ReadWrite(entry.facts.devnode);
+        devices.push_back(entry.facts);
+        kept.emplace(std::move(syspath), std::move(entry));
+        continue;
+      }
+    }
+    ++last_reads_;
+    std::optional<HidrawSystem::Read> read = system_->ReadDevice(syspath);
+    if (!read) continue;
+    devices.push_back(read->facts);
+    kept.emplace(std::move(syspath), Kept{std::move(read->facts), read->number});
+  }
+  kept_ = std::move(kept);
   return devices;
+}
+
+std::size_t HidrawCache::LastReads() const {
+  std::lock_guard lock(mutex_);
+  return last_reads_;
+}
+
+std::vector<DeviceFacts> EnumerateHidraw() {
+  return HidrawCache(MakeUdevSystem()).Scan();
 }
 
 }  // namespace vyhid::hidraw
