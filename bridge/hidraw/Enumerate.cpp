@@ -1,5 +1,6 @@
 #include "Enumerate.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/hidraw.h>
@@ -7,7 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,11 +24,9 @@ namespace {
 
 struct UdevUnref {
   void operator()(udev* u) const { udev_unref(u); }
-  void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
   void operator()(udev_device* d) const { udev_device_unref(d); }
 };
 using UdevPtr = std::unique_ptr<udev, UdevUnref>;
-using EnumeratePtr = std::unique_ptr<udev_enumerate, UdevUnref>;
 using DevicePtr = std::unique_ptr<udev_device, UdevUnref>;
 
 std::string Text(const char* value) {
@@ -163,43 +165,52 @@ class UdevSystem final : public HidrawSystem {
   bool ReadWrite(const std::string& devnode) override { return CanReadWrite(devnode); }
 
  private:
-  // Made by the first List; a failure is recorded and tried again next time.
+  static constexpr const char* kClassDir = "/sys/class/hidraw";
+  // Made by the first read; a failure is recorded and tried again next time.
   UdevPtr context_;
 };
 
+// The class directory lists every hidraw device as a link to its sysfs path;
+// read directly, a listing costs one readlink per device, where libudev's
+// enumeration builds a device object for each.
 std::vector<std::string> UdevSystem::List() {
   std::vector<std::string> syspaths;
-  // A failure here fails the whole scan: recorded as its reason.
-  if (!context_) context_.reset(udev_new());
-  if (!context_) {
-    RecordSystemError("udev_new", "", errno);
+  const std::filesystem::path dir = kClassDir;
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(kClassDir), ::closedir);
+  if (!listing) {
+    // Without the hidraw module there is no class directory and no device.
+    if (errno != ENOENT) RecordSystemError("opendir", kClassDir, errno);
     return syspaths;
   }
-  EnumeratePtr enumerate(udev_enumerate_new(context_.get()));
-  if (!enumerate) {
-    RecordSystemError("udev_enumerate_new", "", errno);
+  std::vector<char> target(PATH_MAX);
+  errno = 0;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string link = (dir / entry->d_name).string();
+    const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {  // gone since the listing
+      NoteSystemError("readlink", link, n < 0 ? errno : ENAMETOOLONG);
+      continue;
+    }
+    syspaths.push_back(
+        (dir / std::string_view(target.data(), static_cast<std::size_t>(n))).lexically_normal());
+    errno = 0;
+  }
+  if (errno != 0) {
+    RecordSystemError("readdir", kClassDir, errno);
+    syspaths.clear();
     return syspaths;
   }
-  // Both return a negative errno on failure.
-  int result = udev_enumerate_add_match_subsystem(enumerate.get(), "hidraw");
-  if (result < 0) {
-    RecordSystemError("udev_enumerate_add_match_subsystem", "hidraw", -result);
-    return syspaths;
-  }
-  result = udev_enumerate_scan_devices(enumerate.get());
-  if (result < 0) {
-    RecordSystemError("udev_enumerate_scan_devices", "hidraw", -result);
-    return syspaths;
-  }
-  udev_list_entry* entry = nullptr;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-    syspaths.emplace_back(udev_list_entry_get_name(entry));
-  }
+  std::sort(syspaths.begin(), syspaths.end());  // libudev's order
   return syspaths;
 }
 
 std::optional<HidrawSystem::Read> UdevSystem::ReadDevice(const std::string& syspath) {
-  if (!context_) return std::nullopt;
+  if (!context_) context_.reset(udev_new());
+  if (!context_) {
+    RecordSystemError("udev_new", "", errno);
+    return std::nullopt;
+  }
   DevicePtr device(udev_device_new_from_syspath(context_.get(), syspath.c_str()));
   if (!device) {  // gone since the listing
     NoteSystemError("udev_device_new_from_syspath", syspath, errno);

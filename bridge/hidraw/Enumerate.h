@@ -1,5 +1,5 @@
-// Enumeration of hidraw devices through libudev (works without a udev
-// daemon: it reads sysfs).
+// Enumeration of hidraw devices: listed from sysfs, each read through
+// libudev (works without a udev daemon: it reads sysfs).
 #pragma once
 
 #include <sys/types.h>

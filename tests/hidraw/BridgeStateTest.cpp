@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -243,6 +244,45 @@ TEST_F(BridgeState, OpenDeliversInputReportsAndCloseStopsThem) {
   EXPECT_EQ(bridge.ReportSize(descriptor::ReportKind::kInput), 0);
   std::lock_guard lock(received.mutex);
   EXPECT_EQ(received.reports.size(), 1u);
+}
+
+// A rescan closes the device and opens it again: what it sends in between
+// comes after the reopen, nothing before. Left closed, the node is released
+// when the grace ends.
+TEST_F(BridgeState, CloseThenReopenLosesNoReportAndTheGraceEndReleasesTheNode) {
+  const DeviceFacts keyboard = Fifo("kbd", kKeyboard, 1);
+  Bridge bridge([&] { return std::vector{keyboard}; });
+  bridge.SetInputHandler(OnInput);
+  ASSERT_EQ(bridge.Scan(), 1);
+  ASSERT_TRUE(bridge.Open(0));
+  Send(keyboard, Bytes(8, 1));
+  ASSERT_TRUE(received.WaitFor(1));
+
+  EXPECT_TRUE(bridge.Close());
+  Send(keyboard, Bytes(8, 2));
+  EXPECT_EQ(bridge.ReportSize(descriptor::ReportKind::kInput), 0);
+  ASSERT_EQ(bridge.Scan(), 1);
+  ASSERT_TRUE(bridge.Open(0));
+  ASSERT_TRUE(received.WaitFor(2));
+  Send(keyboard, Bytes(8, 3));
+  ASSERT_TRUE(received.WaitFor(3));
+  {
+    std::lock_guard lock(received.mutex);
+    for (std::uint8_t i = 0; i < 3; ++i) EXPECT_EQ(received.reports[i].first.Data[0], i + 1);
+  }
+
+  // A writer of the pipe sees an error once no reader has it open.
+  UniqueFd writer(::open(keyboard.devnode.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(writer);
+  EXPECT_TRUE(bridge.Close());
+  pollfd released{writer.get(), 0, 0};
+  ASSERT_EQ(::poll(&released, 1, 10000), 1);
+  EXPECT_NE(released.revents & POLLERR, 0);
+  ASSERT_TRUE(bridge.Open(0));  // opened anew
+  Send(keyboard, Bytes(8, 4));
+  ASSERT_TRUE(received.WaitFor(4));
+  std::lock_guard lock(received.mutex);
+  EXPECT_EQ(received.reports.size(), 4u);
 }
 
 TEST_F(BridgeState, SizeQueriesClampTo255) {
