@@ -1,7 +1,7 @@
 // bench_enumerate: enumeration time on real hidraw devices, run as the
 // application of the test VM (scripts/bench_vm.py).
 //
-// Four ways of listing the same devices, timed in interleaved rounds so that
+// Four ways of listing (and a load) the same devices, timed in interleaved rounds so that
 // they share whatever the machine is doing:
 //   hidraw_bridge   the bridge's own work on a rescan: HIDscanForDevices, then
 //                   HIDGetDeviceInfo for every device, through the entry
@@ -9,25 +9,37 @@
 //                   its previous scan, so it reads none of them again);
 //   first_scan      the same on a bridge that has scanned nothing yet: a copy
 //                   of the library loaded, used and unloaded every round;
+//   bridge_load     that copy loaded and unloaded alone;
 //   hid_enumerate   hidapi (hidraw backend): hid_enumerate(0, 0), then
 //                   hid_free_enumeration;
 //   component_scan  TVyHID::ScanForHIDdevices: the bridge's work plus the
 //                   component's descriptions, search and events.
+// Then the idle cost: device 0 open through the component and nothing
+// happening for kIdle, the voluntary context switches of the program's
+// threads, beside a thread blocked in hidapi's hid_read on the same device
+// ("@@ BENCH IDLE ...").
 // Prints, for each, "@@ BENCH ENUM name=N entries=E rounds=R min_us=..
 // median_us=.. mean_us=..", then "@@ BENCH RATIO name=value" lines (medians
 // of the ratios within each round) and "@@ BENCH END". Exit status 0, or 1
 // when something could not be measured.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <hidapi.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VyHID.h"
@@ -42,6 +54,35 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMinRounds = 20;
 constexpr int kMaxRounds = 500;
 constexpr std::chrono::seconds kBudget{20};
+constexpr std::chrono::seconds kIdle{10};
+
+// Whether thread tid (0: not started) is asleep.
+bool Sleeping(int tid) {
+  if (tid == 0) return false;
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t end = line.rfind(')');
+  return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
+}
+
+// Voluntary context switches of every thread of this process, by thread id.
+std::map<int, long> VoluntarySwitches() {
+  std::map<int, long> switches;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return switches;
+  while (const dirent* task = readdir(tasks)) {
+    if (task->d_name[0] == '.') continue;
+    std::ifstream status(std::string("/proc/self/task/") + task->d_name + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+        switches[std::atoi(task->d_name)] = std::atol(line.c_str() + line.find(':') + 1);
+      }
+    }
+  }
+  closedir(tasks);
+  return switches;
+}
 
 // Reaches the bridge's entry points that the component has bound.
 class EnumerationProbe : public TVyHID {
@@ -57,6 +98,8 @@ class EnumerationProbe : public TVyHID {
     return count;
   }
 
+  void BridgeInfo(std::uint8_t nr, THIDdeviceInfo* info) { HIDGetDeviceInfo(nr, info); }
+
   // The file the component loaded the bridge from.
   std::string BridgeFile() const {
     Dl_info where{};
@@ -68,7 +111,7 @@ class EnumerationProbe : public TVyHID {
 // The bridge's first scan: a copy of its library (another file, so another
 // instance of the bridge), loaded, scanned, read and unloaded. -1 when it
 // cannot be loaded.
-int FirstScan(const std::string& copy) {
+int FirstScan(const std::string& copy, bool scan_too = true) {
   void* library = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) return -1;
   using Scan = std::uint8_t (*)();
@@ -77,7 +120,7 @@ int FirstScan(const std::string& copy) {
   auto* info = reinterpret_cast<Info>(dlsym(library, "HIDGetDeviceInfo"));
   int count = -1;
   if (scan != nullptr && info != nullptr) {
-    count = scan();
+    count = scan_too ? scan() : 0;
     THIDdeviceInfo record{};
     for (int i = 0; i < count; ++i) info(static_cast<std::uint8_t>(i), &record);
   }
@@ -145,6 +188,8 @@ int main() {
   methods.push_back({"hid_enumerate", [] { return HidapiEnumerate(); }, {}, -1});
   methods.push_back(
       {"component_scan", [&] { return static_cast<int>(hid.ScanForHIDdevices()); }, {}, -1});
+  // The load and unload alone, to take from first_scan.
+  methods.push_back({"bridge_load", [&] { return FirstScan(copy, false); }, {}, -1});
 
   // One untimed round: caches warm, the bridge's monitor started.
   for (Method& m : methods) m.Entries = m.Run();
@@ -188,6 +233,64 @@ int main() {
               pairedRatio(methods[1], methods[2]));
   std::printf("@@ BENCH RATIO component_scan/hidraw_bridge=%.3f\n",
               pairedRatio(methods[3], methods[0]));
+  std::vector<double> scan_alone;
+  for (std::size_t i = 0; i < methods[1].Micros.size(); ++i) {
+    scan_alone.push_back((methods[1].Micros[i] - methods[4].Micros[i]) / methods[2].Micros[i]);
+  }
+  std::printf("@@ BENCH RATIO first_scan_without_load/hid_enumerate=%.3f\n", Median(scan_alone));
+
+  // Idle: the component's device open, the main thread asleep on its message
+  // queue, a hidapi reader blocked on the same device; what wakes up.
+  hid.CurrentDevNr = 0;
+  hid.Active = true;
+  vcl::Application.ProcessMessages();
+  THIDdeviceInfo opened{};
+  hid.BridgeInfo(0, &opened);
+  hid_device* peer = nullptr;
+  for (hid_device_info* d = hid_enumerate(opened.VID, opened.PID); d != nullptr && peer == nullptr;
+       d = d->next) {
+    peer = hid_open_path(d->path);
+  }
+  std::atomic<int> peer_tid{0};
+  std::atomic<bool> peer_done{false};
+  std::thread reader([&] {
+    peer_tid = static_cast<int>(gettid());
+    unsigned char buffer[65];
+    if (peer != nullptr) {
+      hid_read_timeout(peer, buffer, sizeof buffer,
+                       static_cast<int>(std::chrono::milliseconds(kIdle).count()) + 2000);
+    }
+    peer_done = true;
+  });
+  pollfd queue{vcl::Application.EventFd(), POLLIN, 0};
+  // Until the reader sleeps in its read.
+  while (peer != nullptr && !peer_done && !Sleeping(peer_tid.load())) {
+  }
+  const std::map<int, long> before = VoluntarySwitches();
+  const int woken = poll(&queue, 1, static_cast<int>(std::chrono::milliseconds(kIdle).count()));
+  const std::map<int, long> after = VoluntarySwitches();
+  reader.join();
+  long component = 0, main_thread = 0, peer_switches = -1;
+  int threads = 0;
+  for (const auto& [tid, count] : after) {
+    const auto was = before.find(tid);
+    const long delta = count - (was != before.end() ? was->second : 0);
+    if (tid == peer_tid) {
+      peer_switches = delta;
+    } else if (tid == getpid()) {
+      main_thread = delta;
+    } else {
+      component += delta;
+      ++threads;
+    }
+  }
+  std::printf(
+      "@@ BENCH IDLE seconds=%d bridge_threads=%d bridge_switches=%ld main_switches=%ld "
+      "queue_woken=%d hid_read_switches=%ld\n",
+      static_cast<int>(kIdle.count()), threads, component, main_thread, woken, peer_switches);
+  if (peer != nullptr) hid_close(peer);
+  hid.Active = false;
+
   std::printf("@@ BENCH END\n");
   std::fflush(stdout);
   hid_exit();
