@@ -233,6 +233,12 @@ def vm_rows(t, results):
               f"hid_read blocked: {i['hid_read_switches']}", "",
               f"main thread asleep on its queue: {i['main_switches']} "
               f"(woken by a message: {i['queue_woken']})")
+    if "lost" in vm:
+        lo = vm["lost"]
+        t.add("Real bridge, input across rescans", f"{lo['lost_held']} of {lo['reports']} reports "
+              f"lost over {lo['rescans']} rescans, node kept open",
+              f"node closed for real: {lo['lost_closed']} lost", "",
+              "uhid device at about 1000 reports/s")
     t.add("Real bridge, scan", f"ScanForHIDdevices {s['median_us'] / 1e3:.2f} ms",
           f"hidraw bridge {b['median_us'] / 1e3:.2f} ms",
           f"{vm['ratios']['component_scan/hidraw_bridge']:.2f}", "")

@@ -17,7 +17,11 @@
 // Then the idle cost: device 0 open through the component and nothing
 // happening for kIdle, the voluntary context switches of the program's
 // threads, beside a thread blocked in hidapi's hid_read on the same device
-// ("@@ BENCH IDLE ...").
+// ("@@ BENCH IDLE ..."). Last, input lost across rescans: the uhid device
+// sends kStream reports at about 1000 a second while the program rescans
+// kRescans times, with the node kept open over each rescan (the component's
+// ScanForHIDdevices) and with the node closed for real before each one
+// ("@@ BENCH LOST ...").
 // Prints, for each, "@@ BENCH ENUM name=N entries=E rounds=R min_us=..
 // median_us=.. mean_us=..", then "@@ BENCH RATIO name=value" lines (medians
 // of the ratios within each round) and "@@ BENCH END". Exit status 0, or 1
@@ -31,6 +35,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +43,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,6 +61,13 @@ constexpr int kMinRounds = 20;
 constexpr int kMaxRounds = 500;
 constexpr std::chrono::seconds kBudget{20};
 constexpr std::chrono::seconds kIdle{10};
+constexpr int kStream = 2000;
+constexpr int kRescans = 20;
+constexpr const char* kEchoControl = "/run/uhid-echo.ctl";
+constexpr const char* kEchoProduct = "VyHID uhid echo";
+// The uhid device's 200-byte report 4 arrives in four pieces.
+constexpr int kPiecesPerReport = 4;
+constexpr std::uint8_t kStreamId = 4;
 
 // Whether thread tid (0: not started) is asleep.
 bool Sleeping(int tid) {
@@ -289,7 +302,82 @@ int main() {
       "queue_woken=%d hid_read_switches=%ld\n",
       static_cast<int>(kIdle.count()), threads, component, main_thread, woken, peer_switches);
   if (peer != nullptr) hid_close(peer);
-  hid.Active = false;
+  hid.CloseHidDevice();
+
+  // Lost input: the uhid device streams while the program rescans.
+  int echo = -1;
+  hid.ScanForHIDdevices();
+  for (int i = 0; i < hid.DevCount && echo < 0; ++i) {
+    THIDdeviceInfo d{};
+    hid.BridgeInfo(static_cast<std::uint8_t>(i), &d);
+    const std::string_view product = ReadShortString(d.ProductString);
+    if (product == kEchoProduct) echo = i;
+  }
+  std::FILE* control = std::fopen(kEchoControl, "w");
+  if (echo < 0 || control == nullptr) {
+    std::printf("@@ ERROR the uhid device %s or its control %s is missing\n", kEchoProduct,
+                kEchoControl);
+    return 1;
+  }
+  std::mutex mutex;
+  std::condition_variable arrived;
+  int pieces = 0;
+  hid.OnGetHIDData = [&](rtl::TObject*, THIDreport report, std::uint8_t) {
+    if (report.ReportID != kStreamId) return;
+    {
+      std::lock_guard lock(mutex);
+      ++pieces;
+    }
+    arrived.notify_all();
+  };
+  const int other = echo == 0 ? 1 : 0;
+  const auto stream = [&](const std::function<void()>& rescan) {
+    {
+      std::lock_guard lock(mutex);
+      pieces = 0;
+    }
+    hid.CurrentDevNr = echo;
+    hid.Active = true;
+    std::thread sender([&] {
+      Clock::time_point next = Clock::now();
+      for (int i = 0; i < kStream; ++i) {
+        std::fprintf(control, "input200 %d\n", i);
+        std::fflush(control);
+        next += std::chrono::milliseconds(1);
+        std::this_thread::sleep_until(next);  // the pace of a device, not a wait for anything
+      }
+    });
+    const Clock::time_point start = Clock::now();
+    for (int k = 0; k < kRescans; ++k) {
+      std::this_thread::sleep_until(start +
+                                    std::chrono::milliseconds(kStream) * (k + 1) / (kRescans + 1));
+      rescan();
+    }
+    sender.join();
+    std::unique_lock lock(mutex);
+    // The stream has been sent; what still arrives comes within a second.
+    arrived.wait_for(lock, std::chrono::seconds(1),
+                     [&] { return pieces >= kStream * kPiecesPerReport; });
+    const int received = pieces / kPiecesPerReport;
+    lock.unlock();
+    hid.CloseHidDevice();
+    return kStream - received;
+  };
+  const int lost_held = stream([&] { hid.ScanForHIDdevices(); });
+  const int lost_closed = stream([&] {
+    // Opening another device closes the held node for real: the close of
+    // a bridge without the grace.
+    hid.CloseHidDevice();
+    hid.CurrentDevNr = other;
+    hid.Active = true;
+    hid.CloseHidDevice();
+    hid.ScanForHIDdevices();
+    hid.CurrentDevNr = echo;
+    hid.Active = true;
+  });
+  std::fclose(control);
+  std::printf("@@ BENCH LOST reports=%d rescans=%d lost_held=%d lost_closed=%d\n", kStream,
+              kRescans, lost_held, lost_closed);
 
   std::printf("@@ BENCH END\n");
   std::fflush(stdout);
