@@ -226,6 +226,12 @@ def vm_rows(t, results):
           f"{vm['ratios']['first_scan/hid_enumerate']:.2f}",
           f"the load alone {m['bridge_load']['median_us'] / 1e3:.1f} ms; the scan without it "
           f"{vm['ratios']['first_scan_without_load/hid_enumerate']:.2f} of hid_enumerate")
+    if "attach" in vm:
+        a = vm["attach"]
+        t.add("Real bridge, rescan after an attach", f"hidraw bridge {a['bridge_median_us'] / 1e3:.2f} ms",
+              f"hid_enumerate {a['hid_enumerate_median_us'] / 1e3:.1f} ms",
+              f"{vm['ratios']['attach_rescan/hid_enumerate']:.2f}",
+              f"the uhid device removed and made again, {a['rounds']} rounds")
     if "idle" in vm:
         i = vm["idle"]
         t.add("Real bridge, idle", f"{i['bridge_switches']} wake-ups of {i['bridge_threads']} "

@@ -21,7 +21,8 @@
 // sends kStream reports at about 1000 a second while the program rescans
 // kRescans times, with the node kept open over each rescan (the component's
 // ScanForHIDdevices) and with the node closed for real before each one
-// ("@@ BENCH LOST ...").
+// ("@@ BENCH LOST ..."), and the rescan that first lists the uhid device
+// made again after its removal, against hid_enumerate ("@@ BENCH ATTACH").
 // Prints, for each, "@@ BENCH ENUM name=N entries=E rounds=R min_us=..
 // median_us=.. mean_us=..", then "@@ BENCH RATIO name=value" lines (medians
 // of the ratios within each round) and "@@ BENCH END". Exit status 0, or 1
@@ -63,6 +64,7 @@ constexpr std::chrono::seconds kBudget{20};
 constexpr std::chrono::seconds kIdle{10};
 constexpr int kStream = 2000;
 constexpr int kRescans = 20;
+constexpr int kAttachRounds = 10;
 constexpr const char* kEchoControl = "/run/uhid-echo.ctl";
 constexpr const char* kEchoProduct = "VyHID uhid echo";
 // The uhid device's 200-byte report 4 arrives in four pieces.
@@ -375,6 +377,35 @@ int main() {
     hid.CurrentDevNr = echo;
     hid.Active = true;
   });
+
+  // Rescan after an attach: the uhid device removed and made again, then the
+  // scan that first lists it again timed, for the bridge and hid_enumerate
+  // in turn.
+  const auto attached = [&](Method& m) {
+    std::fprintf(control, "destroy\n");
+    std::fflush(control);
+    while (m.Run() == m.Entries) {
+    }
+    std::fprintf(control, "create\n");
+    std::fflush(control);
+    for (;;) {
+      const Clock::time_point t0 = Clock::now();
+      const int entries = m.Run();
+      const Clock::time_point t1 = Clock::now();
+      if (entries == m.Entries) return std::chrono::duration<double, std::micro>(t1 - t0).count();
+    }
+  };
+  std::vector<double> attach_bridge, attach_hidapi, attach_ratio;
+  for (int round = 0; round < kAttachRounds; ++round) {
+    attach_bridge.push_back(attached(methods[0]));
+    attach_hidapi.push_back(attached(methods[2]));
+    attach_ratio.push_back(attach_bridge.back() / attach_hidapi.back());
+    vcl::Application.ProcessMessages();
+  }
+  std::printf("@@ BENCH ATTACH rounds=%d bridge_median_us=%.0f hid_enumerate_median_us=%.0f\n",
+              kAttachRounds, Median(attach_bridge), Median(attach_hidapi));
+  std::printf("@@ BENCH RATIO attach_rescan/hid_enumerate=%.3f\n", Median(attach_ratio));
+
   std::fclose(control);
   std::printf("@@ BENCH LOST reports=%d rescans=%d lost_held=%d lost_closed=%d\n", kStream,
               kRescans, lost_held, lost_closed);
