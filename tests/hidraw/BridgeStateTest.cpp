@@ -330,62 +330,49 @@ TEST_F(BridgeState, OpeningAnotherDeviceClosesTheFirst) {
 }
 
 // A sysfs and /dev of the test's making: device facts by sysfs path, node
-// numbers and the nodes this process may write.
-struct FakeSysfs {
-  std::vector<std::pair<std::string, HidrawSystem::Read>> devices;
+// numbers, and the nodes this process may write.
+struct FakeSystem final : HidrawSystem {
+  std::map<std::string, Read> devices;
   std::map<std::string, dev_t> nodes;
   std::map<std::string, bool> writable;
-};
-class FakeSystem final : public HidrawSystem {
- public:
-  explicit FakeSystem(const FakeSysfs& sysfs) : sysfs_(sysfs) {}
   std::vector<std::string> List() override {
     std::vector<std::string> paths;
-    for (const auto& device : sysfs_.devices) paths.push_back(device.first);
+    for (const auto& device : devices) paths.push_back(device.first);
     return paths;
   }
   std::optional<Read> ReadDevice(const std::string& syspath) override {
-    for (const auto& [path, read] : sysfs_.devices) {
-      if (path != syspath) continue;
-      Read copy = read;
-      copy.facts.read_write = ReadWrite(read.facts.devnode);
-      return copy;
-    }
-    return std::nullopt;
+    Read read = devices.at(syspath);
+    read.facts.read_write = ReadWrite(read.facts.devnode);
+    return read;
   }
   std::optional<dev_t> NodeNumber(const std::string& devnode) override {
-    const auto node = sysfs_.nodes.find(devnode);
-    return node != sysfs_.nodes.end() ? std::optional(node->second) : std::nullopt;
+    return nodes.contains(devnode) ? std::optional(nodes[devnode]) : std::nullopt;
   }
-  bool ReadWrite(const std::string& devnode) override { return sysfs_.writable.at(devnode); }
-
- private:
-  const FakeSysfs& sysfs_;
+  bool ReadWrite(const std::string& devnode) override { return writable.at(devnode); }
+  void Plug(const std::string& syspath, dev_t number, std::uint16_t product, const Bytes& desc) {
+    Read& read = devices[syspath];
+    read = Read{};
+    read.facts.devnode = "/dev/hidraw" + std::to_string(number & 0xFF);
+    read.facts.vendor_id = 0x1234;
+    read.facts.product_id = product;
+    read.facts.serial = syspath;
+    read.facts.report_descriptor = desc;
+    read.number = number;
+    nodes[read.facts.devnode] = number;
+    writable.emplace(read.facts.devnode, true);
+  }
 };
 
 // A rescan reads again only new or replaced nodes, sees access change on the
 // others, and numbers and describes the devices byte for byte as a full
 // enumeration does.
 TEST(HidrawCache, RescansReadOnlyChangedNodesAndMatchAFullScan) {
-  FakeSysfs sysfs;
-  auto plug = [&](const std::string& syspath, const std::string& node, dev_t number,
-                  std::uint16_t product, const std::string& serial, const Bytes& descriptor) {
-    HidrawSystem::Read read;
-    read.facts.devnode = "/dev/" + node;
-    read.facts.vendor_id = 0x1234;
-    read.facts.product_id = product;
-    read.facts.serial = serial;
-    read.facts.report_descriptor = descriptor;
-    read.number = number;
-    sysfs.devices.emplace_back(syspath, read);
-    sysfs.nodes[read.facts.devnode] = number;
-    sysfs.writable.emplace(read.facts.devnode, true);
-  };
-  plug("/sys/k.0001/hidraw0", "hidraw0", 0x0F00, 1, "k", kKeyboard);
-  plug("/sys/v.0002/hidraw1", "hidraw1", 0x0F01, 2, "v", kBigVendor);
-  plug("/sys/m.0003/hidraw2", "hidraw2", 0x0F02, 3, "", kKeyboard);
-
-  auto cache = std::make_shared<HidrawCache>(std::make_unique<FakeSystem>(sysfs));
+  auto owned = std::make_unique<FakeSystem>();
+  FakeSystem& sysfs = *owned;
+  sysfs.Plug("/sys/k.0001", 0x0F00, 1, kKeyboard);
+  sysfs.Plug("/sys/v.0002", 0x0F01, 2, kBigVendor);
+  sysfs.Plug("/sys/m.0003", 0x0F02, 3, kKeyboard);
+  auto cache = std::make_shared<HidrawCache>(std::move(owned));
   Bridge incremental([cache] { return cache->Scan(); });
   Bridge full([&] { return HidrawCache(std::make_unique<FakeSystem>(sysfs)).Scan(); });
   auto same_as_full = [&](std::size_t reads) {
@@ -402,30 +389,26 @@ TEST(HidrawCache, RescansReadOnlyChangedNodesAndMatchAFullScan) {
   };
   EXPECT_EQ(same_as_full(3), 3);
   EXPECT_EQ(same_as_full(0), 3);  // nothing changed: nothing read
-
   // udev's permissions arrive after the node: seen without a read.
   sysfs.writable["/dev/hidraw1"] = false;
   EXPECT_EQ(same_as_full(0), 3);
   THIDdeviceInfo info;
   incremental.GetDeviceInfo(1, &info);
   EXPECT_EQ(info.HasReadWriteAccess, 0);
-
-  // Unplugged and plugged again between two scans, same identity, same node
-  // and number, another firmware: the kernel's new HID device is read.
-  sysfs.devices[0] = {"/sys/k.0004/hidraw0", sysfs.devices[0].second};
-  sysfs.devices[0].second.facts.report_descriptor = kBigVendor;
+  // Unplugged and plugged again between two scans, same node and number,
+  // another firmware: the kernel's new HID device is read.
+  sysfs.devices.erase("/sys/k.0001");
+  sysfs.Plug("/sys/k.0004", 0x0F00, 1, kBigVendor);
+  sysfs.devices["/sys/k.0004"].facts.serial = "/sys/k.0001";  // the same identity
   EXPECT_EQ(same_as_full(1), 3);
   incremental.GetDeviceInfo(0, &info);
   EXPECT_EQ(info.FeatureBufferSize, 3);
   // The node made again under the same sysfs path with another number.
-  sysfs.nodes["/dev/hidraw2"] = 0x0F09;
-  sysfs.devices[2].second.number = 0x0F09;
+  sysfs.Plug("/sys/m.0003", 0x0E02, 3, kKeyboard);
   EXPECT_EQ(same_as_full(1), 3);
-
-  // One attached, one removed (its node gone too).
-  plug("/sys/n.0005/hidraw3", "hidraw3", 0x0F03, 0, "n", kKeyboard);
+  sysfs.Plug("/sys/n.0005", 0x0F03, 0, kKeyboard);  // attached
   EXPECT_EQ(same_as_full(1), 4);
-  sysfs.devices.erase(sysfs.devices.begin() + 1);
+  sysfs.devices.erase("/sys/v.0002");  // removed, its node too
   sysfs.nodes.erase("/dev/hidraw1");
   EXPECT_EQ(same_as_full(0), 3);
 }
