@@ -28,7 +28,10 @@ bool HoldsListed(const NodeIdentity& node, const DeviceFacts& listed) {
 
 using vyhid::ReportKind;
 
-Bridge::Bridge() : Bridge(EnumerateHidraw, OpenUdevListener, ReadNodeIdentity) {}
+// Rescans read again only the devices whose node changed since the last one.
+Bridge::Bridge()
+    : Bridge([cache = std::make_shared<HidrawCache>(MakeUdevSystem())] { return cache->Scan(); },
+             OpenUdevListener, ReadNodeIdentity) {}
 
 Bridge::Bridge(Enumerator enumerate, ListenerSource source, NodeProbe probe)
     : enumerate_(std::move(enumerate)),
@@ -101,7 +104,39 @@ std::int32_t Bridge::GetReportDescriptor(std::uint8_t nr, std::uint8_t* buffer,
   return abi::CopyReportDescriptor(facts.report_descriptor, buffer, size);
 }
 
+bool Bridge::Reopen(std::uint8_t nr) {
+  if (OnBridgeThread() || InForkedChild()) return false;
+  Held held;
+  {
+    std::lock_guard lock(mutex_);
+    if (!held_.node || open_node_ || nr >= devices_.size() ||
+        !(devices_[nr].facts == held_.facts)) {
+      return false;
+    }
+    held = std::move(held_);
+    held_ = Held{};
+  }
+  if (held.node->HungUp() || !held.node->Resume()) {
+    held.node->RequestStop();
+    JoinOrPark(std::move(held.thread));
+    return false;
+  }
+  std::thread replaced;
+  {
+    std::lock_guard lock(mutex_);
+    replaced = DetachOpenLocked();  // another open that won the race meanwhile
+    open_node_ = std::move(held.node);
+    open_info_ = held.info;
+    open_facts_ = std::move(held.facts);
+    read_thread_ = std::move(held.thread);
+  }
+  JoinOrPark(std::move(replaced));
+  JoinParked();
+  return true;
+}
+
 bool Bridge::Open(std::uint8_t nr) {
+  if (Reopen(nr)) return true;
   std::string devnode;
   DeviceFacts facts;
   descriptor::ReportDescriptor report_descriptor;
@@ -153,6 +188,7 @@ bool Bridge::Open(std::uint8_t nr) {
     replaced = DetachOpenLocked();  // another open that won the race meanwhile
     open_node_ = node;
     open_info_ = info;
+    open_facts_ = facts;
     if (nr < devices_.size() && devices_[nr].facts.devnode == devnode) {
       devices_[nr].info.HasReadWriteAccess = info.HasReadWriteAccess;
     }
@@ -162,23 +198,41 @@ bool Bridge::Open(std::uint8_t nr) {
   return true;
 }
 
-bool Bridge::Close() {
+bool Bridge::Close(bool hold) {
   std::thread reader;
+  std::shared_ptr<Node> pausing;
   bool was_open;
   {
     std::lock_guard lock(mutex_);
     was_open = open_node_ != nullptr;
-    reader = DetachOpenLocked();
+    hold = hold && was_open && !OnBridgeThread() && !InForkedChild() && !open_node_->gone();
+    reader = DetachOpenLocked(hold);
+    if (hold) pausing = held_.node;
   }
   JoinOrPark(std::move(reader));
   JoinParked();
+  // Outside the lock: a report being delivered may call back into the bridge.
+  if (pausing) pausing->Pause(std::chrono::steady_clock::now() + kReopenGrace);
   return was_open;
 }
 
-std::thread Bridge::DetachOpenLocked() {
-  if (open_node_) open_node_->RequestStop();
+std::thread Bridge::DetachOpenLocked(bool hold) {
+  // A node held earlier closes for real: its thread is joined with the
+  // parked ones.
+  if (held_.node) {
+    held_.node->RequestStop();
+    if (held_.thread.joinable()) parked_.push_back(std::move(held_.thread));
+    held_ = Held{};
+  }
+  if (hold) {
+    held_ =
+        Held{std::move(open_node_), std::move(read_thread_), std::move(open_facts_), open_info_};
+  } else if (open_node_) {
+    open_node_->RequestStop();
+  }
   open_node_.reset();
   open_info_ = THIDdeviceInfo{};
+  open_facts_ = DeviceFacts{};
   return std::move(read_thread_);
 }
 
@@ -215,6 +269,13 @@ void Bridge::ReadThread(const std::shared_ptr<Node>& node) {
     if (THIDcallBack handler = input_handler_.load()) handler(report, count);
     return true;
   });
+  // A held node whose grace ended: released here, its thread joined by the
+  // next call from the application.
+  std::lock_guard lock(mutex_);
+  if (held_.node == node) {
+    parked_.push_back(std::move(held_.thread));
+    held_ = Held{};
+  }
 }
 
 void Bridge::SetDeviceChangeHandler(TUSBcallBack handler) {
@@ -312,7 +373,7 @@ bool Bridge::Shutdown() {
     monitor = monitor_.Stop();
   }
   JoinOrPark(std::move(monitor));
-  Close();
+  Close(false);
   if (!OnBridgeThread() && !InForkedChild()) {
     JoinParked();
     return true;

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,7 +32,10 @@ namespace vyhid::hidraw {
 
 class Bridge {
  public:
-  // Lists the devices present; EnumerateHidraw, or a stand-in in tests.
+  // How long a closed device's node stays open for a reopen (see Close).
+  static constexpr std::chrono::milliseconds kReopenGrace{1000};
+
+  // Lists the devices present; a HidrawCache, or a stand-in in tests.
   using Enumerator = std::function<std::vector<DeviceFacts>()>;
 
   Bridge();
@@ -62,11 +66,16 @@ class Bridge {
   // or it now holds another device than the scan found there (its number
   // reused after an unplug: refused with ENOENT).
   bool Open(std::uint8_t nr);
-  // Closes the open device and joins its read thread; no input callback
-  // comes after it returns. Called on a bridge thread it parks the read
-  // thread instead, which ends once its callback returns. True when a device
-  // was open.
-  bool Close();
+  // Closes the open device; no input callback comes after it returns. True
+  // when a device was open. Called on a thread of the application, it keeps
+  // the node open without reading it for kReopenGrace: an Open of the same
+  // device meanwhile (a rescan closes and reopens it) goes on from the
+  // reports the kernel queued, so none is lost; when the grace ends the node
+  // is closed and its read thread ends, joined by the next call from the
+  // application. Otherwise (hold false, on a bridge thread, in a forked
+  // child, a device gone) it closes at once and joins the read thread, or
+  // parks it on a bridge thread, which ends once its callback returns.
+  bool Close(bool hold = true);
 
   // Installing a device-change handler starts the hotplug monitor (again,
   // when it ended by itself); null stops it.
@@ -99,9 +108,20 @@ class Bridge {
     descriptor::ReportDescriptor descriptor;
     THIDdeviceInfo info;
   };
+  // A node kept open after a close, for a reopen within the grace period.
+  struct Held {
+    std::shared_ptr<Node> node;
+    std::thread thread;
+    DeviceFacts facts;
+    THIDdeviceInfo info{};
+  };
   void ReadThread(const std::shared_ptr<Node>& node);
-  // Stops the open device; the caller joins the returned thread (when it can).
-  std::thread DetachOpenLocked();
+  // Takes up the held node again when it holds device nr of the last scan.
+  bool Reopen(std::uint8_t nr);
+  // Stops the open device, or with hold keeps it as held_; a node held
+  // before is stopped and its thread parked. The caller joins the returned
+  // thread (when it can).
+  std::thread DetachOpenLocked(bool hold = false);
   // Joins a stopped thread; parks it on a bridge thread, lets it go in a
   // forked child.
   void JoinOrPark(std::thread thread);
@@ -114,7 +134,9 @@ class Bridge {
   std::vector<Listed> devices_;
   std::shared_ptr<Node> open_node_;
   THIDdeviceInfo open_info_{};
+  DeviceFacts open_facts_;
   std::thread read_thread_;
+  Held held_;
   // Threads stopped from a bridge thread: joined by the next open, close,
   // device-change handler change or shutdown from a thread of the
   // application.

@@ -29,6 +29,8 @@ struct DeviceFacts {
   std::string instance_name;            // the HID device's own name: last resort to tell apart
   std::vector<std::uint8_t> report_descriptor;
   bool read_write = false;  // the node can be opened for reading and writing
+
+  bool operator==(const DeviceFacts&) const = default;
 };
 
 // The device's identity: vendor, product and interface, then the serial

@@ -1,12 +1,17 @@
 #include "Enumerate.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,11 +24,9 @@ namespace {
 
 struct UdevUnref {
   void operator()(udev* u) const { udev_unref(u); }
-  void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
   void operator()(udev_device* d) const { udev_device_unref(d); }
 };
 using UdevPtr = std::unique_ptr<udev, UdevUnref>;
-using EnumeratePtr = std::unique_ptr<udev_enumerate, UdevUnref>;
 using DevicePtr = std::unique_ptr<udev_device, UdevUnref>;
 
 std::string Text(const char* value) {
@@ -116,6 +119,10 @@ void AddHidFacts(udev_device* hid, DeviceFacts& facts) {
   facts.port_path = Property(hid, "HID_PHYS");
 }
 
+bool CanReadWrite(const std::string& devnode) {
+  return !devnode.empty() && ::access(devnode.c_str(), R_OK | W_OK) == 0;
+}
+
 DeviceFacts FactsOf(udev_device* hidraw) {
   DeviceFacts facts;
   facts.devnode = Text(udev_device_get_devnode(hidraw));
@@ -142,49 +149,118 @@ DeviceFacts FactsOf(udev_device* hidraw) {
   if (facts.report_descriptor.empty() && !facts.devnode.empty()) {
     facts.report_descriptor = ReadDescriptorFromNode(facts.devnode);
   }
-  facts.read_write = !facts.devnode.empty() && ::access(facts.devnode.c_str(), R_OK | W_OK) == 0;
+  facts.read_write = CanReadWrite(facts.devnode);
   return facts;
+}
+
+class UdevSystem final : public HidrawSystem {
+ public:
+  std::vector<std::string> List() override;
+  std::optional<Read> ReadDevice(const std::string& syspath) override;
+  std::optional<dev_t> NodeNumber(const std::string& devnode) override {
+    struct stat node {};
+    if (::stat(devnode.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return std::nullopt;
+    return node.st_rdev;
+  }
+  bool ReadWrite(const std::string& devnode) override { return CanReadWrite(devnode); }
+
+ private:
+  static constexpr const char* kClassDir = "/sys/class/hidraw";
+  // Made by the first read; a failure is recorded and tried again next time.
+  UdevPtr context_;
+};
+
+// The class directory lists every hidraw device as a link to its sysfs path;
+// read directly, a listing costs one readlink per device, where libudev's
+// enumeration builds a device object for each.
+std::vector<std::string> UdevSystem::List() {
+  std::vector<std::string> syspaths;
+  const std::filesystem::path dir = kClassDir;
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(kClassDir), ::closedir);
+  if (!listing) {
+    // Without the hidraw module there is no class directory and no device.
+    if (errno != ENOENT) RecordSystemError("opendir", kClassDir, errno);
+    return syspaths;
+  }
+  std::vector<char> target(PATH_MAX);
+  errno = 0;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string link = (dir / entry->d_name).string();
+    const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {  // gone since the listing
+      NoteSystemError("readlink", link, n < 0 ? errno : ENAMETOOLONG);
+      continue;
+    }
+    syspaths.push_back(
+        (dir / std::string_view(target.data(), static_cast<std::size_t>(n))).lexically_normal());
+    errno = 0;
+  }
+  if (errno != 0) {
+    RecordSystemError("readdir", kClassDir, errno);
+    syspaths.clear();
+    return syspaths;
+  }
+  std::sort(syspaths.begin(), syspaths.end());  // libudev's order
+  return syspaths;
+}
+
+std::optional<HidrawSystem::Read> UdevSystem::ReadDevice(const std::string& syspath) {
+  if (!context_) context_.reset(udev_new());
+  if (!context_) {
+    RecordSystemError("udev_new", "", errno);
+    return std::nullopt;
+  }
+  DevicePtr device(udev_device_new_from_syspath(context_.get(), syspath.c_str()));
+  if (!device) {  // gone since the listing
+    NoteSystemError("udev_device_new_from_syspath", syspath, errno);
+    return std::nullopt;
+  }
+  Read read{FactsOf(device.get()), udev_device_get_devnum(device.get())};
+  if (read.facts.devnode.empty()) return std::nullopt;
+  return read;
 }
 
 }  // namespace
 
-std::vector<DeviceFacts> EnumerateHidraw() {
+std::unique_ptr<HidrawSystem> MakeUdevSystem() {
+  return std::make_unique<UdevSystem>();
+}
+
+std::vector<DeviceFacts> HidrawCache::Scan() {
+  std::lock_guard lock(mutex_);
   std::vector<DeviceFacts> devices;
-  // A failure here fails the whole scan: recorded as its reason.
-  UdevPtr context(udev_new());
-  if (!context) {
-    RecordSystemError("udev_new", "", errno);
-    return devices;
-  }
-  EnumeratePtr enumerate(udev_enumerate_new(context.get()));
-  if (!enumerate) {
-    RecordSystemError("udev_enumerate_new", "", errno);
-    return devices;
-  }
-  // Both return a negative errno on failure.
-  int result = udev_enumerate_add_match_subsystem(enumerate.get(), "hidraw");
-  if (result < 0) {
-    RecordSystemError("udev_enumerate_add_match_subsystem", "hidraw", -result);
-    return devices;
-  }
-  result = udev_enumerate_scan_devices(enumerate.get());
-  if (result < 0) {
-    RecordSystemError("udev_enumerate_scan_devices", "hidraw", -result);
-    return devices;
-  }
-  udev_list_entry* entry = nullptr;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-    const char* syspath = udev_list_entry_get_name(entry);
-    DevicePtr device(udev_device_new_from_syspath(context.get(), syspath));
-    if (!device) {  // gone since the scan
-      NoteSystemError("udev_device_new_from_syspath", Text(syspath), errno);
-      continue;
+  std::map<std::string, Kept> kept;
+  last_reads_ = 0;
+  for (std::string& syspath : system_->List()) {
+    const auto old = kept_.find(syspath);
+    if (old != kept_.end()) {
+      Kept& entry = old->second;
+      // The same node still there: only its access may have changed.
+      if (system_->NodeNumber(entry.facts.devnode) == entry.number) {
+        entry.facts.read_write = system_->ReadWrite(entry.facts.devnode);
+        devices.push_back(entry.facts);
+        kept.emplace(std::move(syspath), std::move(entry));
+        continue;
+      }
     }
-    DeviceFacts facts = FactsOf(device.get());
-    if (facts.devnode.empty()) continue;
-    devices.push_back(std::move(facts));
+    ++last_reads_;
+    std::optional<HidrawSystem::Read> read = system_->ReadDevice(syspath);
+    if (!read) continue;
+    devices.push_back(read->facts);
+    kept.emplace(std::move(syspath), Kept{std::move(read->facts), read->number});
   }
+  kept_ = std::move(kept);
   return devices;
+}
+
+std::size_t HidrawCache::LastReads() const {
+  std::lock_guard lock(mutex_);
+  return last_reads_;
+}
+
+std::vector<DeviceFacts> EnumerateHidraw() {
+  return HidrawCache(MakeUdevSystem()).Scan();
 }
 
 }  // namespace vyhid::hidraw

@@ -174,27 +174,97 @@ Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDes
 
 void Node::RequestStop() {
   stopping_.store(true, std::memory_order_release);
+  Wake();
+}
+
+void Node::Wake() {
   const std::uint64_t one = 1;
   if (stop_event_ && !ForkedFrom(owner_)) {
     [[maybe_unused]] const ssize_t n = ::write(stop_event_.get(), &one, sizeof one);
   }
 }
 
+void Node::Pause(std::chrono::steady_clock::time_point until) {
+  {
+    std::lock_guard lock(pause_mutex_);
+    paused_ = true;
+    pause_until_ = until;
+  }
+  Wake();  // the loop stops watching the node and starts the pause's clock
+  std::lock_guard wait_for_delivery(delivering_);
+}
+
+bool Node::Resume() {
+  {
+    std::lock_guard lock(pause_mutex_);
+    if (ended_) return false;
+    paused_ = false;
+  }
+  Wake();
+  return true;
+}
+
+bool Node::HungUp() const {
+  pollfd fd{fd_.get(), 0, 0};
+  return gone() || (::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0);
+}
+
 void Node::ReadLoop(const PieceSink& sink) {
   std::vector<std::uint8_t> buffer(kMaxReportBytes + 1);
+  // Bytes read but not delivered: a pause began between the read and the
+  // delivery. They go first when the pause ends.
+  std::size_t held = 0;
   const bool numbered = descriptor_.uses_report_ids;
   const PieceSink guarded = [&](const THIDreport& report, std::uint8_t count) {
     if (stop_requested()) return false;
     return sink(report, count);
   };
+  const auto deliver = [&](std::size_t n) {
+    std::lock_guard lock(delivering_);
+    {
+      std::lock_guard state(pause_mutex_);
+      if (paused_) return false;
+    }
+    SplitInputReport(std::span(buffer.data(), n), numbered, guarded);
+    return true;
+  };
+  // Ends the loop when a pause has run out; otherwise how long poll may wait.
+  const auto wait_ms = [&]() -> std::optional<int> {
+    std::lock_guard lock(pause_mutex_);
+    if (!paused_) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        pause_until_ - std::chrono::steady_clock::now());
+    if (left.count() > 0) return static_cast<int>(left.count());
+    ended_ = true;
+    return std::nullopt;
+  };
+  const auto end = [&] {
+    std::lock_guard lock(pause_mutex_);
+    ended_ = true;
+  };
   while (!stop_requested()) {
-    pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {stop_event_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    const std::optional<int> timeout = wait_ms();
+    if (!timeout) return;
+    const bool paused = *timeout >= 0;
+    if (!paused && held > 0) {
+      if (deliver(held)) held = 0;
+      continue;
+    }
+    // Paused, the node is watched only for its hang-up.
+    pollfd fds[2] = {{fd_.get(), static_cast<short>(paused ? 0 : POLLIN), 0},
+                     {stop_event_.get(), POLLIN, 0}};
+    const int ready = ::poll(fds, 2, *timeout);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       RecordSystemError("poll", path_, errno);
       break;
     }
-    if (fds[1].revents != 0) break;
+    if (fds[1].revents != 0) {
+      // A stop, pause or resume: the loop's next turn sees which.
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(stop_event_.get(), &count, sizeof count);
+      continue;
+    }
     if (fds[0].revents & POLLIN) {
       const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
       if (n < 0) {
@@ -208,13 +278,14 @@ void Node::ReadLoop(const PieceSink& sink) {
         gone_.store(true, std::memory_order_release);
         break;
       }
-      SplitInputReport(std::span(buffer.data(), static_cast<std::size_t>(n)), numbered, guarded);
+      if (!deliver(static_cast<std::size_t>(n))) held = static_cast<std::size_t>(n);
     } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
       abi::DebugNote("poll(" + path_ + "): the node hung up: the device is gone");
       gone_.store(true, std::memory_order_release);
       break;
     }
   }
+  end();
 }
 
 std::optional<std::uint32_t> Node::PayloadLength(ReportKind kind, std::uint8_t report_id) const {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,6 +72,18 @@ class Node {
   // stopped: the stop event is shared with the parent, whose read loop goes on.
   void RequestStop();
   bool stop_requested() const { return stopping_.load(std::memory_order_acquire); }
+
+  // Holds the node open without delivering: what the device sends meanwhile
+  // waits in the kernel's queue. ReadLoop returns by itself at `until` unless
+  // Resume comes first. Returns once no report is being delivered: never
+  // called from the sink.
+  void Pause(std::chrono::steady_clock::time_point until);
+  // Delivers again, from the first report the kernel queued during the
+  // pause. False when the loop has ended (the pause ran out, the device went
+  // away, a stop was requested): the node is then of no further use.
+  bool Resume();
+  // The device went away, asked of the node now without waiting.
+  bool HungUp() const;
   // The device went away (the read loop saw it hang up).
   bool gone() const { return gone_.load(std::memory_order_acquire); }
 
@@ -84,6 +97,8 @@ class Node {
 
  private:
   std::uint8_t Fetch(THIDreport& report, ReportKind kind);
+  // Makes ReadLoop look at its state again.
+  void Wake();
   // The payload length of that report, or nothing (reason recorded).
   std::optional<std::uint32_t> PayloadLength(ReportKind kind, std::uint8_t report_id) const;
 
@@ -93,6 +108,13 @@ class Node {
   bool read_write_;
   descriptor::ReportDescriptor descriptor_;
   std::atomic<bool> stopping_{false};
+  // The pause: its state and end guarded by pause_mutex_; delivering_ is held
+  // by the read loop while it hands a report to the sink.
+  std::mutex pause_mutex_;
+  bool paused_ = false;
+  bool ended_ = false;
+  std::chrono::steady_clock::time_point pause_until_;
+  std::mutex delivering_;
   std::atomic<bool> gone_{false};
   Ioctl ioctl_;
   const pid_t owner_;

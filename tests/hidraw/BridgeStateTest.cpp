@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,8 +14,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,6 +26,7 @@
 
 #include "Bridge.h"
 #include "Diagnostics.h"
+#include "Enumerate.h"
 
 namespace vyhid::hidraw {
 namespace {
@@ -242,6 +246,45 @@ TEST_F(BridgeState, OpenDeliversInputReportsAndCloseStopsThem) {
   EXPECT_EQ(received.reports.size(), 1u);
 }
 
+// A rescan closes the device and opens it again: what it sends in between
+// comes after the reopen, nothing before. Left closed, the node is released
+// when the grace ends.
+TEST_F(BridgeState, CloseThenReopenLosesNoReportAndTheGraceEndReleasesTheNode) {
+  const DeviceFacts keyboard = Fifo("kbd", kKeyboard, 1);
+  Bridge bridge([&] { return std::vector{keyboard}; });
+  bridge.SetInputHandler(OnInput);
+  ASSERT_EQ(bridge.Scan(), 1);
+  ASSERT_TRUE(bridge.Open(0));
+  Send(keyboard, Bytes(8, 1));
+  ASSERT_TRUE(received.WaitFor(1));
+
+  EXPECT_TRUE(bridge.Close());
+  Send(keyboard, Bytes(8, 2));
+  EXPECT_EQ(bridge.ReportSize(descriptor::ReportKind::kInput), 0);
+  ASSERT_EQ(bridge.Scan(), 1);
+  ASSERT_TRUE(bridge.Open(0));
+  ASSERT_TRUE(received.WaitFor(2));
+  Send(keyboard, Bytes(8, 3));
+  ASSERT_TRUE(received.WaitFor(3));
+  {
+    std::lock_guard lock(received.mutex);
+    for (std::uint8_t i = 0; i < 3; ++i) EXPECT_EQ(received.reports[i].first.Data[0], i + 1);
+  }
+
+  // A writer of the pipe sees an error once no reader has it open.
+  UniqueFd writer(::open(keyboard.devnode.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(writer);
+  EXPECT_TRUE(bridge.Close());
+  pollfd released{writer.get(), 0, 0};
+  ASSERT_EQ(::poll(&released, 1, 10000), 1);
+  EXPECT_NE(released.revents & POLLERR, 0);
+  ASSERT_TRUE(bridge.Open(0));  // opened anew
+  Send(keyboard, Bytes(8, 4));
+  ASSERT_TRUE(received.WaitFor(4));
+  std::lock_guard lock(received.mutex);
+  EXPECT_EQ(received.reports.size(), 4u);
+}
+
 TEST_F(BridgeState, SizeQueriesClampTo255) {
   const DeviceFacts vendor = Fifo("big", kBigVendor, 2);
   Bridge bridge([&] { return std::vector{vendor}; });
@@ -284,6 +327,90 @@ TEST_F(BridgeState, OpeningAnotherDeviceClosesTheFirst) {
   EXPECT_EQ(bridge.ReportSize(descriptor::ReportKind::kFeature), 3);
   EXPECT_FALSE(bridge.Open(2));  // no such device: and the open one is closed
   EXPECT_FALSE(bridge.Close());
+}
+
+// A sysfs and /dev of the test's making: device facts by sysfs path, node
+// numbers, and the nodes this process may write.
+struct FakeSystem final : HidrawSystem {
+  std::map<std::string, Read> devices;
+  std::map<std::string, dev_t> nodes;
+  std::map<std::string, bool> writable;
+  std::vector<std::string> List() override {
+    std::vector<std::string> paths;
+    for (const auto& device : devices) paths.push_back(device.first);
+    return paths;
+  }
+  std::optional<Read> ReadDevice(const std::string& syspath) override {
+    Read read = devices.at(syspath);
+    read.facts.read_write = ReadWrite(read.facts.devnode);
+    return read;
+  }
+  std::optional<dev_t> NodeNumber(const std::string& devnode) override {
+    return nodes.contains(devnode) ? std::optional(nodes[devnode]) : std::nullopt;
+  }
+  bool ReadWrite(const std::string& devnode) override { return writable.at(devnode); }
+  void Plug(const std::string& syspath, dev_t number, std::uint16_t product, const Bytes& desc) {
+    Read& read = devices[syspath];
+    read = Read{};
+    read.facts.devnode = "/dev/hidraw" + std::to_string(number & 0xFF);
+    read.facts.vendor_id = 0x1234;
+    read.facts.product_id = product;
+    read.facts.serial = syspath;
+    read.facts.report_descriptor = desc;
+    read.number = number;
+    nodes[read.facts.devnode] = number;
+    writable.emplace(read.facts.devnode, true);
+  }
+};
+
+// A rescan reads again only new or replaced nodes, sees access change on the
+// others, and numbers and describes the devices byte for byte as a full
+// enumeration does.
+TEST(HidrawCache, RescansReadOnlyChangedNodesAndMatchAFullScan) {
+  auto owned = std::make_unique<FakeSystem>();
+  FakeSystem& sysfs = *owned;
+  sysfs.Plug("/sys/k.0001", 0x0F00, 1, kKeyboard);
+  sysfs.Plug("/sys/v.0002", 0x0F01, 2, kBigVendor);
+  sysfs.Plug("/sys/m.0003", 0x0F02, 3, kKeyboard);
+  auto cache = std::make_shared<HidrawCache>(std::move(owned));
+  Bridge incremental([cache] { return cache->Scan(); });
+  Bridge full([&] { return HidrawCache(std::make_unique<FakeSystem>(sysfs)).Scan(); });
+  auto same_as_full = [&](std::size_t reads) {
+    const std::uint8_t count = full.Scan();
+    EXPECT_EQ(incremental.Scan(), count);
+    EXPECT_EQ(cache->LastReads(), reads);
+    for (std::uint8_t nr = 0; nr < count; ++nr) {
+      THIDdeviceInfo a, b;
+      incremental.GetDeviceInfo(nr, &a);
+      full.GetDeviceInfo(nr, &b);
+      EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "device " << int(nr);
+    }
+    return count;
+  };
+  EXPECT_EQ(same_as_full(3), 3);
+  EXPECT_EQ(same_as_full(0), 3);  // nothing changed: nothing read
+  // udev's permissions arrive after the node: seen without a read.
+  sysfs.writable["/dev/hidraw1"] = false;
+  EXPECT_EQ(same_as_full(0), 3);
+  THIDdeviceInfo info;
+  incremental.GetDeviceInfo(1, &info);
+  EXPECT_EQ(info.HasReadWriteAccess, 0);
+  // Unplugged and plugged again between two scans, same node and number,
+  // another firmware: the kernel's new HID device is read.
+  sysfs.devices.erase("/sys/k.0001");
+  sysfs.Plug("/sys/k.0004", 0x0F00, 1, kBigVendor);
+  sysfs.devices["/sys/k.0004"].facts.serial = "/sys/k.0001";  // the same identity
+  EXPECT_EQ(same_as_full(1), 3);
+  incremental.GetDeviceInfo(0, &info);
+  EXPECT_EQ(info.FeatureBufferSize, 3);
+  // The node made again under the same sysfs path with another number.
+  sysfs.Plug("/sys/m.0003", 0x0E02, 3, kKeyboard);
+  EXPECT_EQ(same_as_full(1), 3);
+  sysfs.Plug("/sys/n.0005", 0x0F03, 0, kKeyboard);  // attached
+  EXPECT_EQ(same_as_full(1), 4);
+  sysfs.devices.erase("/sys/v.0002");  // removed, its node too
+  sysfs.nodes.erase("/dev/hidraw1");
+  EXPECT_EQ(same_as_full(0), 3);
 }
 
 // A node number freed by an unplug goes to the next device attached: an open

@@ -611,6 +611,26 @@ class Scenario:
         self.check(m.group(1) == "rc=0" and all(p in text for p in (KBD, MOUSE, TABLET)),
                    f"'vyhid list' lists the three QEMU devices ({m.group(1)})")
 
+        # The application's bridge has rescanned after every plug and unplug
+        # so far, reading again only what changed; a new process scans in
+        # full. Both must describe every device alike.
+        _, _ = self.scan()
+        seen = []
+        self.vm.send("spawn vyhid list --json")
+        m = self.vm.expect(r"TOOL-EXIT (.*)", 60, seen)
+        try:
+            listed = json.loads("\n".join(l[5:] for l in seen if l.startswith("TOOL ")))
+        except ValueError:
+            listed = []
+        full = [(d["Description"], d["InputBufferSize"], d["OutputBufferSize"],
+                 d["FeatureBufferSize"], int(d["HasReadWriteAccess"])) for d in listed]
+        rescanned = [(d["desc"], int(d["in"]), int(d["out"]), int(d["feat"]), int(d["rw"]))
+                     for d in self.devices]
+        self.check(m.group(1) == "rc=0" and full == rescanned and len(full) >= 3,
+                   f"after the rescans, the application's {len(rescanned)} devices are those a "
+                   f"full scan lists (differing: {[d for d in rescanned if d not in full]}"
+                   f" against {[d for d in full if d not in rescanned]})")
+
         def tool_line(regex, timeout=30.0):
             return self.vm.expect(r"TOOL (.*)", timeout) if regex is None else \
                 self.vm.expect(rf"TOOL (.*{regex}.*)", timeout)

@@ -1,28 +1,52 @@
 // bench_enumerate: enumeration time on real hidraw devices, run as the
 // application of the test VM (scripts/bench_vm.py).
 //
-// Three ways of listing the same devices, timed in interleaved rounds so that
+// Four ways of listing (and a load) the same devices, timed in interleaved rounds so that
 // they share whatever the machine is doing:
-//   hidraw_bridge   the bridge's own work: HIDscanForDevices, then
+//   hidraw_bridge   the bridge's own work on a rescan: HIDscanForDevices, then
 //                   HIDGetDeviceInfo for every device, through the entry
-//                   points the component has bound;
+//                   points the component has bound (the devices are those of
+//                   its previous scan, so it reads none of them again);
+//   first_scan      the same on a bridge that has scanned nothing yet: a copy
+//                   of the library loaded, used and unloaded every round;
+//   bridge_load     that copy loaded and unloaded alone;
 //   hid_enumerate   hidapi (hidraw backend): hid_enumerate(0, 0), then
 //                   hid_free_enumeration;
 //   component_scan  TVyHID::ScanForHIDdevices: the bridge's work plus the
 //                   component's descriptions, search and events.
+// Then the idle cost: device 0 open through the component and nothing
+// happening for kIdle, the voluntary context switches of the program's
+// threads, beside a thread blocked in hidapi's hid_read on the same device
+// ("@@ BENCH IDLE ..."). Last, input lost across rescans: the uhid device
+// sends kStream reports at about 1000 a second while the program rescans
+// kRescans times, with the node kept open over each rescan (the component's
+// ScanForHIDdevices) and with the node closed for real before each one
+// ("@@ BENCH LOST ..."), and the rescan that first lists the uhid device
+// made again after its removal, against hid_enumerate ("@@ BENCH ATTACH").
 // Prints, for each, "@@ BENCH ENUM name=N entries=E rounds=R min_us=..
 // median_us=.. mean_us=..", then "@@ BENCH RATIO name=value" lines (medians
 // of the ratios within each round) and "@@ BENCH END". Exit status 0, or 1
 // when something could not be measured.
+#include <dirent.h>
+#include <dlfcn.h>
 #include <hidapi.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VyHID.h"
@@ -37,6 +61,43 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMinRounds = 20;
 constexpr int kMaxRounds = 500;
 constexpr std::chrono::seconds kBudget{20};
+constexpr std::chrono::seconds kIdle{10};
+constexpr int kStream = 2000;
+constexpr int kRescans = 20;
+constexpr int kAttachRounds = 10;
+constexpr const char* kEchoControl = "/run/uhid-echo.ctl";
+constexpr const char* kEchoProduct = "VyHID uhid echo";
+// The uhid device's 200-byte report 4 arrives in four pieces.
+constexpr int kPiecesPerReport = 4;
+constexpr std::uint8_t kStreamId = 4;
+
+// Whether thread tid (0: not started) is asleep.
+bool Sleeping(int tid) {
+  if (tid == 0) return false;
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t end = line.rfind(')');
+  return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
+}
+
+// Voluntary context switches of every thread of this process, by thread id.
+std::map<int, long> VoluntarySwitches() {
+  std::map<int, long> switches;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return switches;
+  while (const dirent* task = readdir(tasks)) {
+    if (task->d_name[0] == '.') continue;
+    std::ifstream status(std::string("/proc/self/task/") + task->d_name + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+        switches[std::atoi(task->d_name)] = std::atol(line.c_str() + line.find(':') + 1);
+      }
+    }
+  }
+  closedir(tasks);
+  return switches;
+}
 
 // Reaches the bridge's entry points that the component has bound.
 class EnumerationProbe : public TVyHID {
@@ -51,7 +112,36 @@ class EnumerationProbe : public TVyHID {
     for (int i = 0; i < count; ++i) HIDGetDeviceInfo(static_cast<std::uint8_t>(i), &info);
     return count;
   }
+
+  void BridgeInfo(std::uint8_t nr, THIDdeviceInfo* info) { HIDGetDeviceInfo(nr, info); }
+
+  // The file the component loaded the bridge from.
+  std::string BridgeFile() const {
+    Dl_info where{};
+    if (dladdr(reinterpret_cast<void*>(HIDscanForDevices), &where) == 0) return {};
+    return where.dli_fname != nullptr ? where.dli_fname : "";
+  }
 };
+
+// The bridge's first scan: a copy of its library (another file, so another
+// instance of the bridge), loaded, scanned, read and unloaded. -1 when it
+// cannot be loaded.
+int FirstScan(const std::string& copy, bool scan_too = true) {
+  void* library = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return -1;
+  using Scan = std::uint8_t (*)();
+  using Info = void (*)(std::uint8_t, THIDdeviceInfo*);
+  auto* scan = reinterpret_cast<Scan>(dlsym(library, "HIDscanForDevices"));
+  auto* info = reinterpret_cast<Info>(dlsym(library, "HIDGetDeviceInfo"));
+  int count = -1;
+  if (scan != nullptr && info != nullptr) {
+    count = scan_too ? scan() : 0;
+    THIDdeviceInfo record{};
+    for (int i = 0; i < count; ++i) info(static_cast<std::uint8_t>(i), &record);
+  }
+  dlclose(library);
+  return count;
+}
 
 int HidapiEnumerate() {
   hid_device_info* list = hid_enumerate(0, 0);
@@ -96,11 +186,25 @@ int main() {
     return 1;
   }
 
+  const std::string copy =
+      "/tmp/first-scan-" + std::filesystem::path(hid.BridgeFile()).filename().string();
+  std::error_code failed;
+  std::filesystem::copy_file(hid.BridgeFile(), copy,
+                             std::filesystem::copy_options::overwrite_existing, failed);
+  if (failed) {
+    std::printf("@@ ERROR copy of the bridge %s to %s: %s\n", hid.BridgeFile().c_str(),
+                copy.c_str(), failed.message().c_str());
+    return 1;
+  }
+
   std::vector<Method> methods;
   methods.push_back({"hidraw_bridge", [&] { return hid.BridgeEnumerate(); }, {}, -1});
+  methods.push_back({"first_scan", [&] { return FirstScan(copy); }, {}, -1});
   methods.push_back({"hid_enumerate", [] { return HidapiEnumerate(); }, {}, -1});
   methods.push_back(
       {"component_scan", [&] { return static_cast<int>(hid.ScanForHIDdevices()); }, {}, -1});
+  // The load and unload alone, to take from first_scan.
+  methods.push_back({"bridge_load", [&] { return FirstScan(copy, false); }, {}, -1});
 
   // One untimed round: caches warm, the bridge's monitor started.
   for (Method& m : methods) m.Entries = m.Run();
@@ -139,9 +243,173 @@ int main() {
     return Median(ratios);
   };
   std::printf("@@ BENCH RATIO hidraw_bridge/hid_enumerate=%.3f\n",
-              pairedRatio(methods[0], methods[1]));
+              pairedRatio(methods[0], methods[2]));
+  std::printf("@@ BENCH RATIO first_scan/hid_enumerate=%.3f\n",
+              pairedRatio(methods[1], methods[2]));
   std::printf("@@ BENCH RATIO component_scan/hidraw_bridge=%.3f\n",
-              pairedRatio(methods[2], methods[0]));
+              pairedRatio(methods[3], methods[0]));
+  std::vector<double> scan_alone;
+  for (std::size_t i = 0; i < methods[1].Micros.size(); ++i) {
+    scan_alone.push_back((methods[1].Micros[i] - methods[4].Micros[i]) / methods[2].Micros[i]);
+  }
+  std::printf("@@ BENCH RATIO first_scan_without_load/hid_enumerate=%.3f\n", Median(scan_alone));
+
+  // Idle: the component's device open, the main thread asleep on its message
+  // queue, a hidapi reader blocked on the same device; what wakes up.
+  hid.CurrentDevNr = 0;
+  hid.Active = true;
+  vcl::Application.ProcessMessages();
+  THIDdeviceInfo opened{};
+  hid.BridgeInfo(0, &opened);
+  hid_device* peer = nullptr;
+  for (hid_device_info* d = hid_enumerate(opened.VID, opened.PID); d != nullptr && peer == nullptr;
+       d = d->next) {
+    peer = hid_open_path(d->path);
+  }
+  std::atomic<int> peer_tid{0};
+  std::atomic<bool> peer_done{false};
+  std::thread reader([&] {
+    peer_tid = static_cast<int>(gettid());
+    unsigned char buffer[65];
+    if (peer != nullptr) {
+      hid_read_timeout(peer, buffer, sizeof buffer,
+                       static_cast<int>(std::chrono::milliseconds(kIdle).count()) + 2000);
+    }
+    peer_done = true;
+  });
+  pollfd queue{vcl::Application.EventFd(), POLLIN, 0};
+  // Until the reader sleeps in its read.
+  while (peer != nullptr && !peer_done && !Sleeping(peer_tid.load())) {
+  }
+  const std::map<int, long> before = VoluntarySwitches();
+  const int woken = poll(&queue, 1, static_cast<int>(std::chrono::milliseconds(kIdle).count()));
+  const std::map<int, long> after = VoluntarySwitches();
+  reader.join();
+  long component = 0, main_thread = 0, peer_switches = -1;
+  int threads = 0;
+  for (const auto& [tid, count] : after) {
+    const auto was = before.find(tid);
+    const long delta = count - (was != before.end() ? was->second : 0);
+    if (tid == peer_tid) {
+      peer_switches = delta;
+    } else if (tid == getpid()) {
+      main_thread = delta;
+    } else {
+      component += delta;
+      ++threads;
+    }
+  }
+  std::printf(
+      "@@ BENCH IDLE seconds=%d bridge_threads=%d bridge_switches=%ld main_switches=%ld "
+      "queue_woken=%d hid_read_switches=%ld\n",
+      static_cast<int>(kIdle.count()), threads, component, main_thread, woken, peer_switches);
+  if (peer != nullptr) hid_close(peer);
+  hid.CloseHidDevice();
+
+  // Lost input: the uhid device streams while the program rescans.
+  int echo = -1;
+  hid.ScanForHIDdevices();
+  for (int i = 0; i < hid.DevCount && echo < 0; ++i) {
+    THIDdeviceInfo d{};
+    hid.BridgeInfo(static_cast<std::uint8_t>(i), &d);
+    const std::string_view product = ReadShortString(d.ProductString);
+    if (product == kEchoProduct) echo = i;
+  }
+  std::FILE* control = std::fopen(kEchoControl, "w");
+  if (echo < 0 || control == nullptr) {
+    std::printf("@@ ERROR the uhid device %s or its control %s is missing\n", kEchoProduct,
+                kEchoControl);
+    return 1;
+  }
+  std::mutex mutex;
+  std::condition_variable arrived;
+  int pieces = 0;
+  hid.OnGetHIDData = [&](rtl::TObject*, THIDreport report, std::uint8_t) {
+    if (report.ReportID != kStreamId) return;
+    {
+      std::lock_guard lock(mutex);
+      ++pieces;
+    }
+    arrived.notify_all();
+  };
+  const int other = echo == 0 ? 1 : 0;
+  const auto stream = [&](const std::function<void()>& rescan) {
+    {
+      std::lock_guard lock(mutex);
+      pieces = 0;
+    }
+    hid.CurrentDevNr = echo;
+    hid.Active = true;
+    std::thread sender([&] {
+      Clock::time_point next = Clock::now();
+      for (int i = 0; i < kStream; ++i) {
+        std::fprintf(control, "input200 %d\n", i);
+        std::fflush(control);
+        next += std::chrono::milliseconds(1);
+        std::this_thread::sleep_until(next);  // the pace of a device, not a wait for anything
+      }
+    });
+    const Clock::time_point start = Clock::now();
+    for (int k = 0; k < kRescans; ++k) {
+      std::this_thread::sleep_until(start +
+                                    std::chrono::milliseconds(kStream) * (k + 1) / (kRescans + 1));
+      rescan();
+    }
+    sender.join();
+    std::unique_lock lock(mutex);
+    // The stream has been sent; what still arrives comes within a second.
+    arrived.wait_for(lock, std::chrono::seconds(1),
+                     [&] { return pieces >= kStream * kPiecesPerReport; });
+    const int received = pieces / kPiecesPerReport;
+    lock.unlock();
+    hid.CloseHidDevice();
+    return kStream - received;
+  };
+  const int lost_held = stream([&] { hid.ScanForHIDdevices(); });
+  const int lost_closed = stream([&] {
+    // Opening another device closes the held node for real: the close of
+    // a bridge without the grace.
+    hid.CloseHidDevice();
+    hid.CurrentDevNr = other;
+    hid.Active = true;
+    hid.CloseHidDevice();
+    hid.ScanForHIDdevices();
+    hid.CurrentDevNr = echo;
+    hid.Active = true;
+  });
+
+  // Rescan after an attach: the uhid device removed and made again, then the
+  // scan that first lists it again timed, for the bridge and hid_enumerate
+  // in turn.
+  const auto attached = [&](Method& m) {
+    std::fprintf(control, "destroy\n");
+    std::fflush(control);
+    while (m.Run() == m.Entries) {
+    }
+    std::fprintf(control, "create\n");
+    std::fflush(control);
+    for (;;) {
+      const Clock::time_point t0 = Clock::now();
+      const int entries = m.Run();
+      const Clock::time_point t1 = Clock::now();
+      if (entries == m.Entries) return std::chrono::duration<double, std::micro>(t1 - t0).count();
+    }
+  };
+  std::vector<double> attach_bridge, attach_hidapi, attach_ratio;
+  for (int round = 0; round < kAttachRounds; ++round) {
+    attach_bridge.push_back(attached(methods[0]));
+    attach_hidapi.push_back(attached(methods[2]));
+    attach_ratio.push_back(attach_bridge.back() / attach_hidapi.back());
+    vcl::Application.ProcessMessages();
+  }
+  std::printf("@@ BENCH ATTACH rounds=%d bridge_median_us=%.0f hid_enumerate_median_us=%.0f\n",
+              kAttachRounds, Median(attach_bridge), Median(attach_hidapi));
+  std::printf("@@ BENCH RATIO attach_rescan/hid_enumerate=%.3f\n", Median(attach_ratio));
+
+  std::fclose(control);
+  std::printf("@@ BENCH LOST reports=%d rescans=%d lost_held=%d lost_closed=%d\n", kStream,
+              kRescans, lost_held, lost_closed);
+
   std::printf("@@ BENCH END\n");
   std::fflush(stdout);
   hid_exit();
