@@ -30,7 +30,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import vmtest  # noqa: E402
-from vmtest import KBD, KBD_SERIAL, MOUSE, USAGE, parse_fields  # noqa: E402
+from vmtest import KBD, KBD_SERIAL, MOUSE, parse_fields  # noqa: E402
 
 STEP = "/opt/vyhid/bin/usbip-step"
 KBD_BUSID, MOUSE_BUSID = "1-1", "1-2"
@@ -86,7 +86,9 @@ class UsbIp(vmtest.Scenario):
         d = self.by_product(product)
         if len(d) != 1:
             raise vmtest.Failure(f"{len(d)} devices named '{product}' in the scan")
-        return {k: d[0][k] for k in SAME}, d[0]["desc"]
+        # The device's number is its place in the scan, not part of it.
+        return ({k: d[0][k] for k in SAME},
+                [l for l in d[0]["desc"] if not l.startswith("Device Number")])
 
     def settle(self, count, seen, reopen=False):
         """Waits until a scan listing count devices has come (with reopen, one
@@ -179,25 +181,43 @@ class UsbIp(vmtest.Scenario):
         self.check((0x0200, 0, "03") in new,
                    f"the keyboard received SET_REPORT(Output, LED 03); new requests {new}")
 
-    def reattach(self, what, detach_step):
+    def port(self, busid):
+        out = self.usbip("port", busid)
+        return next(l for l in out if l.startswith("port ")).split()[1]
+
+    def reattach(self, what, detach_step, move=False):
+        """The keyboard goes (detach_step) and is attached again: reopened.
+        With move, the mouse is detached meanwhile and the keyboard comes
+        back on another virtual port."""
+        before = self.port(KBD_BUSID)
         seen = []
         self.usbip(detach_step, KBD_BUSID, seen=seen)
         self.settle(2, seen)
         self.check(any(l.startswith("EV CLOSE") for l in seen)
                    and not any(l.startswith("EV OPEN") for l in seen),
                    f"{what}: OnDevClose, not reopened")
+        if move:
+            seen = []
+            self.usbip("detach", MOUSE_BUSID, seen=seen)
+            self.settle(1, seen)
         seen = []
         self.usbip("attach", KBD_BUSID, seen=seen)
-        self.settle(3, seen, reopen=True)
+        self.settle(2 if move else 3, seen, reopen=True)
         ev = parse_fields(next(l for l in seen if l.startswith("EV OPEN")))
-        self.check(ev["serial"] == KBD_SERIAL, f"{what}, attached again: reopened ({ev})")
+        after = self.port(KBD_BUSID)
+        self.check(ev["serial"] == KBD_SERIAL and (after != before) == move,
+                   f"{what}, attached again: reopened, virtual port {before} then {after} "
+                   f"({ev})")
         self.key_flows("b", f"after {what}")
+        if move:
+            seen = []
+            self.attach_until_scan(MOUSE_BUSID, 3, seen)
 
     def reconnections(self):
         self.step("usbip detach and a new attach")
         self.reattach("usbip detach", "detach")
-        self.step("the server ends the connection")
-        self.reattach("the connection ended", "drop")
+        self.step("the server ends the connection; the keyboard returns on another port")
+        self.reattach("the connection ended", "drop", move=True)
 
     def send_cut(self):
         self.step("a long send when the link breaks")
