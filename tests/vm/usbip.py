@@ -51,7 +51,7 @@ GUEST_SETUP = vmtest.Guest(
     sysbin=["/usr/sbin/usbipd", "/usr/sbin/usbip"],
     modules=["drivers/usb/usbip/usbip-core.ko", "drivers/usb/usbip/usbip-host.ko",
              "drivers/usb/usbip/vhci-hcd.ko"],
-    needs=[("/usr/sbin/usbipd", "usbip")])
+    needs=[("/usr/sbin/usbipd", "usbip"), (USB_IDS, "usb.ids")])
 
 
 class UsbIp(vmtest.Scenario):
