@@ -17,7 +17,7 @@ System programs (--sysbin) keep their host path and bring their libraries;
 
 usage: initramfs.py --out DIR --init FILE [--bin ELF]... [--lib SO]...
                     [--sysbin ELF]... [--file SRC:DEST]... [--symlink PATH:TARGET]...
-                    [--kernel-version V]
+                    [--module PATH]... [--kernel-version V]
 prints the paths of the kernel and of the archive, one per line.
 """
 import argparse
@@ -165,9 +165,11 @@ def build(args):
     # Callers that build no system programs in may leave these out.
     sysbin = getattr(args, "sysbin", [])
     symlinks = getattr(args, "symlink", [])
+    # Extra modules (paths under the kernel's module tree) load after MODULES.
+    extra_modules = getattr(args, "modules", [])
     kver = args.kernel_version or newest_kernel_version()
     moddir = f"/lib/modules/{kver}/kernel"
-    modules = [os.path.join(moddir, m) for m in MODULES]
+    modules = [os.path.join(moddir, m) for m in MODULES + list(extra_modules)]
 
     # Everything that goes in, with the libraries the programs need.
     host_files = {}  # guest path -> host path
@@ -263,6 +265,8 @@ def main(argv=None):
                    help="PATH:TARGET, a symbolic link (repeatable)")
     p.add_argument("--file", action="append", default=[],
                    help="SRC:DEST, a plain file to put at DEST (repeatable)")
+    p.add_argument("--module", dest="modules", action="append", default=[],
+                   help="an extra kernel module, loaded after the others (repeatable)")
     p.add_argument("--kernel-version", help="default: the newest /boot/vmlinuz-*")
     args = p.parse_args(argv)
     try:

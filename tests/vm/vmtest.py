@@ -728,8 +728,9 @@ class Guest:
     initramfs inputs (initramfs.py's options of the same names), the init's
     words and QEMU's devices."""
     def __init__(self, append="VMTEST_NDEV=4 VMTEST_APP=hidapp", devices=tuple(MACHINE_DEVICES),
-                 files=(), sysbin=(), symlink=(), needs=()):
+                 files=(), sysbin=(), symlink=(), needs=(), modules=()):
         self.append, self.devices = append, devices
+        self.modules = modules  # kernel modules beyond initramfs.MODULES
         # (host path, Debian package) of what the guest takes from the host
         self.needs = needs
         self.files, self.sysbin, self.symlink = files, sysbin, symlink
@@ -763,6 +764,7 @@ def main(make_scenario=Scenario, guest=Guest(), doc=__doc__):
         kernel, initrd = initramfs.build(argparse.Namespace(
             out=args.work, init=args.init, bin=args.bin + ([args.tool] if args.tool else []),
             lib=args.lib, sysbin=list(guest.sysbin), symlink=list(guest.symlink),
+            modules=list(guest.modules),
             file=[f"{os.path.join(HERE, 'guest', 'tsan.supp')}:/etc/tsan.supp", *guest.files],
             kernel_version=args.kernel_version))
     except initramfs.BuildError as e:
