@@ -42,7 +42,7 @@ struct MonitorFormat {
 
 // A decoded value as JSON: {"usage": "X", "value": -3}, with "physical" when
 // the field has a physical range, "null": true in the null state; an active
-// usage of an array field {"usage": "KeyboardA", "active": true}.
+// usage of an array field (a key held) {"usage": "A", "active": true}.
 nlohmann::ordered_json ValueJson(const desc::Value& value) {
   nlohmann::ordered_json j = {{"usage", desc::UsageName(value.usage)}};
   if (value.is_array) {
@@ -84,6 +84,13 @@ class MonitorPrinter {
     hid.OnAfterDevScan = TOnAfterDevScan(this, &MonitorPrinter::OnAfterDevScan);
   }
 
+  // Prints a report still in progress, as far as it came.
+  void Flush() {
+    if (!assembler_) return;
+    std::lock_guard lock(assemblerMutex_);
+    assembler_->Flush();
+  }
+
  private:
   void Print(std::string_view what, const std::string& text) {
     if (format_.json) {
@@ -104,11 +111,12 @@ class MonitorPrinter {
     }
     const std::size_t n = std::min<std::size_t>(bytesCount, sizeof report.Data.Bytes);
     if (format_.json) {
-      out_.Line(nlohmann::ordered_json{{"time", Timestamp()},
-                               {"event", "input"},
-                               {"id", report.ReportID},
-                               {"bytes", FormatHex(std::string_view(
-                                             reinterpret_cast<const char*>(report.Data.Bytes), n))}}
+      out_.Line(nlohmann::ordered_json{
+          {"time", Timestamp()},
+          {"event", "input"},
+          {"id", report.ReportID},
+          {"bytes",
+           FormatHex(std::string_view(reinterpret_cast<const char*>(report.Data.Bytes), n))}}
                     .dump());
       return;
     }
@@ -181,15 +189,6 @@ class MonitorPrinter {
     known_ = std::move(now);
   }
 
- public:
-  // Prints a report still in progress, as far as it came.
-  void Flush() {
-    if (!assembler_) return;
-    std::lock_guard lock(assemblerMutex_);
-    assembler_->Flush();
-  }
-
- private:
   std::vector<KnownDevice> Snapshot() const {
     std::vector<KnownDevice> devices;
     devices.reserve(static_cast<std::size_t>(std::max(session_->DeviceCount(), 0)));
