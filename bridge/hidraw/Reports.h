@@ -3,23 +3,17 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <vector>
 
 #include "HIDrecords.h"
+#include "InputPieces.h"
 
 namespace vyhid::hidraw {
 
-// Receives one piece of an input report and its payload byte count; returns
-// false to stop delivering the rest.
-using PieceSink = std::function<bool(const THIDreport& report, std::uint8_t count)>;
-
-// Hands one input report as read from the node to sink: the report ID from
-// the first byte when the device numbers its reports (0 otherwise), the
-// payload after it, in consecutive 64-byte pieces carrying the same ID (one
-// piece with count 0 for an empty payload). Data bytes past count are zero.
-void SplitInputReport(std::span<const std::uint8_t> raw, bool numbered, const PieceSink& sink);
+// Input reports go to the callback in pieces as the bridge kit cuts them.
+using vyhid::PieceSink;
+using vyhid::SplitInputReport;
 
 // The bytes to hand to the node for an output or feature report of
 // payload_length bytes: the report ID byte (0 for devices that do not number

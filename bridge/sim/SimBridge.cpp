@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "Diagnostics.h"
+#include "InputPieces.h"
 #include "RecordBuilder.h"
 #include "SimApi.h"
 #include "SimDevices.h"
@@ -570,20 +571,11 @@ class SimulatedBridge {
   static std::vector<Delivery> RecordedPieces(const SimDeviceSpec& device,
                                               const SimRecordedInput& input) {
     std::vector<Delivery> pieces;
-    std::span<const std::uint8_t> raw(input.Bytes);
-    THIDreport report = ZeroReport();
-    if (device.NumberedReports && !raw.empty()) {
-      report.ReportID = raw[0];
-      raw = raw.subspan(1);
-    }
-    std::size_t offset = 0;
-    do {
-      const std::size_t count = std::min(vyhid::kPayloadBytes, raw.size() - offset);
-      std::memset(report.Data.Bytes, 0, vyhid::kPayloadBytes);
-      if (count > 0) std::memcpy(report.Data.Bytes, raw.data() + offset, count);
-      pieces.push_back(Delivery{report, static_cast<std::uint8_t>(count), 1});
-      offset += count;
-    } while (offset < raw.size());
+    vyhid::SplitInputReport(input.Bytes, device.NumberedReports,
+                            [&](const THIDreport& report, std::uint8_t count) {
+                              pieces.push_back(Delivery{report, count, 1});
+                              return true;
+                            });
     return pieces;
   }
 

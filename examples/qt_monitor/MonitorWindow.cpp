@@ -15,6 +15,10 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
+#include <span>
+
+#include "descriptor/ReportCodec.h"
+#include "descriptor/ReportText.h"
 
 namespace {
 
@@ -65,8 +69,8 @@ MonitorWindow::MonitorWindow(VyHIDDevice& device, QWidget* parent)
   // reports would otherwise cost a measure of every row per report.
   reports_->setUniformRowHeights(true);
   reports_->setFont(fixed);
-  // The decoded column stays empty until the reports can be decoded from the
-  // device's report descriptor; addReport is where that text goes.
+  // The decoded column shows each report's values by usage name, through the
+  // open device's report descriptor, as `vyhid monitor --decode` does.
   reports_->setHeaderLabels({tr("ID"), tr("Bytes"), tr("Decoded")});
   reports_->header()->setSectionResizeMode(kIdColumn, QHeaderView::ResizeToContents);
   reports_->setColumnWidth(kBytesColumn, 520);
@@ -135,12 +139,17 @@ void MonitorWindow::showDevices() {
 void MonitorWindow::showOpened(int nr) {
   state_->setText(tr("Device %1 open").arg(nr));
   description_->setPlainText(device_.description(nr).join(QLatin1Char('\n')));
+  rtl::String why;
+  const std::vector<std::uint8_t> bytes = device_.component().GetReportDescriptor(nr, &why);
+  descriptor_.reset();
+  if (!bytes.empty()) descriptor_ = vyhid::descriptor::Parse(bytes);
   send_->setEnabled(device_.component().canSetReport);
 }
 
 void MonitorWindow::showClosed() {
   state_->setText(tr("No device open: click one"));
   description_->clear();
+  descriptor_.reset();
   send_->setEnabled(false);
 }
 
@@ -152,8 +161,21 @@ void MonitorWindow::addReport(quint8 reportId, const QByteArray& data) {
   auto* row = new QTreeWidgetItem;
   row->setText(kIdColumn, QString::number(reportId));
   row->setText(kBytesColumn, QString::fromLatin1(data.toHex(' ')));
+  row->setText(kDecodedColumn, decoded(reportId, data));
   newRows_.append(row);
   if (!showRows_.isActive()) showRows_.start();
+}
+
+QString MonitorWindow::decoded(quint8 reportId, const QByteArray& data) const {
+  if (!descriptor_) return {};
+  const vyhid::descriptor::Report* report =
+      descriptor_->FindReport(vyhid::ReportKind::kInput, reportId);
+  // A report longer than one piece arrives in several; its pieces past the
+  // first are not whole reports, so only reports of one piece are decoded.
+  if (report == nullptr || report->Bytes() > vyhid::kPayloadBytes) return {};
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
+  return QString::fromStdString(vyhid::descriptor::FormatValues(
+      vyhid::descriptor::Decode(*report, std::span(bytes, static_cast<std::size_t>(data.size())))));
 }
 
 void MonitorWindow::showNewRows() {

@@ -11,8 +11,10 @@
 #include <QList>
 #include <QTimer>
 #include <QWidget>
+#include <optional>
 
 #include "VyHIDQt.h"
+#include "descriptor/ReportDescriptor.h"
 
 class QLabel;
 class QLineEdit;
@@ -38,6 +40,8 @@ class MonitorWindow : public QWidget {
   void showOpened(int nr);
   void showClosed();
   void addReport(quint8 reportId, const QByteArray& data);
+  // The report's values by usage name; empty without a descriptor.
+  QString decoded(quint8 reportId, const QByteArray& data) const;
   void showNewRows();
   void openClicked();
   void sendClicked();
@@ -53,4 +57,5 @@ class MonitorWindow : public QWidget {
   QLabel* sendStatus_;
   QList<QTreeWidgetItem*> newRows_;  // reports not shown yet, owned here until then
   QTimer showRows_;                  // shows newRows_
+  std::optional<vyhid::descriptor::ReportDescriptor> descriptor_;  // of the open device
 };

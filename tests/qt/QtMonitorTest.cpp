@@ -181,6 +181,22 @@ TEST_F(QtMonitorTest, FollowsDevicesReportsAndSends) {
   EXPECT_EQ(device.openDevice(), -1);
   EXPECT_TRUE(description.toPlainText().isEmpty());
   EXPECT_FALSE(send.isEnabled());
+
+  // A recorded mouse, whose descriptor gives each report's values by usage.
+  ASSERT_EQ(sim.LoadDeviceText("R: 50 05 01 09 02 a1 01 09 01 a1 00 05 09 19 01 29 03 15 00 25 01 "
+                               "95 03 75 01 81 02 95 01 75 05 81 01 05 01 09 30 09 31 15 81 25 7f "
+                               "75 08 95 02 81 06 c0 c0\nN: Mouse\nI: 3 1234 5678\n"
+                               "E: 000000.000000 3 01 fd 02\n",
+                               nullptr, 0),
+            1);
+  sim.SetReplayPace(kSimReplayFast);
+  sim.FireDeviceChange();
+  ASSERT_TRUE(WaitFor(scans, 3));
+  QTest::mouseClick(devices.viewport(), Qt::LeftButton, {},
+                    devices.visualItemRect(devices.item(0)).center());
+  sim.WaitInputStream();
+  ASSERT_TRUE(WaitUntil(rowsIn, [&] { return LastReport(reports, 1) == "01 fd 02"; }));
+  EXPECT_EQ(LastReport(reports, 2), "Button1 1  Button2 0  Button3 0  X -3  Y 2");
 }
 
 }  // namespace

@@ -461,6 +461,98 @@ TEST_F(ToolTest, RecordThenReplayShowsTheSameReportsInTheSameOrder) {
       << r.err;
 }
 
+// What a user sees of a device through its report descriptor: the layout
+// (describe), input reports decoded (monitor --decode, --json), an output
+// report built by usage (send --set), and a device without a descriptor.
+TEST_F(ToolTest, ReportsAreReadAndBuiltByUsageThroughTheDescriptor) {
+  const std::string recording = "--simulate=" VYHID_TEST_RECORDING_PATH;
+  sim_.SetReplayPace(kSimReplayFast);
+  const RunResult describe = RunTool({recording, "describe", "0"});
+  EXPECT_EQ(describe.status, vyhid::kExitOk) << describe.err;
+  for (const char* line : {"  09 01             Usage (Pointer)\n",
+                           "  c0                End Collection\n", "input report 0: 3 bytes\n",
+                           "       8     8      2  X, Y                     -127..127              "
+                           "Data,Var,Rel\n"}) {
+    EXPECT_NE(describe.out.find(line), std::string::npos) << line << describe.out;
+  }
+  // The replayed mouse's input lines (the open line, which the first report
+  // may come before, left out), whose values the recording's bytes give.
+  const auto monitored = [&](const std::string& option) {
+    ToolRun monitor({recording, "monitor", "0", option});
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 4; ++i) {
+      const std::string line = monitor.Lines().Next().value_or("");
+      if (line.find("open") == std::string::npos) inputs.push_back(line);
+    }
+    EXPECT_EQ(monitor.Stop(), vyhid::kExitInterrupted);
+    EXPECT_EQ(monitor.Err(), "");
+    return inputs;
+  };
+  std::vector<std::string> text = monitored("--decode");
+  for (std::string& line : text) line = Event(line);
+  EXPECT_EQ(text, (std::vector<std::string>{
+                      "input     id 0: Button1 1  Button2 0  Button3 0  X -3  Y 2",
+                      "input     id 0: Button1 0  Button2 0  Button3 0  X 3  Y -2",
+                      "input     id 0: Button1 0  Button2 0  Button3 1  X 0  Y 0"}));
+  const std::string json = monitored("--json").at(0);
+  EXPECT_TRUE(minijson::Parser(json).ParseDocument()) << json;
+  EXPECT_NE(json.find(R"("event":"input","id":0,"bytes":"01 fd 02","values":[{"usage":"Button1",)"
+                      R"("value":1},)"),
+            std::string::npos)
+      << json;
+
+  // A boot keyboard: its keys by name, its LED report built by usage.
+  const std::string keyboard =
+      (fs::temp_directory_path() / ("vyhid-tool-keyboard-" + std::to_string(getpid()) + ".txt"))
+          .string();
+  std::ofstream(keyboard, std::ios::binary)
+      << "R: 63 05 01 09 06 a1 01 05 07 19 e0 29 e7 15 00 25 01 75 01 95 08 81 02 95 01 75 08 81 "
+         "01 95 05 75 01 05 08 19 01 29 05 91 02 95 01 75 03 91 01 95 06 75 08 15 00 25 65 05 07 "
+         "19 00 29 65 81 00 c0\nN: Keyboard\nI: 3 1234 0001\nE: 000000.000000 8 02 00 04 05 00 00 "
+         "00 00\n";
+  const std::string kbd = "--simulate=" + keyboard;
+  {
+    ToolRun monitor({kbd, "monitor", "0", "--decode"});
+    const std::string first = Event(monitor.Lines().Next());
+    const std::string second = Event(monitor.Lines().Next());
+    EXPECT_EQ(first.rfind("open", 0) == 0 ? second : first,
+              "input     id 0: LeftControl 0  LeftShift 1  LeftAlt 0  LeftGUI 0  RightControl 0  "
+              "RightShift 0  RightAlt 0  RightGUI 0  A  B");
+    monitor.Stop();
+  }
+  sim_.Reset();
+  RunResult r = RunTool({kbd, "send", "0", "--set", "NumLock=1", "--set=ScrollLock=1"});
+  EXPECT_EQ(r.out, "sent output report 0, 1 byte: 05 (NumLock=1 ScrollLock=1)\n") << r.err;
+  const std::vector<THIDreport> sent = SentReports("HIDSetOutputReport");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].Data.Bytes[0], 0x05);
+  // Refusals say why: a usage no report holds, a value its field cannot hold.
+  r = RunTool({kbd, "send", "0", "--set", "X=1"});
+  EXPECT_EQ(r.status, vyhid::kExitUsage);
+  EXPECT_EQ(r.err,
+            "vyhid: no output or feature report of device 0 holds X ('vyhid describe' lists its "
+            "reports' usages)\n");
+  r = RunTool({kbd, "send", "0", "--set", "NumLock=2"});
+  EXPECT_EQ(r.status, vyhid::kExitUsage);
+  EXPECT_NE(r.err.find("cannot set NumLock=2: "), std::string::npos) << r.err;
+  fs::remove(keyboard);
+
+  // Without a descriptor: hex, and one line that says why.
+  ToolRun monitor({Simulate(), "monitor", "0", "--decode"});
+  monitor.Lines().Next();
+  THIDreport report{};
+  report.ReportID = 1;
+  report.Data[0] = 0x0a;
+  report.Data[1] = 0x0b;
+  sim_.InjectInput(&report, 2);
+  EXPECT_EQ(Event(monitor.Lines().Next()), "input     id 1, 2 bytes: 0a 0b");
+  monitor.Stop();
+  EXPECT_EQ(monitor.Err(),
+            "vyhid: device 0 cannot be decoded: no report descriptor: /dev/test/hidraw0: the "
+            "virtual device has no report descriptor (a recording gives one); its reports are "
+            "shown in hex\n");
+}
+
 // Input reports from the bridge's own thread, many and fast, reach the
 // output as whole lines while the component's thread prints its events.
 TEST_F(ToolTest, MonitorLinesDoNotTearUnderAStreamOfReports) {

@@ -69,17 +69,27 @@ constexpr CommandEntry kCommands[] = {
      "Scans for HID devices and prints each device's description: its number, VID,\n"
      "PID, product, manufacturer, access ([R/W] or [R/O]), buffer sizes and reports.",
      "no arguments", RunList},
-    {"monitor", "vyhid monitor DEVICE",
+    {"monitor", "vyhid monitor DEVICE [--decode] [--json]",
      "Opens the device and prints, each on a line with the time, every input report\n"
-     "(report ID and bytes in hex) and every attach, removal, close and\n"
+     "(report ID and bytes in hex, or with --decode its values by usage name:\n"
+     "\"id 0: Button1 1  X -3  Y 2\") and every attach, removal, close and\n"
      "reconnection, until interrupted (Ctrl-C, exit status 130). When the device is\n"
      "unplugged and plugged in again, it is reopened and monitoring goes on.",
      "one DEVICE", RunMonitor},
-    {"send", "vyhid send DEVICE [--feature] [--id ID] (HEX | --file PATH) [--reply]",
+    {"describe", "vyhid describe DEVICE",
+     "Prints the device's report descriptor item by item, indented by collection,\n"
+     "with usage names, then each report's fields as a table: bit offset, size,\n"
+     "count, usages, logical range (physical range), flags.",
+     "one DEVICE", RunDescribe},
+    {"send",
+     "vyhid send DEVICE [--feature] [--id ID] (HEX | --file PATH | --set USAGE=VALUE...) "
+     "[--reply]",
      "Sends the bytes as output reports (or feature reports with --feature), as many\n"
      "bytes a report as the device's report holds (at most 64), zero-padded, and\n"
      "prints how much was sent. Of feature reports the device says how much it\n"
-     "took; a refused report is an error. A file is read a report at a time.",
+     "took; a refused report is an error. A file is read a report at a time.\n"
+     "With --set, one report built from values by usage name (NumLock=1): the\n"
+     "report of the descriptor that holds every usage named.",
      "DEVICE and HEX", RunSend},
     {"record", "vyhid record DEVICE [-o FILE]",
      "Opens the device and records its report descriptor and every input report it\n"
@@ -125,7 +135,8 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
     if (name != "list") {
       sub->add_option("DEVICE", request.device, "a device number, VID:xxxx PID:xxxx or a text")
           ->type_name("");
-    } else {
+    }
+    if (name == "list") {
       sub->add_option("--filter", request.filter,
                       "only the devices whose description contains\nTEXT (letters A-Z in any "
                       "case)")
@@ -139,6 +150,10 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
           ->type_name("");
       sub->add_option("--file", request.file, "the bytes of a file (\"-\": standard input)")
           ->type_name("PATH");
+      sub->add_option("--set", request.sets,
+                      "a value by usage name, as 'vyhid describe'\nnames it (repeatable)")
+          ->type_name("USAGE=VALUE")
+          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     }
     if (name == "send" || name == "get") {
       sub->add_option("--id", request.id,
@@ -157,6 +172,14 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
       sub->add_option("--timeout", request.timeout,
                       "how long --reply waits for the first input\nreport (default 1000)")
           ->type_name("MS");
+    }
+    if (name == "monitor") {
+      sub->add_flag("--decode", request.decode,
+                    "each input report's values by usage name,\nthrough the device's report "
+                    "descriptor");
+      sub->add_flag("--json", request.json,
+                    "one JSON object a line: each event, and each\ninput report decoded "
+                    "(\"values\")");
     }
     if (name == "record") {
       sub->add_option("-o,--output", request.output,

@@ -5,13 +5,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "Assembler.h"
 #include "Commands.h"
+#include "DeviceDescriptor.h"
 #include "Error.h"
 #include "Hex.h"
 #include "Session.h"
+#include "descriptor/ReportText.h"
+#include "descriptor/UsageNames.h"
 #include "vcl/Forms.h"
 
 namespace vyhid {
@@ -21,6 +28,32 @@ namespace {
 // component also uses to find a device again after a rescan.
 std::string Identity(const THIDdeviceInfo& info) {
   return std::string(reinterpret_cast<const char*>(&info), vyhid::kIdentityBytes);
+}
+
+namespace desc = vyhid::descriptor;
+
+// How input reports are shown: hex, or decoded through the device's
+// descriptor, as text or as JSON.
+struct MonitorFormat {
+  bool decode = false;
+  bool json = false;
+  std::optional<desc::ReportDescriptor> descriptor;  // set when decoding
+};
+
+// A decoded value as JSON: {"usage": "X", "value": -3}, with "physical" when
+// the field has a physical range, "null": true in the null state; an active
+// usage of an array field (a key held) {"usage": "A", "active": true}.
+nlohmann::ordered_json ValueJson(const desc::Value& value) {
+  nlohmann::ordered_json j = {{"usage", desc::UsageName(value.usage)}};
+  if (value.is_array) {
+    j["active"] = true;
+  } else if (value.is_null) {
+    j["null"] = true;
+  } else {
+    j["value"] = value.logical;
+    if (value.physical) j["physical"] = *value.physical;
+  }
+  return j;
 }
 
 struct KnownDevice {
@@ -33,7 +66,12 @@ struct KnownDevice {
 // on the component's thread.
 class MonitorPrinter {
  public:
-  explicit MonitorPrinter(LineWriter& out) : out_(out) {}
+  MonitorPrinter(LineWriter& out, MonitorFormat format) : out_(out), format_(std::move(format)) {
+    if (format_.descriptor) {
+      assembler_ = std::make_unique<ReportAssembler>(
+          *format_.descriptor, [this](std::string_view bytes) { PrintDecoded(bytes); });
+    }
+  }
 
   void Attach(Session& session, int nr) {
     session_ = &session;
@@ -46,18 +84,71 @@ class MonitorPrinter {
     hid.OnAfterDevScan = TOnAfterDevScan(this, &MonitorPrinter::OnAfterDevScan);
   }
 
+  // Prints a report still in progress, as far as it came.
+  void Flush() {
+    if (!assembler_) return;
+    std::lock_guard lock(assemblerMutex_);
+    assembler_->Flush();
+  }
+
  private:
   void Print(std::string_view what, const std::string& text) {
+    if (format_.json) {
+      out_.Line(nlohmann::ordered_json{{"time", Timestamp()}, {"event", what}, {"text", text}}.dump(
+          -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+      return;
+    }
     std::string line = Timestamp() + " " + std::string(what);
     line.resize(std::max<std::size_t>(line.size(), 23), ' ');
     out_.Line(line + text);
   }
 
   void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
+    if (assembler_) {
+      std::lock_guard lock(assemblerMutex_);
+      assembler_->Add(report, bytesCount);
+      return;
+    }
     const std::size_t n = std::min<std::size_t>(bytesCount, sizeof report.Data.Bytes);
+    if (format_.json) {
+      out_.Line(nlohmann::ordered_json{
+          {"time", Timestamp()},
+          {"event", "input"},
+          {"id", report.ReportID},
+          {"bytes",
+           FormatHex(std::string_view(reinterpret_cast<const char*>(report.Data.Bytes), n))}}
+                    .dump());
+      return;
+    }
     Print("input",
           FormatReport(report.ReportID,
                        std::string_view(reinterpret_cast<const char*>(report.Data.Bytes), n)));
+  }
+
+  // One whole report, as the device sent it, decoded on one line; a report
+  // the descriptor does not declare in hex.
+  void PrintDecoded(std::string_view bytes) {
+    const std::span<const std::uint8_t> raw(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                            bytes.size());
+    const desc::DecodedReport decoded =
+        desc::Decode(*format_.descriptor, vyhid::ReportKind::kInput, raw);
+    const bool numbered = format_.descriptor->uses_report_ids && !bytes.empty();
+    const unsigned id = numbered ? raw[0] : 0;
+    const std::string_view payload = numbered ? bytes.substr(1) : bytes;
+    if (format_.json) {
+      nlohmann::ordered_json line = {
+          {"time", Timestamp()}, {"event", "input"}, {"id", id}, {"bytes", FormatHex(payload)}};
+      if (decoded.report != nullptr) {
+        nlohmann::ordered_json values = nlohmann::ordered_json::array();
+        for (const desc::Value& value : decoded.values) values.push_back(ValueJson(value));
+        line["values"] = std::move(values);
+      }
+      out_.Line(line.dump());
+      return;
+    }
+    Print("input", decoded.report == nullptr
+                       ? FormatReport(id, payload) + " (a report the descriptor does not declare)"
+                       : "id " + std::to_string(id) + ": " + desc::FormatValues(decoded));
   }
 
   void OnDevOpen(rtl::TObject*, std::int32_t nr, TVyHIDDevInfo) {
@@ -110,6 +201,9 @@ class MonitorPrinter {
   }
 
   LineWriter& out_;
+  const MonitorFormat format_;
+  std::mutex assemblerMutex_;  // the bridge's thread, and the flush at the end
+  std::unique_ptr<ReportAssembler> assembler_;
   Session* session_ = nullptr;
   std::vector<KnownDevice> known_;
   std::string watched_;
@@ -139,16 +233,27 @@ int RunMonitor(CommandContext& c) {
   }
   // The printer outlives the component: a late report from a bridge thread
   // may still reach its handler while the component goes away.
-  MonitorPrinter printer(c.out);
+  std::unique_ptr<MonitorPrinter> printer;
   {
     Session session(c.bridge);
     const int nr = session.SelectDevice(*c.args.device);
-    printer.Attach(session, nr);
+    MonitorFormat format{c.args.decode || c.args.json, c.args.json, std::nullopt};
+    if (format.decode) {
+      std::string why;
+      format.descriptor = DescriptorOf(session, nr, &why);
+      if (!format.descriptor) {
+        c.err.Line("vyhid: device " + std::to_string(nr) + " cannot be decoded: " + why +
+                   "; its reports are shown in hex");
+      }
+    }
+    printer = std::make_unique<MonitorPrinter>(c.out, std::move(format));
+    printer->Attach(session, nr);
     session.Open(nr);
     if (c.err.IsTerminal()) c.err.Line("vyhid: monitoring; press Ctrl-C to stop");
     RunUntilStopped(c.stopFd);
     session.Hid().CloseHidDevice();
   }
+  printer->Flush();
   // Only an interrupt ends a monitor.
   return c.out.Failed() ? kExitFailure : kExitInterrupted;
 }

@@ -19,12 +19,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "Assembler.h"
 #include "Commands.h"
 #include "Error.h"
 #include "Hex.h"
@@ -53,41 +53,28 @@ std::string DeviceName(const TVyHIDdeviceInfo& info) {
   return manufacturer + " " + product;
 }
 
-// Puts reports back together from the pieces OnGetHIDData brings (on the
-// bridge's thread) and writes each as an E: line.
+// Writes each input report as an E: line, put back together from the pieces
+// OnGetHIDData brings (on the bridge's thread).
 class ReportRecorder {
  public:
   ReportRecorder(LineWriter& out, vyhid::descriptor::ReportDescriptor descriptor)
-      : out_(out), descriptor_(std::move(descriptor)) {}
+      : out_(out),
+        descriptor_(std::move(descriptor)),
+        assembler_(descriptor_, [this](std::string_view bytes) { Write(bytes); }) {}
 
   void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
     std::lock_guard lock(mutex_);
-    const std::size_t n = std::min<std::size_t>(bytesCount, vyhid::kPayloadBytes);
-    // A piece of another report: the one in progress lost its end.
-    if (pending_ && pendingId_ != report.ReportID) FlushLocked();
-    if (!pending_) {
-      pending_ = true;
-      pendingId_ = report.ReportID;
-      // The length the descriptor gives; a report it lacks ends with its
-      // first short piece.
-      expected_ = descriptor_.ReportBytes(vyhid::ReportKind::kInput, report.ReportID)
-                      .value_or(std::numeric_limits<std::uint32_t>::max());
-      bytes_.clear();
-      if (descriptor_.uses_report_ids) bytes_.push_back(static_cast<char>(report.ReportID));
-    }
-    bytes_.append(reinterpret_cast<const char*>(report.Data.Bytes), n);
-    const std::size_t payload = bytes_.size() - (descriptor_.uses_report_ids ? 1 : 0);
-    if (payload >= expected_ || n < vyhid::kPayloadBytes) FlushLocked();
+    assembler_.Add(report, bytesCount);
   }
 
   // Writes a report still in progress, as far as it came.
   void Flush() {
     std::lock_guard lock(mutex_);
-    if (pending_) FlushLocked();
+    assembler_.Flush();
   }
 
  private:
-  void FlushLocked() {
+  void Write(std::string_view bytes) {
     const auto now = std::chrono::steady_clock::now();
     if (!started_) {
       start_ = now;
@@ -97,17 +84,13 @@ class ReportRecorder {
         std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count());
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%06" PRIu64 ".%06" PRIu64, us / 1000000, us % 1000000);
-    out_.Line("E: " + std::string(stamp) + " " + CountedHex(bytes_));
-    pending_ = false;
+    out_.Line("E: " + std::string(stamp) + " " + CountedHex(bytes));
   }
 
   LineWriter& out_;
   const vyhid::descriptor::ReportDescriptor descriptor_;
+  ReportAssembler assembler_;
   std::mutex mutex_;
-  bool pending_ = false;
-  std::uint8_t pendingId_ = 0;
-  std::uint32_t expected_ = 0;
-  std::string bytes_;
   bool started_ = false;
   std::chrono::steady_clock::time_point start_;
 };

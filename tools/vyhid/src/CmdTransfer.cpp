@@ -7,16 +7,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <optional>
 
 #include "Commands.h"
+#include "DeviceDescriptor.h"
 #include "Error.h"
 #include "Hex.h"
 #include "Session.h"
+#include "descriptor/ReportCodec.h"
+#include "descriptor/UsageNames.h"
 
 namespace vyhid {
 namespace {
@@ -235,6 +240,130 @@ std::string Plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+namespace desc = vyhid::descriptor;
+
+// One --set: the usage's name and its value.
+struct Setting {
+  std::string name;
+  std::int64_t value = 0;
+};
+
+// "NumLock=1", "X=-3", "Mode=0x10".
+Setting ParseSetting(const std::string& text) {
+  const std::size_t eq = text.find('=');
+  const std::string bad = "bad --set '" + text + "': give USAGE=VALUE, e.g. NumLock=1";
+  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) throw CliError(kExitUsage, bad);
+  Setting setting{text.substr(0, eq), 0};
+  std::string_view number = std::string_view(text).substr(eq + 1);
+  const bool negative = number.front() == '-';
+  if (negative) number.remove_prefix(1);
+  int base = 10;
+  if (number.size() > 2 && number[0] == '0' && (number[1] == 'x' || number[1] == 'X')) {
+    number.remove_prefix(2);
+    base = 16;
+  }
+  std::uint64_t magnitude = 0;
+  const auto [end, ec] =
+      std::from_chars(number.data(), number.data() + number.size(), magnitude, base);
+  if (ec != std::errc() || end != number.data() + number.size() ||
+      magnitude > std::uint64_t{std::numeric_limits<std::int64_t>::max()}) {
+    throw CliError(kExitUsage, bad);
+  }
+  setting.value =
+      negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+  return setting;
+}
+
+std::string ReportName(const desc::Report& r) {
+  return std::string(r.kind == vyhid::ReportKind::kFeature ? "feature" : "output") + " report " +
+         std::to_string(r.report_id);
+}
+
+// vyhid send --set: one report built by usage. The report is the one of the
+// descriptor (output or feature; only feature with --feature, only that ID
+// with --id) whose fields hold every usage named; none or several is refused.
+int SendBySetting(CommandContext& c) {
+  if (!c.args.hex.empty() || c.args.file) {
+    throw CliError(kExitUsage,
+                   "give either --set USAGE=VALUE or the bytes (HEX, --file), not both");
+  }
+  std::vector<Setting> settings;
+  std::string names;
+  for (const std::string& text : c.args.sets) {
+    settings.push_back(ParseSetting(text));
+    names += (names.empty() ? "" : ", ") + settings.back().name;
+  }
+  std::optional<std::uint8_t> wantedId;
+  if (c.args.id) wantedId = ReportIdOption(c, std::nullopt);
+
+  Session session(c.bridge);
+  TVyHID& hid = session.Hid();
+  const int nr = session.SelectDevice(*c.args.device);
+  const std::string device = "device " + std::to_string(nr);
+  std::string why;
+  const std::optional<desc::ReportDescriptor> model = DescriptorOf(session, nr, &why);
+  if (!model) throw CliError(kExitFailure, "cannot build a report for " + device + ": " + why);
+
+  std::vector<const desc::Report*> fitting;
+  for (const desc::Report& report : model->reports) {
+    const bool kindFits = c.args.feature ? report.kind == vyhid::ReportKind::kFeature
+                                         : report.kind != vyhid::ReportKind::kInput;
+    if (!kindFits || (wantedId && report.report_id != *wantedId)) continue;
+    const bool holdsAll = std::all_of(settings.begin(), settings.end(), [&](const Setting& s) {
+      return desc::FindUsageInReport(report, s.name).has_value();
+    });
+    if (holdsAll) fitting.push_back(&report);
+  }
+  if (fitting.empty()) {
+    throw CliError(kExitUsage,
+                   "no " + std::string(c.args.feature ? "feature" : "output or feature") +
+                       " report" + (wantedId ? " with ID " + std::to_string(*wantedId) : "") +
+                       " of " + device + " holds " + names +
+                       " ('vyhid describe' lists its reports' usages)");
+  }
+  if (fitting.size() > 1) {
+    std::string which;
+    for (const desc::Report* r : fitting) which += (which.empty() ? "" : ", ") + ReportName(*r);
+    throw CliError(kExitUsage, "several reports of " + device + " hold " + names + ": " + which +
+                                   "; choose one with --id or --feature");
+  }
+  const desc::Report& report = *fitting.front();
+  if (report.Bytes() > kReportBytes) {
+    throw CliError(kExitUsage, ReportName(report) + " of " + device + " is " +
+                                   std::to_string(report.Bytes()) + " bytes; only a report of at " +
+                                   "most " + std::to_string(kReportBytes) + " goes out whole");
+  }
+  desc::ReportEncoder encoder(report);
+  std::string done;
+  for (const Setting& s : settings) {
+    const std::string refused = encoder.Set(*desc::FindUsageInReport(report, s.name), s.value);
+    if (!refused.empty()) {
+      throw CliError(kExitUsage,
+                     "cannot set " + s.name + "=" + std::to_string(s.value) + ": " + refused);
+    }
+    done += (done.empty() ? "" : " ") + s.name + "=" + std::to_string(s.value);
+  }
+  const std::vector<std::uint8_t> bytes = encoder.Bytes();
+  const std::string payload(
+      reinterpret_cast<const char*>(bytes.data()) + (report.report_id != 0 ? 1 : 0),
+      report.Bytes());
+
+  session.Open(nr);
+  session.RequireWritable(nr);
+  if (report.kind == vyhid::ReportKind::kFeature) {
+    if (hid.SetFeature(report.report_id, payload) <= 0) {
+      throw session.BridgeFailure(device + " refused " + ReportName(report));
+    }
+  } else if (const std::int32_t notSent = hid.SetReport(report.report_id, payload); notSent != 0) {
+    if (notSent < 0) throw CliError(kExitNoBridge, "the bridge is not loaded");
+    throw session.BridgeFailure(device + " refused " + ReportName(report));
+  }
+  c.out.Line("sent " + ReportName(report) + ", " + Plural(payload.size(), "byte", "bytes") + ": " +
+             FormatHex(payload) + " (" + done + ")");
+  hid.CloseHidDevice();
+  return c.out.Failed() ? kExitFailure : kExitOk;
+}
+
 }  // namespace
 
 bool StopRequested(int stopFd) {
@@ -245,6 +374,7 @@ bool StopRequested(int stopFd) {
 
 int RunSend(CommandContext& c) {
   if (!c.args.device) throw CliError(kExitUsage, "'send' needs a DEVICE and the bytes to send");
+  if (!c.args.sets.empty()) return SendBySetting(c);
   const bool feature = c.args.feature;
   Payload payload(c);
   std::chrono::milliseconds timeout(1000);

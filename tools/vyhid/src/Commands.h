@@ -15,8 +15,9 @@ struct Request {
   std::string command;
   std::optional<std::string> device;  // DEVICE
   std::vector<std::string> hex;       // a send's HEX words
+  std::vector<std::string> sets;      // a send's --set USAGE=VALUE, in order
   std::optional<std::string> filter, id, file, timeout, output;
-  bool json = false, feature = false, progress = false, reply = false;
+  bool json = false, decode = false, feature = false, progress = false, reply = false;
 };
 
 struct CommandContext {
@@ -32,6 +33,7 @@ int RunMonitor(CommandContext& c);
 int RunSend(CommandContext& c);
 int RunGet(CommandContext& c);
 int RunRecord(CommandContext& c);
+int RunDescribe(CommandContext& c);
 
 // Runs the component's message loop until the stop descriptor is readable.
 // Throws CliError when the wait itself fails.

@@ -1,0 +1,31 @@
+// Input reports from their pieces (Assembler.h).
+#include "Assembler.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace vyhid {
+
+void ReportAssembler::Add(const THIDreport& piece, std::size_t bytes) {
+  const std::size_t n = std::min<std::size_t>(bytes, vyhid::kPayloadBytes);
+  if (pending_ && pendingId_ != piece.ReportID) Flush();
+  if (!pending_) {
+    pending_ = true;
+    pendingId_ = piece.ReportID;
+    expected_ = descriptor_.ReportBytes(vyhid::ReportKind::kInput, piece.ReportID)
+                    .value_or(std::numeric_limits<std::uint32_t>::max());
+    bytes_.clear();
+    if (descriptor_.uses_report_ids) bytes_.push_back(static_cast<char>(piece.ReportID));
+  }
+  bytes_.append(reinterpret_cast<const char*>(piece.Data.Bytes), n);
+  const std::size_t payload = bytes_.size() - (descriptor_.uses_report_ids ? 1 : 0);
+  if (payload >= expected_ || n < vyhid::kPayloadBytes) Flush();
+}
+
+void ReportAssembler::Flush() {
+  if (!pending_) return;
+  pending_ = false;
+  sink_(bytes_);
+}
+
+}  // namespace vyhid

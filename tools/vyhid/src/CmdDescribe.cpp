@@ -1,0 +1,185 @@
+// vyhid describe: a device's report descriptor item by item, indented by
+// collection, with usage names; then each report's fields as a table.
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "DeviceDescriptor.h"
+#include "Error.h"
+#include "Hex.h"
+#include "Session.h"
+#include "descriptor/UsageNames.h"
+
+namespace vyhid {
+namespace {
+
+namespace desc = vyhid::descriptor;
+
+// Main item tags and the global and local tags whose data the listing names.
+constexpr std::uint8_t kTagInput = 0x8, kTagOutput = 0x9, kTagFeature = 0xB, kTagCollection = 0xA,
+                       kTagEndCollection = 0xC;
+constexpr std::uint8_t kTagUsagePage = 0x0, kTagLogicalMinimum = 0x1, kTagPhysicalMinimum = 0x3,
+                       kTagUnitExponent = 0x5;
+constexpr std::uint8_t kTagUsage = 0x0, kTagUsageMinimum = 0x1, kTagUsageMaximum = 0x2;
+
+// "Data,Var,Rel": the main item's bits, as the class definition words them.
+std::string FlagsText(std::uint32_t flags) {
+  namespace f = desc::field_flag;
+  std::string text = (flags & f::kConstant) != 0 ? "Cnst" : "Data";
+  text += (flags & f::kVariable) != 0 ? ",Var" : ",Arr";
+  text += (flags & f::kRelative) != 0 ? ",Rel" : ",Abs";
+  const std::pair<std::uint32_t, const char*> extras[] = {
+      {f::kWrap, ",Wrap"},      {f::kNonLinear, ",NonLin"}, {f::kNoPreferredState, ",NoPref"},
+      {f::kNullState, ",Null"}, {f::kVolatile, ",Vol"},     {f::kBufferedBytes, ",Buf"}};
+  for (const auto& [bit, name] : extras) {
+    if ((flags & bit) != 0) text += name;
+  }
+  return text;
+}
+
+// A short item's data sign-extended from its size.
+std::int64_t Signed(const desc::Item& item) {
+  switch (item.data_size) {
+    case 1:
+      return static_cast<std::int8_t>(item.data);
+    case 2:
+      return static_cast<std::int16_t>(item.data);
+    default:
+      return static_cast<std::int32_t>(item.data);
+  }
+}
+
+// What an item's data means, in parentheses after its name.
+std::string ItemValue(const desc::Item& item, std::uint16_t page) {
+  using Type = desc::Item::Type;
+  if (item.is_long) return "";
+  const auto usage = [&] {
+    return desc::UsageName(item.data_size == 4
+                               ? item.data
+                               : desc::MakeUsage(page, static_cast<std::uint16_t>(item.data)));
+  };
+  if (item.type == Type::kMain) {
+    if (item.tag == kTagCollection)
+      return desc::CollectionTypeName(static_cast<std::uint8_t>(item.data));
+    if (item.tag == kTagInput || item.tag == kTagOutput || item.tag == kTagFeature) {
+      return FlagsText(item.data);
+    }
+    return item.tag == kTagEndCollection ? "" : std::to_string(item.data);
+  }
+  if (item.type == Type::kGlobal) {
+    if (item.tag == kTagUsagePage) return desc::PageName(static_cast<std::uint16_t>(item.data));
+    // Minima and the exponent are signed; maxima read as the class
+    // definition's examples write them (Logical Maximum (255) in one byte).
+    if (item.tag == kTagLogicalMinimum || item.tag == kTagPhysicalMinimum ||
+        item.tag == kTagUnitExponent) {
+      return std::to_string(Signed(item));
+    }
+    return std::to_string(item.data);
+  }
+  if (item.type == Type::kLocal &&
+      (item.tag == kTagUsage || item.tag == kTagUsageMinimum || item.tag == kTagUsageMaximum)) {
+    return usage();
+  }
+  return std::to_string(item.data);
+}
+
+// The descriptor's items, one a line: the bytes, then the name and value,
+// indented by the collections open around it.
+void ListItems(const std::vector<std::uint8_t>& bytes, LineWriter& out) {
+  const std::uint8_t* p = bytes.data();
+  const std::uint8_t* const end = p + bytes.size();
+  std::uint16_t page = 0;
+  std::size_t depth = 0;
+  while (p != end) {
+    desc::Item item;
+    const std::uint8_t* next = desc::FetchItem(p, end, item);
+    if (next == nullptr) {
+      out.Line("  " +
+               FormatHex(std::string_view(reinterpret_cast<const char*>(p),
+                                          static_cast<std::size_t>(end - p))) +
+               "  (an item cut short at byte " + std::to_string(p - bytes.data()) + ")");
+      return;
+    }
+    const bool closes = item.type == desc::Item::Type::kMain && item.tag == kTagEndCollection;
+    if (closes && depth > 0) --depth;
+    std::string hex = FormatHex(
+        std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(next - p)));
+    hex.resize(std::max<std::size_t>(hex.size() + 1, 16), ' ');
+    const std::string value = ItemValue(item, page);
+    out.Line("  " + hex + std::string(2 * depth, ' ') + desc::ItemName(item) +
+             (value.empty() ? "" : " (" + value + ")"));
+    if (item.type == desc::Item::Type::kGlobal && item.tag == kTagUsagePage && !item.is_long) {
+      page = static_cast<std::uint16_t>(item.data);
+    }
+    if (item.type == desc::Item::Type::kMain && item.tag == kTagCollection) ++depth;
+    p = next;
+  }
+}
+
+// A field's usages: "X, Y", "Button1..Button3"; "(padding)" without any.
+std::string UsagesText(const desc::Field& field) {
+  std::string text;
+  for (const desc::UsageRange& range : field.usages) {
+    if (!text.empty()) text += ", ";
+    text += desc::UsageName(range.minimum);
+    if (range.is_range) text += ".." + desc::UsageName(range.maximum);
+  }
+  return text.empty() ? "(padding)" : text;
+}
+
+constexpr const char* kKindNames[] = {"input", "output", "feature"};
+
+// Each report of the model with its fields as a table.
+void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
+  for (const desc::Report& report : model.reports) {
+    out.Line("");
+    out.Line(std::string(kKindNames[static_cast<std::size_t>(report.kind)]) + " report " +
+             std::to_string(report.report_id) + ": " + std::to_string(report.Bytes()) + " bytes");
+    char line[256];
+    std::snprintf(line, sizeof line, "  %6s %5s %6s  %-24s %-22s %s", "bit", "size", "count",
+                  "usage", "range", "flags");
+    out.Line(line);
+    for (const desc::Field& field : report.fields) {
+      std::string range =
+          std::to_string(field.logical_minimum) + ".." + std::to_string(field.logical_maximum);
+      if (field.has_physical) {
+        range += " (" + std::to_string(field.physical_minimum) + ".." +
+                 std::to_string(field.physical_maximum) + ")";
+      }
+      std::snprintf(line, sizeof line, "  %6" PRIu64 " %5u %6u  %-24s %-22s %s", field.bit_offset,
+                    field.bit_size, field.count, UsagesText(field).c_str(), range.c_str(),
+                    FlagsText(field.flags).c_str());
+      out.Line(line);
+    }
+  }
+}
+
+}  // namespace
+
+int RunDescribe(CommandContext& c) {
+  if (!c.args.device) {
+    throw CliError(kExitUsage, "'describe' needs one DEVICE (a number or a text to match)");
+  }
+  Session session(c.bridge);
+  const int nr = session.SelectDevice(*c.args.device);
+  std::string why;
+  const std::vector<std::uint8_t> bytes = DescriptorBytes(session, nr, &why);
+  if (bytes.empty()) {
+    throw CliError(kExitFailure, "cannot describe device " + std::to_string(nr) + ": " +
+                                     session.Label(nr) + ": " + why);
+  }
+  c.out.Line("device " + std::to_string(nr) + ": " + session.Label(nr) + ", report descriptor of " +
+             std::to_string(bytes.size()) + " bytes");
+  ListItems(bytes, c.out);
+  const desc::ReportDescriptor model = desc::Parse(bytes);
+  if (!model.ok()) {
+    c.out.Line(std::string("the descriptor does not parse: ") + desc::Describe(model.error) +
+               " at byte " + std::to_string(model.error_offset));
+  }
+  ListReports(model, c.out);
+  return c.out.Failed() ? kExitFailure : kExitOk;
+}
+
+}  // namespace vyhid

@@ -1,0 +1,25 @@
+// A device's report descriptor, for the commands that read reports by usage.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Session.h"
+#include "descriptor/ReportDescriptor.h"
+
+namespace vyhid {
+
+// The descriptor's bytes as the bridge gives them; empty, with the reason in
+// *why, when it gives none (a bridge without the export, a virtual device
+// without a descriptor).
+std::vector<std::uint8_t> DescriptorBytes(Session& session, int nr, std::string* why);
+
+// The descriptor as a model. Nothing, with the reason in *why, when the
+// bridge gives none or it declares no report (a parse that failed at its
+// first items). A descriptor that fails later keeps what it declared before.
+std::optional<vyhid::descriptor::ReportDescriptor> DescriptorOf(Session& session, int nr,
+                                                                std::string* why);
+
+}  // namespace vyhid
