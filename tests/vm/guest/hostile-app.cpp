@@ -252,7 +252,9 @@ class Checker {
   }
 
   void Note(const char* what, const std::string& detail) {
-    if (++findings_ <= kFindingsShown) Say("HOSTILE-FINDING %s: %s", what, detail.c_str());
+    const std::chrono::duration<double> t = std::chrono::steady_clock::now() - start_;
+    if (++findings_ <= kFindingsShown)
+      Say("HOSTILE-FINDING t=%.1fs %s: %s", t.count(), what, detail.c_str());
   }
 
   // Reads the lines the fuzzer has added since the last call.
@@ -286,6 +288,7 @@ class Checker {
   }
 
   std::mutex mutex_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   const int log_fd_;
   std::string pending_;
   std::map<std::string, Stream> streams_;
