@@ -88,6 +88,7 @@ int CountEntries(const char* dir) {
 struct Sent {
   std::uint32_t len, first, key;
   char kind;
+  unsigned long closes;  // the device's closes counted when the report was read
 };
 
 // The fuzzer's devices and what each sent, read from the side channel as it
@@ -111,6 +112,14 @@ class Checker {
     s.piece = 0;
     s.opened = true;
     current_ = serial;
+  }
+
+  // The open device closed (by the application or a scan): what it sent
+  // before and the kernel had not handed over is gone with the node's queue.
+  void Closed() {
+    const std::lock_guard lock(mutex_);
+    Tail();
+    ++closes_;
   }
 
   std::string Current() {
@@ -175,7 +184,8 @@ class Checker {
     std::string kinds;
     for (const auto& [kind, n] : lost_)
       kinds += " " + std::string(1, kind) + "=" + std::to_string(n);
-    Say("HOSTILE-LOST reports_by_kind:%s pieces_inside_reports=%lu", kinds.c_str(), lost_pieces_);
+    Say("HOSTILE-LOST at_close=%lu while_open_by_kind:%s pieces_inside_reports=%lu", lost_at_close_,
+        kinds.c_str(), lost_pieces_);
   }
 
   unsigned long findings() {
@@ -232,10 +242,12 @@ class Checker {
   }
 
   void Lost(const Sent& r, std::size_t pieces_received) {
-    if (pieces_received == 0)
-      ++lost_[r.kind];
-    else
+    if (pieces_received != 0)
       ++lost_pieces_;
+    else if (r.closes != closes_)
+      ++lost_at_close_;
+    else
+      ++lost_[r.kind];
   }
 
   void Finding(const char* what, const THIDreport& report, std::uint8_t count) {
@@ -279,6 +291,7 @@ class Checker {
     if (sscanf(line, "I %63s %u %u %u %c", serial, &r.len, &r.first, &r.key, &r.kind) == 5) {
       ++sent_;
       Stream& s = streams_[serial];
+      r.closes = closes_;
       if (s.opened) s.reports.push_back(r);
     } else if (sscanf(line, "C %63s %d", serial, &numbered) == 2) {
       streams_[serial].numbered = numbered != 0;
@@ -295,7 +308,7 @@ class Checker {
   std::string current_;
   std::map<char, unsigned long> lost_;
   unsigned long pieces_ = 0, matched_ = 0, findings_ = 0, sent_ = 0, before_open_ = 0,
-                never_opened_ = 0, lost_pieces_ = 0;
+                never_opened_ = 0, lost_pieces_ = 0, lost_at_close_ = 0, closes_ = 0;
   bool ended_ = false;
 };
 
@@ -365,6 +378,7 @@ class App {
       : rng_(seed * 0x9e3779b97f4a7c15ull + 7), checker_(checker), hid_(nullptr) {
     hid_.OnGetHIDData = TOnGetHIDData(this, &App::GetHIDData);
     hid_.OnDevOpen = TOnDevOpen(this, &App::DevOpen);
+    hid_.OnDevClose = TNotifyEvent(this, &App::DevClose);
     hid_.OnAfterDevScan = TOnAfterDevScan(this, &App::AfterDevScan);
     hid_.AutoConnect = true;
   }
@@ -417,6 +431,8 @@ class App {
       checker_.Finding("opened a device other than the one asked for",
                        serial + " instead of " + checker_.Current());
   }
+
+  void DevClose(rtl::TObject*) { checker_.Closed(); }
 
   void AfterDevScan(rtl::TObject*, std::int32_t DevCount, THIDinfoArray& slots) {
     devices_.clear();
