@@ -21,6 +21,9 @@ namespace {
 bool HoldsListed(const NodeIdentity& node, const DeviceFacts& listed) {
   if (listed.bus != 0 && node.bus != listed.bus) return false;
   if (node.vendor_id != listed.vendor_id || node.product_id != listed.product_id) return false;
+  if (!node.instance_name.empty() && !listed.instance_name.empty() &&
+      node.instance_name != listed.instance_name)
+    return false;
   return listed.report_descriptor.empty() || node.report_descriptor == listed.report_descriptor;
 }
 

@@ -6,11 +6,15 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "BridgeThreads.h"
@@ -158,6 +162,20 @@ std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path) {
     return std::nullopt;
   }
   identity.report_descriptor.assign(descriptor.value, descriptor.value + descriptor.size);
+  // Two units of one model have the same ids and descriptor; the name the
+  // kernel gave the HID device tells a unit attached under a freed node
+  // number from the one listed there.
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) {
+    const std::string link = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                             std::to_string(minor(st.st_rdev)) + "/device";
+    std::array<char, 512> target{};
+    const ssize_t n = ::readlink(link.c_str(), target.data(), target.size() - 1);
+    if (n > 0) {
+      const std::string_view path(target.data(), static_cast<std::size_t>(n));
+      identity.instance_name = std::string(path.substr(path.rfind('/') + 1));
+    }
+  }
   return identity;
 }
 

@@ -38,10 +38,14 @@ struct NodeIdentity {
   std::uint16_t vendor_id = 0;
   std::uint16_t product_id = 0;
   std::vector<std::uint8_t> report_descriptor;
+  // The HID device's own name in sysfs (0003:1209:F022.0007), new for every
+  // device the kernel makes; empty when sysfs does not say.
+  std::string instance_name;
 };
 
-// Asks an open node (HIDIOCGRAWINFO, HIDIOCGRDESCSIZE, HIDIOCGRDESC); nothing,
-// the reason recorded, when it cannot.
+// Asks an open node (HIDIOCGRAWINFO, HIDIOCGRDESCSIZE, HIDIOCGRDESC, and its
+// HID device's name through /sys/dev/char); nothing, the reason recorded,
+// when the ioctls fail.
 std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path);
 
 // An open device. The read loop runs on the bridge's read thread; the

@@ -414,14 +414,19 @@ TEST(HidrawCache, RescansReadOnlyChangedNodesAndMatchAFullScan) {
 }
 
 // A node number freed by an unplug goes to the next device attached: an open
-// before the rescan refuses the other device it finds under the listed node.
+// before the rescan refuses the other device it finds under the listed node,
+// another model or another unit of the same model (the kernel's name for it).
 TEST_F(BridgeState, OpenRefusesANodeThatNowHoldsAnotherDevice) {
-  const DeviceFacts keyboard = Fifo("kbd", kKeyboard, 1);
-  NodeIdentity holds{0, 0x1234, 1, kKeyboard};
+  DeviceFacts keyboard = Fifo("kbd", kKeyboard, 1);
+  keyboard.instance_name = "0003:1234:0001.0001";
+  NodeIdentity holds{0, 0x1234, 1, kKeyboard, keyboard.instance_name};
   Bridge bridge([&] { return std::vector{keyboard}; }, OpenUdevListener,
                 [&](int, const std::string&) { return std::optional(holds); });
   ASSERT_EQ(bridge.Scan(), 1);
   EXPECT_TRUE(bridge.Open(0));
+  holds.instance_name = "0003:1234:0001.0002";  // all the same but the unit
+  EXPECT_FALSE(bridge.Open(0));
+  holds.instance_name = keyboard.instance_name;
   holds.report_descriptor = kBigVendor;  // the same vendor and product: another device
   EXPECT_FALSE(bridge.Open(0));
   EXPECT_EQ(abi::LastError().code, ENOENT);

@@ -1,0 +1,573 @@
+// hostile-app: an application on TVyHID and the hidraw bridge, under attack
+// from the device fuzzer (uhid-fuzz.c), which it starts and outlives.
+//
+// Environment: HOSTILE_SEED and HOSTILE_SECONDS (from the kernel's command
+// line), HOSTILE_DESCRIPTORS (the fuzzer's descriptor folder).
+//
+// While the fuzzer runs it keeps scanning, opens the fuzzer's devices with
+// AutoConnect, sends output and feature reports of random lengths and fetches
+// input and feature reports. Every input piece it receives is checked against
+// the fuzzer's side channel (hostile.h) by the component's rules: the report
+// ID byte taken off when the device numbers its reports, the rest in pieces
+// of 64 bytes, zero-filled, in the order sent. A piece that matches no report
+// the open device sent, or that skips back, is a finding. A watchdog aborts
+// the program when a call has not returned within kCallBound. Descriptors
+// and threads are counted after the start and at the end. The figures and
+// the findings are printed as "@@ HOSTILE-..." lines.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "VyHID.h"
+#include "hostile.h"
+#include "rtl/DynLib.h"
+#include "vcl/Forms.h"
+
+namespace {
+
+constexpr const char* kBridge = "/opt/vyhid/lib/HID_Bridge__.dll";
+constexpr const char* kFuzzer = "/opt/vyhid/bin/uhid-fuzz";
+// The kernel waits 5 s for a uhid device's answer; a send of three feature
+// reports to a device that never answers waits three times. The rest is
+// room for a machine emulated without acceleration and shared with others.
+constexpr auto kCallBound = std::chrono::seconds(60);
+constexpr auto kKernelAnswerWait = std::chrono::seconds(5);
+// How long the fuzzer may outlive its time before it counts as hung.
+constexpr auto kFuzzerGrace = std::chrono::seconds(60);
+constexpr std::size_t kPiece = 64;
+constexpr int kFindingsShown = 20;
+// Reports kept after they were received or passed over, to tell a piece
+// delivered twice or out of order from one never sent.
+constexpr std::size_t kHistory = 256;
+
+[[gnu::format(printf, 1, 2)]] void Say(const char* fmt, ...) {
+  char buf[1024];
+  int n = snprintf(buf, sizeof buf, "@@ ");
+  va_list ap;
+  va_start(ap, fmt);
+  n += vsnprintf(buf + n, sizeof buf - static_cast<std::size_t>(n) - 1, fmt, ap);
+  va_end(ap);
+  n = std::min(n, static_cast<int>(sizeof buf) - 2);
+  buf[n++] = '\n';
+  if (write(STDOUT_FILENO, buf, static_cast<std::size_t>(n)) < 0) std::abort();
+}
+
+int CountEntries(const char* dir) {
+  DIR* d = opendir(dir);
+  if (!d) {
+    Say("ERROR opendir(%s): %s", dir, strerror(errno));
+    return -1;
+  }
+  int n = 0;
+  while (const dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n;
+}
+
+// One report as the side channel announced it.
+struct Sent {
+  std::uint32_t len, first, key;
+  char kind;
+  unsigned long closes;  // the device's closes counted when the report was read
+};
+
+// The fuzzer's devices and what each sent, read from the side channel as it
+// grows, and the pieces received, matched against them.
+class Checker {
+ public:
+  // Takes the side channel's descriptor, and closes it.
+  explicit Checker(int log_fd) : log_fd_(log_fd) {}
+  Checker(const Checker&) = delete;
+  Checker& operator=(const Checker&) = delete;
+  ~Checker() { close(log_fd_); }
+
+  // The device about to be opened: its reports so far were sent before the
+  // open and are not expected.
+  void Opening(const std::string& serial) {
+    const std::lock_guard lock(mutex_);
+    Tail();
+    Stream& s = streams_[serial];
+    before_open_ += s.reports.size();
+    s.reports.clear();
+    s.piece = 0;
+    s.opened = true;
+    current_ = serial;
+  }
+
+  // The open device closed (by the application or a scan): what it sent
+  // before and the kernel had not handed over is gone with the node's queue.
+  void Closed() {
+    const std::lock_guard lock(mutex_);
+    Tail();
+    ++closes_;
+  }
+
+  std::string Current() {
+    const std::lock_guard lock(mutex_);
+    return current_;
+  }
+
+  // On the bridge's thread: one piece of an input report.
+  void Received(const THIDreport& report, std::uint8_t count) {
+    const std::lock_guard lock(mutex_);
+    ++pieces_;
+    Tail();
+    auto it = streams_.find(current_);
+    if (it == streams_.end())
+      return Finding("a piece while no fuzzer device is open", report, count);
+    Stream& s = it->second;
+    std::size_t piece = s.piece;
+    for (std::size_t r = 0; r < s.reports.size(); ++r, piece = 0) {
+      for (; piece < Pieces(s, s.reports[r]); ++piece) {
+        if (!Matches(s, s.reports[r], piece, report, count)) continue;
+        for (std::size_t k = 0; k < r; ++k) Lost(s.reports[k], k == 0 ? s.piece : 0);
+        for (std::size_t k = 0; k < r; ++k) Done(s, s.reports[k]);
+        s.reports.erase(s.reports.begin(), s.reports.begin() + static_cast<std::ptrdiff_t>(r));
+        if (piece > s.piece && r == 0) lost_pieces_ += piece - s.piece;
+        s.piece = piece + 1;
+        if (s.piece == Pieces(s, s.reports.front())) {
+          Done(s, s.reports.front());
+          s.reports.pop_front();
+          s.piece = 0;
+        }
+        ++matched_;
+        return;
+      }
+    }
+    for (const Sent& r : s.done)
+      for (std::size_t k = 0; k < Pieces(s, r); ++k)
+        if (Matches(s, r, k, report, count))
+          return Finding("a piece delivered again, or after a later one", report, count);
+    for (const auto& [serial, other] : streams_) {
+      for (const Sent& r : other.reports)
+        for (std::size_t k = 0; k < Pieces(other, r); ++k)
+          if (&other != &s && Matches(other, r, k, report, count))
+            return Finding(("a piece another device sent: " + serial).c_str(), report, count);
+    }
+    Finding("a piece no device sent", report, count);
+  }
+
+  // The end: every report left unreceived is lost, by its kind.
+  void Finish() {
+    const std::lock_guard lock(mutex_);
+    Tail();
+    for (auto& [serial, s] : streams_) {
+      if (!s.opened) {
+        never_opened_ += s.reports.size();
+        continue;
+      }
+      for (std::size_t k = 0; k < s.reports.size(); ++k) Lost(s.reports[k], k == 0 ? s.piece : 0);
+    }
+    Say("HOSTILE-RECEIVED pieces=%lu matched=%lu findings=%lu devices=%zu sent=%lu "
+        "before_open=%lu never_opened=%lu",
+        pieces_, matched_, findings_, streams_.size(), sent_, before_open_, never_opened_);
+    std::string kinds;
+    for (const auto& [kind, n] : lost_)
+      kinds += " " + std::string(1, kind) + "=" + std::to_string(n);
+    Say("HOSTILE-LOST at_close=%lu while_open_by_kind:%s pieces_inside_reports=%lu", lost_at_close_,
+        kinds.c_str(), lost_pieces_);
+  }
+
+  unsigned long findings() {
+    const std::lock_guard lock(mutex_);
+    return findings_;
+  }
+
+  void Finding(const char* what, const std::string& detail) {
+    const std::lock_guard lock(mutex_);
+    Note(what, detail);
+  }
+
+  bool Ended() {
+    const std::lock_guard lock(mutex_);
+    Tail();
+    return ended_;
+  }
+
+ private:
+  struct Stream {
+    bool numbered = false;
+    bool opened = false;
+    std::deque<Sent> reports;
+    std::size_t piece = 0;  // pieces of the front report already received
+    std::deque<Sent> done;  // the latest reports received or passed over
+  };
+
+  static void Done(Stream& s, const Sent& r) {
+    s.done.push_back(r);
+    if (s.done.size() > kHistory) s.done.pop_front();
+  }
+
+  static std::size_t Payload(const Stream& s, const Sent& r) {
+    return s.numbered ? (r.len > 0 ? r.len - 1 : 0) : r.len;
+  }
+  static std::size_t Pieces(const Stream& s, const Sent& r) {
+    return std::max<std::size_t>(1, (Payload(s, r) + kPiece - 1) / kPiece);
+  }
+
+  static bool Matches(const Stream& s, const Sent& r, std::size_t piece, const THIDreport& got,
+                      std::uint8_t count) {
+    const std::size_t offset = piece * kPiece;
+    const std::size_t want = std::min(kPiece, Payload(s, r) - offset);
+    if (count != want || got.ReportID != (s.numbered && r.len > 0 ? r.first : 0)) return false;
+    for (std::size_t i = 0; i < kPiece; ++i) {
+      const std::size_t raw = offset + i + (s.numbered ? 1 : 0);
+      const std::uint8_t expected = i >= want ? 0
+                                    : raw == 0
+                                        ? static_cast<std::uint8_t>(r.first)
+                                        : HostileByte(r.key, static_cast<std::uint32_t>(raw));
+      if (got.Data.Bytes[i] != expected) return false;
+    }
+    return true;
+  }
+
+  void Lost(const Sent& r, std::size_t pieces_received) {
+    if (pieces_received != 0)
+      ++lost_pieces_;
+    else if (r.closes != closes_)
+      ++lost_at_close_;
+    else
+      ++lost_[r.kind];
+  }
+
+  void Finding(const char* what, const THIDreport& report, std::uint8_t count) {
+    char head[96];
+    snprintf(head, sizeof head, "serial=%s id=%u count=%u data=", current_.c_str(), report.ReportID,
+             count);
+    std::string detail = head;
+    for (std::size_t i = 0; i < kPiece; ++i) {
+      char hex[3];
+      snprintf(hex, sizeof hex, "%02x", report.Data.Bytes[i]);
+      detail += hex;
+    }
+    Note(what, detail);
+  }
+
+  void Note(const char* what, const std::string& detail) {
+    const std::chrono::duration<double> t = std::chrono::steady_clock::now() - start_;
+    if (++findings_ <= kFindingsShown)
+      Say("HOSTILE-FINDING t=%.1fs %s: %s", t.count(), what, detail.c_str());
+  }
+
+  // Reads the lines the fuzzer has added since the last call.
+  void Tail() {
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = read(log_fd_, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      pending_.append(buf, static_cast<std::size_t>(n));
+    }
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = pending_.find('\n', start)) != std::string::npos; start = nl + 1)
+      Line(pending_.c_str() + start);
+    pending_.erase(0, start);
+  }
+
+  void Line(const char* line) {
+    char serial[64];
+    int numbered = 0;
+    Sent r{};
+    if (sscanf(line, "I %63s %u %u %u %c", serial, &r.len, &r.first, &r.key, &r.kind) == 5) {
+      ++sent_;
+      Stream& s = streams_[serial];
+      r.closes = closes_;
+      if (s.opened) s.reports.push_back(r);
+    } else if (sscanf(line, "C %63s %d", serial, &numbered) == 2) {
+      streams_[serial].numbered = numbered != 0;
+    } else if (line[0] == 'E') {
+      ended_ = true;
+    }
+  }
+
+  std::mutex mutex_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  const int log_fd_;
+  std::string pending_;
+  std::map<std::string, Stream> streams_;
+  std::string current_;
+  std::map<char, unsigned long> lost_;
+  unsigned long pieces_ = 0, matched_ = 0, findings_ = 0, sent_ = 0, before_open_ = 0,
+                never_opened_ = 0, lost_pieces_ = 0, lost_at_close_ = 0, closes_ = 0;
+  bool ended_ = false;
+};
+
+// Aborts the process when one call has run longer than kCallBound: a hang
+// is a finding, and the abort's stack says where.
+class Watchdog {
+ public:
+  Watchdog() : thread_(&Watchdog::Run, this) {}
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  ~Watchdog() {
+    {
+      const std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+  // Runs fn as the call named what, timed; returns how long it took.
+  template <class Fn>
+  std::chrono::milliseconds Time(const char* what, Fn&& fn) {
+    const auto start = std::chrono::steady_clock::now();
+    {
+      const std::lock_guard lock(mutex_);
+      call_ = what;
+      started_ = start;
+    }
+    fn();
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::lock_guard lock(mutex_);
+    call_ = nullptr;
+    longest_ = std::max(longest_, std::chrono::duration_cast<std::chrono::milliseconds>(took));
+    return std::chrono::duration_cast<std::chrono::milliseconds>(took);
+  }
+
+  long long Longest() {
+    const std::lock_guard lock(mutex_);
+    return static_cast<long long>(longest_.count());
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(mutex_);
+    while (!stop_) {
+      wake_.wait_for(lock, std::chrono::seconds(1));
+      if (call_ != nullptr && std::chrono::steady_clock::now() - started_ > kCallBound) {
+        Say("HOSTILE-FINDING hang: %s has not returned after %lld s", call_,
+            static_cast<long long>(kCallBound.count()));
+        std::abort();
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  const char* call_ = nullptr;
+  std::chrono::steady_clock::time_point started_;
+  std::chrono::milliseconds longest_{0};
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+class App {
+ public:
+  App(std::uint64_t seed, Checker& checker)
+      : rng_(seed * 0x9e3779b97f4a7c15ull + 7), checker_(checker), hid_(nullptr) {
+    hid_.OnGetHIDData = TOnGetHIDData(this, &App::GetHIDData);
+    hid_.OnDevOpen = TOnDevOpen(this, &App::DevOpen);
+    hid_.OnDevClose = TNotifyEvent(this, &App::DevClose);
+    hid_.OnAfterDevScan = TOnAfterDevScan(this, &App::AfterDevScan);
+    hid_.AutoConnect = true;
+  }
+
+  // One random step of the application.
+  void Step() {
+    vcl::Application.ProcessMessages();
+    const std::uint32_t roll = Below(100);
+    if (roll < 5 || devices_.empty()) {
+      dog_.Time("ScanForHIDdevices", [&] { hid_.ScanForHIDdevices(); });
+      ++scans_;
+    } else if (!hid_.Active || roll < 8) {
+      OpenOne();
+    } else if (roll < 30) {
+      Send(false);
+    } else if (roll < 45) {
+      Send(true);
+    } else if (roll < 60) {
+      Fetch(roll < 52);
+    } else if (roll < 62) {
+      dog_.Time("CloseHidDevice", [&] { hid_.CloseHidDevice(); });
+    } else {
+      // Input flows on the bridge's thread; here the message loop waits
+      // for the next device change, at most a few milliseconds.
+      pollfd fd{vcl::Application.EventFd(), POLLIN, 0};
+      poll(&fd, 1, static_cast<int>(Below(20)));
+    }
+  }
+
+  void End() {
+    dog_.Time("CloseHidDevice", [&] { hid_.CloseHidDevice(); });
+    dog_.Time("ScanForHIDdevices", [&] { hid_.ScanForHIDdevices(); });
+    vcl::Application.ProcessMessages();
+    Say("HOSTILE-CALLS scans=%lu opens=%lu sends=%lu fetches=%lu timed_out=%lu longest_ms=%lld",
+        scans_, opens_, sends_, fetches_, timed_out_, dog_.Longest());
+  }
+
+ private:
+  std::uint32_t Below(std::uint32_t n) {
+    return static_cast<std::uint32_t>(HostileNext(&rng_) % n);
+  }
+
+  void GetHIDData(rtl::TObject*, THIDreport Report, std::uint8_t BytesCount) {
+    checker_.Received(Report, BytesCount);
+  }
+
+  void DevOpen(rtl::TObject*, std::int32_t, TVyHIDDevInfo DevInfo) {
+    const std::string serial(ReadShortString(DevInfo.HIDinfo.SerialNumberString));
+    if (serial != checker_.Current())
+      checker_.Finding("opened a device other than the one asked for",
+                       serial + " instead of " + checker_.Current());
+  }
+
+  void DevClose(rtl::TObject*) { checker_.Closed(); }
+
+  void AfterDevScan(rtl::TObject*, std::int32_t DevCount, THIDinfoArray& slots) {
+    devices_.clear();
+    for (std::int32_t i = 0; i < DevCount && i < static_cast<std::int32_t>(slots.size()); ++i) {
+      const std::string serial(
+          ReadShortString(slots[static_cast<std::size_t>(i)].HIDinfo.SerialNumberString));
+      if (serial.rfind(HOSTILE_SERIAL_PREFIX, 0) == 0) devices_[i] = serial;
+    }
+  }
+
+  void OpenOne() {
+    if (devices_.empty()) return;
+    auto it = devices_.begin();
+    std::advance(it, Below(static_cast<std::uint32_t>(devices_.size())));
+    const auto [nr, serial] = *it;
+    // Closing first: assigning Active, even false, opens CurrentDevNr, and
+    // that number may name another device since the last scan.
+    dog_.Time("CloseHidDevice", [&] { hid_.CloseHidDevice(); });
+    checker_.Opening(serial);
+    dog_.Time("open", [&] {
+      hid_.CurrentDevNr = nr;
+      hid_.Active = true;
+    });
+    ++opens_;
+  }
+
+  rtl::RawByteString RandomBytes() {
+    rtl::RawByteString bytes(Below(4) == 0 ? Below(200) : Below(65), '\0');
+    for (char& c : bytes) c = static_cast<char>(HostileNext(&rng_));
+    return bytes;
+  }
+
+  void Send(bool feature) {
+    const auto id = static_cast<std::uint8_t>(Below(8));
+    const rtl::RawByteString bytes = RandomBytes();
+    dog_.Time(feature ? "SetFeature" : "SetReport", [&] {
+      if (feature)
+        hid_.SetFeature(id, bytes);
+      else
+        hid_.SetReport(id, bytes);
+    });
+    ++sends_;
+  }
+
+  void Fetch(bool feature) {
+    THIDreport report{};
+    report.ReportID = static_cast<std::uint8_t>(Below(8));
+    std::int32_t rc = 0;
+    const auto took = dog_.Time(feature ? "GetFeature" : "GetReport", [&] {
+      rc = feature ? hid_.GetFeature(report) : hid_.GetReport(report);
+    });
+    ++fetches_;
+    if (took >= kKernelAnswerWait && rc <= 0) ++timed_out_;
+  }
+
+  std::uint64_t rng_;
+  Checker& checker_;
+  Watchdog dog_;
+  std::map<std::int32_t, std::string> devices_;  // number -> serial, the fuzzer's only
+  unsigned long scans_ = 0, opens_ = 0, sends_ = 0, fetches_ = 0, timed_out_ = 0;
+  TVyHID hid_;
+};
+
+pid_t StartFuzzer(const std::string& seed, const std::string& seconds, const char* descriptors) {
+  std::string a0 = kFuzzer, a1 = seed, a2 = seconds, a3 = descriptors;
+  char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), nullptr};
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, kFuzzer, nullptr, nullptr, argv, environ);
+  if (rc != 0) {
+    Say("ERROR posix_spawn(%s): %s", kFuzzer, strerror(rc));
+    return -1;
+  }
+  return pid;
+}
+
+int Run(rtl::HMODULE) {
+  const char* seed_text = std::getenv("HOSTILE_SEED");
+  const char* seconds_text = std::getenv("HOSTILE_SECONDS");
+  const char* descriptors = std::getenv("HOSTILE_DESCRIPTORS");
+  if (!seed_text || !seconds_text || !descriptors) {
+    Say("ERROR HOSTILE_SEED, HOSTILE_SECONDS and HOSTILE_DESCRIPTORS must be set");
+    return 1;
+  }
+  const std::uint64_t seed = std::strtoull(seed_text, nullptr, 10);
+  const int log_fd = open(HOSTILE_LOG, O_RDONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (log_fd < 0) {
+    Say("ERROR open(%s): %s", HOSTILE_LOG, strerror(errno));
+    return 1;
+  }
+  Checker checker(log_fd);
+  App app(seed, checker);
+  const int fds_before = CountEntries("/proc/self/fd");
+  const int threads_before = CountEntries("/proc/self/task");
+  Say("HOSTILE seed=%llu seconds=%s fds=%d threads=%d", static_cast<unsigned long long>(seed),
+      seconds_text, fds_before, threads_before);
+  const pid_t fuzzer = StartFuzzer(seed_text, seconds_text, descriptors);
+  if (fuzzer < 0) return 1;
+  const auto give_up = std::chrono::steady_clock::now() +
+                       std::chrono::seconds(std::atoi(seconds_text)) + kFuzzerGrace;
+  int status = 0;
+  pid_t done = 0;
+  while (done == 0) {
+    app.Step();
+    done = waitpid(fuzzer, &status, WNOHANG);
+    if (done == 0 && std::chrono::steady_clock::now() > give_up) {
+      checker.Finding("hang", "the fuzzer outlived its time; killed");
+      kill(fuzzer, SIGKILL);
+      done = waitpid(fuzzer, &status, 0);
+    }
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    checker.Finding("the fuzzer failed", "status " + std::to_string(status));
+  if (!checker.Ended()) checker.Finding("the side channel", "has no end line");
+  app.End();
+  checker.Finish();
+  // The same objects live as at the first count: the component, the
+  // watchdog, the side channel; the devices are closed and gone.
+  const int fds_after = CountEntries("/proc/self/fd");
+  const int threads_after = CountEntries("/proc/self/task");
+  Say("HOSTILE-RESULT findings=%lu fds=%d->%d threads=%d->%d", checker.findings(), fds_before,
+      fds_after, threads_before, threads_after);
+  return 0;
+}
+
+}  // namespace
+
+int main() {
+  // Loading the bridge by path first makes the component's load by bare
+  // name return this library.
+  rtl::HMODULE module = rtl::LoadLibraryW(rtl::Utf8ToString(kBridge));
+  if (module == 0) {
+    Say("ERROR cannot load %s: %s", kBridge, rtl::StringToUtf8(rtl::LastLibraryError()).c_str());
+    return 1;
+  }
+  const int rc = Run(module);
+  rtl::FreeLibrary(module);
+  return rc;
+}
