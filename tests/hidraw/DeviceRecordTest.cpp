@@ -143,7 +143,8 @@ TEST(Capabilities, TenEntriesAtMostInAscendingOrderAndCountsCapped) {
 }
 
 // A main item of no bits under a report ID declares that report: a feature
-// report that is its ID byte alone gets a one-byte buffer and its table entry.
+// report that is its ID byte alone gets a one-byte buffer, and no table entry
+// (an entry of no bytes would read as an unused one).
 TEST(Capabilities, ReportOfNoBitsIsItsIdByte) {
   const std::vector<std::uint8_t> bytes = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85,
                                            0x01, 0x75, 0x08, 0x95, 0x02, 0x81, 0x02, 0x85,
@@ -152,7 +153,7 @@ TEST(Capabilities, ReportOfNoBitsIsItsIdByte) {
   FillCapabilities(info, Parse(bytes));
   EXPECT_EQ(info.InputBufferSize, 3);
   EXPECT_EQ(info.FeatureBufferSize, 1);
-  EXPECT_EQ(info.FeatureReportCaps[0].ReportId, 2);
+  EXPECT_EQ(info.FeatureReportCaps[0].ReportId, 0);
   EXPECT_EQ(info.FeatureReportCaps[0].ReportCount, 0);
   EXPECT_EQ(info.OutputBufferSize, 0);
 }
