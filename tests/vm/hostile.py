@@ -64,6 +64,9 @@ class Hostile(vmtest.Scenario):
             print(f"     {found[rx][0].group(0)}", flush=True)
         fuzz, calls, got, _, result = (parse_fields(found[rx][0].group(1)) for rx in FIGURES)
         findings = [line for line in seen if line.startswith("HOSTILE-FINDING")]
+        for line in seen:
+            if line.startswith("HOSTILE-AFTER-OPEN"):
+                print(f"     {line}", flush=True)
         self.step("what must hold")
         self.check(int(fuzz["created"]) > 0 and int(fuzz["streamed"]) > 0
                    and int(fuzz["requests"]) > 0 and int(fuzz["destroyed"]) > 0,

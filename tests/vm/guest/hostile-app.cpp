@@ -89,6 +89,7 @@ struct Sent {
   std::uint32_t len, first, key;
   char kind;
   unsigned long closes;  // the device's closes counted when the report was read
+  bool announced_before_open = false;
 };
 
 // The fuzzer's devices and what each sent, read from the side channel as it
@@ -102,13 +103,23 @@ class Checker {
   ~Checker() { close(log_fd_); }
 
   // The device about to be opened: its reports so far were sent before the
-  // open and are not expected.
+  // open and are not expected, except the last one announced. The fuzzer
+  // announces a report before it writes it, so that one may reach the kernel
+  // only after the open, and then the new reader receives it. It is kept,
+  // marked: received, it counts as written after the open; passed over, as
+  // written before it.
   void Opening(const std::string& serial) {
     const std::lock_guard lock(mutex_);
     Tail();
     Stream& s = streams_[serial];
     before_open_ += s.reports.size();
     s.reports.clear();
+    if (s.announced) {
+      --before_open_;
+      Sent last = s.last;
+      last.announced_before_open = true;
+      s.reports.push_back(last);
+    }
     s.piece = 0;
     s.opened = true;
     current_ = serial;
@@ -140,6 +151,7 @@ class Checker {
     for (std::size_t r = 0; r < s.reports.size(); ++r, piece = 0) {
       for (; piece < Pieces(s, s.reports[r]); ++piece) {
         if (!Matches(s, s.reports[r], piece, report, count)) continue;
+        if (s.reports[r].announced_before_open && piece == 0) Late(s.reports[r]);
         for (std::size_t k = 0; k < r; ++k) Lost(s.reports[k], k == 0 ? s.piece : 0);
         for (std::size_t k = 0; k < r; ++k) Done(s, s.reports[k]);
         s.reports.erase(s.reports.begin(), s.reports.begin() + static_cast<std::ptrdiff_t>(r));
@@ -179,8 +191,9 @@ class Checker {
       for (std::size_t k = 0; k < s.reports.size(); ++k) Lost(s.reports[k], k == 0 ? s.piece : 0);
     }
     Say("HOSTILE-RECEIVED pieces=%lu matched=%lu findings=%lu devices=%zu sent=%lu "
-        "before_open=%lu never_opened=%lu",
-        pieces_, matched_, findings_, streams_.size(), sent_, before_open_, never_opened_);
+        "before_open=%lu never_opened=%lu written_after_open=%lu",
+        pieces_, matched_, findings_, streams_.size(), sent_, before_open_, never_opened_,
+        written_after_open_);
     std::string kinds;
     for (const auto& [kind, n] : lost_)
       kinds += " " + std::string(1, kind) + "=" + std::to_string(n);
@@ -208,6 +221,8 @@ class Checker {
   struct Stream {
     bool numbered = false;
     bool opened = false;
+    bool announced = false;  // last holds the latest report announced
+    Sent last{};
     std::deque<Sent> reports;
     std::size_t piece = 0;  // pieces of the front report already received
     std::deque<Sent> done;  // the latest reports received or passed over
@@ -244,6 +259,8 @@ class Checker {
   void Lost(const Sent& r, std::size_t pieces_received) {
     if (pieces_received != 0)
       ++lost_pieces_;
+    else if (r.announced_before_open)
+      ++before_open_;
     else if (r.closes != closes_)
       ++lost_at_close_;
     else
@@ -261,6 +278,15 @@ class Checker {
       detail += hex;
     }
     Note(what, detail);
+  }
+
+  // A report announced before the open reached the new reader: the case the
+  // checker once took for a piece no device sent.
+  void Late(const Sent& r) {
+    const std::chrono::duration<double> t = std::chrono::steady_clock::now() - start_;
+    if (++written_after_open_ <= kFindingsShown)
+      Say("HOSTILE-AFTER-OPEN t=%.1fs serial=%s len=%u first=%u key=%u kind=%c", t.count(),
+          current_.c_str(), r.len, r.first, r.key, r.kind);
   }
 
   void Note(const char* what, const std::string& detail) {
@@ -292,6 +318,8 @@ class Checker {
       ++sent_;
       Stream& s = streams_[serial];
       r.closes = closes_;
+      s.last = r;
+      s.announced = true;
       if (s.opened) s.reports.push_back(r);
     } else if (sscanf(line, "C %63s %d", serial, &numbered) == 2) {
       streams_[serial].numbered = numbered != 0;
@@ -308,7 +336,8 @@ class Checker {
   std::string current_;
   std::map<char, unsigned long> lost_;
   unsigned long pieces_ = 0, matched_ = 0, findings_ = 0, sent_ = 0, before_open_ = 0,
-                never_opened_ = 0, lost_pieces_ = 0, lost_at_close_ = 0, closes_ = 0;
+                never_opened_ = 0, lost_pieces_ = 0, lost_at_close_ = 0, closes_ = 0,
+                written_after_open_ = 0;
   bool ended_ = false;
 };
 
