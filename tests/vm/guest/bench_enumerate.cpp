@@ -23,6 +23,12 @@
 // ScanForHIDdevices) and with the node closed for real before each one
 // ("@@ BENCH LOST ..."), and the rescan that first lists the uhid device
 // made again after its removal, against hid_enumerate ("@@ BENCH ATTACH").
+// Then reconnection: the open device unplugged and plugged back kReplugs
+// times, the uhid device (destroyed and made again) and QEMU's keyboard (the
+// host removes and adds it through QMP when the guest prints "@@ UNPLUG-KBD"
+// and "@@ PLUG-KBD"), timed from the new node's appearance in /dev to
+// OnDevOpen, beside one scan and one open of the same device
+// ("@@ BENCH RECONNECT name=uhid|qmp ...").
 // Prints, for each, "@@ BENCH ENUM name=N entries=E rounds=R min_us=..
 // median_us=.. mean_us=..", then "@@ BENCH RATIO name=value" lines (medians
 // of the ratios within each round) and "@@ BENCH END". Exit status 0, or 1
@@ -31,6 +37,8 @@
 #include <dlfcn.h>
 #include <hidapi.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +54,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -65,8 +74,10 @@ constexpr std::chrono::seconds kIdle{10};
 constexpr int kStream = 2000;
 constexpr int kRescans = 20;
 constexpr int kAttachRounds = 10;
+constexpr int kReplugs = 20;
 constexpr const char* kEchoControl = "/run/uhid-echo.ctl";
 constexpr const char* kEchoProduct = "VyHID uhid echo";
+constexpr const char* kKeyboardProduct = "QEMU USB Keyboard";
 // The uhid device's 200-byte report 4 arrives in four pieces.
 constexpr int kPiecesPerReport = 4;
 constexpr std::uint8_t kStreamId = 4;
@@ -405,6 +416,142 @@ int main() {
   std::printf("@@ BENCH ATTACH rounds=%d bridge_median_us=%.0f hid_enumerate_median_us=%.0f\n",
               kAttachRounds, Median(attach_bridge), Median(attach_hidapi));
   std::printf("@@ BENCH RATIO attach_rescan/hid_enumerate=%.3f\n", Median(attach_ratio));
+
+  // Reconnection: the open uhid device destroyed and made again; from the
+  // moment its node appears in /dev (an inotify watch on its own thread) to
+  // OnDevOpen, with the main thread waiting on the component's queue as an
+  // application's message loop does. Beside it, one scan and one real open
+  // of the same device.
+  const int watch = inotify_init1(IN_CLOEXEC);
+  const int stop = eventfd(0, EFD_CLOEXEC);
+  if (watch < 0 || stop < 0 || inotify_add_watch(watch, "/dev", IN_CREATE) < 0) {
+    std::printf("@@ ERROR inotify on /dev\n");
+    return 1;
+  }
+  std::atomic<std::int64_t> node_created{0};
+  std::thread watcher([&] {
+    alignas(inotify_event) char buffer[4096];
+    pollfd fds[2] = {{watch, POLLIN, 0}, {stop, POLLIN, 0}};
+    while (poll(fds, 2, -1) > 0 && (fds[1].revents & POLLIN) == 0) {
+      const std::int64_t now = Clock::now().time_since_epoch().count();
+      const ssize_t n = read(watch, buffer, sizeof buffer);
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if (event->len > 0 && std::string_view(event->name).rfind("hidraw", 0) == 0) {
+          node_created = now;
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+  });
+  std::atomic<std::int64_t> opened_at{0};
+  hid.OnGetHIDData = nullptr;
+  hid.OnDevOpen = [&](rtl::TObject*, std::int32_t, TVyHIDDevInfo) {
+    opened_at = Clock::now().time_since_epoch().count();
+  };
+  // Scans from the plug to the reopen, the one that reopens included.
+  int scans_seen = 0;
+  hid.OnAfterDevScan = [&](rtl::TObject*, std::int32_t, THIDinfoArray&) { ++scans_seen; };
+  // The message loop until done() or the deadline; false on the deadline.
+  const auto pump = [&](const std::function<bool()>& done) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (Clock::now() >= deadline) return false;
+      pollfd wake{vcl::Application.EventFd(), POLLIN, 0};
+      poll(&wake, 1, 100);
+      vcl::Application.ProcessMessages();
+    }
+    return true;
+  };
+  const auto find = [&](std::string_view product) {
+    for (int i = 0; i < hid.DevCount; ++i) {
+      THIDdeviceInfo d{};
+      hid.BridgeInfo(static_cast<std::uint8_t>(i), &d);
+      if (ReadShortString(d.ProductString) == product) return i;
+    }
+    return -1;
+  };
+  const auto p95 = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, (v.size() * 95 + 99) / 100 - 1)];
+  };
+  // kReplugs rounds of: one scan and one open of the device (its node closed
+  // for real first, by opening another device), then the device unplugged
+  // and plugged back while open, timed from its new node to OnDevOpen.
+  const auto replugs = [&](const char* name, std::string_view product,
+                           const std::function<void()>& unplug, const std::function<void()>& plug) {
+    std::vector<double> reconnect, scan_open, scans;
+    hid.AutoConnect = true;
+    hid.ScanForHIDdevices();
+    const int listed = hid.DevCount;
+    for (int round = 0; round < kReplugs; ++round) {
+      hid.CloseHidDevice();
+      hid.CurrentDevNr = find(product) == 0 ? 1 : 0;
+      hid.Active = true;
+      hid.CloseHidDevice();
+      const Clock::time_point s0 = Clock::now();
+      hid.ScanForHIDdevices();
+      hid.CurrentDevNr = find(product);
+      hid.Active = true;
+      const Clock::time_point s1 = Clock::now();
+      scan_open.push_back(std::chrono::duration<double, std::micro>(s1 - s0).count());
+      vcl::Application.ProcessMessages();
+
+      unplug();
+      if (!pump([&] { return hid.DevCount < listed; })) {
+        std::printf("@@ ERROR %s: the removal was not seen\n", name);
+        return false;
+      }
+      node_created = 0;
+      opened_at = 0;
+      scans_seen = 0;
+      plug();
+      if (!pump([&] { return opened_at != 0 && node_created != 0; })) {
+        std::printf("@@ ERROR %s: the device was not reopened\n", name);
+        return false;
+      }
+      reconnect.push_back(
+          std::chrono::duration<double, std::micro>(Clock::duration(opened_at - node_created))
+              .count());
+      scans.push_back(scans_seen);
+    }
+    hid.CloseHidDevice();
+    hid.AutoConnect = false;
+    std::printf(
+        "@@ BENCH RECONNECT name=%s replugs=%d median_us=%.0f p95_us=%.0f "
+        "scan_open_median_us=%.0f scans_median=%.1f scans_max=%.0f\n",
+        name, kReplugs, Median(reconnect), p95(reconnect), Median(scan_open), Median(scans),
+        *std::max_element(scans.begin(), scans.end()));
+    return true;
+  };
+  const bool replugged = replugs(
+                             "uhid", kEchoProduct,
+                             [&] {
+                               std::fprintf(control, "destroy\n");
+                               std::fflush(control);
+                             },
+                             [&] {
+                               std::fprintf(control, "create\n");
+                               std::fflush(control);
+                             }) &&
+                         // The host unplugs and plugs the keyboard through QMP on these lines.
+                         replugs(
+                             "qmp", kKeyboardProduct,
+                             [] {
+                               std::printf("@@ UNPLUG-KBD\n");
+                               std::fflush(stdout);
+                             },
+                             [] {
+                               std::printf("@@ PLUG-KBD\n");
+                               std::fflush(stdout);
+                             });
+  hid.OnDevOpen = nullptr;
+  hid.OnAfterDevScan = nullptr;
+  eventfd_write(stop, 1);
+  watcher.join();
+  close(watch);
+  close(stop);
+  if (!replugged) return 1;
 
   std::fclose(control);
   std::printf("@@ BENCH LOST reports=%d rescans=%d lost_held=%d lost_closed=%d\n", kStream,
