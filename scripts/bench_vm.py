@@ -105,7 +105,8 @@ def parse(lines):
             f = vmtest.parse_fields(line)
             result["methods"][f["name"]] = {
                 k: (float(v) if "." in v else int(v)) for k, v in f.items() if k != "name"}
-        elif line.split()[:2] in (["BENCH", "IDLE"], ["BENCH", "LOST"], ["BENCH", "ATTACH"]):
+        elif line.split()[:2] in (["BENCH", "IDLE"], ["BENCH", "LOST"], ["BENCH", "ATTACH"],
+                                  ["BENCH", "INPUT"]):
             key = line.split()[1].lower()
             result[key] = {k: (float(v) if "." in v else int(v))
                            for k, v in vmtest.parse_fields(line).items()}

@@ -28,14 +28,19 @@
 // host removes and adds it through QMP when the guest prints "@@ UNPLUG-KBD"
 // and "@@ PLUG-KBD"), timed from the new node's appearance in /dev to
 // OnDevOpen, beside one scan and one open of the same device
-// ("@@ BENCH RECONNECT name=uhid|qmp ...").
+// ("@@ BENCH RECONNECT name=uhid|qmp ..."). Then input from a uhid device
+// of the program's own, to OnGetHIDData and to hidapi's hid_read: what each
+// gets of a burst, and the time from the write to the reader
+// ("@@ BENCH INPUT ...").
 // Prints, for each, "@@ BENCH ENUM name=N entries=E rounds=R min_us=..
 // median_us=.. mean_us=..", then "@@ BENCH RATIO name=value" lines (medians
 // of the ratios within each round) and "@@ BENCH END". Exit status 0, or 1
 // when something could not be measured.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <hidapi.h>
+#include <linux/uhid.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -48,6 +53,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -75,6 +81,8 @@ constexpr int kStream = 2000;
 constexpr int kRescans = 20;
 constexpr int kAttachRounds = 10;
 constexpr int kReplugs = 20;
+constexpr int kBurst = 10000;
+constexpr int kPaced = 300;
 constexpr const char* kEchoControl = "/run/uhid-echo.ctl";
 constexpr const char* kEchoProduct = "VyHID uhid echo";
 constexpr const char* kKeyboardProduct = "QEMU USB Keyboard";
@@ -153,6 +161,144 @@ int FirstScan(const std::string& copy, bool scan_too = true) {
   dlclose(library);
   return count;
 }
+
+// A uhid device of this program's own, for input at a rate and a time it
+// chooses: report kBurstId carries a sequence number (bytes 0 to 3) and the
+// time it was written (bytes 4 to 11, steady clock).
+constexpr std::uint8_t kBurstId = 5;
+constexpr std::size_t kBurstPayload = 16;
+constexpr const char* kBurstProduct = "VyHID bench burst";
+constexpr std::uint16_t kBurstPid = 0x0b05;
+
+class BurstDevice {
+ public:
+  bool Create(const char* product = kBurstProduct, std::uint16_t pid = kBurstPid) {
+    fd_ = open("/dev/uhid", O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) return false;
+    static const std::uint8_t descriptor[] = {
+        0x06, 0x00,
+        0xff,            // Usage Page (Vendor 0xFF00)
+        0x09, 0x01,      // Usage (1)
+        0xa1, 0x01,      // Collection (Application)
+        0x85, kBurstId,  //   Report ID
+        0x15, 0x00,      //   Logical Minimum (0)
+        0x26, 0xff,
+        0x00,                                            //   Logical Maximum (255)
+        0x75, 0x08,                                      //   Report Size (8)
+        0x95, static_cast<std::uint8_t>(kBurstPayload),  //   Report Count
+        0x09, 0x01,                                      //   Usage (1)
+        0x81, 0x02,                                      //   Input (Data, Variable, Absolute)
+        0xc0,                                            // End Collection
+    };
+    uhid_event ev{};
+    ev.type = UHID_CREATE2;
+    std::snprintf(reinterpret_cast<char*>(ev.u.create2.name), sizeof ev.u.create2.name, "%s",
+                  product);
+    ev.u.create2.rd_size = sizeof descriptor;
+    ev.u.create2.bus = BUS_USB;
+    ev.u.create2.vendor = 0x1209;
+    ev.u.create2.product = pid;
+    std::memcpy(ev.u.create2.rd_data, descriptor, sizeof descriptor);
+    if (write(fd_, &ev, sizeof ev) != static_cast<ssize_t>(sizeof ev)) return false;
+    // Answers what the kernel asks of the device (no report is fetched or
+    // set), so that nothing waits on it.
+    stop_ = eventfd(0, EFD_CLOEXEC);
+    if (stop_ < 0) return false;
+    answer_ = std::thread([this] {
+      uhid_event in{};
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_, POLLIN, 0}};
+      while (poll(fds, 2, -1) > 0 && (fds[1].revents & POLLIN) == 0 &&
+             read(fd_, &in, sizeof in) > 0) {
+        uhid_event reply{};
+        if (in.type == UHID_GET_REPORT) {
+          reply.type = UHID_GET_REPORT_REPLY;
+          reply.u.get_report_reply.id = in.u.get_report.id;
+          reply.u.get_report_reply.err = EIO;
+        } else if (in.type == UHID_SET_REPORT) {
+          reply.type = UHID_SET_REPORT_REPLY;
+          reply.u.set_report_reply.id = in.u.set_report.id;
+          reply.u.set_report_reply.err = EIO;
+        } else {
+          continue;
+        }
+        if (write(fd_, &reply, sizeof reply) < 0) break;
+      }
+    });
+    return true;
+  }
+
+  // Report number seq, stamped with the time of the write.
+  bool Send(std::uint32_t seq) {
+    uhid_event ev{};
+    ev.type = UHID_INPUT2;
+    ev.u.input2.size = 1 + kBurstPayload;
+    ev.u.input2.data[0] = kBurstId;
+    const std::int64_t now = Clock::now().time_since_epoch().count();
+    std::memcpy(ev.u.input2.data + 1, &seq, sizeof seq);
+    std::memcpy(ev.u.input2.data + 1 + sizeof seq, &now, sizeof now);
+    return write(fd_, &ev, sizeof ev) == static_cast<ssize_t>(sizeof ev);
+  }
+
+  ~BurstDevice() {
+    if (fd_ < 0) return;
+    uhid_event ev{};
+    ev.type = UHID_DESTROY;
+    if (write(fd_, &ev, sizeof ev) < 0) {
+    }
+    if (stop_ >= 0) eventfd_write(stop_, 1);
+    if (answer_.joinable()) answer_.join();
+    if (stop_ >= 0) close(stop_);
+    close(fd_);
+  }
+
+ private:
+  int fd_ = -1;
+  int stop_ = -1;
+  std::thread answer_;
+};
+
+// What a reader got of the burst device's reports: sequence numbers in the
+// order they arrived and each one's time from its write, in microseconds.
+struct Arrivals {
+  std::mutex Mutex;
+  std::condition_variable Arrived;
+  std::vector<std::uint32_t> Seqs;
+  std::vector<double> Micros;
+
+  void Add(const std::uint8_t* payload) {
+    const std::int64_t now = Clock::now().time_since_epoch().count();
+    std::uint32_t seq = 0;
+    std::int64_t sent = 0;
+    std::memcpy(&seq, payload, sizeof seq);
+    std::memcpy(&sent, payload + sizeof seq, sizeof sent);
+    {
+      std::lock_guard lock(Mutex);
+      Seqs.push_back(seq);
+      Micros.push_back(
+          std::chrono::duration<double, std::micro>(Clock::duration(now - sent)).count());
+    }
+    Arrived.notify_all();
+  }
+  void Clear() {
+    std::lock_guard lock(Mutex);
+    Seqs.clear();
+    Micros.clear();
+  }
+  // Until count have arrived, or none for a second.
+  void WaitFor(std::size_t count) {
+    std::unique_lock lock(Mutex);
+    for (std::size_t seen = Seqs.size(); Seqs.size() < count;) {
+      Arrived.wait_for(lock, std::chrono::seconds(1), [&] { return Seqs.size() >= count; });
+      if (Seqs.size() == seen) return;
+      seen = Seqs.size();
+    }
+  }
+  bool InOrder() {
+    std::lock_guard lock(Mutex);
+    return std::is_sorted(Seqs.begin(), Seqs.end()) &&
+           std::adjacent_find(Seqs.begin(), Seqs.end()) == Seqs.end();
+  }
+};
 
 int HidapiEnumerate() {
   hid_device_info* list = hid_enumerate(0, 0);
@@ -553,9 +699,109 @@ int main() {
   close(stop);
   if (!replugged) return 1;
 
-  std::fclose(control);
   std::printf("@@ BENCH LOST reports=%d rescans=%d lost_held=%d lost_closed=%d\n", kStream,
               kRescans, lost_held, lost_closed);
+
+  // Input from a device of this program's own: a burst of kBurst reports
+  // written as fast as uhid takes them, then kPaced reports one every 2 ms
+  // timed from the write to the handler; to the component's OnGetHIDData,
+  // then to a thread blocked in hidapi's hid_read on the same device.
+  BurstDevice burst;
+  if (!burst.Create()) {
+    std::printf("@@ ERROR no uhid device of its own\n");
+    return 1;
+  }
+  if (!pump([&] {
+        hid.ScanForHIDdevices();
+        return find(kBurstProduct) >= 0;
+      })) {
+    std::printf("@@ ERROR the component does not list %s\n", kBurstProduct);
+    return 1;
+  }
+  Arrivals arrivals;
+  const auto send = [&](int count, bool paced) {
+    Clock::time_point next = Clock::now();
+    for (int i = 0; i < count; ++i) {
+      if (!burst.Send(static_cast<std::uint32_t>(i))) return false;
+      if (paced) {
+        next += std::chrono::milliseconds(2);
+        std::this_thread::sleep_until(next);  // the pace of a device
+      }
+    }
+    return true;
+  };
+  struct Result {
+    std::size_t Delivered = 0;
+    bool InOrder = false;
+    std::vector<double> Micros;
+  };
+  Result component_burst, component_paced, hidapi_burst, hidapi_paced;
+  hid.OnGetHIDData = [&](rtl::TObject*, THIDreport report, std::uint8_t) {
+    if (report.ReportID == kBurstId) arrivals.Add(report.Data.Bytes);
+  };
+  hid.CurrentDevNr = find(kBurstProduct);
+  hid.Active = true;
+  for (const bool paced : {false, true}) {
+    arrivals.Clear();
+    const int count = paced ? kPaced : kBurst;
+    if (!send(count, paced)) {
+      std::printf("@@ ERROR the uhid write failed\n");
+      return 1;
+    }
+    arrivals.WaitFor(static_cast<std::size_t>(count));
+    Result& r = paced ? component_paced : component_burst;
+    r.Delivered = arrivals.Seqs.size();
+    r.InOrder = arrivals.InOrder();
+    r.Micros = arrivals.Micros;
+  }
+  hid.CloseHidDevice();
+  hid.OnGetHIDData = nullptr;
+
+  hid_device* reader_device = nullptr;
+  hid_device_info* listed_burst = hid_enumerate(0x1209, kBurstPid);
+  if (listed_burst != nullptr) reader_device = hid_open_path(listed_burst->path);
+  hid_free_enumeration(listed_burst);
+  if (reader_device == nullptr) {
+    std::printf("@@ ERROR hidapi cannot open %s\n", kBurstProduct);
+    return 1;
+  }
+  for (const bool paced : {false, true}) {
+    arrivals.Clear();
+    const int count = paced ? kPaced : kBurst;
+    std::atomic<int> reader_tid{0};
+    std::thread reading([&] {
+      reader_tid = static_cast<int>(gettid());
+      unsigned char buffer[65];
+      // Blocking reads until a second passes without a report.
+      for (int n; (n = hid_read_timeout(reader_device, buffer, sizeof buffer, 1000)) > 0;) {
+        if (buffer[0] == kBurstId && n >= static_cast<int>(1 + kBurstPayload)) {
+          arrivals.Add(buffer + 1);
+        }
+      }
+    });
+    // Until the reader sleeps in its read.
+    while (!Sleeping(reader_tid.load())) {
+    }
+    if (!send(count, paced)) {
+      std::printf("@@ ERROR the uhid write failed\n");
+      return 1;
+    }
+    reading.join();
+    Result& r = paced ? hidapi_paced : hidapi_burst;
+    r.Delivered = arrivals.Seqs.size();
+    r.InOrder = arrivals.InOrder();
+    r.Micros = arrivals.Micros;
+  }
+  hid_close(reader_device);
+  std::printf(
+      "@@ BENCH INPUT burst=%d component_delivered=%zu component_in_order=%d "
+      "hid_read_delivered=%zu hid_read_in_order=%d paced=%d component_median_us=%.1f "
+      "component_p95_us=%.1f hid_read_median_us=%.1f hid_read_p95_us=%.1f\n",
+      kBurst, component_burst.Delivered, component_burst.InOrder ? 1 : 0, hidapi_burst.Delivered,
+      hidapi_burst.InOrder ? 1 : 0, kPaced, Median(component_paced.Micros),
+      p95(component_paced.Micros), Median(hidapi_paced.Micros), p95(hidapi_paced.Micros));
+
+  std::fclose(control);
 
   std::printf("@@ BENCH END\n");
   std::fflush(stdout);
