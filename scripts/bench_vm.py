@@ -106,7 +106,7 @@ def parse(lines):
             result["methods"][f["name"]] = {
                 k: (float(v) if "." in v else int(v)) for k, v in f.items() if k != "name"}
         elif line.split()[:2] in (["BENCH", "IDLE"], ["BENCH", "LOST"], ["BENCH", "ATTACH"],
-                                  ["BENCH", "INPUT"]):
+                                  ["BENCH", "INPUT"], ["BENCH", "ATTACH_MANY"]):
             key = line.split()[1].lower()
             result[key] = {k: (float(v) if "." in v else int(v))
                            for k, v in vmtest.parse_fields(line).items()}
@@ -115,6 +115,10 @@ def parse(lines):
             name = f.pop("name")
             result.setdefault("reconnect", {})[name] = {
                 k: (float(v) if "." in v else int(v)) for k, v in f.items()}
+        elif line.startswith("BENCH SCALE "):
+            result.setdefault("scale", []).append(
+                {k: (float(v) if "." in v else int(v))
+                 for k, v in vmtest.parse_fields(line).items()})
         elif line.startswith("BENCH RATIO "):
             name, _, value = line[len("BENCH RATIO "):].partition("=")
             result["ratios"][name] = float(value)

@@ -31,7 +31,8 @@
 // ("@@ BENCH RECONNECT name=uhid|qmp ..."). Then input from a uhid device
 // of the program's own, to OnGetHIDData and to hidapi's hid_read: what each
 // gets of a burst, and the time from the write to the reader
-// ("@@ BENCH INPUT ...").
+// ("@@ BENCH INPUT ..."). Last, the growth with the number of devices
+// ("@@ BENCH SCALE ...", "@@ BENCH ATTACH_MANY ...").
 // Prints, for each, "@@ BENCH ENUM name=N entries=E rounds=R min_us=..
 // median_us=.. mean_us=..", then "@@ BENCH RATIO name=value" lines (medians
 // of the ratios within each round) and "@@ BENCH END". Exit status 0, or 1
@@ -58,6 +59,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -83,6 +85,10 @@ constexpr int kAttachRounds = 10;
 constexpr int kReplugs = 20;
 constexpr int kBurst = 10000;
 constexpr int kPaced = 300;
+constexpr int kScale[] = {5, 8, 12, 16, 24, 32};
+constexpr int kScaleAttach = 16;
+constexpr int kScaleRounds = 10;
+constexpr std::chrono::seconds kScaleBudget{4};
 constexpr const char* kEchoControl = "/run/uhid-echo.ctl";
 constexpr const char* kEchoProduct = "VyHID uhid echo";
 constexpr const char* kKeyboardProduct = "QEMU USB Keyboard";
@@ -169,6 +175,9 @@ constexpr std::uint8_t kBurstId = 5;
 constexpr std::size_t kBurstPayload = 16;
 constexpr const char* kBurstProduct = "VyHID bench burst";
 constexpr std::uint16_t kBurstPid = 0x0b05;
+// More devices of the same kind, to list.
+constexpr const char* kFillerProduct = "VyHID bench filler";
+constexpr std::uint16_t kFillerPid = 0x0b06;
 
 class BurstDevice {
  public:
@@ -801,6 +810,72 @@ int main() {
       hidapi_burst.InOrder ? 1 : 0, kPaced, Median(component_paced.Micros),
       p95(component_paced.Micros), Median(hidapi_paced.Micros), p95(hidapi_paced.Micros));
 
+  // Growth with the number of devices: more uhid devices made until the
+  // component lists each count of kScale, and at each count the rescan, the
+  // first scan (without the library's load) and hid_enumerate timed in
+  // interleaved rounds as above; at kScaleAttach devices also the rescan
+  // after an attach ("@@ BENCH SCALE ...", "@@ BENCH ATTACH_MANY ...").
+  std::vector<std::unique_ptr<BurstDevice>> fillers;
+  for (const int devices : kScale) {
+    if (hid.ScanForHIDdevices() > devices) continue;
+    for (int listed_now = hid.DevCount; listed_now < devices; ++listed_now) {
+      fillers.push_back(std::make_unique<BurstDevice>());
+      if (!fillers.back()->Create(kFillerProduct, kFillerPid)) {
+        std::printf("@@ ERROR no uhid device %zu\n", fillers.size());
+        return 1;
+      }
+    }
+    if (!pump([&] { return hid.ScanForHIDdevices() == devices; })) {
+      std::printf("@@ ERROR the component lists %d devices, not %d\n",
+                  static_cast<int>(hid.DevCount), devices);
+      return 1;
+    }
+    for (Method& m : methods) {
+      m.Entries = m.Run();
+      m.Micros.clear();
+    }
+    const Clock::time_point until = Clock::now() + kScaleBudget;
+    int done = 0;
+    while (done < kScaleRounds || Clock::now() < until) {
+      for (std::size_t k = 0; k < methods.size(); ++k) {
+        Method& m = methods[(k + static_cast<std::size_t>(done)) % methods.size()];
+        const Clock::time_point t0 = Clock::now();
+        const int entries = m.Run();
+        const Clock::time_point t1 = Clock::now();
+        m.Micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        if (entries != m.Entries) {
+          std::printf("@@ ERROR %s listed %d entries, then %d\n", m.Name, m.Entries, entries);
+          return 1;
+        }
+      }
+      vcl::Application.ProcessMessages();
+      ++done;
+    }
+    std::vector<double> full;
+    for (std::size_t i = 0; i < methods[1].Micros.size(); ++i) {
+      full.push_back(methods[1].Micros[i] - methods[4].Micros[i]);
+    }
+    std::printf(
+        "@@ BENCH SCALE devices=%d hid_entries=%d rounds=%d rescan_us=%.1f full_us=%.1f "
+        "hid_enumerate_us=%.1f component_us=%.1f rescan_ratio=%.3f full_ratio=%.3f\n",
+        devices, methods[2].Entries, done, Median(methods[0].Micros), Median(full),
+        Median(methods[2].Micros), Median(methods[3].Micros), pairedRatio(methods[0], methods[2]),
+        pairedRatio(methods[1], methods[2]));
+    if (devices == kScaleAttach) {
+      std::vector<double> bridge_many, hidapi_many, ratio_many;
+      for (int round = 0; round < kAttachRounds; ++round) {
+        bridge_many.push_back(attached(methods[0]));
+        hidapi_many.push_back(attached(methods[2]));
+        ratio_many.push_back(bridge_many.back() / hidapi_many.back());
+        vcl::Application.ProcessMessages();
+      }
+      std::printf(
+          "@@ BENCH ATTACH_MANY devices=%d rounds=%d bridge_median_us=%.0f "
+          "hid_enumerate_median_us=%.0f ratio=%.3f\n",
+          devices, kAttachRounds, Median(bridge_many), Median(hidapi_many), Median(ratio_many));
+    }
+  }
+  fillers.clear();
   std::fclose(control);
 
   std::printf("@@ BENCH END\n");
