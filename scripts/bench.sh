@@ -67,6 +67,8 @@ done
 if [ "$vm" = 1 ]; then
   echo "== bench_enumerate (VM)"
   "$python" scripts/bench_vm.py --build build-bench-vm --out "$results/bench_enumerate.json"
+  "$python" scripts/plot_scale.py "$results/bench_enumerate.json" "$results/rescan_scale.png"
+  echo "plot: $results/rescan_scale.png"
 else
   rm -f "$results/bench_enumerate.json"
 fi

@@ -253,6 +253,51 @@ def vm_rows(t, results):
     t.add("Real bridge, scan", f"ScanForHIDdevices {s['median_us'] / 1e3:.2f} ms",
           f"hidraw bridge {b['median_us'] / 1e3:.2f} ms",
           f"{vm['ratios']['component_scan/hidraw_bridge']:.2f}", "")
+    for name, how in (("uhid", "destroyed and made again"),
+                      ("qmp", "keyboard, device_del/device_add")):
+        r = vm.get("reconnect", {}).get(name)
+        if r is None:
+            continue
+        base = r["scan_open_median_us"]
+        t.add(f"Real bridge, reconnection, {name}",
+              f"node created to OnDevOpen: median {r['median_us'] / 1e3:.1f} ms, "
+              f"p95 {r['p95_us'] / 1e3:.1f} ms", f"one scan + one open {base / 1e3:.1f} ms",
+              f"{r['median_us'] / base:.2f} (p95 {r['p95_us'] / base:.2f})",
+              f"{r['replugs']} replugs ({how}), at most {r['scans_max']} scans each; "
+              f"{r['median_us'] / 5e3:.1f} % (p95 {r['p95_us'] / 5e3:.1f} %) of a 500 ms "
+              "polling interval")
+    for sc in vm.get("scale", []):
+        if sc["devices"] != 16:
+            continue
+        t.add("Real bridge, rescan, 16 devices", f"hidraw bridge {sc['rescan_us'] / 1e3:.2f} ms "
+              "(none changed)", f"hid_enumerate {sc['hid_enumerate_us'] / 1e3:.1f} ms "
+              f"({sc['hid_entries']} entries)", f"{sc['rescan_ratio']:.3f}",
+              f"{sc['rounds']} rounds, median of per-round ratios")
+        t.add("Real bridge, first scan, 16 devices", f"hidraw bridge {sc['full_us'] / 1e3:.1f} ms "
+              "without the load", f"hid_enumerate {sc['hid_enumerate_us'] / 1e3:.1f} ms",
+              f"{sc['full_ratio']:.2f}", "ratio with the load")
+    if "attach_many" in vm:
+        a = vm["attach_many"]
+        t.add(f"Real bridge, rescan after an attach, {a['devices']} devices",
+              f"hidraw bridge {a['bridge_median_us'] / 1e3:.2f} ms",
+              f"hid_enumerate {a['hid_enumerate_median_us'] / 1e3:.1f} ms", f"{a['ratio']:.3f}",
+              f"{a['rounds']} rounds")
+    if "input" in vm:
+        i = vm["input"]
+        n = i["burst"]
+        t.add("Real bridge, input burst", f"{n} reports: OnGetHIDData gets "
+              f"{i['component_delivered']}, in order: {'yes' if i['component_in_order'] else 'no'}",
+              f"hid_read loop: {i['hid_read_delivered']}, in order: "
+              f"{'yes' if i['hid_read_in_order'] else 'no'}",
+              f"{i['component_delivered'] / max(1, i['hid_read_delivered']):.2f}",
+              f"lost: {n - i['component_delivered']} against {n - i['hid_read_delivered']}")
+        t.add("Real bridge, input latency", f"uhid write to OnGetHIDData: median "
+              f"{i['component_median_us']:.1f} µs, p95 {i['component_p95_us']:.1f} µs",
+              f"blocking hid_read: median {i['hid_read_median_us']:.1f} µs, "
+              f"p95 {i['hid_read_p95_us']:.1f} µs",
+              f"{i['component_median_us'] / i['hid_read_median_us']:.2f} "
+              f"(p95 {i['component_p95_us'] / i['hid_read_p95_us']:.2f})",
+              f"{i['paced']} reports, one every 2 ms")
 
 
 def main():

@@ -43,8 +43,10 @@ def guest_files(build):
 def run_guest(kernel, initrd, accel, deadline, log_path):
     """Boots the VM and returns the guest's "@@ " lines up to GUEST-EXIT."""
     with tempfile.TemporaryDirectory(prefix="bench-vm.") as run_dir:
+        qmp_path = os.path.join(run_dir, "qmp.sock")
         cmd = [vmtest.QEMU, "-accel", accel, "-smp", "1", "-m", "256M", "-nodefaults",
                "-no-user-config", "-display", "none", "-serial", "stdio", "-no-reboot",
+               "-qmp", f"unix:{qmp_path},server=on,wait=off",
                "-kernel", kernel, "-initrd", initrd,
                "-append", "console=ttyS0 quiet panic=-1 VMTEST_NDEV=4 VMTEST_APP=bench_enumerate"]
         for d in vmtest.MACHINE_DEVICES:
@@ -65,6 +67,7 @@ def run_guest(kernel, initrd, accel, deadline, log_path):
         reader = threading.Thread(target=read, daemon=True)
         reader.start()
         seen = []
+        qmp = None
         end = time.monotonic() + deadline
         try:
             while True:
@@ -75,6 +78,15 @@ def run_guest(kernel, initrd, accel, deadline, log_path):
                 if line is None:
                     raise RuntimeError("the guest's console closed before it exited")
                 seen.append(line)
+                # The guest's reconnection rounds replug the keyboard.
+                if line in ("UNPLUG-KBD", "PLUG-KBD") and qmp is None:
+                    qmp = vmtest.QMP(qmp_path, time.monotonic() + 10)
+                if line == "UNPLUG-KBD":
+                    qmp.execute("device_del", {"id": "kbd0"})
+                    qmp.wait_event("DEVICE_DELETED", lambda d: d.get("device") == "kbd0")
+                elif line == "PLUG-KBD":
+                    qmp.execute("device_add", {"driver": "usb-kbd", "bus": "xhci.0", "port": "1",
+                                               "id": "kbd0", "serial": vmtest.KBD_SERIAL})
                 if line.startswith("GUEST-EXIT"):
                     return seen
         finally:
@@ -93,10 +105,20 @@ def parse(lines):
             f = vmtest.parse_fields(line)
             result["methods"][f["name"]] = {
                 k: (float(v) if "." in v else int(v)) for k, v in f.items() if k != "name"}
-        elif line.split()[:2] in (["BENCH", "IDLE"], ["BENCH", "LOST"], ["BENCH", "ATTACH"]):
+        elif line.split()[:2] in (["BENCH", "IDLE"], ["BENCH", "LOST"], ["BENCH", "ATTACH"],
+                                  ["BENCH", "INPUT"], ["BENCH", "ATTACH_MANY"]):
             key = line.split()[1].lower()
             result[key] = {k: (float(v) if "." in v else int(v))
                            for k, v in vmtest.parse_fields(line).items()}
+        elif line.startswith("BENCH RECONNECT "):
+            f = vmtest.parse_fields(line)
+            name = f.pop("name")
+            result.setdefault("reconnect", {})[name] = {
+                k: (float(v) if "." in v else int(v)) for k, v in f.items()}
+        elif line.startswith("BENCH SCALE "):
+            result.setdefault("scale", []).append(
+                {k: (float(v) if "." in v else int(v))
+                 for k, v in vmtest.parse_fields(line).items()})
         elif line.startswith("BENCH RATIO "):
             name, _, value = line[len("BENCH RATIO "):].partition("=")
             result["ratios"][name] = float(value)
@@ -114,7 +136,7 @@ def main():
     p.add_argument("--accel", choices=["kvm", "tcg"], default="tcg",
                    help="tcg (default) works everywhere, as the VM test runs it; "
                         "kvm only where nested virtualisation works")
-    p.add_argument("--deadline", type=float, default=240)
+    p.add_argument("--deadline", type=float, default=420)
     args = p.parse_args()
 
     reason = vmtest.skip_reason(None)
@@ -136,7 +158,7 @@ def main():
     log = os.path.join(work, "console.log")
     try:
         result = parse(run_guest(kernel, initrd, accel, args.deadline, log))
-    except RuntimeError as e:
+    except (RuntimeError, vmtest.Failure) as e:
         print(f"FAIL: {e}; console log: {log}")
         return 1
     result["accel"] = accel
@@ -145,6 +167,9 @@ def main():
     for name, m in result["methods"].items():
         print(f"{name:16} {m['entries']:3} entries  median {m['median_us']:10.1f} us"
               f"  min {m['min_us']:10.1f} us  ({m['rounds']} rounds)")
+    for name, r in result.get("reconnect", {}).items():
+        print(f"reconnect {name:6} median {r['median_us']} us  p95 {r['p95_us']} us"
+              f"  scan+open median {r['scan_open_median_us']} us  ({r['replugs']} replugs)")
     for name, v in result["ratios"].items():
         print(f"{name:40} {v:.3f}")
     return 0

@@ -23,14 +23,28 @@
 // ScanForHIDdevices) and with the node closed for real before each one
 // ("@@ BENCH LOST ..."), and the rescan that first lists the uhid device
 // made again after its removal, against hid_enumerate ("@@ BENCH ATTACH").
+// Then reconnection: the open device unplugged and plugged back kReplugs
+// times, the uhid device (destroyed and made again) and QEMU's keyboard (the
+// host removes and adds it through QMP when the guest prints "@@ UNPLUG-KBD"
+// and "@@ PLUG-KBD"), timed from the new node's appearance in /dev to
+// OnDevOpen, beside one scan and one open of the same device
+// ("@@ BENCH RECONNECT name=uhid|qmp ..."). Then input from a uhid device
+// of the program's own, to OnGetHIDData and to hidapi's hid_read: what each
+// gets of a burst, and the time from the write to the reader
+// ("@@ BENCH INPUT ..."). Last, the growth with the number of devices
+// ("@@ BENCH SCALE ...", "@@ BENCH ATTACH_MANY ...").
 // Prints, for each, "@@ BENCH ENUM name=N entries=E rounds=R min_us=..
 // median_us=.. mean_us=..", then "@@ BENCH RATIO name=value" lines (medians
 // of the ratios within each round) and "@@ BENCH END". Exit status 0, or 1
 // when something could not be measured.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <hidapi.h>
+#include <linux/uhid.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,12 +54,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -65,8 +82,16 @@ constexpr std::chrono::seconds kIdle{10};
 constexpr int kStream = 2000;
 constexpr int kRescans = 20;
 constexpr int kAttachRounds = 10;
+constexpr int kReplugs = 20;
+constexpr int kBurst = 10000;
+constexpr int kPaced = 300;
+constexpr int kScale[] = {5, 8, 12, 16, 24, 32};
+constexpr int kScaleAttach = 16;
+constexpr int kScaleRounds = 10;
+constexpr std::chrono::seconds kScaleBudget{4};
 constexpr const char* kEchoControl = "/run/uhid-echo.ctl";
 constexpr const char* kEchoProduct = "VyHID uhid echo";
+constexpr const char* kKeyboardProduct = "QEMU USB Keyboard";
 // The uhid device's 200-byte report 4 arrives in four pieces.
 constexpr int kPiecesPerReport = 4;
 constexpr std::uint8_t kStreamId = 4;
@@ -142,6 +167,147 @@ int FirstScan(const std::string& copy, bool scan_too = true) {
   dlclose(library);
   return count;
 }
+
+// A uhid device of this program's own, for input at a rate and a time it
+// chooses: report kBurstId carries a sequence number (bytes 0 to 3) and the
+// time it was written (bytes 4 to 11, steady clock).
+constexpr std::uint8_t kBurstId = 5;
+constexpr std::size_t kBurstPayload = 16;
+constexpr const char* kBurstProduct = "VyHID bench burst";
+constexpr std::uint16_t kBurstPid = 0x0b05;
+// More devices of the same kind, to list.
+constexpr const char* kFillerProduct = "VyHID bench filler";
+constexpr std::uint16_t kFillerPid = 0x0b06;
+
+class BurstDevice {
+ public:
+  bool Create(const char* product = kBurstProduct, std::uint16_t pid = kBurstPid) {
+    fd_ = open("/dev/uhid", O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) return false;
+    static const std::uint8_t descriptor[] = {
+        0x06, 0x00,
+        0xff,            // Usage Page (Vendor 0xFF00)
+        0x09, 0x01,      // Usage (1)
+        0xa1, 0x01,      // Collection (Application)
+        0x85, kBurstId,  //   Report ID
+        0x15, 0x00,      //   Logical Minimum (0)
+        0x26, 0xff,
+        0x00,                                            //   Logical Maximum (255)
+        0x75, 0x08,                                      //   Report Size (8)
+        0x95, static_cast<std::uint8_t>(kBurstPayload),  //   Report Count
+        0x09, 0x01,                                      //   Usage (1)
+        0x81, 0x02,                                      //   Input (Data, Variable, Absolute)
+        0xc0,                                            // End Collection
+    };
+    uhid_event ev{};
+    ev.type = UHID_CREATE2;
+    std::snprintf(reinterpret_cast<char*>(ev.u.create2.name), sizeof ev.u.create2.name, "%s",
+                  product);
+    ev.u.create2.rd_size = sizeof descriptor;
+    ev.u.create2.bus = BUS_USB;
+    ev.u.create2.vendor = 0x1209;
+    ev.u.create2.product = pid;
+    std::memcpy(ev.u.create2.rd_data, descriptor, sizeof descriptor);
+    if (write(fd_, &ev, sizeof ev) != static_cast<ssize_t>(sizeof ev)) return false;
+    // Answers what the kernel asks of the device (no report is fetched or
+    // set), so that nothing waits on it.
+    stop_ = eventfd(0, EFD_CLOEXEC);
+    if (stop_ < 0) return false;
+    answer_ = std::thread([this] {
+      uhid_event in{};
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_, POLLIN, 0}};
+      while (poll(fds, 2, -1) > 0 && (fds[1].revents & POLLIN) == 0 &&
+             read(fd_, &in, sizeof in) > 0) {
+        uhid_event reply{};
+        if (in.type == UHID_GET_REPORT) {
+          reply.type = UHID_GET_REPORT_REPLY;
+          reply.u.get_report_reply.id = in.u.get_report.id;
+          reply.u.get_report_reply.err = EIO;
+        } else if (in.type == UHID_SET_REPORT) {
+          reply.type = UHID_SET_REPORT_REPLY;
+          reply.u.set_report_reply.id = in.u.set_report.id;
+          reply.u.set_report_reply.err = EIO;
+        } else {
+          continue;
+        }
+        if (write(fd_, &reply, sizeof reply) < 0) break;
+      }
+    });
+    return true;
+  }
+
+  // Report number seq, stamped with the time of the write.
+  bool Send(std::uint32_t seq) {
+    uhid_event ev{};
+    ev.type = UHID_INPUT2;
+    ev.u.input2.size = 1 + kBurstPayload;
+    ev.u.input2.data[0] = kBurstId;
+    const std::int64_t now = Clock::now().time_since_epoch().count();
+    std::memcpy(ev.u.input2.data + 1, &seq, sizeof seq);
+    std::memcpy(ev.u.input2.data + 1 + sizeof seq, &now, sizeof now);
+    return write(fd_, &ev, sizeof ev) == static_cast<ssize_t>(sizeof ev);
+  }
+
+  ~BurstDevice() {
+    if (fd_ < 0) return;
+    uhid_event ev{};
+    ev.type = UHID_DESTROY;
+    if (write(fd_, &ev, sizeof ev) < 0) {
+    }
+    if (stop_ >= 0) eventfd_write(stop_, 1);
+    if (answer_.joinable()) answer_.join();
+    if (stop_ >= 0) close(stop_);
+    close(fd_);
+  }
+
+ private:
+  int fd_ = -1;
+  int stop_ = -1;
+  std::thread answer_;
+};
+
+// What a reader got of the burst device's reports: sequence numbers in the
+// order they arrived and each one's time from its write, in microseconds.
+struct Arrivals {
+  std::mutex Mutex;
+  std::condition_variable Arrived;
+  std::vector<std::uint32_t> Seqs;
+  std::vector<double> Micros;
+
+  void Add(const std::uint8_t* payload) {
+    const std::int64_t now = Clock::now().time_since_epoch().count();
+    std::uint32_t seq = 0;
+    std::int64_t sent = 0;
+    std::memcpy(&seq, payload, sizeof seq);
+    std::memcpy(&sent, payload + sizeof seq, sizeof sent);
+    {
+      std::lock_guard lock(Mutex);
+      Seqs.push_back(seq);
+      Micros.push_back(
+          std::chrono::duration<double, std::micro>(Clock::duration(now - sent)).count());
+    }
+    Arrived.notify_all();
+  }
+  void Clear() {
+    std::lock_guard lock(Mutex);
+    Seqs.clear();
+    Micros.clear();
+  }
+  // Until count have arrived, or none for a second.
+  void WaitFor(std::size_t count) {
+    std::unique_lock lock(Mutex);
+    for (std::size_t seen = Seqs.size(); Seqs.size() < count;) {
+      Arrived.wait_for(lock, std::chrono::seconds(1), [&] { return Seqs.size() >= count; });
+      if (Seqs.size() == seen) return;
+      seen = Seqs.size();
+    }
+  }
+  bool InOrder() {
+    std::lock_guard lock(Mutex);
+    return std::is_sorted(Seqs.begin(), Seqs.end()) &&
+           std::adjacent_find(Seqs.begin(), Seqs.end()) == Seqs.end();
+  }
+};
 
 int HidapiEnumerate() {
   hid_device_info* list = hid_enumerate(0, 0);
@@ -406,9 +572,311 @@ int main() {
               kAttachRounds, Median(attach_bridge), Median(attach_hidapi));
   std::printf("@@ BENCH RATIO attach_rescan/hid_enumerate=%.3f\n", Median(attach_ratio));
 
-  std::fclose(control);
+  // Reconnection: the open uhid device destroyed and made again; from the
+  // moment its node appears in /dev (an inotify watch on its own thread) to
+  // OnDevOpen, with the main thread waiting on the component's queue as an
+  // application's message loop does. Beside it, one scan and one real open
+  // of the same device.
+  const int watch = inotify_init1(IN_CLOEXEC);
+  const int stop = eventfd(0, EFD_CLOEXEC);
+  if (watch < 0 || stop < 0 || inotify_add_watch(watch, "/dev", IN_CREATE) < 0) {
+    std::printf("@@ ERROR inotify on /dev\n");
+    return 1;
+  }
+  std::atomic<std::int64_t> node_created{0};
+  std::thread watcher([&] {
+    alignas(inotify_event) char buffer[4096];
+    pollfd fds[2] = {{watch, POLLIN, 0}, {stop, POLLIN, 0}};
+    while (poll(fds, 2, -1) > 0 && (fds[1].revents & POLLIN) == 0) {
+      const std::int64_t now = Clock::now().time_since_epoch().count();
+      const ssize_t n = read(watch, buffer, sizeof buffer);
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if (event->len > 0 && std::string_view(event->name).rfind("hidraw", 0) == 0) {
+          node_created = now;
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+  });
+  std::atomic<std::int64_t> opened_at{0};
+  hid.OnGetHIDData = nullptr;
+  hid.OnDevOpen = [&](rtl::TObject*, std::int32_t, TVyHIDDevInfo) {
+    opened_at = Clock::now().time_since_epoch().count();
+  };
+  // Scans from the plug to the reopen, the one that reopens included.
+  int scans_seen = 0;
+  hid.OnAfterDevScan = [&](rtl::TObject*, std::int32_t, THIDinfoArray&) { ++scans_seen; };
+  // The message loop until done() or the deadline; false on the deadline.
+  const auto pump = [&](const std::function<bool()>& done) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (Clock::now() >= deadline) return false;
+      pollfd wake{vcl::Application.EventFd(), POLLIN, 0};
+      poll(&wake, 1, 100);
+      vcl::Application.ProcessMessages();
+    }
+    return true;
+  };
+  const auto find = [&](std::string_view product) {
+    for (int i = 0; i < hid.DevCount; ++i) {
+      THIDdeviceInfo d{};
+      hid.BridgeInfo(static_cast<std::uint8_t>(i), &d);
+      if (ReadShortString(d.ProductString) == product) return i;
+    }
+    return -1;
+  };
+  const auto p95 = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, (v.size() * 95 + 99) / 100 - 1)];
+  };
+  // kReplugs rounds of: one scan and one open of the device (its node closed
+  // for real first, by opening another device), then the device unplugged
+  // and plugged back while open, timed from its new node to OnDevOpen.
+  const auto replugs = [&](const char* name, std::string_view product,
+                           const std::function<void()>& unplug, const std::function<void()>& plug) {
+    std::vector<double> reconnect, scan_open, scans;
+    hid.AutoConnect = true;
+    hid.ScanForHIDdevices();
+    const int listed = hid.DevCount;
+    for (int round = 0; round < kReplugs; ++round) {
+      hid.CloseHidDevice();
+      hid.CurrentDevNr = find(product) == 0 ? 1 : 0;
+      hid.Active = true;
+      hid.CloseHidDevice();
+      const Clock::time_point s0 = Clock::now();
+      hid.ScanForHIDdevices();
+      hid.CurrentDevNr = find(product);
+      hid.Active = true;
+      const Clock::time_point s1 = Clock::now();
+      scan_open.push_back(std::chrono::duration<double, std::micro>(s1 - s0).count());
+      vcl::Application.ProcessMessages();
+
+      unplug();
+      if (!pump([&] { return hid.DevCount < listed; })) {
+        std::printf("@@ ERROR %s: the removal was not seen\n", name);
+        return false;
+      }
+      node_created = 0;
+      opened_at = 0;
+      scans_seen = 0;
+      plug();
+      if (!pump([&] { return opened_at != 0 && node_created != 0; })) {
+        std::printf("@@ ERROR %s: the device was not reopened\n", name);
+        return false;
+      }
+      reconnect.push_back(
+          std::chrono::duration<double, std::micro>(Clock::duration(opened_at - node_created))
+              .count());
+      scans.push_back(scans_seen);
+    }
+    hid.CloseHidDevice();
+    hid.AutoConnect = false;
+    std::printf(
+        "@@ BENCH RECONNECT name=%s replugs=%d median_us=%.0f p95_us=%.0f "
+        "scan_open_median_us=%.0f scans_median=%.1f scans_max=%.0f\n",
+        name, kReplugs, Median(reconnect), p95(reconnect), Median(scan_open), Median(scans),
+        *std::max_element(scans.begin(), scans.end()));
+    return true;
+  };
+  const bool replugged = replugs(
+                             "uhid", kEchoProduct,
+                             [&] {
+                               std::fprintf(control, "destroy\n");
+                               std::fflush(control);
+                             },
+                             [&] {
+                               std::fprintf(control, "create\n");
+                               std::fflush(control);
+                             }) &&
+                         // The host unplugs and plugs the keyboard through QMP on these lines.
+                         replugs(
+                             "qmp", kKeyboardProduct,
+                             [] {
+                               std::printf("@@ UNPLUG-KBD\n");
+                               std::fflush(stdout);
+                             },
+                             [] {
+                               std::printf("@@ PLUG-KBD\n");
+                               std::fflush(stdout);
+                             });
+  hid.OnDevOpen = nullptr;
+  hid.OnAfterDevScan = nullptr;
+  eventfd_write(stop, 1);
+  watcher.join();
+  close(watch);
+  close(stop);
+  if (!replugged) return 1;
+
   std::printf("@@ BENCH LOST reports=%d rescans=%d lost_held=%d lost_closed=%d\n", kStream,
               kRescans, lost_held, lost_closed);
+
+  // Input from a device of this program's own: a burst of kBurst reports
+  // written as fast as uhid takes them, then kPaced reports one every 2 ms
+  // timed from the write to the handler; to the component's OnGetHIDData,
+  // then to a thread blocked in hidapi's hid_read on the same device.
+  BurstDevice burst;
+  if (!burst.Create()) {
+    std::printf("@@ ERROR no uhid device of its own\n");
+    return 1;
+  }
+  if (!pump([&] {
+        hid.ScanForHIDdevices();
+        return find(kBurstProduct) >= 0;
+      })) {
+    std::printf("@@ ERROR the component does not list %s\n", kBurstProduct);
+    return 1;
+  }
+  Arrivals arrivals;
+  const auto send = [&](int count, bool paced) {
+    Clock::time_point next = Clock::now();
+    for (int i = 0; i < count; ++i) {
+      if (!burst.Send(static_cast<std::uint32_t>(i))) return false;
+      if (paced) {
+        next += std::chrono::milliseconds(2);
+        std::this_thread::sleep_until(next);  // the pace of a device
+      }
+    }
+    return true;
+  };
+  struct Result {
+    std::size_t Delivered = 0;
+    bool InOrder = false;
+    std::vector<double> Micros;
+  };
+  Result component_burst, component_paced, hidapi_burst, hidapi_paced;
+  hid.OnGetHIDData = [&](rtl::TObject*, THIDreport report, std::uint8_t) {
+    if (report.ReportID == kBurstId) arrivals.Add(report.Data.Bytes);
+  };
+  hid.CurrentDevNr = find(kBurstProduct);
+  hid.Active = true;
+  for (const bool paced : {false, true}) {
+    arrivals.Clear();
+    const int count = paced ? kPaced : kBurst;
+    if (!send(count, paced)) {
+      std::printf("@@ ERROR the uhid write failed\n");
+      return 1;
+    }
+    arrivals.WaitFor(static_cast<std::size_t>(count));
+    Result& r = paced ? component_paced : component_burst;
+    r.Delivered = arrivals.Seqs.size();
+    r.InOrder = arrivals.InOrder();
+    r.Micros = arrivals.Micros;
+  }
+  hid.CloseHidDevice();
+  hid.OnGetHIDData = nullptr;
+
+  hid_device* reader_device = nullptr;
+  hid_device_info* listed_burst = hid_enumerate(0x1209, kBurstPid);
+  if (listed_burst != nullptr) reader_device = hid_open_path(listed_burst->path);
+  hid_free_enumeration(listed_burst);
+  if (reader_device == nullptr) {
+    std::printf("@@ ERROR hidapi cannot open %s\n", kBurstProduct);
+    return 1;
+  }
+  for (const bool paced : {false, true}) {
+    arrivals.Clear();
+    const int count = paced ? kPaced : kBurst;
+    std::atomic<int> reader_tid{0};
+    std::thread reading([&] {
+      reader_tid = static_cast<int>(gettid());
+      unsigned char buffer[65];
+      // Blocking reads until a second passes without a report.
+      for (int n; (n = hid_read_timeout(reader_device, buffer, sizeof buffer, 1000)) > 0;) {
+        if (buffer[0] == kBurstId && n >= static_cast<int>(1 + kBurstPayload)) {
+          arrivals.Add(buffer + 1);
+        }
+      }
+    });
+    // Until the reader sleeps in its read.
+    while (!Sleeping(reader_tid.load())) {
+    }
+    if (!send(count, paced)) {
+      std::printf("@@ ERROR the uhid write failed\n");
+      return 1;
+    }
+    reading.join();
+    Result& r = paced ? hidapi_paced : hidapi_burst;
+    r.Delivered = arrivals.Seqs.size();
+    r.InOrder = arrivals.InOrder();
+    r.Micros = arrivals.Micros;
+  }
+  hid_close(reader_device);
+  std::printf(
+      "@@ BENCH INPUT burst=%d component_delivered=%zu component_in_order=%d "
+      "hid_read_delivered=%zu hid_read_in_order=%d paced=%d component_median_us=%.1f "
+      "component_p95_us=%.1f hid_read_median_us=%.1f hid_read_p95_us=%.1f\n",
+      kBurst, component_burst.Delivered, component_burst.InOrder ? 1 : 0, hidapi_burst.Delivered,
+      hidapi_burst.InOrder ? 1 : 0, kPaced, Median(component_paced.Micros),
+      p95(component_paced.Micros), Median(hidapi_paced.Micros), p95(hidapi_paced.Micros));
+
+  // Growth with the number of devices: more uhid devices made until the
+  // component lists each count of kScale, and at each count the rescan, the
+  // first scan (without the library's load) and hid_enumerate timed in
+  // interleaved rounds as above; at kScaleAttach devices also the rescan
+  // after an attach ("@@ BENCH SCALE ...", "@@ BENCH ATTACH_MANY ...").
+  std::vector<std::unique_ptr<BurstDevice>> fillers;
+  for (const int devices : kScale) {
+    if (hid.ScanForHIDdevices() > devices) continue;
+    for (int listed_now = hid.DevCount; listed_now < devices; ++listed_now) {
+      fillers.push_back(std::make_unique<BurstDevice>());
+      if (!fillers.back()->Create(kFillerProduct, kFillerPid)) {
+        std::printf("@@ ERROR no uhid device %zu\n", fillers.size());
+        return 1;
+      }
+    }
+    if (!pump([&] { return hid.ScanForHIDdevices() == devices; })) {
+      std::printf("@@ ERROR the component lists %d devices, not %d\n",
+                  static_cast<int>(hid.DevCount), devices);
+      return 1;
+    }
+    for (Method& m : methods) {
+      m.Entries = m.Run();
+      m.Micros.clear();
+    }
+    const Clock::time_point until = Clock::now() + kScaleBudget;
+    int done = 0;
+    while (done < kScaleRounds || Clock::now() < until) {
+      for (std::size_t k = 0; k < methods.size(); ++k) {
+        Method& m = methods[(k + static_cast<std::size_t>(done)) % methods.size()];
+        const Clock::time_point t0 = Clock::now();
+        const int entries = m.Run();
+        const Clock::time_point t1 = Clock::now();
+        m.Micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        if (entries != m.Entries) {
+          std::printf("@@ ERROR %s listed %d entries, then %d\n", m.Name, m.Entries, entries);
+          return 1;
+        }
+      }
+      vcl::Application.ProcessMessages();
+      ++done;
+    }
+    std::vector<double> full;
+    for (std::size_t i = 0; i < methods[1].Micros.size(); ++i) {
+      full.push_back(methods[1].Micros[i] - methods[4].Micros[i]);
+    }
+    std::printf(
+        "@@ BENCH SCALE devices=%d hid_entries=%d rounds=%d rescan_us=%.1f full_us=%.1f "
+        "hid_enumerate_us=%.1f component_us=%.1f rescan_ratio=%.3f full_ratio=%.3f\n",
+        devices, methods[2].Entries, done, Median(methods[0].Micros), Median(full),
+        Median(methods[2].Micros), Median(methods[3].Micros), pairedRatio(methods[0], methods[2]),
+        pairedRatio(methods[1], methods[2]));
+    if (devices == kScaleAttach) {
+      std::vector<double> bridge_many, hidapi_many, ratio_many;
+      for (int round = 0; round < kAttachRounds; ++round) {
+        bridge_many.push_back(attached(methods[0]));
+        hidapi_many.push_back(attached(methods[2]));
+        ratio_many.push_back(bridge_many.back() / hidapi_many.back());
+        vcl::Application.ProcessMessages();
+      }
+      std::printf(
+          "@@ BENCH ATTACH_MANY devices=%d rounds=%d bridge_median_us=%.0f "
+          "hid_enumerate_median_us=%.0f ratio=%.3f\n",
+          devices, kAttachRounds, Median(bridge_many), Median(hidapi_many), Median(ratio_many));
+    }
+  }
+  fillers.clear();
+  std::fclose(control);
 
   std::printf("@@ BENCH END\n");
   std::fflush(stdout);
