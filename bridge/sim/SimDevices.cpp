@@ -169,6 +169,21 @@ struct DeviceBlock {
   std::vector<PendingContents> Contents;
 };
 
+// Calls read(number, line) for each line of text, numbered from 1 and
+// without its line end (LF or CR LF), until one returns false.
+template <class ReadLine>
+bool ForEachLine(std::string_view text, ReadLine read) {
+  std::size_t number = 0;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!read(++number, line)) return false;
+  }
+  return true;
+}
+
 class DeviceTextReader {
  public:
   DeviceTextReader(std::vector<SimDeviceSpec>& devices, std::string& error)
@@ -176,16 +191,9 @@ class DeviceTextReader {
 
   bool Read(std::string_view text) {
     devices_.clear();
-    std::size_t lineNumber = 0;
-    while (!text.empty()) {
-      ++lineNumber;
-      const std::size_t end = std::min(text.find('\n'), text.size());
-      std::string_view line = text.substr(0, end);
-      text.remove_prefix(std::min(end + 1, text.size()));
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      if (!ReadLine(lineNumber, line)) return false;
-    }
-    return FinishBlock();
+    return ForEachLine(
+               text, [this](std::size_t n, std::string_view line) { return ReadLine(n, line); }) &&
+           FinishBlock();
   }
 
  private:
@@ -424,16 +432,9 @@ class RecordingReader {
 
   bool Read(std::string_view text) {
     devices_.clear();
-    std::size_t lineNumber = 0;
-    while (!text.empty()) {
-      ++lineNumber;
-      const std::size_t end = std::min(text.find('\n'), text.size());
-      std::string_view line = text.substr(0, end);
-      text.remove_prefix(std::min(end + 1, text.size()));
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      if (!ReadLine(lineNumber, line)) return false;
-    }
-    return Finish();
+    return ForEachLine(
+               text, [this](std::size_t n, std::string_view line) { return ReadLine(n, line); }) &&
+           Finish();
   }
 
  private:
