@@ -8,8 +8,9 @@ the tool's refusal and advice), follows the advice as written, and then,
 with the rule: hotplug heard from the udev daemon's events, 20 replugs of the
 open keyboard each reopened read-write (the times from the node's creation
 to OnDevOpen reported), a rule that grants access late, one that never
-grants writing, and an application started before the udev daemon, whose
-reopen waits for the node's permissions.
+grants writing, a node's mode changed by hand between two scans of one
+application (each scan sees it), and an application started before the udev
+daemon, whose reopen waits for the node's permissions.
 
 Same options, exit statuses and deadline handling as vmtest.py, whose
 machine and helpers it uses.
@@ -36,6 +37,7 @@ OPEN_SETTLE_MS = 500    # the bridge's wait for a node's permissions (kOpenSettl
 REPLUGS = 20
 UDEVADM = "/usr/bin/udevadm"
 UDEVD_REQUEST = "/run/udevd.request"  # a FIFO: a line written to it starts the udev daemon
+CHMOD_REQUEST = "/run/chmod.request."  # + a mode: FIFOs, a line sets that mode on the nodes
 INSTALL = "/usr/bin/install"  # coreutils': the advice uses it, busybox has none
 
 GUEST_SETUP = vmtest.Guest(
@@ -213,6 +215,9 @@ class Desktop(vmtest.Scenario):
                              f"cp {TEST_RULES}/{READONLY_RULE} /etc/udev/rules.d/ && "
                              "udevadm control --reload-rules") == 0,
                    "the read-only rule installed")
+        self.check(self.root(f"chmod_on_request {CHMOD_REQUEST}0666 0666 && "
+                             f"chmod_on_request {CHMOD_REQUEST}0640 0640") == 0,
+                   "a root helper that changes the nodes' mode on request")
         self.start_app()
         self.scan()
         self.open_product(KBD)
@@ -221,6 +226,12 @@ class Desktop(vmtest.Scenario):
                    f"reopened read-only: HasReadWriteAccess 0, '{self.kbd_line()}' "
                    f"({t_open:.0f} ms after the node)")
         self.key_flows("c", "read-only")
+        self.step("the nodes' mode changed by hand: each next scan sees it")
+        for mode, rw, marker in (("0666", "1", "[R/W]"), ("0640", "0", "[R/O]")):
+            self.vm.call(f"spawn sh -c echo>{CHMOD_REQUEST}{mode}", rf"CHMOD {mode}")
+            self.scan()
+            self.check(self.by_product(KBD)[0]["rw"] == rw and self.kbd_line().endswith(marker),
+                       f"chmod {mode}: the next scan lists the keyboard {marker}")
         self.quit_app()
 
     def before_daemon(self):
