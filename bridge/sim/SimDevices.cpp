@@ -410,14 +410,14 @@ class DeviceTextReader {
 // The first line that is neither blank nor a comment has the form "X:" of a
 // recording's line (device files start with a lower-case keyword).
 bool IsRecording(std::string_view text) {
-  while (!text.empty()) {
-    const std::size_t end = std::min(text.find('\n'), text.size());
-    const std::string_view line = TrimBlanks(text.substr(0, end));
-    text.remove_prefix(std::min(end + 1, text.size()));
-    if (line.empty() || line[0] == '#') continue;
-    return line.size() >= 2 && line[0] >= 'A' && line[0] <= 'Z' && line[1] == ':';
-  }
-  return false;
+  bool recording = false;
+  ForEachLine(text, [&recording](std::size_t, std::string_view raw) {
+    const std::string_view line = TrimBlanks(raw);
+    if (line.empty() || line[0] == '#') return true;
+    recording = line.size() >= 2 && line[0] >= 'A' && line[0] <= 'Z' && line[1] == ':';
+    return false;
+  });
+  return recording;
 }
 
 // A recording of devices and their input reports: "D: index" chooses the
