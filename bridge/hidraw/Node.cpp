@@ -187,7 +187,16 @@ Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDes
       descriptor_(std::move(descriptor)),
       ioctl_(SystemIoctl),
       owner_(::getpid()) {
-  if (!stop_event_) RecordSystemError("eventfd", path_, errno);
+  if (!stop_event_) {
+    RecordSystemError("eventfd", path_, errno);
+    return;
+  }
+  // The read loop reads until the kernel's queue is empty: a read must then
+  // say EAGAIN, not wait.
+  const int flags = ::fcntl(fd_.get(), F_GETFL);
+  non_blocking_ = flags >= 0 && ((flags & O_NONBLOCK) != 0 ||
+                                 ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK) == 0);
+  if (!non_blocking_) RecordSystemError("fcntl O_NONBLOCK", path_, errno);
 }
 
 void Node::RequestStop() {
@@ -205,8 +214,8 @@ void Node::Wake() {
 void Node::Pause(std::chrono::steady_clock::time_point until) {
   {
     std::lock_guard lock(pause_mutex_);
-    paused_ = true;
     pause_until_ = until;
+    paused_.store(true, std::memory_order_release);
   }
   Wake();  // the loop stops watching the node and starts the pause's clock
   std::lock_guard wait_for_delivery(delivering_);
@@ -216,7 +225,7 @@ bool Node::Resume() {
   {
     std::lock_guard lock(pause_mutex_);
     if (ended_) return false;
-    paused_ = false;
+    paused_.store(false, std::memory_order_release);
   }
   Wake();
   return true;
@@ -227,29 +236,50 @@ bool Node::HungUp() const {
   return gone() || (::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0);
 }
 
+bool Node::Deliver(std::span<const std::uint8_t> bytes, const PieceSink& sink) {
+  if (paused_.load(std::memory_order_acquire)) return false;
+  SplitInputReport(bytes, descriptor_.uses_report_ids, sink);
+  return true;
+}
+
+Node::Drained Node::Drain(std::vector<std::uint8_t>& buffer, std::size_t& held,
+                          const PieceSink& sink) {
+  // Held for the whole run of reads: Pause waits for the report being
+  // delivered, and every later one sees paused_.
+  std::lock_guard lock(delivering_);
+  while (!stop_requested() && !paused_.load(std::memory_order_acquire)) {
+    const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return Drained::kEmpty;
+      RecordSystemError("read", path_, errno);
+      return Drained::kGone;  // ENODEV, EIO: unplugged
+    }
+    if (n == 0) {
+      abi::DebugNote("read(" + path_ + "): end of file: the device is gone");
+      return Drained::kGone;
+    }
+    if (!Deliver(std::span(buffer.data(), static_cast<std::size_t>(n)), sink)) {
+      held = static_cast<std::size_t>(n);
+      return Drained::kInterrupted;
+    }
+  }
+  return Drained::kInterrupted;  // the loop's next turn sees a stop or a pause
+}
+
 void Node::ReadLoop(const PieceSink& sink) {
   std::vector<std::uint8_t> buffer(kMaxReportBytes + 1);
   // Bytes read but not delivered: a pause began between the read and the
   // delivery. They go first when the pause ends.
   std::size_t held = 0;
-  const bool numbered = descriptor_.uses_report_ids;
   const PieceSink guarded = [&](const THIDreport& report, std::uint8_t count) {
     if (stop_requested()) return false;
     return sink(report, count);
   };
-  const auto deliver = [&](std::size_t n) {
-    std::lock_guard lock(delivering_);
-    {
-      std::lock_guard state(pause_mutex_);
-      if (paused_) return false;
-    }
-    SplitInputReport(std::span(buffer.data(), n), numbered, guarded);
-    return true;
-  };
   // Ends the loop when a pause has run out; otherwise how long poll may wait.
   const auto wait_ms = [&]() -> std::optional<int> {
     std::lock_guard lock(pause_mutex_);
-    if (!paused_) return -1;
+    if (!paused_.load(std::memory_order_relaxed)) return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(
         pause_until_ - std::chrono::steady_clock::now());
     if (left.count() > 0) return static_cast<int>(left.count());
@@ -265,7 +295,8 @@ void Node::ReadLoop(const PieceSink& sink) {
     if (!timeout) return;
     const bool paused = *timeout >= 0;
     if (!paused && held > 0) {
-      if (deliver(held)) held = 0;
+      std::lock_guard lock(delivering_);
+      if (Deliver(std::span(buffer.data(), held), guarded)) held = 0;
       continue;
     }
     // Paused, the node is watched only for its hang-up.
@@ -284,19 +315,10 @@ void Node::ReadLoop(const PieceSink& sink) {
       continue;
     }
     if (fds[0].revents & POLLIN) {
-      const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
-      if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN) continue;
-        RecordSystemError("read", path_, errno);
-        gone_.store(true, std::memory_order_release);  // ENODEV, EIO: unplugged
-        break;
-      }
-      if (n == 0) {
-        abi::DebugNote("read(" + path_ + "): end of file: the device is gone");
+      if (Drain(buffer, held, guarded) == Drained::kGone) {
         gone_.store(true, std::memory_order_release);
         break;
       }
-      if (!deliver(static_cast<std::size_t>(n))) held = static_cast<std::size_t>(n);
     } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
       abi::DebugNote("poll(" + path_ + "): the node hung up: the device is gone");
       gone_.store(true, std::memory_order_release);

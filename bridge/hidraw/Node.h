@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -54,11 +55,11 @@ std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path);
 class Node {
  public:
   // Takes the open fd of the node at `path` (named in the reasons of
-  // failures); fails (valid() false, reason recorded) when no stop event can
-  // be made.
+  // failures) and makes its reads non-blocking; fails (valid() false, reason
+  // recorded) when that or the stop event cannot be made.
   Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor);
 
-  bool valid() const { return fd_ && stop_event_; }
+  bool valid() const { return fd_ && stop_event_ && non_blocking_; }
 
   // The ioctl the transfers call: the system's, or a stand-in in tests.
   using Ioctl = int (*)(int fd, unsigned long request, void* argument);
@@ -70,6 +71,9 @@ class Node {
   // Reads input reports and hands each to sink (see SplitInputReport) until
   // RequestStop is called or the device goes away (hang-up, error, ENODEV,
   // EIO): then returns quietly. Nothing is delivered after a stop request.
+  // Once the node is readable it reads report after report until the
+  // kernel's queue is empty, and only then waits again: a burst costs one
+  // read each, with the stop and the pause looked at (atomics) between two.
   void ReadLoop(const PieceSink& sink);
   // Makes ReadLoop return; safe from any thread, any number of times. In a
   // process forked from the one that made the node it only marks this copy
@@ -103,6 +107,14 @@ class Node {
   std::uint8_t Fetch(THIDreport& report, ReportKind kind);
   // Makes ReadLoop look at its state again.
   void Wake();
+  // What reading the node until its queue is empty ended with: the queue
+  // empty, a stop or a pause, the device gone.
+  enum class Drained { kEmpty, kInterrupted, kGone };
+  // Reads and delivers reports until the queue is empty, a stop or a pause
+  // (a report read when it came is left in buffer, its length in held).
+  Drained Drain(std::vector<std::uint8_t>& buffer, std::size_t& held, const PieceSink& sink);
+  // Hands the report in bytes to sink unless paused: false then.
+  bool Deliver(std::span<const std::uint8_t> bytes, const PieceSink& sink);
   // The payload length of that report, or nothing (reason recorded).
   std::optional<std::uint32_t> PayloadLength(ReportKind kind, std::uint8_t report_id) const;
 
@@ -112,14 +124,16 @@ class Node {
   bool read_write_;
   descriptor::ReportDescriptor descriptor_;
   std::atomic<bool> stopping_{false};
-  // The pause: its state and end guarded by pause_mutex_; delivering_ is held
-  // by the read loop while it hands a report to the sink.
+  // The pause: its state and end written under pause_mutex_; paused_ is
+  // also read without it, before each report. delivering_ is held by the
+  // read loop while it reads and hands reports to the sink.
   std::mutex pause_mutex_;
-  bool paused_ = false;
+  std::atomic<bool> paused_{false};
   bool ended_ = false;
   std::chrono::steady_clock::time_point pause_until_;
   std::mutex delivering_;
   std::atomic<bool> gone_{false};
+  bool non_blocking_ = false;
   Ioctl ioctl_;
   const pid_t owner_;
 };
