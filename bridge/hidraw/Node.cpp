@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -191,12 +192,32 @@ Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDes
     RecordSystemError("eventfd", path_, errno);
     return;
   }
-  // The read loop reads until the kernel's queue is empty: a read must then
+  // The read loop reads only when the wait says the node is readable, and a
+  // read of a node emptied meanwhile (another reader of the same fd) must
   // say EAGAIN, not wait.
   const int flags = ::fcntl(fd_.get(), F_GETFL);
-  non_blocking_ = flags >= 0 && ((flags & O_NONBLOCK) != 0 ||
-                                 ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK) == 0);
-  if (!non_blocking_) RecordSystemError("fcntl O_NONBLOCK", path_, errno);
+  if (flags < 0 ||
+      ((flags & O_NONBLOCK) == 0 && ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK) < 0)) {
+    RecordSystemError("fcntl O_NONBLOCK", path_, errno);
+    return;
+  }
+  // The read loop waits on the node and the stop event, registered once:
+  // each wait costs no setting up of its watches, as poll's does.
+  epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
+  if (!epoll_) {
+    RecordSystemError("epoll_create1", path_, errno);
+    return;
+  }
+  for (const int watched : {fd_.get(), stop_event_.get()}) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = watched;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, watched, &event) < 0) {
+      RecordSystemError("epoll_ctl", path_, errno);
+      epoll_.Reset();
+      return;
+    }
+  }
 }
 
 void Node::RequestStop() {
@@ -242,29 +263,42 @@ bool Node::Deliver(std::span<const std::uint8_t> bytes, const PieceSink& sink) {
   return true;
 }
 
-Node::Drained Node::Drain(std::vector<std::uint8_t>& buffer, std::size_t& held,
-                          const PieceSink& sink) {
-  // Held for the whole run of reads: Pause waits for the report being
-  // delivered, and every later one sees paused_.
+Node::ReadResult Node::ReadOne(std::vector<std::uint8_t>& buffer, std::size_t& held,
+                               const PieceSink& sink) {
+  // Held from the read to the delivery: Pause waits for the report being
+  // delivered, and a report read after it sees paused_.
   std::lock_guard lock(delivering_);
-  while (!stop_requested() && !paused_.load(std::memory_order_acquire)) {
-    const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) return Drained::kEmpty;
-      RecordSystemError("read", path_, errno);
-      return Drained::kGone;  // ENODEV, EIO: unplugged
-    }
-    if (n == 0) {
-      abi::DebugNote("read(" + path_ + "): end of file: the device is gone");
-      return Drained::kGone;
-    }
-    if (!Deliver(std::span(buffer.data(), static_cast<std::size_t>(n)), sink)) {
-      held = static_cast<std::size_t>(n);
-      return Drained::kInterrupted;
-    }
+  if (stop_requested() || paused_.load(std::memory_order_acquire)) return ReadResult::kDone;
+  ssize_t n;
+  do {
+    n = ::read(fd_.get(), buffer.data(), buffer.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    if (errno == EAGAIN) return ReadResult::kDone;
+    RecordSystemError("read", path_, errno);
+    return ReadResult::kGone;  // ENODEV, EIO: unplugged
   }
-  return Drained::kInterrupted;  // the loop's next turn sees a stop or a pause
+  if (n == 0) {
+    abi::DebugNote("read(" + path_ + "): end of file: the device is gone");
+    return ReadResult::kGone;
+  }
+  if (!Deliver(std::span(buffer.data(), static_cast<std::size_t>(n)), sink)) {
+    held = static_cast<std::size_t>(n);
+  }
+  return ReadResult::kDone;
+}
+
+bool Node::WatchInput(bool watch) {
+  if (watch == watching_input_) return true;
+  epoll_event event{};
+  event.events = watch ? std::uint32_t{EPOLLIN} : 0;  // a hang-up is reported either way
+  event.data.fd = fd_.get();
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd_.get(), &event) < 0) {
+    RecordSystemError("epoll_ctl", path_, errno);
+    return false;
+  }
+  watching_input_ = watch;
+  return true;
 }
 
 void Node::ReadLoop(const PieceSink& sink) {
@@ -276,8 +310,11 @@ void Node::ReadLoop(const PieceSink& sink) {
     if (stop_requested()) return false;
     return sink(report, count);
   };
-  // Ends the loop when a pause has run out; otherwise how long poll may wait.
+  // Ends the loop when a pause has run out; otherwise how long the wait may
+  // last.
   const auto wait_ms = [&]() -> std::optional<int> {
+    // Not paused: no lock (a pause that comes meanwhile wakes the wait).
+    if (!paused_.load(std::memory_order_acquire)) return -1;
     std::lock_guard lock(pause_mutex_);
     if (!paused_.load(std::memory_order_relaxed)) return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(
@@ -300,27 +337,36 @@ void Node::ReadLoop(const PieceSink& sink) {
       continue;
     }
     // Paused, the node is watched only for its hang-up.
-    pollfd fds[2] = {{fd_.get(), static_cast<short>(paused ? 0 : POLLIN), 0},
-                     {stop_event_.get(), POLLIN, 0}};
-    const int ready = ::poll(fds, 2, *timeout);
+    if (!WatchInput(!paused)) break;
+    epoll_event events[2];
+    const int ready = ::epoll_wait(epoll_.get(), events, 2, *timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      RecordSystemError("poll", path_, errno);
+      RecordSystemError("epoll_wait", path_, errno);
       break;
     }
-    if (fds[1].revents != 0) {
+    std::uint32_t node_events = 0;
+    bool woken = false;
+    for (int i = 0; i < ready; ++i) {
+      if (events[i].data.fd == stop_event_.get()) {
+        woken = true;
+      } else {
+        node_events = events[i].events;
+      }
+    }
+    if (woken) {
       // A stop, pause or resume: the loop's next turn sees which.
       std::uint64_t count = 0;
       [[maybe_unused]] const ssize_t n = ::read(stop_event_.get(), &count, sizeof count);
       continue;
     }
-    if (fds[0].revents & POLLIN) {
-      if (Drain(buffer, held, guarded) == Drained::kGone) {
+    if (node_events & EPOLLIN) {
+      if (ReadOne(buffer, held, guarded) == ReadResult::kGone) {
         gone_.store(true, std::memory_order_release);
         break;
       }
-    } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-      abi::DebugNote("poll(" + path_ + "): the node hung up: the device is gone");
+    } else if (node_events & (EPOLLERR | EPOLLHUP)) {
+      abi::DebugNote("epoll_wait(" + path_ + "): the node hung up: the device is gone");
       gone_.store(true, std::memory_order_release);
       break;
     }
