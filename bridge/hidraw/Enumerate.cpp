@@ -131,7 +131,7 @@ class SysfsDevice {
   static std::optional<SysfsDevice> At(std::string syspath);
 
   std::string Devnode() const {
-    const std::string name = Property("DEVNAME");
+    std::string name = Property("DEVNAME");
     if (name.empty() || name[0] == '/') return name;
     return "/dev/" + name;
   }

@@ -184,10 +184,10 @@ Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDes
     : path_(std::move(path)),
       fd_(std::move(fd)),
       stop_event_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      owner_(::getpid()),
       read_write_(read_write),
       descriptor_(std::move(descriptor)),
-      ioctl_(SystemIoctl),
-      owner_(::getpid()) {
+      ioctl_(SystemIoctl) {
   if (!stop_event_) {
     RecordSystemError("eventfd", path_, errno);
     return;

@@ -124,25 +124,25 @@ class Node {
   std::string path_;
   UniqueFd fd_;
   UniqueFd stop_event_;
-  bool read_write_;
-  descriptor::ReportDescriptor descriptor_;
-  std::atomic<bool> stopping_{false};
-  // The pause: its state and end written under pause_mutex_; paused_ is
-  // also read without it, before each report. delivering_ is held by the
-  // read loop from a read to the report's delivery.
-  std::mutex pause_mutex_;
-  std::atomic<bool> paused_{false};
-  bool ended_ = false;
-  std::chrono::steady_clock::time_point pause_until_;
-  std::mutex delivering_;
-  std::atomic<bool> gone_{false};
   // The read loop's wait: the node and the stop event.
   UniqueFd epoll_;
+  const pid_t owner_;
+  bool read_write_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> gone_{false};
   // Whether the wait watches the node for input (it does not while paused);
   // the read loop's own.
   bool watching_input_ = true;
+  // The pause: its state and end written under pause_mutex_; paused_ is
+  // also read without it, before each report. delivering_ is held by the
+  // read loop from a read to the report's delivery.
+  std::atomic<bool> paused_{false};
+  bool ended_ = false;
+  std::chrono::steady_clock::time_point pause_until_;
+  std::mutex pause_mutex_;
+  std::mutex delivering_;
+  descriptor::ReportDescriptor descriptor_;
   Ioctl ioctl_;
-  const pid_t owner_;
 };
 
 }  // namespace vyhid::hidraw

@@ -229,6 +229,8 @@ constexpr std::uint8_t kBurstId = 5;
 constexpr std::size_t kBurstPayload = 16;
 constexpr const char* kBurstProduct = "VyHID bench burst";
 constexpr std::uint16_t kBurstPid = 0x0b05;
+// The sequence number that tells a reader thread to end.
+constexpr std::uint32_t kStopSeq = 0xffffffff;
 // More devices of the same kind, to list.
 constexpr const char* kFillerProduct = "VyHID bench filler";
 constexpr std::uint16_t kFillerPid = 0x0b06;
@@ -1029,27 +1031,31 @@ int main() {
       std::printf("@@ ERROR hidapi cannot open %s\n", kBurstProduct);
       return false;
     }
+    // One reader thread for the burst and the paced reports, as the
+    // component has one read thread for both.
     Result results[2];
-    bool sent = true;
-    for (const bool paced : {false, true}) {
-      std::atomic<int> reader_tid{0};
-      std::thread reading([&] {
-        reader_tid = static_cast<int>(gettid());
-        unsigned char buffer[65];
-        // Blocking reads until two seconds pass without a report: the
-        // reader outlives measure's wait, which ends after one.
-        for (int n; (n = hid_read_timeout(reader_device, buffer, sizeof buffer, 2000)) > 0;) {
-          if (buffer[0] == kBurstId && n >= static_cast<int>(1 + kBurstPayload)) {
-            arrivals.Add(buffer + 1);
-          }
-        }
-      });
-      // Until the reader sleeps in its read.
-      while (!Sleeping(reader_tid.load())) {
+    std::atomic<int> reader_tid{0};
+    std::thread reading([&] {
+      reader_tid = static_cast<int>(gettid());
+      unsigned char buffer[65];
+      // Blocking reads until the report that says stop, or a failure.
+      for (int n; (n = hid_read(reader_device, buffer, sizeof buffer)) >= 0;) {
+        if (n < static_cast<int>(1 + kBurstPayload) || buffer[0] != kBurstId) continue;
+        if (std::memcmp(buffer + 1, &kStopSeq, sizeof kStopSeq) == 0) break;
+        arrivals.Add(buffer + 1);
       }
-      sent = measure(paced ? kPaced : kBurst, paced, results[paced ? 1 : 0]) && sent;
-      reading.join();
+    });
+    // Until the reader sleeps in its read.
+    while (!Sleeping(reader_tid.load())) {
     }
+    const bool sent = measure(kBurst, false, results[0]) && measure(kPaced, true, results[1]);
+    // The reader, with nothing queued before it, gets this one; without it
+    // the reader stays blocked and the program ends on the failure.
+    if (!burst.Send(kStopSeq)) {
+      reading.detach();
+      return false;
+    }
+    reading.join();
     hid_close(reader_device);
     through_hidapi.Add(results[0], results[1]);
     return sent;
