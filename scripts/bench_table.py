@@ -316,8 +316,9 @@ def vm_rows(t, results):
               f"lost: {n - i['component_delivered']} against {n - i['hid_read_delivered']}"
               + (f"; medians of {i['rounds']} turns, fewest {i['component_delivered_min']} "
                  f"against {i['hid_read_delivered_min']}; reader's processor time per report "
-                 f"{i['component_cpu_us']:.1f} µs against {i['hid_read_cpu_us']:.1f} µs"
-                 if "rounds" in i else ""))
+                 f"{i['component_cpu_us']:.1f} µs against {i['hid_read_cpu_us']:.1f} µs, "
+                 f"the writer's {i['component_writer_us']:.1f} µs against "
+                 f"{i['hid_read_writer_us']:.1f} µs" if "rounds" in i else ""))
         t.add("Real bridge, input latency", f"uhid write to OnGetHIDData: median "
               f"{i['component_median_us']:.1f} µs, p95 {i['component_p95_us']:.1f} µs",
               f"blocking hid_read: median {i['hid_read_median_us']:.1f} µs, "

@@ -969,6 +969,8 @@ int main() {
     // time slices, over a burst.
     double CpuMicros = 0;
     long long Slices = 0;
+    // The writer's (this thread's) processor time per report written.
+    double WriterMicros = 0;
   };
   // One report first, which names the reader thread and is then forgotten;
   // the reader's processor time is taken before and after the reports.
@@ -979,7 +981,10 @@ int main() {
     arrivals.WaitFor(1);
     arrivals.Clear();
     const auto before = RunTime(arrivals.Reader);
+    const int writer = static_cast<int>(gettid());
+    const auto written_before = RunTime(writer);
     if (!send(count, paced)) return false;
+    const auto written_after = RunTime(writer);
     arrivals.WaitFor(static_cast<std::size_t>(count));
     const auto after = RunTime(arrivals.Reader);
     r.Delivered = arrivals.Seqs.size();
@@ -988,14 +993,17 @@ int main() {
     r.CpuMicros = static_cast<double>(after.first - before.first) / 1000.0 /
                   static_cast<double>(std::max<std::size_t>(r.Delivered, 1));
     r.Slices = after.second - before.second;
+    r.WriterMicros =
+        static_cast<double>(written_after.first - written_before.first) / 1000.0 / count;
     return true;
   };
   // What each reader got over the rounds: the burst's count and order, the
   // processor time per report and the paced reports' latencies.
   struct Totals {
-    std::vector<double> Delivered, Cpu, Slices, Micros;
+    std::vector<double> Delivered, Cpu, Slices, Micros, Writer;
     bool InOrder = true;
     void Add(const Result& burst, const Result& paced) {
+      Writer.push_back(burst.WriterMicros);
       Delivered.push_back(static_cast<double>(burst.Delivered));
       InOrder = InOrder && burst.InOrder && paced.InOrder;
       Cpu.push_back(burst.CpuMicros);
@@ -1061,7 +1069,7 @@ int main() {
     return sent;
   };
   for (int round = 0; round < kInputRounds; ++round) {
-    bool sent = component_round(through_component);
+    const bool sent = component_round(through_component);
     if (!sent || !hidapi_round()) {
       std::printf("@@ ERROR the uhid write failed\n");
       return 1;
@@ -1073,7 +1081,8 @@ int main() {
       "component_in_order=%d hid_read_delivered=%.0f hid_read_delivered_min=%.0f "
       "hid_read_in_order=%d paced=%d component_median_us=%.1f component_p95_us=%.1f "
       "hid_read_median_us=%.1f hid_read_p95_us=%.1f component_cpu_us=%.1f "
-      "component_slices=%.0f hid_read_cpu_us=%.1f hid_read_slices=%.0f\n",
+      "component_slices=%.0f hid_read_cpu_us=%.1f hid_read_slices=%.0f "
+      "component_writer_us=%.1f hid_read_writer_us=%.1f\n",
       kBurst, kInputRounds, Median(through_component.Delivered),
       *std::min_element(through_component.Delivered.begin(), through_component.Delivered.end()),
       through_component.InOrder ? 1 : 0, Median(through_hidapi.Delivered),
@@ -1081,7 +1090,8 @@ int main() {
       through_hidapi.InOrder ? 1 : 0, kPaced, Median(through_component.Micros),
       p95(through_component.Micros), Median(through_hidapi.Micros), p95(through_hidapi.Micros),
       Median(through_component.Cpu), Median(through_component.Slices), Median(through_hidapi.Cpu),
-      Median(through_hidapi.Slices));
+      Median(through_hidapi.Slices), Median(through_component.Writer),
+      Median(through_hidapi.Writer));
 
   // Growth with the number of devices: more uhid devices made until the
   // component lists each count of kScale, and at each count the rescan, the
