@@ -250,6 +250,19 @@ def vm_rows(t, results):
               f"lost over {lo['rescans']} rescans, node kept open",
               f"node closed for real: {lo['lost_closed']} lost", "",
               "uhid device at about 1000 reports/s")
+    if "lost_plug" in vm:
+        lo = vm["lost_plug"]
+        t.add("Real bridge, input while another device comes and goes",
+              f"{lo['lost_held']} of {lo['reports']} reports lost, another uhid device plugged "
+              f"and unplugged {lo['plugs']} times", f"node closed for real at each close: "
+              f"{lo['lost_closed']} lost", "",
+              f"uhid device at about 1000 reports/s; the component rescans by itself at each "
+              f"change ({lo['closes_held']} closes)")
+    if "readers" in vm:
+        rd = vm["readers"]
+        t.add("Real bridge, sysfs reader against libudev", "facts of every device identical, "
+              f"field by field: {'yes' if rd['identical'] else 'no'}", "libudev's", "",
+              f"{rd['scans']} comparisons, {rd['fewest']} to {rd['most']} devices")
     t.add("Real bridge, scan", f"ScanForHIDdevices {s['median_us'] / 1e3:.2f} ms",
           f"hidraw bridge {b['median_us'] / 1e3:.2f} ms",
           f"{vm['ratios']['component_scan/hidraw_bridge']:.2f}", "")
@@ -259,13 +272,23 @@ def vm_rows(t, results):
         if r is None:
             continue
         base = r["scan_open_median_us"]
+        split = ""
+        if "scan_us" in r:
+            split = (f"; split (medians, ms): event heard {r['heard_us'] / 1e3:.1f}, to the scan "
+                     f"{r['loop_us'] / 1e3:.1f}, scan {r['scan_us'] / 1e3:.1f}, descriptions "
+                     f"{r['describe_us'] / 1e3:.1f}, open {r['open_us'] / 1e3:.1f}")
+        attach = ""
+        if "attach_open_median_us" in r:
+            a = r["attach_open_median_us"]
+            attach = (f"; against the rescan after an attach + one open ({a / 1e3:.1f} ms): "
+                      f"{r['median_us'] / a:.2f} (p95 {r['p95_us'] / a:.2f})")
         t.add(f"Real bridge, reconnection, {name}",
               f"node created to OnDevOpen: median {r['median_us'] / 1e3:.1f} ms, "
               f"p95 {r['p95_us'] / 1e3:.1f} ms", f"one scan + one open {base / 1e3:.1f} ms",
               f"{r['median_us'] / base:.2f} (p95 {r['p95_us'] / base:.2f})",
               f"{r['replugs']} replugs ({how}), at most {r['scans_max']} scans each; "
               f"{r['median_us'] / 5e3:.1f} % (p95 {r['p95_us'] / 5e3:.1f} %) of a 500 ms "
-              "polling interval")
+              f"polling interval{attach}{split}")
     for sc in vm.get("scale", []):
         if sc["devices"] != 16:
             continue
@@ -290,7 +313,12 @@ def vm_rows(t, results):
               f"hid_read loop: {i['hid_read_delivered']}, in order: "
               f"{'yes' if i['hid_read_in_order'] else 'no'}",
               f"{i['component_delivered'] / max(1, i['hid_read_delivered']):.2f}",
-              f"lost: {n - i['component_delivered']} against {n - i['hid_read_delivered']}")
+              f"lost: {n - i['component_delivered']} against {n - i['hid_read_delivered']}"
+              + (f"; medians of {i['rounds']} turns, fewest {i['component_delivered_min']} "
+                 f"against {i['hid_read_delivered_min']}; reader's processor time per report "
+                 f"{i['component_cpu_us']:.1f} µs against {i['hid_read_cpu_us']:.1f} µs, "
+                 f"the writer's {i['component_writer_us']:.1f} µs against "
+                 f"{i['hid_read_writer_us']:.1f} µs" if "rounds" in i else ""))
         t.add("Real bridge, input latency", f"uhid write to OnGetHIDData: median "
               f"{i['component_median_us']:.1f} µs, p95 {i['component_p95_us']:.1f} µs",
               f"blocking hid_read: median {i['hid_read_median_us']:.1f} µs, "

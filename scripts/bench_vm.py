@@ -5,9 +5,10 @@ Boots the test VM of tests/vm (Debian's kernel, QEMU's USB keyboard, mouse and
 tablet, the uhid echo device) with bench_enumerate as the guest application,
 and writes what it measured as JSON.
 
-usage: bench_vm.py --build DIR --out FILE [--accel tcg|kvm] [--deadline S]
+usage: bench_vm.py --build DIR --out FILE [--accel tcg|kvm] [--deadline S] [--debug]
 DIR is a build folder holding bench_enumerate, the hidraw bridge and the VM's
-guest programs. Exit status 0, 1 on failure, 77 when this machine cannot run
+guest programs. --debug runs the guest with VYHID_DEBUG=1: the bridge's notes
+go to the console log (and slow what they note). Exit status 0, 1 on failure, 77 when this machine cannot run
 the VM (no QEMU, kernel or busybox).
 """
 import argparse
@@ -40,7 +41,7 @@ def guest_files(build):
     return wanted
 
 
-def run_guest(kernel, initrd, accel, deadline, log_path):
+def run_guest(kernel, initrd, accel, deadline, log_path, debug=False):
     """Boots the VM and returns the guest's "@@ " lines up to GUEST-EXIT."""
     with tempfile.TemporaryDirectory(prefix="bench-vm.") as run_dir:
         qmp_path = os.path.join(run_dir, "qmp.sock")
@@ -48,7 +49,8 @@ def run_guest(kernel, initrd, accel, deadline, log_path):
                "-no-user-config", "-display", "none", "-serial", "stdio", "-no-reboot",
                "-qmp", f"unix:{qmp_path},server=on,wait=off",
                "-kernel", kernel, "-initrd", initrd,
-               "-append", "console=ttyS0 quiet panic=-1 VMTEST_NDEV=4 VMTEST_APP=bench_enumerate"]
+               "-append", "console=ttyS0 quiet panic=-1 VMTEST_NDEV=4 VMTEST_APP=bench_enumerate"
+               + (" VYHID_DEBUG=1" if debug else "")]
         for d in vmtest.MACHINE_DEVICES:
             cmd += ["-device", d.format(run=run_dir)]
         lines = queue.Queue()
@@ -106,7 +108,8 @@ def parse(lines):
             result["methods"][f["name"]] = {
                 k: (float(v) if "." in v else int(v)) for k, v in f.items() if k != "name"}
         elif line.split()[:2] in (["BENCH", "IDLE"], ["BENCH", "LOST"], ["BENCH", "ATTACH"],
-                                  ["BENCH", "INPUT"], ["BENCH", "ATTACH_MANY"]):
+                                  ["BENCH", "INPUT"], ["BENCH", "ATTACH_MANY"],
+                                  ["BENCH", "READERS"], ["BENCH", "LOST_PLUG"]):
             key = line.split()[1].lower()
             result[key] = {k: (float(v) if "." in v else int(v))
                            for k, v in vmtest.parse_fields(line).items()}
@@ -137,6 +140,8 @@ def main():
                    help="tcg (default) works everywhere, as the VM test runs it; "
                         "kvm only where nested virtualisation works")
     p.add_argument("--deadline", type=float, default=420)
+    p.add_argument("--debug", action="store_true",
+                   help="the bridge's VYHID_DEBUG notes in the console log")
     args = p.parse_args()
 
     reason = vmtest.skip_reason(None)
@@ -157,7 +162,7 @@ def main():
         return 1
     log = os.path.join(work, "console.log")
     try:
-        result = parse(run_guest(kernel, initrd, accel, args.deadline, log))
+        result = parse(run_guest(kernel, initrd, accel, args.deadline, log, args.debug))
     except (RuntimeError, vmtest.Failure) as e:
         print(f"FAIL: {e}; console log: {log}")
         return 1

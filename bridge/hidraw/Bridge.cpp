@@ -33,7 +33,7 @@ using vyhid::ReportKind;
 
 // Rescans read again only the devices whose node changed since the last one.
 Bridge::Bridge()
-    : Bridge([cache = std::make_shared<HidrawCache>(MakeUdevSystem())] { return cache->Scan(); },
+    : Bridge([cache = std::make_shared<HidrawCache>(MakeSysfsSystem())] { return cache->Scan(); },
              OpenUdevListener, ReadNodeIdentity) {}
 
 Bridge::Bridge(Enumerator enumerate, ListenerSource source, NodeProbe probe)

@@ -1,5 +1,5 @@
-// Enumeration of hidraw devices: listed from sysfs, each read through
-// libudev (works without a udev daemon: it reads sysfs).
+// Enumeration of hidraw devices: listed and read from sysfs (works without
+// a udev daemon).
 #pragma once
 
 #include <sys/types.h>
@@ -16,7 +16,7 @@
 namespace vyhid::hidraw {
 
 // What a scan asks of the system about hidraw devices; the real one reads
-// sysfs through libudev, tests stand in for it.
+// sysfs, tests stand in for it.
 class HidrawSystem {
  public:
   virtual ~HidrawSystem() = default;
@@ -36,7 +36,12 @@ class HidrawSystem {
   virtual bool ReadWrite(const std::string& devnode) = 0;
 };
 
-// The libudev system, with a context of its own.
+// The system read straight from sysfs: the hidraw device's uevent, the HID
+// device's uevent and report descriptor, and for USB the interface and the
+// USB device above it. What the bridge scans with.
+std::unique_ptr<HidrawSystem> MakeSysfsSystem();
+// The same facts through libudev (a context of its own), many times slower:
+// the reference the sysfs reader is checked against.
 std::unique_ptr<HidrawSystem> MakeUdevSystem();
 
 // Enumeration that keeps the facts it read. A scan reads in full only the

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -183,11 +184,40 @@ Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDes
     : path_(std::move(path)),
       fd_(std::move(fd)),
       stop_event_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      owner_(::getpid()),
       read_write_(read_write),
       descriptor_(std::move(descriptor)),
-      ioctl_(SystemIoctl),
-      owner_(::getpid()) {
-  if (!stop_event_) RecordSystemError("eventfd", path_, errno);
+      ioctl_(SystemIoctl) {
+  if (!stop_event_) {
+    RecordSystemError("eventfd", path_, errno);
+    return;
+  }
+  // The read loop reads only when the wait says the node is readable, and a
+  // read of a node emptied meanwhile (another reader of the same fd) must
+  // say EAGAIN, not wait.
+  const int flags = ::fcntl(fd_.get(), F_GETFL);
+  if (flags < 0 ||
+      ((flags & O_NONBLOCK) == 0 && ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK) < 0)) {
+    RecordSystemError("fcntl O_NONBLOCK", path_, errno);
+    return;
+  }
+  // The read loop waits on the node and the stop event, registered once:
+  // each wait costs no setting up of its watches, as poll's does.
+  epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
+  if (!epoll_) {
+    RecordSystemError("epoll_create1", path_, errno);
+    return;
+  }
+  for (const int watched : {fd_.get(), stop_event_.get()}) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = watched;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, watched, &event) < 0) {
+      RecordSystemError("epoll_ctl", path_, errno);
+      epoll_.Reset();
+      return;
+    }
+  }
 }
 
 void Node::RequestStop() {
@@ -205,8 +235,8 @@ void Node::Wake() {
 void Node::Pause(std::chrono::steady_clock::time_point until) {
   {
     std::lock_guard lock(pause_mutex_);
-    paused_ = true;
     pause_until_ = until;
+    paused_.store(true, std::memory_order_release);
   }
   Wake();  // the loop stops watching the node and starts the pause's clock
   std::lock_guard wait_for_delivery(delivering_);
@@ -216,7 +246,7 @@ bool Node::Resume() {
   {
     std::lock_guard lock(pause_mutex_);
     if (ended_) return false;
-    paused_ = false;
+    paused_.store(false, std::memory_order_release);
   }
   Wake();
   return true;
@@ -227,29 +257,66 @@ bool Node::HungUp() const {
   return gone() || (::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0);
 }
 
+bool Node::Deliver(std::span<const std::uint8_t> bytes, const PieceSink& sink) {
+  if (paused_.load(std::memory_order_acquire)) return false;
+  SplitInputReport(bytes, descriptor_.uses_report_ids, sink);
+  return true;
+}
+
+Node::ReadResult Node::ReadOne(std::vector<std::uint8_t>& buffer, std::size_t& held,
+                               const PieceSink& sink) {
+  // Held from the read to the delivery: Pause waits for the report being
+  // delivered, and a report read after it sees paused_.
+  std::lock_guard lock(delivering_);
+  if (stop_requested() || paused_.load(std::memory_order_acquire)) return ReadResult::kDone;
+  ssize_t n;
+  do {
+    n = ::read(fd_.get(), buffer.data(), buffer.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    if (errno == EAGAIN) return ReadResult::kDone;
+    RecordSystemError("read", path_, errno);
+    return ReadResult::kGone;  // ENODEV, EIO: unplugged
+  }
+  if (n == 0) {
+    abi::DebugNote("read(" + path_ + "): end of file: the device is gone");
+    return ReadResult::kGone;
+  }
+  if (!Deliver(std::span(buffer.data(), static_cast<std::size_t>(n)), sink)) {
+    held = static_cast<std::size_t>(n);
+  }
+  return ReadResult::kDone;
+}
+
+bool Node::WatchInput(bool watch) {
+  if (watch == watching_input_) return true;
+  epoll_event event{};
+  event.events = watch ? std::uint32_t{EPOLLIN} : 0;  // a hang-up is reported either way
+  event.data.fd = fd_.get();
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd_.get(), &event) < 0) {
+    RecordSystemError("epoll_ctl", path_, errno);
+    return false;
+  }
+  watching_input_ = watch;
+  return true;
+}
+
 void Node::ReadLoop(const PieceSink& sink) {
   std::vector<std::uint8_t> buffer(kMaxReportBytes + 1);
   // Bytes read but not delivered: a pause began between the read and the
   // delivery. They go first when the pause ends.
   std::size_t held = 0;
-  const bool numbered = descriptor_.uses_report_ids;
   const PieceSink guarded = [&](const THIDreport& report, std::uint8_t count) {
     if (stop_requested()) return false;
     return sink(report, count);
   };
-  const auto deliver = [&](std::size_t n) {
-    std::lock_guard lock(delivering_);
-    {
-      std::lock_guard state(pause_mutex_);
-      if (paused_) return false;
-    }
-    SplitInputReport(std::span(buffer.data(), n), numbered, guarded);
-    return true;
-  };
-  // Ends the loop when a pause has run out; otherwise how long poll may wait.
+  // Ends the loop when a pause has run out; otherwise how long the wait may
+  // last.
   const auto wait_ms = [&]() -> std::optional<int> {
+    // Not paused: no lock (a pause that comes meanwhile wakes the wait).
+    if (!paused_.load(std::memory_order_acquire)) return -1;
     std::lock_guard lock(pause_mutex_);
-    if (!paused_) return -1;
+    if (!paused_.load(std::memory_order_relaxed)) return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(
         pause_until_ - std::chrono::steady_clock::now());
     if (left.count() > 0) return static_cast<int>(left.count());
@@ -265,40 +332,41 @@ void Node::ReadLoop(const PieceSink& sink) {
     if (!timeout) return;
     const bool paused = *timeout >= 0;
     if (!paused && held > 0) {
-      if (deliver(held)) held = 0;
+      std::lock_guard lock(delivering_);
+      if (Deliver(std::span(buffer.data(), held), guarded)) held = 0;
       continue;
     }
     // Paused, the node is watched only for its hang-up.
-    pollfd fds[2] = {{fd_.get(), static_cast<short>(paused ? 0 : POLLIN), 0},
-                     {stop_event_.get(), POLLIN, 0}};
-    const int ready = ::poll(fds, 2, *timeout);
+    if (!WatchInput(!paused)) break;
+    epoll_event events[2];
+    const int ready = ::epoll_wait(epoll_.get(), events, 2, *timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      RecordSystemError("poll", path_, errno);
+      RecordSystemError("epoll_wait", path_, errno);
       break;
     }
-    if (fds[1].revents != 0) {
+    std::uint32_t node_events = 0;
+    bool woken = false;
+    for (int i = 0; i < ready; ++i) {
+      if (events[i].data.fd == stop_event_.get()) {
+        woken = true;
+      } else {
+        node_events = events[i].events;
+      }
+    }
+    if (woken) {
       // A stop, pause or resume: the loop's next turn sees which.
       std::uint64_t count = 0;
       [[maybe_unused]] const ssize_t n = ::read(stop_event_.get(), &count, sizeof count);
       continue;
     }
-    if (fds[0].revents & POLLIN) {
-      const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
-      if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN) continue;
-        RecordSystemError("read", path_, errno);
-        gone_.store(true, std::memory_order_release);  // ENODEV, EIO: unplugged
-        break;
-      }
-      if (n == 0) {
-        abi::DebugNote("read(" + path_ + "): end of file: the device is gone");
+    if (node_events & EPOLLIN) {
+      if (ReadOne(buffer, held, guarded) == ReadResult::kGone) {
         gone_.store(true, std::memory_order_release);
         break;
       }
-      if (!deliver(static_cast<std::size_t>(n))) held = static_cast<std::size_t>(n);
-    } else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-      abi::DebugNote("poll(" + path_ + "): the node hung up: the device is gone");
+    } else if (node_events & (EPOLLERR | EPOLLHUP)) {
+      abi::DebugNote("epoll_wait(" + path_ + "): the node hung up: the device is gone");
       gone_.store(true, std::memory_order_release);
       break;
     }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -54,11 +55,11 @@ std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path);
 class Node {
  public:
   // Takes the open fd of the node at `path` (named in the reasons of
-  // failures); fails (valid() false, reason recorded) when no stop event can
-  // be made.
+  // failures) and makes its reads non-blocking; fails (valid() false, reason
+  // recorded) when that or the stop event cannot be made.
   Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor);
 
-  bool valid() const { return fd_ && stop_event_; }
+  bool valid() const { return fd_ && stop_event_ && epoll_; }
 
   // The ioctl the transfers call: the system's, or a stand-in in tests.
   using Ioctl = int (*)(int fd, unsigned long request, void* argument);
@@ -70,6 +71,11 @@ class Node {
   // Reads input reports and hands each to sink (see SplitInputReport) until
   // RequestStop is called or the device goes away (hang-up, error, ENODEV,
   // EIO): then returns quietly. Nothing is delivered after a stop request.
+  // Each report costs one wait (epoll, set up once) and one read, with the
+  // stop and the pause looked at through atomics: the cost of a bare read
+  // loop. (Reading on until EAGAIN before waiting again costs one more read
+  // per wake: a reader woken for every report, as one is that keeps up,
+  // delivers fewer of a burst that way.)
   void ReadLoop(const PieceSink& sink);
   // Makes ReadLoop return; safe from any thread, any number of times. In a
   // process forked from the one that made the node it only marks this copy
@@ -103,25 +109,40 @@ class Node {
   std::uint8_t Fetch(THIDreport& report, ReportKind kind);
   // Makes ReadLoop look at its state again.
   void Wake();
+  enum class ReadResult { kDone, kGone };
+  // Reads one report and delivers it, unless a stop or a pause came (a
+  // report read when a pause came is left in buffer, its length in held);
+  // kGone when the device went away.
+  ReadResult ReadOne(std::vector<std::uint8_t>& buffer, std::size_t& held, const PieceSink& sink);
+  // Has the wait watch the node for input, or for its hang-up only.
+  bool WatchInput(bool watch);
+  // Hands the report in bytes to sink unless paused: false then.
+  bool Deliver(std::span<const std::uint8_t> bytes, const PieceSink& sink);
   // The payload length of that report, or nothing (reason recorded).
   std::optional<std::uint32_t> PayloadLength(ReportKind kind, std::uint8_t report_id) const;
 
   std::string path_;
   UniqueFd fd_;
   UniqueFd stop_event_;
+  // The read loop's wait: the node and the stop event.
+  UniqueFd epoll_;
+  const pid_t owner_;
   bool read_write_;
-  descriptor::ReportDescriptor descriptor_;
   std::atomic<bool> stopping_{false};
-  // The pause: its state and end guarded by pause_mutex_; delivering_ is held
-  // by the read loop while it hands a report to the sink.
-  std::mutex pause_mutex_;
-  bool paused_ = false;
+  std::atomic<bool> gone_{false};
+  // Whether the wait watches the node for input (it does not while paused);
+  // the read loop's own.
+  bool watching_input_ = true;
+  // The pause: its state and end written under pause_mutex_; paused_ is
+  // also read without it, before each report. delivering_ is held by the
+  // read loop from a read to the report's delivery.
+  std::atomic<bool> paused_{false};
   bool ended_ = false;
   std::chrono::steady_clock::time_point pause_until_;
+  std::mutex pause_mutex_;
   std::mutex delivering_;
-  std::atomic<bool> gone_{false};
+  descriptor::ReportDescriptor descriptor_;
   Ioctl ioctl_;
-  const pid_t owner_;
 };
 
 }  // namespace vyhid::hidraw

@@ -205,6 +205,20 @@ TEST(Node, ReadLoopEndsQuietlyWhenTheDeviceGoes) {
   EXPECT_EQ(fake.node->SendOutput(report), 0);
 }
 
+// A queue that filled while the loop waited is read report after report, in
+// order; emptied, the loop waits again, where a stop reaches it.
+TEST(Node, AQueuedBurstArrivesWholeAndInOrder) {
+  FakeNode fake;
+  for (std::uint8_t i = 0; i < 100; ++i) fake.Send({1, i, 0, 0, 0, 0, 0, 0, 0});
+  Collector collector;
+  std::thread reader([&] { fake.node->ReadLoop(collector.Sink()); });
+  ASSERT_TRUE(collector.WaitFor(100));
+  fake.node->RequestStop();
+  reader.join();
+  ASSERT_EQ(collector.pieces.size(), 100u);
+  for (std::uint8_t i = 0; i < 100; ++i) EXPECT_EQ(collector.pieces[i].data[0], i);
+}
+
 TEST(Node, NothingIsDeliveredAfterAStopRequest) {
   FakeNode fake;
   fake.Send({1, 1, 2, 3, 4, 5, 6, 7, 8});

@@ -64,8 +64,10 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "Enumerate.h"
 #include "VyHID.h"
 #include "vcl/Dialogs.h"
 #include "vcl/Forms.h"
@@ -85,6 +87,8 @@ constexpr int kAttachRounds = 10;
 constexpr int kReplugs = 20;
 constexpr int kBurst = 10000;
 constexpr int kPaced = 300;
+// Turns of the component and hidapi at the burst and the paced reports.
+constexpr int kInputRounds = 3;
 constexpr int kScale[] = {5, 8, 12, 16, 24, 32};
 constexpr int kScaleAttach = 16;
 constexpr int kScaleRounds = 10;
@@ -124,6 +128,20 @@ std::map<int, long> VoluntarySwitches() {
   return switches;
 }
 
+// When the bridge last reported a device change, and its last scan and open
+// ran (steady clock ticks): stamped by the stand-ins that
+// EnumerationProbe::StampEntryPoints puts before the bridge's own.
+struct EntryStamps {
+  std::atomic<std::int64_t> Heard{0}, ScanStart{0}, ScanEnd{0}, OpenStart{0}, OpenEnd{0};
+  tHIDscanForDevices Scan = nullptr;
+  tHIDopenDevice Open = nullptr;
+};
+EntryStamps gStamps;
+
+std::int64_t Ticks() {
+  return Clock::now().time_since_epoch().count();
+}
+
 // Reaches the bridge's entry points that the component has bound.
 class EnumerationProbe : public TVyHID {
  public:
@@ -139,6 +157,42 @@ class EnumerationProbe : public TVyHID {
   }
 
   void BridgeInfo(std::uint8_t nr, THIDdeviceInfo* info) { HIDGetDeviceInfo(nr, info); }
+
+  // Closes a node kept open after a close for real, as a bridge without the
+  // grace would have: opening another device ends the grace of the held one.
+  void ReleaseHeld(std::uint8_t other) {
+    HIDopenDevice(other);
+    HIDcloseDevice();
+  }
+
+  // From now on the component's scans, opens and device-change callbacks
+  // leave their times in gStamps.
+  void StampEntryPoints() {
+    gStamps.Scan = HIDscanForDevices;
+    gStamps.Open = HIDopenDevice;
+    HIDscanForDevices = []() -> std::uint8_t {
+      gStamps.ScanStart = Ticks();
+      const std::uint8_t n = gStamps.Scan();
+      gStamps.ScanEnd = Ticks();
+      return n;
+    };
+    HIDopenDevice = [](std::uint8_t nr) -> std::uint8_t {
+      gStamps.OpenStart = Ticks();
+      const std::uint8_t opened = gStamps.Open(nr);
+      gStamps.OpenEnd = Ticks();
+      return opened;
+    };
+    USBsetEventHandler([] {
+      std::int64_t none = 0;
+      gStamps.Heard.compare_exchange_strong(none, Ticks());  // the first since it was cleared
+      CheckUSBevent();
+    });
+  }
+  void UnstampEntryPoints() {
+    HIDscanForDevices = gStamps.Scan;
+    HIDopenDevice = gStamps.Open;
+    USBsetEventHandler(CheckUSBevent);
+  }
 
   // The file the component loaded the bridge from.
   std::string BridgeFile() const {
@@ -175,6 +229,8 @@ constexpr std::uint8_t kBurstId = 5;
 constexpr std::size_t kBurstPayload = 16;
 constexpr const char* kBurstProduct = "VyHID bench burst";
 constexpr std::uint16_t kBurstPid = 0x0b05;
+// The sequence number that tells a reader thread to end.
+constexpr std::uint32_t kStopSeq = 0xffffffff;
 // More devices of the same kind, to list.
 constexpr const char* kFillerProduct = "VyHID bench filler";
 constexpr std::uint16_t kFillerPid = 0x0b06;
@@ -274,8 +330,12 @@ struct Arrivals {
   std::vector<std::uint32_t> Seqs;
   std::vector<double> Micros;
 
+  // The thread that delivered the first report since the last ForgetReader.
+  std::atomic<int> Reader{0};
+
   void Add(const std::uint8_t* payload) {
     const std::int64_t now = Clock::now().time_since_epoch().count();
+    if (Reader.load(std::memory_order_relaxed) == 0) Reader = static_cast<int>(gettid());
     std::uint32_t seq = 0;
     std::int64_t sent = 0;
     std::memcpy(&seq, payload, sizeof seq);
@@ -308,6 +368,63 @@ struct Arrivals {
            std::adjacent_find(Seqs.begin(), Seqs.end()) == Seqs.end();
   }
 };
+
+// A thread's time on the processor (ns) and the times it was given it, from
+// the scheduler's statistics: {-1, -1} when they cannot be read.
+std::pair<long long, long long> RunTime(int tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+  long long run_ns = -1, waited_ns = -1, slices = -1;
+  if (!(stat >> run_ns >> waited_ns >> slices)) return {-1, -1};
+  return {run_ns, slices};
+}
+
+// The hidraw devices present as the bridge reads them straight from sysfs
+// and as libudev shows them: true when both list the same devices with the
+// same facts, field by field; otherwise says the first difference.
+bool ReadersAgree(std::size_t& devices) {
+  using vyhid::hidraw::DeviceFacts;
+  const std::vector<DeviceFacts> direct =
+      vyhid::hidraw::HidrawCache(vyhid::hidraw::MakeSysfsSystem()).Scan();
+  const std::vector<DeviceFacts> udev =
+      vyhid::hidraw::HidrawCache(vyhid::hidraw::MakeUdevSystem()).Scan();
+  devices = direct.size();
+  if (direct.size() != udev.size()) {
+    std::printf("@@ ERROR sysfs lists %zu hidraw devices, libudev %zu\n", direct.size(),
+                udev.size());
+    return false;
+  }
+  for (std::size_t i = 0; i < direct.size(); ++i) {
+    const DeviceFacts& a = direct[i];
+    const DeviceFacts& b = udev[i];
+    const std::pair<const char*, bool> fields[] = {
+        {"devnode", a.devnode == b.devnode},
+        {"bus", a.bus == b.bus},
+        {"vendor_id", a.vendor_id == b.vendor_id},
+        {"product_id", a.product_id == b.product_id},
+        {"version", a.version == b.version},
+        {"manufacturer", a.manufacturer == b.manufacturer},
+        {"product", a.product == b.product},
+        {"serial", a.serial == b.serial},
+        {"interface_number", a.interface_number == b.interface_number},
+        {"port_path", a.port_path == b.port_path},
+        {"instance_name", a.instance_name == b.instance_name},
+        {"report_descriptor", a.report_descriptor == b.report_descriptor},
+        {"read_write", a.read_write == b.read_write},
+    };
+    for (const auto& [name, same] : fields) {
+      if (!same) {
+        std::printf("@@ ERROR %s: its %s read from sysfs differs from libudev's\n",
+                    b.devnode.c_str(), name);
+        return false;
+      }
+    }
+    if (!(a == b)) {
+      std::printf("@@ ERROR %s: read from sysfs differs from libudev\n", b.devnode.c_str());
+      return false;
+    }
+  }
+  return true;
+}
 
 int HidapiEnumerate() {
   hid_device_info* list = hid_enumerate(0, 0);
@@ -362,6 +479,17 @@ int main() {
                 copy.c_str(), failed.message().c_str());
     return 1;
   }
+
+  // The bridge reads what libudev would give, at every count of devices
+  // below ("@@ BENCH READERS ...").
+  std::size_t compared = 0;
+  std::vector<std::size_t> compared_counts;
+  const auto readers_agree = [&] {
+    if (!ReadersAgree(compared)) return false;
+    compared_counts.push_back(compared);
+    return true;
+  };
+  if (!readers_agree()) return 1;
 
   std::vector<Method> methods;
   methods.push_back({"hidraw_bridge", [&] { return hid.BridgeEnumerate(); }, {}, -1});
@@ -490,7 +618,7 @@ int main() {
   std::mutex mutex;
   std::condition_variable arrived;
   int pieces = 0;
-  hid.OnGetHIDData = [&](rtl::TObject*, THIDreport report, std::uint8_t) {
+  const auto count_stream = [&](rtl::TObject*, THIDreport report, std::uint8_t) {
     if (report.ReportID != kStreamId) return;
     {
       std::lock_guard lock(mutex);
@@ -498,6 +626,7 @@ int main() {
     }
     arrived.notify_all();
   };
+  hid.OnGetHIDData = count_stream;
   const int other = echo == 0 ? 1 : 0;
   const auto stream = [&](const std::function<void()>& rescan) {
     {
@@ -594,16 +723,25 @@ int main() {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         if (event->len > 0 && std::string_view(event->name).rfind("hidraw", 0) == 0) {
           node_created = now;
+          node_created.notify_all();
         }
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       }
     }
   });
   std::atomic<std::int64_t> opened_at{0};
+  // The reopening scan's stamps, taken at its OnDevOpen.
+  std::int64_t heard = 0, scan_start = 0, scan_end = 0, open_start = 0, open_end = 0;
   hid.OnGetHIDData = nullptr;
   hid.OnDevOpen = [&](rtl::TObject*, std::int32_t, TVyHIDDevInfo) {
-    opened_at = Clock::now().time_since_epoch().count();
+    opened_at = Ticks();
+    heard = gStamps.Heard;
+    scan_start = gStamps.ScanStart;
+    scan_end = gStamps.ScanEnd;
+    open_start = gStamps.OpenStart;
+    open_end = gStamps.OpenEnd;
   };
+  hid.StampEntryPoints();
   // Scans from the plug to the reopen, the one that reopens included.
   int scans_seen = 0;
   hid.OnAfterDevScan = [&](rtl::TObject*, std::int32_t, THIDinfoArray&) { ++scans_seen; };
@@ -630,16 +768,46 @@ int main() {
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, (v.size() * 95 + 99) / 100 - 1)];
   };
-  // kReplugs rounds of: one scan and one open of the device (its node closed
-  // for real first, by opening another device), then the device unplugged
-  // and plugged back while open, timed from its new node to OnDevOpen.
+  const auto micros = [](std::int64_t from, std::int64_t to) {
+    return std::chrono::duration<double, std::micro>(Clock::duration(to - from)).count();
+  };
+  // kReplugs rounds of: the device unplugged and plugged back while closed,
+  // and the first scan that lists it again with one open of it timed; one
+  // scan and one open of the device (its node closed for real first, by
+  // opening another device); then the device unplugged and plugged back
+  // while open, timed from its new node to OnDevOpen, and that time split at
+  // the bridge's device-change callback, the scan's start and end in the
+  // bridge, the open's start and end in the bridge.
   const auto replugs = [&](const char* name, std::string_view product,
                            const std::function<void()>& unplug, const std::function<void()>& plug) {
-    std::vector<double> reconnect, scan_open, scans;
+    std::vector<double> reconnect, scan_open, attach_open, scans;
+    std::vector<double> to_heard, to_scan, in_scan, to_open, in_open, to_event;
     hid.AutoConnect = true;
     hid.ScanForHIDdevices();
     const int listed = hid.DevCount;
     for (int round = 0; round < kReplugs; ++round) {
+      hid.CloseHidDevice();
+      unplug();
+      if (!pump([&] { return hid.DevCount < listed; })) {
+        std::printf("@@ ERROR %s: the removal was not seen\n", name);
+        return false;
+      }
+      node_created = 0;
+      plug();
+      node_created.wait(0);
+      // The device-change message waits until the timed scan has listed it.
+      const Clock::time_point a0 = Clock::now();
+      while (hid.ScanForHIDdevices() < listed) {
+      }
+      hid.CurrentDevNr = find(product);
+      hid.Active = true;
+      attach_open.push_back(std::chrono::duration<double, std::micro>(Clock::now() - a0).count());
+      if (!hid.Active) {
+        std::printf("@@ ERROR %s: the open after the attach failed\n", name);
+        return false;
+      }
+      vcl::Application.ProcessMessages();
+
       hid.CloseHidDevice();
       hid.CurrentDevNr = find(product) == 0 ? 1 : 0;
       hid.Active = true;
@@ -660,23 +828,30 @@ int main() {
       node_created = 0;
       opened_at = 0;
       scans_seen = 0;
+      gStamps.Heard = 0;
       plug();
       if (!pump([&] { return opened_at != 0 && node_created != 0; })) {
         std::printf("@@ ERROR %s: the device was not reopened\n", name);
         return false;
       }
-      reconnect.push_back(
-          std::chrono::duration<double, std::micro>(Clock::duration(opened_at - node_created))
-              .count());
+      reconnect.push_back(micros(node_created, opened_at));
+      to_heard.push_back(micros(node_created, heard));
+      to_scan.push_back(micros(heard, scan_start));
+      in_scan.push_back(micros(scan_start, scan_end));
+      to_open.push_back(micros(scan_end, open_start));
+      in_open.push_back(micros(open_start, open_end));
+      to_event.push_back(micros(open_end, opened_at));
       scans.push_back(scans_seen);
     }
     hid.CloseHidDevice();
     hid.AutoConnect = false;
     std::printf(
         "@@ BENCH RECONNECT name=%s replugs=%d median_us=%.0f p95_us=%.0f "
-        "scan_open_median_us=%.0f scans_median=%.1f scans_max=%.0f\n",
-        name, kReplugs, Median(reconnect), p95(reconnect), Median(scan_open), Median(scans),
-        *std::max_element(scans.begin(), scans.end()));
+        "scan_open_median_us=%.0f attach_open_median_us=%.0f scans_median=%.1f scans_max=%.0f "
+        "heard_us=%.0f loop_us=%.0f scan_us=%.0f describe_us=%.0f open_us=%.0f event_us=%.0f\n",
+        name, kReplugs, Median(reconnect), p95(reconnect), Median(scan_open), Median(attach_open),
+        Median(scans), *std::max_element(scans.begin(), scans.end()), Median(to_heard),
+        Median(to_scan), Median(in_scan), Median(to_open), Median(in_open), Median(to_event));
     return true;
   };
   const bool replugged = replugs(
@@ -700,6 +875,7 @@ int main() {
                                std::printf("@@ PLUG-KBD\n");
                                std::fflush(stdout);
                              });
+  hid.UnstampEntryPoints();
   hid.OnDevOpen = nullptr;
   hid.OnAfterDevScan = nullptr;
   eventfd_write(stop, 1);
@@ -707,6 +883,52 @@ int main() {
   close(watch);
   close(stop);
   if (!replugged) return 1;
+
+  // Lost input while another device comes and goes: a uhid device of the
+  // program's own made and destroyed kRescans times during the stream, each
+  // change heard by the component, which rescans by itself (AutoConnect),
+  // closing and reopening the streaming device. Beside it the same with the
+  // node closed for real at each of those closes, as a bridge without the
+  // grace closes it: the OnDevClose handler, which runs inside the scan right
+  // after the close, opens and closes another device through the bridge.
+  hid.OnGetHIDData = count_stream;
+  hid.AutoConnect = true;
+  hid.ScanForHIDdevices();
+  const int listed_alone = hid.DevCount;
+  bool close_for_real = false;
+  int plug_closes = 0;
+  hid.OnDevClose = [&](rtl::TObject*) {
+    ++plug_closes;
+    if (close_for_real) hid.ReleaseHeld(static_cast<std::uint8_t>(find(kEchoProduct) == 0 ? 1 : 0));
+  };
+  bool plugged = true;
+  const auto plug_and_unplug = [&] {
+    {
+      BurstDevice visitor;
+      plugged = plugged && visitor.Create(kFillerProduct, kFillerPid) &&
+                pump([&] { return hid.DevCount > listed_alone; });
+    }
+    plugged = plugged && pump([&] { return hid.DevCount == listed_alone; });
+  };
+  echo = find(kEchoProduct);
+  const int lost_plug_held = stream(plug_and_unplug);
+  const int closes_held = plug_closes;
+  plug_closes = 0;
+  close_for_real = true;
+  echo = find(kEchoProduct);
+  const int lost_plug_closed = stream(plug_and_unplug);
+  const int closes_closed = plug_closes;
+  hid.OnDevClose = nullptr;
+  hid.OnGetHIDData = nullptr;
+  hid.AutoConnect = false;
+  if (!plugged) {
+    std::printf("@@ ERROR the other uhid device was not seen to come and go\n");
+    return 1;
+  }
+  std::printf(
+      "@@ BENCH LOST_PLUG reports=%d plugs=%d lost_held=%d closes_held=%d lost_closed=%d "
+      "closes_closed=%d\n",
+      kStream, kRescans, lost_plug_held, closes_held, lost_plug_closed, closes_closed);
 
   std::printf("@@ BENCH LOST reports=%d rescans=%d lost_held=%d lost_closed=%d\n", kStream,
               kRescans, lost_held, lost_closed);
@@ -743,72 +965,133 @@ int main() {
     std::size_t Delivered = 0;
     bool InOrder = false;
     std::vector<double> Micros;
+    // The reader thread's processor time per report delivered (us) and its
+    // time slices, over a burst.
+    double CpuMicros = 0;
+    long long Slices = 0;
+    // The writer's (this thread's) processor time per report written.
+    double WriterMicros = 0;
   };
-  Result component_burst, component_paced, hidapi_burst, hidapi_paced;
-  hid.OnGetHIDData = [&](rtl::TObject*, THIDreport report, std::uint8_t) {
-    if (report.ReportID == kBurstId) arrivals.Add(report.Data.Bytes);
-  };
-  hid.CurrentDevNr = find(kBurstProduct);
-  hid.Active = true;
-  for (const bool paced : {false, true}) {
+  // One report first, which names the reader thread and is then forgotten;
+  // the reader's processor time is taken before and after the reports.
+  const auto measure = [&](int count, bool paced, Result& r) {
     arrivals.Clear();
-    const int count = paced ? kPaced : kBurst;
-    if (!send(count, paced)) {
-      std::printf("@@ ERROR the uhid write failed\n");
-      return 1;
-    }
+    arrivals.Reader = 0;
+    if (!send(1, false)) return false;
+    arrivals.WaitFor(1);
+    arrivals.Clear();
+    const auto before = RunTime(arrivals.Reader);
+    const int writer = static_cast<int>(gettid());
+    const auto written_before = RunTime(writer);
+    if (!send(count, paced)) return false;
+    const auto written_after = RunTime(writer);
     arrivals.WaitFor(static_cast<std::size_t>(count));
-    Result& r = paced ? component_paced : component_burst;
+    const auto after = RunTime(arrivals.Reader);
     r.Delivered = arrivals.Seqs.size();
     r.InOrder = arrivals.InOrder();
     r.Micros = arrivals.Micros;
-  }
-  hid.CloseHidDevice();
-  hid.OnGetHIDData = nullptr;
-
-  hid_device* reader_device = nullptr;
-  hid_device_info* listed_burst = hid_enumerate(0x1209, kBurstPid);
-  if (listed_burst != nullptr) reader_device = hid_open_path(listed_burst->path);
-  hid_free_enumeration(listed_burst);
-  if (reader_device == nullptr) {
-    std::printf("@@ ERROR hidapi cannot open %s\n", kBurstProduct);
-    return 1;
-  }
-  for (const bool paced : {false, true}) {
-    arrivals.Clear();
-    const int count = paced ? kPaced : kBurst;
+    r.CpuMicros = static_cast<double>(after.first - before.first) / 1000.0 /
+                  static_cast<double>(std::max<std::size_t>(r.Delivered, 1));
+    r.Slices = after.second - before.second;
+    r.WriterMicros =
+        static_cast<double>(written_after.first - written_before.first) / 1000.0 / count;
+    return true;
+  };
+  // What each reader got over the rounds: the burst's count and order, the
+  // processor time per report and the paced reports' latencies.
+  struct Totals {
+    std::vector<double> Delivered, Cpu, Slices, Micros, Writer;
+    bool InOrder = true;
+    void Add(const Result& burst, const Result& paced) {
+      Writer.push_back(burst.WriterMicros);
+      Delivered.push_back(static_cast<double>(burst.Delivered));
+      InOrder = InOrder && burst.InOrder && paced.InOrder;
+      Cpu.push_back(burst.CpuMicros);
+      Slices.push_back(static_cast<double>(burst.Slices));
+      Micros.insert(Micros.end(), paced.Micros.begin(), paced.Micros.end());
+    }
+  };
+  Totals through_component, through_hidapi;
+  hid.OnGetHIDData = [&](rtl::TObject*, THIDreport report, std::uint8_t) {
+    if (report.ReportID == kBurstId) arrivals.Add(report.Data.Bytes);
+  };
+  // Through the component, then a hid_read loop, in turns; each reader has
+  // the device alone (the component's node is closed for real, by opening
+  // another device, before hidapi opens it).
+  const auto component_round = [&](Totals& totals) {
+    Result burst_result, paced_result;
+    hid.CurrentDevNr = find(kBurstProduct);
+    hid.Active = true;
+    const bool sent = measure(kBurst, false, burst_result) && measure(kPaced, true, paced_result);
+    hid.CloseHidDevice();
+    hid.CurrentDevNr = find(kBurstProduct) == 0 ? 1 : 0;
+    hid.Active = true;
+    hid.CloseHidDevice();
+    totals.Add(burst_result, paced_result);
+    return sent;
+  };
+  const auto hidapi_round = [&] {
+    hid_device* reader_device = nullptr;
+    hid_device_info* listed_burst = hid_enumerate(0x1209, kBurstPid);
+    if (listed_burst != nullptr) reader_device = hid_open_path(listed_burst->path);
+    hid_free_enumeration(listed_burst);
+    if (reader_device == nullptr) {
+      std::printf("@@ ERROR hidapi cannot open %s\n", kBurstProduct);
+      return false;
+    }
+    // One reader thread for the burst and the paced reports, as the
+    // component has one read thread for both.
+    Result results[2];
     std::atomic<int> reader_tid{0};
     std::thread reading([&] {
       reader_tid = static_cast<int>(gettid());
       unsigned char buffer[65];
-      // Blocking reads until a second passes without a report.
-      for (int n; (n = hid_read_timeout(reader_device, buffer, sizeof buffer, 1000)) > 0;) {
-        if (buffer[0] == kBurstId && n >= static_cast<int>(1 + kBurstPayload)) {
-          arrivals.Add(buffer + 1);
-        }
+      // Blocking reads until the report that says stop, or a failure.
+      for (int n; (n = hid_read(reader_device, buffer, sizeof buffer)) >= 0;) {
+        if (n < static_cast<int>(1 + kBurstPayload) || buffer[0] != kBurstId) continue;
+        if (std::memcmp(buffer + 1, &kStopSeq, sizeof kStopSeq) == 0) break;
+        arrivals.Add(buffer + 1);
       }
     });
     // Until the reader sleeps in its read.
     while (!Sleeping(reader_tid.load())) {
     }
-    if (!send(count, paced)) {
+    const bool sent = measure(kBurst, false, results[0]) && measure(kPaced, true, results[1]);
+    // The reader, with nothing queued before it, gets this one; without it
+    // the reader stays blocked and the program ends on the failure.
+    if (!burst.Send(kStopSeq)) {
+      reading.detach();
+      return false;
+    }
+    reading.join();
+    hid_close(reader_device);
+    through_hidapi.Add(results[0], results[1]);
+    return sent;
+  };
+  for (int round = 0; round < kInputRounds; ++round) {
+    const bool sent = component_round(through_component);
+    if (!sent || !hidapi_round()) {
       std::printf("@@ ERROR the uhid write failed\n");
       return 1;
     }
-    reading.join();
-    Result& r = paced ? hidapi_paced : hidapi_burst;
-    r.Delivered = arrivals.Seqs.size();
-    r.InOrder = arrivals.InOrder();
-    r.Micros = arrivals.Micros;
   }
-  hid_close(reader_device);
+  hid.OnGetHIDData = nullptr;
   std::printf(
-      "@@ BENCH INPUT burst=%d component_delivered=%zu component_in_order=%d "
-      "hid_read_delivered=%zu hid_read_in_order=%d paced=%d component_median_us=%.1f "
-      "component_p95_us=%.1f hid_read_median_us=%.1f hid_read_p95_us=%.1f\n",
-      kBurst, component_burst.Delivered, component_burst.InOrder ? 1 : 0, hidapi_burst.Delivered,
-      hidapi_burst.InOrder ? 1 : 0, kPaced, Median(component_paced.Micros),
-      p95(component_paced.Micros), Median(hidapi_paced.Micros), p95(hidapi_paced.Micros));
+      "@@ BENCH INPUT burst=%d rounds=%d component_delivered=%.0f component_delivered_min=%.0f "
+      "component_in_order=%d hid_read_delivered=%.0f hid_read_delivered_min=%.0f "
+      "hid_read_in_order=%d paced=%d component_median_us=%.1f component_p95_us=%.1f "
+      "hid_read_median_us=%.1f hid_read_p95_us=%.1f component_cpu_us=%.1f "
+      "component_slices=%.0f hid_read_cpu_us=%.1f hid_read_slices=%.0f "
+      "component_writer_us=%.1f hid_read_writer_us=%.1f\n",
+      kBurst, kInputRounds, Median(through_component.Delivered),
+      *std::min_element(through_component.Delivered.begin(), through_component.Delivered.end()),
+      through_component.InOrder ? 1 : 0, Median(through_hidapi.Delivered),
+      *std::min_element(through_hidapi.Delivered.begin(), through_hidapi.Delivered.end()),
+      through_hidapi.InOrder ? 1 : 0, kPaced, Median(through_component.Micros),
+      p95(through_component.Micros), Median(through_hidapi.Micros), p95(through_hidapi.Micros),
+      Median(through_component.Cpu), Median(through_component.Slices), Median(through_hidapi.Cpu),
+      Median(through_hidapi.Slices), Median(through_component.Writer),
+      Median(through_hidapi.Writer));
 
   // Growth with the number of devices: more uhid devices made until the
   // component lists each count of kScale, and at each count the rescan, the
@@ -830,6 +1113,7 @@ int main() {
                   static_cast<int>(hid.DevCount), devices);
       return 1;
     }
+    if (!readers_agree()) return 1;
     for (Method& m : methods) {
       m.Entries = m.Run();
       m.Micros.clear();
@@ -877,6 +1161,10 @@ int main() {
   }
   fillers.clear();
   std::fclose(control);
+  std::printf("@@ BENCH READERS identical=1 scans=%zu fewest=%zu most=%zu\n",
+              compared_counts.size(),
+              *std::min_element(compared_counts.begin(), compared_counts.end()),
+              *std::max_element(compared_counts.begin(), compared_counts.end()));
 
   std::printf("@@ BENCH END\n");
   std::fflush(stdout);
