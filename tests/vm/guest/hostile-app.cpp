@@ -154,11 +154,13 @@ class Checker {
     const std::lock_guard lock(mutex_);
     Tail();
     Stream& s = streams_[serial];
-    // What is left from an earlier time this device was open.
+    // What is left from an earlier time this device was open; the last
+    // report announced stays expected.
+    const bool keep = s.announced && !s.last.refused;
     for (std::size_t k = 0; k < s.reports.size(); ++k)
-      if (s.reports[k].seq != s.last.seq) Lost(s, s.reports[k], k == 0 ? s.piece : 0);
+      if (!keep || s.reports[k].seq != s.last.seq) Lost(s, s.reports[k], k == 0 ? s.piece : 0);
     s.reports.clear();
-    if (s.announced && !s.last.refused) {
+    if (keep) {
       Sent last = s.last;
       last.announced_before_open = true;
       s.reports.push_back(last);
