@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -77,6 +78,8 @@ constexpr double kSpinShare = 0.5;
 constexpr std::uint64_t kNever = UINT64_MAX;
 // uhid's largest input report (UHID_DATA_MAX).
 constexpr std::size_t kUhidReportMax = 4096;
+// The side channel's memory is given back in steps of this many bytes read.
+constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
 
 // Why a report the fuzzer announced never reached the application.
 enum class LossCause {
@@ -294,6 +297,12 @@ class Checker {
     return findings_;
   }
 
+  // The most memory the side channel held, and its length, in KiB.
+  std::pair<std::size_t, std::size_t> LogKib() {
+    const std::lock_guard lock(mutex_);
+    return {most_held_ / 1024, read_ / 1024};
+  }
+
   void Finding(const char* what, const std::string& detail) {
     const std::lock_guard lock(mutex_);
     Note(what, detail);
@@ -455,13 +464,36 @@ class Checker {
     for (;;) {
       const ssize_t n = read(log_fd_, buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+      if (n < 0) {
+        Say("ERROR read(%s): %s", HOSTILE_LOG, strerror(errno));
+        std::abort();
+      }
+      if (n == 0) break;
       pending_.append(buf, static_cast<std::size_t>(n));
+      read_ += static_cast<std::size_t>(n);
     }
+    Release();
     std::size_t start = 0;
     for (std::size_t nl; (nl = pending_.find('\n', start)) != std::string::npos; start = nl + 1)
       Line(pending_.c_str() + start);
     pending_.erase(0, start);
+  }
+
+  // Gives back the memory of what has been read: the side channel lives in
+  // the guest's RAM and grows by some 40 MiB in a quarter of an hour, which
+  // would fill it during a long run.
+  void Release() {
+    const std::size_t upto = read_ / kReleaseStep * kReleaseStep;
+    if (upto <= released_) return;
+    if (fallocate(log_fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                  static_cast<off_t>(released_), static_cast<off_t>(upto - released_)) != 0) {
+      Say("ERROR fallocate(%s, punch hole): %s", HOSTILE_LOG, strerror(errno));
+      std::abort();
+    }
+    released_ = upto;
+    struct stat st {};
+    if (fstat(log_fd_, &st) == 0)
+      most_held_ = std::max(most_held_, static_cast<std::size_t>(st.st_blocks) * 512);
   }
 
   void Line(const char* line) {
@@ -507,6 +539,7 @@ class Checker {
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   const int log_fd_;
   std::string pending_;
+  std::size_t read_ = 0, released_ = 0, most_held_ = 0;  // bytes of the side channel
   std::map<std::string, Stream> streams_;
   std::string current_;
   std::array<unsigned long, kLossNames.size()> lost_{};
@@ -760,7 +793,8 @@ int Run(rtl::HMODULE) {
     return 1;
   }
   const std::uint64_t seed = std::strtoull(seed_text, nullptr, 10);
-  const int log_fd = open(HOSTILE_LOG, O_RDONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Read-write: the checker gives back what it has read (Checker::Release).
+  const int log_fd = open(HOSTILE_LOG, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (log_fd < 0) {
     Say("ERROR open(%s): %s", HOSTILE_LOG, strerror(errno));
     return 1;
@@ -795,8 +829,9 @@ int Run(rtl::HMODULE) {
   // watchdog, the side channel; the devices are closed and gone.
   const int fds_after = CountEntries("/proc/self/fd");
   const int threads_after = CountEntries("/proc/self/task");
-  Say("HOSTILE-RESULT findings=%lu fds=%d->%d threads=%d->%d", checker.findings(), fds_before,
-      fds_after, threads_before, threads_after);
+  const auto [held_kib, log_kib] = checker.LogKib();
+  Say("HOSTILE-RESULT findings=%lu fds=%d->%d threads=%d->%d log_kib=%zu most_held_kib=%zu",
+      checker.findings(), fds_before, fds_after, threads_before, threads_after, log_kib, held_kib);
   return 0;
 }
 

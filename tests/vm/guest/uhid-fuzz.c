@@ -96,6 +96,14 @@ static void die(const char* what, const char* object) {
   exit(1);
 }
 
+/* The application reads the side channel as it grows: every line goes out
+ * at once, and a line that cannot be written (a full file system) ends the
+ * run, since the application would take the reports it announces for
+ * reports no device sent. */
+static void flush_log(Fuzz* f) {
+  if (fflush(f->log) != 0 || ferror(f->log)) die("write", HOSTILE_LOG);
+}
+
 static void load_descriptor(Fuzz* f, const char* dir, const char* name) {
   if (f->descriptor_count == kMaxDescriptors || name[0] == '.') return;
   char path[512];
@@ -217,7 +225,7 @@ static void create_device(Fuzz* f, Device* dev) {
     if (dev->declared[id])
       fprintf(f->log, " %d:%llu", id, (unsigned long long)(dev->input_bits[id] + 7) / 8);
   fprintf(f->log, "\n");
-  fflush(f->log);
+  flush_log(f);
   if (send_event(dev, &ev) != 0) {
     f->create_refused++;
     close(dev->fd);
@@ -232,7 +240,7 @@ static void destroy_device(Fuzz* f, Device* dev) {
   memset(&ev, 0, sizeof ev);
   ev.type = UHID_DESTROY;
   fprintf(f->log, "D %s %llu\n", dev->serial, (unsigned long long)HostileNowUs());
-  fflush(f->log);
+  flush_log(f);
   send_event(dev, &ev);
   if (dev->pending_count > 0) f->destroyed_mid_transfer++;
   f->destroyed++;
@@ -265,7 +273,7 @@ static void stream_one(Fuzz* f, Device* dev, char kind) {
   uint32_t key = (uint32_t)HostileNext(&f->rng);
   fprintf(f->log, "I %s %u %u %u %c %llu\n", dev->serial, len, first, key, kind,
           (unsigned long long)HostileNowUs());
-  fflush(f->log);
+  flush_log(f);
   ev.u.input2.size = (__u16)len;
   if (len > 0) ev.u.input2.data[0] = (__u8)first;
   for (uint32_t i = 1; i < len; i++) ev.u.input2.data[i] = HostileByte(key, i);
@@ -274,7 +282,7 @@ static void stream_one(Fuzz* f, Device* dev, char kind) {
   } else {
     f->stream_failed++;
     fprintf(f->log, "X %s\n", dev->serial);
-    fflush(f->log);
+    flush_log(f);
   }
 }
 
@@ -434,7 +442,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < kMaxDevices; i++)
     if (f->devices[i].fd >= 0) destroy_device(f, &f->devices[i]);
   fprintf(f->log, "E\n");
-  fclose(f->log);
+  flush_log(f);
+  if (fclose(f->log) != 0) die("fclose", HOSTILE_LOG);
   printf(
       "@@ FUZZ-RESULT seed=%lu descriptors=%d created=%lu refused=%lu streamed=%lu "
       "stream_failed=%lu outputs=%lu requests=%lu answered=%lu errors=%lu late=%lu ignored=%lu "
