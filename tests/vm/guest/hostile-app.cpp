@@ -325,6 +325,7 @@ class Checker {
     std::uint64_t announced_us, received_us;
   };
   struct Stream {
+    std::string serial;
     bool numbered = false;
     bool opened = false;
     bool announced = false;  // last holds the latest report announced
@@ -425,7 +426,7 @@ class Checker {
     snprintf(detail, sizeof detail,
              "serial=%s seq=%llu len=%u first=%u kind=%c pieces_received=%zu waiting=%zu "
              "closes=%zu destroyed=%d",
-             current_.c_str(), static_cast<unsigned long long>(r.seq), r.len, r.first, r.kind,
+             s.serial.c_str(), static_cast<unsigned long long>(r.seq), r.len, r.first, r.kind,
              pieces_received, Waiting(s, r), s.closed.size(), s.destroyed ? 1 : 0);
     Note("a report lost with no known cause", detail);
   }
@@ -522,6 +523,7 @@ class Checker {
       s.destroyed_seq = seq_;
     } else if (sscanf(line, "C %63s %d %d%n", serial, &numbered, &count, &used) == 3) {
       Stream& s = streams_[serial];
+      s.serial = serial;
       s.numbered = numbered != 0;
       const char* ids = line + used;
       unsigned id = 0, bytes = 0;
