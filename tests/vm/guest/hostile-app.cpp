@@ -20,6 +20,7 @@
 // as "@@ HOSTILE-..." lines.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/uhid.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -76,8 +77,6 @@ constexpr std::size_t kReaderQueue = 64;
 constexpr auto kSpinWindow = std::chrono::milliseconds(300);
 constexpr double kSpinShare = 0.5;
 constexpr std::uint64_t kNever = UINT64_MAX;
-// uhid's largest input report (UHID_DATA_MAX).
-constexpr std::size_t kUhidReportMax = 4096;
 // The side channel's memory is given back in steps of this many bytes read.
 constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
 
@@ -390,7 +389,7 @@ class Checker {
   // The length below which the kernel drops an input report: the declared
   // one, capped at uhid's largest report (less the ID byte when numbered).
   static std::size_t KernelReportBytes(const Stream& s, std::uint32_t id) {
-    const std::size_t most = kUhidReportMax - (s.numbered ? 1 : 0);
+    const std::size_t most = std::size_t{UHID_DATA_MAX} - (s.numbered ? 1 : 0);
     return std::min<std::size_t>(s.input_bytes[id], most);
   }
 
