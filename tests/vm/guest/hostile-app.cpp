@@ -11,18 +11,27 @@
 // ID byte taken off when the device numbers its reports, the rest in pieces
 // of 64 bytes, zero-filled, in the order sent. A piece that matches no report
 // the open device sent, or that skips back, is a finding. A watchdog aborts
-// the program when a call has not returned within kCallBound. Descriptors
-// and threads are counted after the start and at the end. The figures and
-// the findings are printed as "@@ HOSTILE-..." lines.
+// the program when a call has not returned within kCallBound. Every report
+// that never arrived is tied to a cause (LossCause); one with none is a
+// finding. When the open device is destroyed, the other threads' CPU time
+// is measured while the application does nothing: a thread still busy on a
+// device that is gone is a finding. Descriptors and threads are counted
+// after the start and at the end. The figures and the findings are printed
+// as "@@ HOSTILE-..." lines.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/uhid.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <bitset>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -36,6 +45,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "VyHID.h"
 #include "hostile.h"
@@ -58,6 +68,38 @@ constexpr int kFindingsShown = 20;
 // Reports kept after they were received or passed over, to tell a piece
 // delivered twice or out of order from one never sent.
 constexpr std::size_t kHistory = 256;
+// The kernel keeps a ring of 64 reports for each reader of a hidraw node,
+// one slot always free: a report that arrives while 63 wait is dropped.
+constexpr std::size_t kReaderQueue = 64;
+// While the open device's destruction is checked, the application does
+// nothing for this long; the other threads may use at most kSpinShare of it
+// (the input left in the kernel's queue, the hotplug event).
+constexpr auto kSpinWindow = std::chrono::milliseconds(300);
+constexpr double kSpinShare = 0.5;
+constexpr std::uint64_t kNever = UINT64_MAX;
+// The side channel's memory is given back in steps of this many bytes read.
+constexpr std::size_t kReleaseStep = std::size_t{1} << 20;
+
+// Why a report the fuzzer announced never reached the application.
+enum class LossCause {
+  kNotOpen,         // it arrived while the application did not have the device
+                    // open (before the open, after a close, across a reopen) or
+                    // was still in the node's queue at the close, which drops it
+  kDestroyed,       // the device was destroyed before the report could be read
+  kKernelQueue,     // the reader's queue in the kernel was full when it arrived
+  kKernelEmpty,     // zero bytes: the kernel's HID core drops an empty report
+  kKernelNoReport,  // its report ID is not an input report of the descriptor,
+                    // which the kernel's HID core drops
+  kKernelShort,     // shorter than the descriptor declares its report: the
+                    // kernel's HID core drops it (the guest's kernel among
+                    // those that no longer fill the rest with zeros)
+  kRefused,         // uhid refused it (the fuzzer logs that)
+  kUnexplained,     // none of these: a finding
+  kCount
+};
+constexpr std::array<const char*, static_cast<std::size_t>(LossCause::kCount)> kLossNames = {
+    "not_open",     "destroyed", "kernel_queue", "kernel_empty", "kernel_no_such_report",
+    "kernel_short", "refused",   "unexplained"};
 
 [[gnu::format(printf, 1, 2)]] void Say(const char* fmt, ...) {
   char buf[1024];
@@ -88,8 +130,10 @@ int CountEntries(const char* dir) {
 struct Sent {
   std::uint32_t len, first, key;
   char kind;
-  unsigned long closes;  // the device's closes counted when the report was read
+  std::uint64_t seq;   // its place among all the reports announced
+  std::uint64_t t_us;  // when it was announced (HostileNowUs)
   bool announced_before_open = false;
+  bool refused = false;
 };
 
 // The fuzzer's devices and what each sent, read from the side channel as it
@@ -112,25 +156,62 @@ class Checker {
     const std::lock_guard lock(mutex_);
     Tail();
     Stream& s = streams_[serial];
-    before_open_ += s.reports.size();
+    // What is left from an earlier time this device was open; the last
+    // report announced stays expected.
+    const bool keep = s.announced && !s.last.refused;
+    for (std::size_t k = 0; k < s.reports.size(); ++k)
+      if (!keep || s.reports[k].seq != s.last.seq) Lost(s, s.reports[k], k == 0 ? s.piece : 0);
     s.reports.clear();
-    if (s.announced) {
-      --before_open_;
+    if (keep) {
       Sent last = s.last;
       last.announced_before_open = true;
       s.reports.push_back(last);
     }
     s.piece = 0;
     s.opened = true;
+    s.open_seq = kNever;
+    s.closed.clear();
+    s.receipts.clear();
+    s.received_seq = 0;
     current_ = serial;
   }
 
+  // The open device opened, by the application or again by a scan: the
+  // reports announced from now on reach its reader.
+  void Opened() {
+    const std::lock_guard lock(mutex_);
+    Tail();
+    if (current_.empty()) return;
+    Stream& s = streams_[current_];
+    if (s.open_seq == kNever)
+      s.open_seq = seq_;
+    else if (!s.closed.empty() && s.closed.back().to == kNever)
+      s.closed.back().to = seq_;
+  }
+
   // The open device closed (by the application or a scan): what it sent
-  // before and the kernel had not handed over is gone with the node's queue.
+  // after the last report received and before it is open again is gone with
+  // the node's queue, or came while no reader was there.
   void Closed() {
     const std::lock_guard lock(mutex_);
     Tail();
-    ++closes_;
+    if (current_.empty()) return;
+    Stream& s = streams_[current_];
+    s.closed.push_back(Window{s.received_seq, seq_, kNever});
+  }
+
+  // True once for each destruction of the device open now, seen on the side
+  // channel before the application closed it.
+  bool OpenDeviceDestroyed() {
+    const std::lock_guard lock(mutex_);
+    Tail();
+    auto it = streams_.find(current_);
+    if (it == streams_.end()) return false;
+    Stream& s = it->second;
+    const bool open = s.open_seq != kNever && (s.closed.empty() || s.closed.back().to != kNever);
+    if (!s.destroyed || s.spin_checked || !open) return false;
+    s.spin_checked = true;
+    return true;
   }
 
   std::string Current() {
@@ -152,7 +233,12 @@ class Checker {
       for (; piece < Pieces(s, s.reports[r]); ++piece) {
         if (!Matches(s, s.reports[r], piece, report, count)) continue;
         if (s.reports[r].announced_before_open && piece == 0) Late(s.reports[r]);
-        for (std::size_t k = 0; k < r; ++k) Lost(s.reports[k], k == 0 ? s.piece : 0);
+        for (std::size_t k = 0; k < r; ++k) Lost(s, s.reports[k], k == 0 ? s.piece : 0);
+        if (s.received_seq != s.reports[r].seq) {
+          s.receipts.push_back(Receipt{s.reports[r].t_us, HostileNowUs()});
+          if (s.receipts.size() > kHistory) s.receipts.pop_front();
+          s.received_seq = s.reports[r].seq;
+        }
         for (std::size_t k = 0; k < r; ++k) Done(s, s.reports[k]);
         s.reports.erase(s.reports.begin(), s.reports.begin() + static_cast<std::ptrdiff_t>(r));
         if (piece > s.piece && r == 0) lost_pieces_ += piece - s.piece;
@@ -188,22 +274,32 @@ class Checker {
         never_opened_ += s.reports.size();
         continue;
       }
-      for (std::size_t k = 0; k < s.reports.size(); ++k) Lost(s.reports[k], k == 0 ? s.piece : 0);
+      for (std::size_t k = 0; k < s.reports.size(); ++k)
+        Lost(s, s.reports[k], k == 0 ? s.piece : 0);
     }
     Say("HOSTILE-RECEIVED pieces=%lu matched=%lu findings=%lu devices=%zu sent=%lu "
         "before_open=%lu never_opened=%lu written_after_open=%lu",
         pieces_, matched_, findings_, streams_.size(), sent_, before_open_, never_opened_,
         written_after_open_);
+    std::string causes;
+    for (std::size_t c = 0; c < kLossNames.size(); ++c)
+      causes += std::string(" ") + kLossNames[c] + "=" + std::to_string(lost_[c]);
     std::string kinds;
-    for (const auto& [kind, n] : lost_)
+    for (const auto& [kind, n] : lost_by_kind_)
       kinds += " " + std::string(1, kind) + "=" + std::to_string(n);
-    Say("HOSTILE-LOST at_close=%lu while_open_by_kind:%s pieces_inside_reports=%lu", lost_at_close_,
-        kinds.c_str(), lost_pieces_);
+    Say("HOSTILE-LOST%s pieces_inside_reports=%lu by_kind:%s", causes.c_str(), lost_pieces_,
+        kinds.c_str());
   }
 
   unsigned long findings() {
     const std::lock_guard lock(mutex_);
     return findings_;
+  }
+
+  // The most memory the side channel held, and its length, in KiB.
+  std::pair<std::size_t, std::size_t> LogKib() {
+    const std::lock_guard lock(mutex_);
+    return {most_held_ / 1024, read_ / 1024};
   }
 
   void Finding(const char* what, const std::string& detail) {
@@ -218,14 +314,35 @@ class Checker {
   }
 
  private:
+  // Reports announced from after `from` (the last one received before a
+  // close, at `close`) to `to` (the reopen) found no reader.
+  struct Window {
+    std::uint64_t from, close, to;
+  };
+  // When a report the kernel queued was announced and when it was received.
+  struct Receipt {
+    std::uint64_t announced_us, received_us;
+  };
   struct Stream {
+    std::string serial;
     bool numbered = false;
     bool opened = false;
     bool announced = false;  // last holds the latest report announced
+    bool destroyed = false;
+    bool spin_checked = false;
+    std::bitset<256> input_ids;                    // the report IDs of its Input items
+    std::array<std::uint32_t, 256> input_bytes{};  // their lengths, the ID byte apart
     Sent last{};
     std::deque<Sent> reports;
     std::size_t piece = 0;  // pieces of the front report already received
     std::deque<Sent> done;  // the latest reports received or passed over
+    std::uint64_t destroyed_seq = 0;
+    // Since the application's open: when it completed (kNever before), the
+    // closes, the last report received and the latest receipts.
+    std::uint64_t open_seq = kNever;
+    std::vector<Window> closed;
+    std::uint64_t received_seq = 0;
+    std::deque<Receipt> receipts;
   };
 
   static void Done(Stream& s, const Sent& r) {
@@ -256,15 +373,61 @@ class Checker {
     return true;
   }
 
-  void Lost(const Sent& r, std::size_t pieces_received) {
+  // Reports before r the reader had not yet taken when r was announced:
+  // received later than that (a receipt comes after the read, so this
+  // counts the one being read too, never too few).
+  static std::size_t Waiting(const Stream& s, const Sent& r) {
+    std::size_t n = 0;
+    for (auto it = s.receipts.rbegin(); it != s.receipts.rend(); ++it) {
+      if (it->announced_us >= r.t_us) continue;
+      if (it->received_us < r.t_us) break;
+      ++n;
+    }
+    return n;
+  }
+
+  // The length below which the kernel drops an input report: the declared
+  // one, capped at uhid's largest report (less the ID byte when numbered).
+  static std::size_t KernelReportBytes(const Stream& s, std::uint32_t id) {
+    const std::size_t most = std::size_t{UHID_DATA_MAX} - (s.numbered ? 1 : 0);
+    return std::min<std::size_t>(s.input_bytes[id], most);
+  }
+
+  static LossCause Cause(const Stream& s, const Sent& r, bool partial) {
+    if (r.refused) return LossCause::kRefused;
+    if (r.seq <= s.open_seq) return LossCause::kNotOpen;
+    if (!partial && r.len == 0) return LossCause::kKernelEmpty;
+    const std::uint32_t id = s.numbered ? r.first : 0;
+    if (!partial && !s.input_ids.test(id)) return LossCause::kKernelNoReport;
+    if (!partial && Payload(s, r) < KernelReportBytes(s, id)) return LossCause::kKernelShort;
+    for (const Window& w : s.closed)
+      if (w.from <= r.seq && r.seq <= w.to)
+        return s.destroyed && s.destroyed_seq <= w.close ? LossCause::kDestroyed
+                                                         : LossCause::kNotOpen;
+    if (!partial && Waiting(s, r) >= kReaderQueue - 1) return LossCause::kKernelQueue;
+    if (s.destroyed && r.seq > s.received_seq) return LossCause::kDestroyed;
+    return LossCause::kUnexplained;
+  }
+
+  void Lost(const Stream& s, const Sent& r, std::size_t pieces_received) {
+    if (r.announced_before_open && pieces_received == 0) {
+      ++before_open_;
+      return;
+    }
+    const LossCause cause = Cause(s, r, pieces_received != 0);
+    ++lost_[static_cast<std::size_t>(cause)];
     if (pieces_received != 0)
       ++lost_pieces_;
-    else if (r.announced_before_open)
-      ++before_open_;
-    else if (r.closes != closes_)
-      ++lost_at_close_;
     else
-      ++lost_[r.kind];
+      ++lost_by_kind_[r.kind];
+    if (cause != LossCause::kUnexplained) return;
+    char detail[200];
+    snprintf(detail, sizeof detail,
+             "serial=%s seq=%llu len=%u first=%u kind=%c pieces_received=%zu waiting=%zu "
+             "closes=%zu destroyed=%d",
+             s.serial.c_str(), static_cast<unsigned long long>(r.seq), r.len, r.first, r.kind,
+             pieces_received, Waiting(s, r), s.closed.size(), s.destroyed ? 1 : 0);
+    Note("a report lost with no known cause", detail);
   }
 
   void Finding(const char* what, const THIDreport& report, std::uint8_t count) {
@@ -301,28 +464,73 @@ class Checker {
     for (;;) {
       const ssize_t n = read(log_fd_, buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+      if (n < 0) {
+        Say("ERROR read(%s): %s", HOSTILE_LOG, strerror(errno));
+        std::abort();
+      }
+      if (n == 0) break;
       pending_.append(buf, static_cast<std::size_t>(n));
+      read_ += static_cast<std::size_t>(n);
     }
+    Release();
     std::size_t start = 0;
     for (std::size_t nl; (nl = pending_.find('\n', start)) != std::string::npos; start = nl + 1)
       Line(pending_.c_str() + start);
     pending_.erase(0, start);
   }
 
+  // Gives back the memory of what has been read: the side channel lives in
+  // the guest's RAM and grows by some 40 MiB in a quarter of an hour, which
+  // would fill it during a long run.
+  void Release() {
+    const std::size_t upto = read_ / kReleaseStep * kReleaseStep;
+    if (upto <= released_) return;
+    if (fallocate(log_fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                  static_cast<off_t>(released_), static_cast<off_t>(upto - released_)) != 0) {
+      Say("ERROR fallocate(%s, punch hole): %s", HOSTILE_LOG, strerror(errno));
+      std::abort();
+    }
+    released_ = upto;
+    struct stat st {};
+    if (fstat(log_fd_, &st) == 0)
+      most_held_ = std::max(most_held_, static_cast<std::size_t>(st.st_blocks) * 512);
+  }
+
   void Line(const char* line) {
     char serial[64];
     int numbered = 0;
     Sent r{};
-    if (sscanf(line, "I %63s %u %u %u %c", serial, &r.len, &r.first, &r.key, &r.kind) == 5) {
+    unsigned long long t = 0;
+    int used = 0, count = 0;
+    if (sscanf(line, "I %63s %u %u %u %c %llu", serial, &r.len, &r.first, &r.key, &r.kind, &t) ==
+        6) {
       ++sent_;
       Stream& s = streams_[serial];
-      r.closes = closes_;
+      r.seq = ++seq_;
+      r.t_us = t;
       s.last = r;
       s.announced = true;
       if (s.opened) s.reports.push_back(r);
-    } else if (sscanf(line, "C %63s %d", serial, &numbered) == 2) {
-      streams_[serial].numbered = numbered != 0;
+    } else if (sscanf(line, "X %63s", serial) == 1) {
+      Stream& s = streams_[serial];
+      s.last.refused = true;
+      if (s.opened && !s.reports.empty() && s.reports.back().seq == s.last.seq)
+        s.reports.back().refused = true;
+    } else if (sscanf(line, "D %63s %llu", serial, &t) == 2) {
+      Stream& s = streams_[serial];
+      s.destroyed = true;
+      s.destroyed_seq = seq_;
+    } else if (sscanf(line, "C %63s %d %d%n", serial, &numbered, &count, &used) == 3) {
+      Stream& s = streams_[serial];
+      s.serial = serial;
+      s.numbered = numbered != 0;
+      const char* ids = line + used;
+      unsigned id = 0, bytes = 0;
+      for (int k = 0, n = 0; k < count && sscanf(ids, "%u:%u%n", &id, &bytes, &n) == 2;
+           ++k, ids += n) {
+        s.input_ids.set(id & 0xff);
+        s.input_bytes[id & 0xff] = bytes;
+      }
     } else if (line[0] == 'E') {
       ended_ = true;
     }
@@ -332,12 +540,14 @@ class Checker {
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   const int log_fd_;
   std::string pending_;
+  std::size_t read_ = 0, released_ = 0, most_held_ = 0;  // bytes of the side channel
   std::map<std::string, Stream> streams_;
   std::string current_;
-  std::map<char, unsigned long> lost_;
+  std::array<unsigned long, kLossNames.size()> lost_{};
+  std::map<char, unsigned long> lost_by_kind_;
+  std::uint64_t seq_ = 0;
   unsigned long pieces_ = 0, matched_ = 0, findings_ = 0, sent_ = 0, before_open_ = 0,
-                never_opened_ = 0, lost_pieces_ = 0, lost_at_close_ = 0, closes_ = 0,
-                written_after_open_ = 0;
+                never_opened_ = 0, lost_pieces_ = 0, written_after_open_ = 0;
   bool ended_ = false;
 };
 
@@ -415,6 +625,7 @@ class App {
   // One random step of the application.
   void Step() {
     vcl::Application.ProcessMessages();
+    if (checker_.OpenDeviceDestroyed()) CheckNoSpin();
     const std::uint32_t roll = Below(100);
     if (roll < 5 || devices_.empty()) {
       dog_.Time("ScanForHIDdevices", [&] { hid_.ScanForHIDdevices(); });
@@ -441,8 +652,9 @@ class App {
     dog_.Time("CloseHidDevice", [&] { hid_.CloseHidDevice(); });
     dog_.Time("ScanForHIDdevices", [&] { hid_.ScanForHIDdevices(); });
     vcl::Application.ProcessMessages();
-    Say("HOSTILE-CALLS scans=%lu opens=%lu sends=%lu fetches=%lu timed_out=%lu longest_ms=%lld",
-        scans_, opens_, sends_, fetches_, timed_out_, dog_.Longest());
+    Say("HOSTILE-CALLS scans=%lu opens=%lu sends=%lu fetches=%lu timed_out=%lu longest_ms=%lld "
+        "spin_checks=%lu busiest_share=%.2f",
+        scans_, opens_, sends_, fetches_, timed_out_, dog_.Longest(), spin_checks_, busiest_share_);
   }
 
  private:
@@ -455,6 +667,7 @@ class App {
   }
 
   void DevOpen(rtl::TObject*, std::int32_t, TVyHIDDevInfo DevInfo) {
+    checker_.Opened();
     const std::string serial(ReadShortString(DevInfo.HIDinfo.SerialNumberString));
     if (serial != checker_.Current())
       checker_.Finding("opened a device other than the one asked for",
@@ -469,6 +682,40 @@ class App {
       const std::string serial(
           ReadShortString(slots[static_cast<std::size_t>(i)].HIDinfo.SerialNumberString));
       if (serial.rfind(HOSTILE_SERIAL_PREFIX, 0) == 0) devices_[i] = serial;
+    }
+  }
+
+  static std::chrono::nanoseconds CpuTime(clockid_t clock) {
+    timespec ts{};
+    if (clock_gettime(clock, &ts) != 0) {
+      Say("ERROR clock_gettime(%d): %s", static_cast<int>(clock), strerror(errno));
+      std::abort();
+    }
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+  }
+
+  // The open device has just been destroyed. The application stays out of
+  // the component for kSpinWindow (no message is handled, so no scan closes
+  // the device) and measures the CPU time its other threads use meanwhile:
+  // the bridge's reader must notice the device is gone and stop, not spin
+  // until the application happens to close it. This wait is the measured
+  // interval itself, not a wait for an event.
+  void CheckNoSpin() {
+    const auto process = CpuTime(CLOCK_PROCESS_CPUTIME_ID);
+    const auto self = CpuTime(CLOCK_THREAD_CPUTIME_ID);
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(kSpinWindow);
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+    const std::chrono::duration<double> others =
+        (CpuTime(CLOCK_PROCESS_CPUTIME_ID) - process) - (CpuTime(CLOCK_THREAD_CPUTIME_ID) - self);
+    const double share = others.count() / wall.count();
+    ++spin_checks_;
+    busiest_share_ = std::max(busiest_share_, share);
+    if (share > kSpinShare) {
+      char detail[160];
+      snprintf(detail, sizeof detail, "%s: %.0f ms of CPU in %.0f ms after its destruction",
+               checker_.Current().c_str(), others.count() * 1e3, wall.count() * 1e3);
+      checker_.Finding("a thread kept busy while the open device is gone", detail);
     }
   }
 
@@ -521,7 +768,8 @@ class App {
   Checker& checker_;
   Watchdog dog_;
   std::map<std::int32_t, std::string> devices_;  // number -> serial, the fuzzer's only
-  unsigned long scans_ = 0, opens_ = 0, sends_ = 0, fetches_ = 0, timed_out_ = 0;
+  unsigned long scans_ = 0, opens_ = 0, sends_ = 0, fetches_ = 0, timed_out_ = 0, spin_checks_ = 0;
+  double busiest_share_ = 0;
   TVyHID hid_;
 };
 
@@ -546,7 +794,8 @@ int Run(rtl::HMODULE) {
     return 1;
   }
   const std::uint64_t seed = std::strtoull(seed_text, nullptr, 10);
-  const int log_fd = open(HOSTILE_LOG, O_RDONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Read-write: the checker gives back what it has read (Checker::Release).
+  const int log_fd = open(HOSTILE_LOG, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (log_fd < 0) {
     Say("ERROR open(%s): %s", HOSTILE_LOG, strerror(errno));
     return 1;
@@ -581,8 +830,9 @@ int Run(rtl::HMODULE) {
   // watchdog, the side channel; the devices are closed and gone.
   const int fds_after = CountEntries("/proc/self/fd");
   const int threads_after = CountEntries("/proc/self/task");
-  Say("HOSTILE-RESULT findings=%lu fds=%d->%d threads=%d->%d", checker.findings(), fds_before,
-      fds_after, threads_before, threads_after);
+  const auto [held_kib, log_kib] = checker.LogKib();
+  Say("HOSTILE-RESULT findings=%lu fds=%d->%d threads=%d->%d log_kib=%zu most_held_kib=%zu",
+      checker.findings(), fds_before, fds_after, threads_before, threads_after, log_kib, held_kib);
   return 0;
 }
 

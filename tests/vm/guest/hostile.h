@@ -6,18 +6,23 @@
  *
  * The side channel is a text file, one event a line, written by the fuzzer
  * before the event reaches the kernel:
- *   C SERIAL NUMBERED          a device made (NUMBERED 1: its descriptor
- *                              declares report IDs)
- *   I SERIAL LEN FIRST KEY K   an input report of LEN bytes: FIRST, then
+ *   C SERIAL NUMBERED N ID:BYTES...
+ *                              a device made (NUMBERED 1: its descriptor
+ *                              declares report IDs), and its N input
+ *                              reports: ID and length in bytes without it
+ *   I SERIAL LEN FIRST KEY K T an input report of LEN bytes: FIRST, then
  *                              HostileByte(KEY, 1), HostileByte(KEY, 2), ...;
- *                              K, its kind (enum HostileKind)
- *   D SERIAL                   the device destroyed
+ *                              K, its kind (enum HostileKind); T, when it was
+ *                              announced (HostileNowUs)
+ *   X SERIAL                   uhid refused the report announced last
+ *   D SERIAL T                 the device destroyed, at T
  *   E                          the fuzzer's end
  */
 #ifndef VYHID_TESTS_VM_GUEST_HOSTILE_H
 #define VYHID_TESTS_VM_GUEST_HOSTILE_H
 
 #include <stdint.h>
+#include <time.h>
 
 #define HOSTILE_LOG "/run/hostile.log"
 #define HOSTILE_SERIAL_PREFIX "FZ"
@@ -39,6 +44,14 @@ static inline uint8_t HostileByte(uint32_t key, uint32_t i) {
   x *= 0x2c1b3c6du;
   x ^= x >> 12;
   return (uint8_t)(x ^ (x >> 24));
+}
+
+/* Microseconds on the guest's monotonic clock: the one clock the fuzzer's
+ * announcements and the application's receipts are compared on. */
+static inline uint64_t HostileNowUs(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
 }
 
 /* xorshift64*: the one random source of a seeded run. */

@@ -52,10 +52,12 @@ typedef struct {
   int fd; /* -1: a free slot */
   char serial[64];
   int numbered;
-  unsigned char ids[256]; /* the input report IDs its descriptor declares */
+  unsigned char ids[256]; /* the report ID in force at each Input item */
   int id_count;
-  int readers;        /* UHID_OPEN minus UHID_CLOSE */
-  double interval_ms; /* between input reports; 0: none */
+  unsigned char declared[256]; /* 1: an input report of this ID exists */
+  uint64_t input_bits[256];    /* each input report's length in bits, as declared */
+  int readers;                 /* UHID_OPEN minus UHID_CLOSE */
+  double interval_ms;          /* between input reports; 0: none */
   double next_input_ms;
   Pending pending[kMaxPending];
   int pending_count;
@@ -94,6 +96,14 @@ static void die(const char* what, const char* object) {
   exit(1);
 }
 
+/* The application reads the side channel as it grows: every line goes out
+ * at once, and a line that cannot be written (a full file system) ends the
+ * run, since the application would take the reports it announces for
+ * reports no device sent. */
+static void flush_log(Fuzz* f) {
+  if (fflush(f->log) != 0 || ferror(f->log)) die("write", HOSTILE_LOG);
+}
+
 static void load_descriptor(Fuzz* f, const char* dir, const char* name) {
   if (f->descriptor_count == kMaxDescriptors || name[0] == '.') return;
   char path[512];
@@ -110,16 +120,38 @@ static void load_descriptor(Fuzz* f, const char* dir, const char* name) {
   } else {
     d->size = fread(d->bytes, 1, sizeof d->bytes, in);
   }
+  const int more = fgetc(in) != EOF;
   fclose(in);
-  if (d->size > 0) f->descriptor_count++;
+  /* A file the fuzzer cannot use is named, with the reason, not passed over. */
+  if (d->size == 0)
+    printf("@@ FUZZ-SKIPPED %s: no descriptor bytes in it\n", name);
+  else if (more)
+    printf("@@ FUZZ-SKIPPED %s: longer than uhid's %d bytes\n", name, HID_MAX_DESCRIPTOR_SIZE);
+  else
+    f->descriptor_count++;
 }
 
-/* Walks the short items: the report IDs in force at each Input item, and
+/* An item's data, unsigned, little-endian. */
+static uint32_t item_value(const unsigned char* data, size_t size) {
+  uint32_t v = 0;
+  for (size_t k = size; k > 0; k--) v = v << 8 | data[k - 1];
+  return v;
+}
+
+/* Walks the short items as the kernel's HID parser does: the report ID in
+ * force at each Input item, each input report's length (Report Size times
+ * Report Count, summed over its Input items; Push and Pop carry them), and
  * whether the descriptor numbers its reports at all. */
 static void read_ids(Device* dev, const Descriptor* d) {
-  int current = 0;
+  typedef struct {
+    uint32_t id, size, count;
+  } Globals;
+  Globals g = {0, 0, 0}, stack[4];
+  int depth = 0;
   dev->numbered = 0;
   dev->id_count = 0;
+  memset(dev->declared, 0, sizeof dev->declared);
+  memset(dev->input_bits, 0, sizeof dev->input_bits);
   for (size_t i = 0; i < d->size;) {
     unsigned char prefix = d->bytes[i];
     if (prefix == 0xfe) { /* a long item: its size is the next byte */
@@ -129,11 +161,22 @@ static void read_ids(Device* dev, const Descriptor* d) {
     size_t size = (prefix & 3) == 3 ? 4 : (prefix & 3);
     unsigned char tag = prefix & 0xfc;
     if (i + 1 + size > d->size) break;
-    if (tag == 0x84 && size >= 1) {
-      current = d->bytes[i + 1];
+    const uint32_t value = item_value(d->bytes + i + 1, size);
+    if (tag == 0xa4 && depth < 4) {
+      stack[depth++] = g;
+    } else if (tag == 0xb4 && depth > 0) {
+      g = stack[--depth];
+    } else if (tag == 0x84) {
+      g.id = value & 0xff;
       dev->numbered = 1;
-    } else if (tag == 0x80 && dev->id_count < 256) {
-      dev->ids[dev->id_count++] = (unsigned char)current;
+    } else if (tag == 0x74) {
+      g.size = value;
+    } else if (tag == 0x94) {
+      g.count = value;
+    } else if (tag == 0x80) {
+      if (dev->id_count < 256) dev->ids[dev->id_count++] = (unsigned char)g.id;
+      dev->declared[g.id] = 1;
+      dev->input_bits[g.id] += (uint64_t)g.size * g.count;
     }
     i += 1 + size;
   }
@@ -173,8 +216,16 @@ static void create_device(Fuzz* f, Device* dev) {
   ev.u.create2.vendor = 0x1209;
   ev.u.create2.product = 0xf022;
   memcpy(ev.u.create2.rd_data, d.bytes, d.size);
-  fprintf(f->log, "C %s %d\n", dev->serial, dev->numbered);
-  fflush(f->log);
+  /* Its input reports, ID and length in bytes: the kernel's HID core drops
+   * an input report whose ID is not among them, or that is shorter. */
+  int distinct = 0;
+  for (int id = 0; id < 256; id++) distinct += dev->declared[id];
+  fprintf(f->log, "C %s %d %d", dev->serial, dev->numbered, distinct);
+  for (int id = 0; id < 256; id++)
+    if (dev->declared[id])
+      fprintf(f->log, " %d:%llu", id, (unsigned long long)(dev->input_bits[id] + 7) / 8);
+  fprintf(f->log, "\n");
+  flush_log(f);
   if (send_event(dev, &ev) != 0) {
     f->create_refused++;
     close(dev->fd);
@@ -188,8 +239,8 @@ static void destroy_device(Fuzz* f, Device* dev) {
   struct uhid_event ev;
   memset(&ev, 0, sizeof ev);
   ev.type = UHID_DESTROY;
-  fprintf(f->log, "D %s\n", dev->serial);
-  fflush(f->log);
+  fprintf(f->log, "D %s %llu\n", dev->serial, (unsigned long long)HostileNowUs());
+  flush_log(f);
   send_event(dev, &ev);
   if (dev->pending_count > 0) f->destroyed_mid_transfer++;
   f->destroyed++;
@@ -220,15 +271,19 @@ static void stream_one(Fuzz* f, Device* dev, char kind) {
   }
   if (!dev->numbered && kind != kHostileUnknownId) first = HostileByte(0, len);
   uint32_t key = (uint32_t)HostileNext(&f->rng);
-  fprintf(f->log, "I %s %u %u %u %c\n", dev->serial, len, first, key, kind);
-  fflush(f->log);
+  fprintf(f->log, "I %s %u %u %u %c %llu\n", dev->serial, len, first, key, kind,
+          (unsigned long long)HostileNowUs());
+  flush_log(f);
   ev.u.input2.size = (__u16)len;
   if (len > 0) ev.u.input2.data[0] = (__u8)first;
   for (uint32_t i = 1; i < len; i++) ev.u.input2.data[i] = HostileByte(key, i);
-  if (send_event(dev, &ev) == 0)
+  if (send_event(dev, &ev) == 0) {
     f->streamed++;
-  else
+  } else {
     f->stream_failed++;
+    fprintf(f->log, "X %s\n", dev->serial);
+    flush_log(f);
+  }
 }
 
 static void stream(Fuzz* f, Device* dev, double now) {
@@ -387,7 +442,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < kMaxDevices; i++)
     if (f->devices[i].fd >= 0) destroy_device(f, &f->devices[i]);
   fprintf(f->log, "E\n");
-  fclose(f->log);
+  flush_log(f);
+  if (fclose(f->log) != 0) die("fclose", HOSTILE_LOG);
   printf(
       "@@ FUZZ-RESULT seed=%lu descriptors=%d created=%lu refused=%lu streamed=%lu "
       "stream_failed=%lu outputs=%lu requests=%lu answered=%lu errors=%lu late=%lu ignored=%lu "
