@@ -49,7 +49,8 @@ DESCRIPTORS = sorted(glob.glob(os.path.join(SOURCE, "fuzz", "corpus", "descripto
 # Sanitizer options set for this driver reach the guest's programs: a long
 # run of instrumented programs needs a smaller quarantine than AddressSanitizer's
 # 256 MB default in the machine's 256 MB.
-SANITIZER_ENV = "".join(f" {name}={os.environ[name]}" for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS")
+SANITIZER_ENV = "".join(f" {name}={os.environ[name]}"
+                        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
                         if os.environ.get(name))
 GUEST_SETUP = vmtest.Guest(
     append=(f"sysctl.kernel.sysrq=0 sysctl.kernel.ctrl-alt-del=0 VMTEST_NOINT=1 VMTEST_NDEV=1 VMTEST_APP=hostile-app HOSTILE_SEED={SEED} "
