@@ -58,6 +58,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -453,6 +454,32 @@ double Mean(const std::vector<double>& v) {
   return sum / static_cast<double>(v.size());
 }
 
+// Times the methods in interleaved rounds, at least min_rounds and then
+// more until `until` or max_rounds, the order turning every round so that
+// no method always runs first; each method must list what it listed before.
+// The rounds run, or -1 when a method's count changed (said why).
+int TimeInRounds(std::vector<Method>& methods, int min_rounds, int max_rounds,
+                 Clock::time_point until) {
+  int rounds = 0;
+  while (rounds < min_rounds || (rounds < max_rounds && Clock::now() < until)) {
+    for (std::size_t k = 0; k < methods.size(); ++k) {
+      Method& m = methods[(k + static_cast<std::size_t>(rounds)) % methods.size()];
+      const Clock::time_point t0 = Clock::now();
+      const int entries = m.Run();
+      const Clock::time_point t1 = Clock::now();
+      m.Micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+      if (entries != m.Entries) {
+        std::printf("@@ ERROR %s listed %d entries, then %d\n", m.Name, m.Entries, entries);
+        return -1;
+      }
+    }
+    // Device-change messages from the bridge's monitor would pile up.
+    vcl::Application.ProcessMessages();
+    ++rounds;
+  }
+  return rounds;
+}
+
 }  // namespace
 
 int main() {
@@ -503,25 +530,8 @@ int main() {
   // One untimed round: caches warm, the bridge's monitor started.
   for (Method& m : methods) m.Entries = m.Run();
 
-  const Clock::time_point end = Clock::now() + kBudget;
-  int rounds = 0;
-  while (rounds < kMinRounds || (rounds < kMaxRounds && Clock::now() < end)) {
-    // The order turns every round, so that no method always runs first.
-    for (std::size_t k = 0; k < methods.size(); ++k) {
-      Method& m = methods[(k + static_cast<std::size_t>(rounds)) % methods.size()];
-      const Clock::time_point t0 = Clock::now();
-      const int entries = m.Run();
-      const Clock::time_point t1 = Clock::now();
-      m.Micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-      if (entries != m.Entries) {
-        std::printf("@@ ERROR %s listed %d entries, then %d\n", m.Name, m.Entries, entries);
-        return 1;
-      }
-    }
-    // Device-change messages from the bridge's monitor would pile up.
-    vcl::Application.ProcessMessages();
-    ++rounds;
-  }
+  const int rounds = TimeInRounds(methods, kMinRounds, kMaxRounds, Clock::now() + kBudget);
+  if (rounds < 0) return 1;
 
   for (const Method& m : methods) {
     std::printf(
@@ -1118,23 +1128,9 @@ int main() {
       m.Entries = m.Run();
       m.Micros.clear();
     }
-    const Clock::time_point until = Clock::now() + kScaleBudget;
-    int done = 0;
-    while (done < kScaleRounds || Clock::now() < until) {
-      for (std::size_t k = 0; k < methods.size(); ++k) {
-        Method& m = methods[(k + static_cast<std::size_t>(done)) % methods.size()];
-        const Clock::time_point t0 = Clock::now();
-        const int entries = m.Run();
-        const Clock::time_point t1 = Clock::now();
-        m.Micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-        if (entries != m.Entries) {
-          std::printf("@@ ERROR %s listed %d entries, then %d\n", m.Name, m.Entries, entries);
-          return 1;
-        }
-      }
-      vcl::Application.ProcessMessages();
-      ++done;
-    }
+    const int done = TimeInRounds(methods, kScaleRounds, std::numeric_limits<int>::max(),
+                                  Clock::now() + kScaleBudget);
+    if (done < 0) return 1;
     std::vector<double> full;
     for (std::size_t i = 0; i < methods[1].Micros.size(); ++i) {
       full.push_back(methods[1].Micros[i] - methods[4].Micros[i]);
