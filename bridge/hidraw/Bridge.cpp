@@ -119,6 +119,7 @@ bool Bridge::Reopen(std::uint8_t nr) {
     held = std::move(held_);
     held_ = Held{};
   }
+  grace_.Disarm();
   if (held.node->HungUp() || !held.node->Resume()) {
     held.node->RequestStop();
     JoinOrPark(std::move(held.thread));
@@ -215,7 +216,11 @@ bool Bridge::Close(bool hold) {
   JoinOrPark(std::move(reader));
   JoinParked();
   // Outside the lock: a report being delivered may call back into the bridge.
-  if (pausing) pausing->Pause(std::chrono::steady_clock::now() + kReopenGrace);
+  if (pausing) {
+    const auto deadline = std::chrono::steady_clock::now() + kReopenGrace;
+    pausing->Pause(deadline);
+    if (!grace_.Arm(pausing, deadline)) pausing->RequestStop();  // closed for real
+  }
   return was_open;
 }
 
@@ -268,17 +273,24 @@ void Bridge::JoinParked() {
 
 void Bridge::ReadThread(const std::shared_ptr<Node>& node) {
   MarkBridgeThread();
+  // However the loop ends (a stop ends it inside its read by unwinding this
+  // thread): a held node whose grace ended is released here, its thread
+  // joined by the next call from the application.
+  struct ReleaseHeld {
+    Bridge& bridge;
+    const std::shared_ptr<Node>& node;
+    ~ReleaseHeld() {
+      std::lock_guard lock(bridge.mutex_);
+      if (bridge.held_.node == node) {
+        bridge.parked_.push_back(std::move(bridge.held_.thread));
+        bridge.held_ = Held{};
+      }
+    }
+  } release{*this, node};
   node->ReadLoop([this](const THIDreport& report, std::uint8_t count) {
     if (THIDcallBack handler = input_handler_.load()) handler(report, count);
     return true;
   });
-  // A held node whose grace ended: released here, its thread joined by the
-  // next call from the application.
-  std::lock_guard lock(mutex_);
-  if (held_.node == node) {
-    parked_.push_back(std::move(held_.thread));
-    held_ = Held{};
-  }
 }
 
 void Bridge::SetDeviceChangeHandler(TUSBcallBack handler) {
@@ -377,6 +389,7 @@ bool Bridge::Shutdown() {
   }
   JoinOrPark(std::move(monitor));
   Close(false);
+  JoinOrPark(grace_.Stop());
   if (!OnBridgeThread() && !InForkedChild()) {
     JoinParked();
     return true;

@@ -25,6 +25,7 @@
 
 #include "DeviceRecord.h"
 #include "EntryPoints.h"
+#include "GraceTimer.h"
 #include "HotplugMonitor.h"
 #include "Node.h"
 
@@ -142,6 +143,8 @@ class Bridge {
   // application.
   std::vector<std::thread> parked_;
   const pid_t owner_;
+  // Ends held_'s pause when its grace runs out.
+  GraceTimer grace_;
   // Guards the monitor's start and stop; never taken by the monitor thread.
   std::mutex monitor_mutex_;
   HotplugMonitor monitor_;

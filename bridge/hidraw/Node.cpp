@@ -3,8 +3,7 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -183,53 +182,40 @@ std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path) {
 Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor)
     : path_(std::move(path)),
       fd_(std::move(fd)),
-      stop_event_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       owner_(::getpid()),
       read_write_(read_write),
       descriptor_(std::move(descriptor)),
       ioctl_(SystemIoctl) {
-  if (!stop_event_) {
-    RecordSystemError("eventfd", path_, errno);
-    return;
-  }
-  // The read loop reads only when the wait says the node is readable, and a
-  // read of a node emptied meanwhile (another reader of the same fd) must
-  // say EAGAIN, not wait.
+  if (!fd_) return;
+  // The read loop waits inside its read, one system call per report; the
+  // node was opened non-blocking only so that the open itself cannot wait.
   const int flags = ::fcntl(fd_.get(), F_GETFL);
   if (flags < 0 ||
-      ((flags & O_NONBLOCK) == 0 && ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK) < 0)) {
-    RecordSystemError("fcntl O_NONBLOCK", path_, errno);
+      ((flags & O_NONBLOCK) != 0 && ::fcntl(fd_.get(), F_SETFL, flags & ~O_NONBLOCK) < 0)) {
+    RecordSystemError("fcntl ~O_NONBLOCK", path_, errno);
     return;
   }
-  // The read loop waits on the node and the stop event, registered once:
-  // each wait costs no setting up of its watches, as poll's does.
-  epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
-  if (!epoll_) {
-    RecordSystemError("epoll_create1", path_, errno);
-    return;
-  }
-  for (const int watched : {fd_.get(), stop_event_.get()}) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = watched;
-    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, watched, &event) < 0) {
-      RecordSystemError("epoll_ctl", path_, errno);
-      epoll_.Reset();
-      return;
-    }
-  }
+  valid_ = true;
 }
 
 void Node::RequestStop() {
   stopping_.store(true, std::memory_order_release);
-  Wake();
+  if (ForkedFrom(owner_)) return;  // the loop and its thread are the parent's
+  EndLoop();
 }
 
-void Node::Wake() {
-  const std::uint64_t one = 1;
-  if (stop_event_ && !ForkedFrom(owner_)) {
-    [[maybe_unused]] const ssize_t n = ::write(stop_event_.get(), &one, sizeof one);
+void Node::EndLoop() {
+  {
+    std::lock_guard lock(pause_mutex_);
+    ended_ = true;
   }
+  pause_changed_.notify_all();
+  CancelReader();
+}
+
+void Node::CancelReader() {
+  std::lock_guard lock(reader_mutex_);
+  if (reader_registered_) ::pthread_cancel(reader_);
 }
 
 void Node::Pause(std::chrono::steady_clock::time_point until) {
@@ -238,7 +224,6 @@ void Node::Pause(std::chrono::steady_clock::time_point until) {
     pause_until_ = until;
     paused_.store(true, std::memory_order_release);
   }
-  Wake();  // the loop stops watching the node and starts the pause's clock
   std::lock_guard wait_for_delivery(delivering_);
 }
 
@@ -248,7 +233,20 @@ bool Node::Resume() {
     if (ended_) return false;
     paused_.store(false, std::memory_order_release);
   }
-  Wake();
+  pause_changed_.notify_all();
+  return true;
+}
+
+bool Node::EndPauseIfDue() {
+  {
+    std::lock_guard lock(pause_mutex_);
+    if (!paused_.load(std::memory_order_relaxed) || ended_ ||
+        std::chrono::steady_clock::now() < pause_until_) {
+      return false;
+    }
+    stopping_.store(true, std::memory_order_release);
+  }
+  EndLoop();
   return true;
 }
 
@@ -257,121 +255,80 @@ bool Node::HungUp() const {
   return gone() || (::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0);
 }
 
-bool Node::Deliver(std::span<const std::uint8_t> bytes, const PieceSink& sink) {
-  if (paused_.load(std::memory_order_acquire)) return false;
-  SplitInputReport(bytes, descriptor_.uses_report_ids, sink);
-  return true;
+std::size_t Node::ReadReport(std::vector<std::uint8_t>& buffer) {
+  for (;;) {
+    int ignored = 0;
+    ::pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &ignored);
+    const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
+    const int error = errno;
+    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n == 0) {
+      abi::DebugNote("read(" + path_ + "): end of file: the device is gone");
+      return 0;
+    }
+    if (error == EINTR && !stop_requested()) continue;
+    if (error != EINTR) RecordSystemError("read", path_, error);  // ENODEV, EIO: unplugged
+    return 0;
+  }
 }
 
-Node::ReadResult Node::ReadOne(std::vector<std::uint8_t>& buffer, std::size_t& held,
-                               const PieceSink& sink) {
-  // Held from the read to the delivery: Pause waits for the report being
-  // delivered, and a report read after it sees paused_.
+bool Node::DeliverUnlessPaused(std::span<const std::uint8_t> bytes, const PieceSink& sink) {
+  // Held while delivering: Pause waits for the report being delivered, and
+  // a report delivered after it sees paused_.
   std::lock_guard lock(delivering_);
-  if (stop_requested() || paused_.load(std::memory_order_acquire)) return ReadResult::kDone;
-  ssize_t n;
-  do {
-    n = ::read(fd_.get(), buffer.data(), buffer.size());
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    if (errno == EAGAIN) return ReadResult::kDone;
-    RecordSystemError("read", path_, errno);
-    return ReadResult::kGone;  // ENODEV, EIO: unplugged
-  }
-  if (n == 0) {
-    abi::DebugNote("read(" + path_ + "): end of file: the device is gone");
-    return ReadResult::kGone;
-  }
-  if (!Deliver(std::span(buffer.data(), static_cast<std::size_t>(n)), sink)) {
-    held = static_cast<std::size_t>(n);
-  }
-  return ReadResult::kDone;
+  if (paused_.load(std::memory_order_acquire)) return false;
+  if (!stop_requested()) SplitInputReport(bytes, descriptor_.uses_report_ids, sink);
+  return true;
 }
 
-bool Node::WatchInput(bool watch) {
-  if (watch == watching_input_) return true;
-  epoll_event event{};
-  event.events = watch ? std::uint32_t{EPOLLIN} : 0;  // a hang-up is reported either way
-  event.data.fd = fd_.get();
-  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd_.get(), &event) < 0) {
-    RecordSystemError("epoll_ctl", path_, errno);
-    return false;
-  }
-  watching_input_ = watch;
-  return true;
+bool Node::AwaitResume() {
+  std::unique_lock lock(pause_mutex_);
+  pause_changed_.wait(lock, [&] { return ended_ || !paused_.load(std::memory_order_relaxed); });
+  return !ended_;
 }
 
 void Node::ReadLoop(const PieceSink& sink) {
+  // Cancellation may act only inside the read: never in the sink (the
+  // application's code) and never under a lock.
+  int ignored = 0;
+  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+  {
+    std::lock_guard lock(reader_mutex_);
+    reader_ = ::pthread_self();
+    reader_registered_ = true;
+  }
+  // Runs however the loop ends, a cancelled read's unwinding included.
+  struct Unregister {
+    Node& node;
+    ~Unregister() {
+      {
+        std::lock_guard lock(node.reader_mutex_);
+        node.reader_registered_ = false;
+      }
+      std::lock_guard lock(node.pause_mutex_);
+      node.ended_ = true;
+    }
+  } unregister{*this};
+
   std::vector<std::uint8_t> buffer(kMaxReportBytes + 1);
-  // Bytes read but not delivered: a pause began between the read and the
-  // delivery. They go first when the pause ends.
-  std::size_t held = 0;
   const PieceSink guarded = [&](const THIDreport& report, std::uint8_t count) {
     if (stop_requested()) return false;
     return sink(report, count);
   };
-  // Ends the loop when a pause has run out; otherwise how long the wait may
-  // last.
-  const auto wait_ms = [&]() -> std::optional<int> {
-    // Not paused: no lock (a pause that comes meanwhile wakes the wait).
-    if (!paused_.load(std::memory_order_acquire)) return -1;
-    std::lock_guard lock(pause_mutex_);
-    if (!paused_.load(std::memory_order_relaxed)) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        pause_until_ - std::chrono::steady_clock::now());
-    if (left.count() > 0) return static_cast<int>(left.count());
-    ended_ = true;
-    return std::nullopt;
-  };
-  const auto end = [&] {
-    std::lock_guard lock(pause_mutex_);
-    ended_ = true;
-  };
   while (!stop_requested()) {
-    const std::optional<int> timeout = wait_ms();
-    if (!timeout) return;
-    const bool paused = *timeout >= 0;
-    if (!paused && held > 0) {
-      std::lock_guard lock(delivering_);
-      if (Deliver(std::span(buffer.data(), held), guarded)) held = 0;
-      continue;
+    const std::size_t n = ReadReport(buffer);
+    if (n == 0) {
+      if (!stop_requested()) gone_.store(true, std::memory_order_release);
+      return;
     }
-    // Paused, the node is watched only for its hang-up.
-    if (!WatchInput(!paused)) break;
-    epoll_event events[2];
-    const int ready = ::epoll_wait(epoll_.get(), events, 2, *timeout);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      RecordSystemError("epoll_wait", path_, errno);
-      break;
-    }
-    std::uint32_t node_events = 0;
-    bool woken = false;
-    for (int i = 0; i < ready; ++i) {
-      if (events[i].data.fd == stop_event_.get()) {
-        woken = true;
-      } else {
-        node_events = events[i].events;
-      }
-    }
-    if (woken) {
-      // A stop, pause or resume: the loop's next turn sees which.
-      std::uint64_t count = 0;
-      [[maybe_unused]] const ssize_t n = ::read(stop_event_.get(), &count, sizeof count);
-      continue;
-    }
-    if (node_events & EPOLLIN) {
-      if (ReadOne(buffer, held, guarded) == ReadResult::kGone) {
-        gone_.store(true, std::memory_order_release);
-        break;
-      }
-    } else if (node_events & (EPOLLERR | EPOLLHUP)) {
-      abi::DebugNote("epoll_wait(" + path_ + "): the node hung up: the device is gone");
-      gone_.store(true, std::memory_order_release);
-      break;
+    const std::span report(buffer.data(), n);
+    // A report read as a pause came waits for its end; the next read comes
+    // after it is delivered, so the kernel's queue keeps the rest in order.
+    while (!DeliverUnlessPaused(report, guarded)) {
+      if (!AwaitResume()) return;
     }
   }
-  end();
 }
 
 std::optional<std::uint32_t> Node::PayloadLength(ReportKind kind, std::uint8_t report_id) const {

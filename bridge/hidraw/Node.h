@@ -2,10 +2,12 @@
 // to stop or until the device goes away, and report transfers.
 #pragma once
 
+#include <pthread.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -55,11 +57,11 @@ std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path);
 class Node {
  public:
   // Takes the open fd of the node at `path` (named in the reasons of
-  // failures) and makes its reads non-blocking; fails (valid() false, reason
-  // recorded) when that or the stop event cannot be made.
+  // failures) and makes its reads blocking; fails (valid() false, reason
+  // recorded) when that cannot be done.
   Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDescriptor descriptor);
 
-  bool valid() const { return fd_ && stop_event_ && epoll_; }
+  bool valid() const { return valid_; }
 
   // The ioctl the transfers call: the system's, or a stand-in in tests.
   using Ioctl = int (*)(int fd, unsigned long request, void* argument);
@@ -69,29 +71,34 @@ class Node {
   const std::string& path() const { return path_; }
 
   // Reads input reports and hands each to sink (see SplitInputReport) until
-  // RequestStop is called or the device goes away (hang-up, error, ENODEV,
-  // EIO): then returns quietly. Nothing is delivered after a stop request.
-  // Each report costs one wait (epoll, set up once) and one read, with the
-  // stop and the pause looked at through atomics: the cost of a bare read
-  // loop. (Reading on until EAGAIN before waiting again costs one more read
-  // per wake: a reader woken for every report, as one is that keeps up,
-  // delivers fewer of a burst that way.)
+  // RequestStop is called or the device goes away (error, ENODEV, EIO, end
+  // of file): then returns quietly. Nothing is delivered after a stop
+  // request. Each report costs one blocking read, as a bare read loop's
+  // does: a stop reaches the read through thread cancellation, which is
+  // enabled only inside that read (never in the sink, never under a lock);
+  // the calling thread is left with cancellation disabled. A cancelled read
+  // unwinds the calling thread's stack (destructors run) and ends it.
   void ReadLoop(const PieceSink& sink);
-  // Makes ReadLoop return; safe from any thread, any number of times. In a
-  // process forked from the one that made the node it only marks this copy
-  // stopped: the stop event is shared with the parent, whose read loop goes on.
+  // Makes ReadLoop return (or end its thread, when it is inside the read);
+  // safe from any thread, any number of times. In a process forked from the
+  // one that made the node it only marks this copy stopped: the read loop
+  // runs in the parent.
   void RequestStop();
   bool stop_requested() const { return stopping_.load(std::memory_order_acquire); }
 
   // Holds the node open without delivering: what the device sends meanwhile
-  // waits in the kernel's queue. ReadLoop returns by itself at `until` unless
-  // Resume comes first. Returns once no report is being delivered: never
-  // called from the sink.
+  // waits in the kernel's queue (a report read as the pause came is held
+  // for the resume). Returns once no report is being delivered: never called
+  // from the sink. The pause lasts until Resume, or until EndPauseIfDue at
+  // or after `until` ends the loop.
   void Pause(std::chrono::steady_clock::time_point until);
-  // Delivers again, from the first report the kernel queued during the
-  // pause. False when the loop has ended (the pause ran out, the device went
-  // away, a stop was requested): the node is then of no further use.
+  // Delivers again, from the first report read during the pause. False when
+  // the loop has ended (the pause ran out, the device went away, a stop was
+  // requested): the node is then of no further use.
   bool Resume();
+  // Ends the loop when a pause is on whose end has come; the pause's
+  // timekeeper calls it. True when it ended the loop.
+  bool EndPauseIfDue();
   // The device went away, asked of the node now without waiting.
   bool HungUp() const;
   // The device went away (the read loop saw it hang up).
@@ -107,40 +114,43 @@ class Node {
 
  private:
   std::uint8_t Fetch(THIDreport& report, ReportKind kind);
-  // Makes ReadLoop look at its state again.
-  void Wake();
-  enum class ReadResult { kDone, kGone };
-  // Reads one report and delivers it, unless a stop or a pause came (a
-  // report read when a pause came is left in buffer, its length in held);
-  // kGone when the device went away.
-  ReadResult ReadOne(std::vector<std::uint8_t>& buffer, std::size_t& held, const PieceSink& sink);
-  // Has the wait watch the node for input, or for its hang-up only.
-  bool WatchInput(bool watch);
-  // Hands the report in bytes to sink unless paused: false then.
-  bool Deliver(std::span<const std::uint8_t> bytes, const PieceSink& sink);
+  // Reads one report into buffer, blocking, cancellable only meanwhile: its
+  // length, or 0 when the loop is to end (the device went away).
+  std::size_t ReadReport(std::vector<std::uint8_t>& buffer);
+  // Delivers the report in bytes unless paused or stopped; false when
+  // paused (the caller holds it).
+  bool DeliverUnlessPaused(std::span<const std::uint8_t> bytes, const PieceSink& sink);
+  // Waits out a pause with a report held: true when delivery goes on.
+  bool AwaitResume();
+  // Marks the loop ended and wakes a read loop waiting or reading.
+  void EndLoop();
+  // Cancels the read loop's thread if it is registered (it is while it may
+  // read); a pending cancel acts only inside the read.
+  void CancelReader();
   // The payload length of that report, or nothing (reason recorded).
   std::optional<std::uint32_t> PayloadLength(ReportKind kind, std::uint8_t report_id) const;
 
   std::string path_;
   UniqueFd fd_;
-  UniqueFd stop_event_;
-  // The read loop's wait: the node and the stop event.
-  UniqueFd epoll_;
+  bool valid_ = false;
   const pid_t owner_;
   bool read_write_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> gone_{false};
-  // Whether the wait watches the node for input (it does not while paused);
-  // the read loop's own.
-  bool watching_input_ = true;
-  // The pause: its state and end written under pause_mutex_; paused_ is
-  // also read without it, before each report. delivering_ is held by the
-  // read loop from a read to the report's delivery.
+  // The pause: its state and end written under pause_mutex_ (paused_ is
+  // also read without it, before each delivery); pause_changed_ wakes a
+  // loop waiting out a pause. delivering_ is held by the read loop while it
+  // delivers a report.
   std::atomic<bool> paused_{false};
   bool ended_ = false;
   std::chrono::steady_clock::time_point pause_until_;
   std::mutex pause_mutex_;
+  std::condition_variable pause_changed_;
   std::mutex delivering_;
+  // The read loop's thread, registered while the loop runs.
+  std::mutex reader_mutex_;
+  pthread_t reader_{};
+  bool reader_registered_ = false;
   descriptor::ReportDescriptor descriptor_;
   Ioctl ioctl_;
 };

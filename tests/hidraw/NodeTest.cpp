@@ -219,6 +219,34 @@ TEST(Node, AQueuedBurstArrivesWholeAndInOrder) {
   for (std::uint8_t i = 0; i < 100; ++i) EXPECT_EQ(collector.pieces[i].data[0], i);
 }
 
+// A stop cancels the read thread inside its read only: a callback that
+// waits (a cancellation point) while the stop comes runs to its end.
+TEST(Node, AStopDuringACallbackLetsTheCallbackFinish) {
+  FakeNode fake;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false, stop_sent = false, finished = false;
+  std::thread reader([&] {
+    fake.node->ReadLoop([&](const THIDreport&, std::uint8_t) {
+      std::unique_lock lock(mutex);
+      entered = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return stop_sent; });
+      finished = true;
+      return true;
+    });
+  });
+  fake.Send({1, 1, 2, 3, 4, 5, 6, 7, 8});
+  std::unique_lock lock(mutex);
+  changed.wait(lock, [&] { return entered; });
+  fake.node->RequestStop();
+  stop_sent = true;
+  changed.notify_all();
+  lock.unlock();
+  reader.join();
+  EXPECT_TRUE(finished);
+}
+
 TEST(Node, NothingIsDeliveredAfterAStopRequest) {
   FakeNode fake;
   fake.Send({1, 1, 2, 3, 4, 5, 6, 7, 8});

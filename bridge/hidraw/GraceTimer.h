@@ -1,0 +1,44 @@
+// Ends the pause of a node held open after a close when its grace runs out.
+// The node's read thread waits inside its read and cannot keep the time, so
+// a thread of the timer's own sleeps until the grace's end, and not at all
+// while nothing is held.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "Node.h"
+
+namespace vyhid::hidraw {
+
+class GraceTimer {
+ public:
+  GraceTimer() = default;
+  GraceTimer(const GraceTimer&) = delete;
+  GraceTimer& operator=(const GraceTimer&) = delete;
+  // The thread must have been stopped and joined (Stop).
+  ~GraceTimer() = default;
+
+  // Ends node's pause at `deadline` (Node::EndPauseIfDue) unless Arm or
+  // Disarm comes first; starts the thread on first use. False, the reason
+  // recorded, when the thread cannot be started.
+  bool Arm(std::weak_ptr<Node> node, std::chrono::steady_clock::time_point deadline);
+  void Disarm();
+  // Ends the thread; the caller joins it.
+  std::thread Stop();
+
+ private:
+  void Run();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::weak_ptr<Node> node_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace vyhid::hidraw
