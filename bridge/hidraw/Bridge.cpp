@@ -220,6 +220,8 @@ bool Bridge::Close(bool hold) {
     const auto deadline = std::chrono::steady_clock::now() + kReopenGrace;
     pausing->Pause(deadline);
     if (!grace_.Arm(pausing, deadline)) pausing->RequestStop();  // closed for real
+  } else if (!InForkedChild()) {  // the timer's thread is the parent's
+    JoinOrPark(grace_.Stop());    // nothing is held
   }
   return was_open;
 }
@@ -389,7 +391,6 @@ bool Bridge::Shutdown() {
   }
   JoinOrPark(std::move(monitor));
   Close(false);
-  JoinOrPark(grace_.Stop());
   if (!OnBridgeThread() && !InForkedChild()) {
     JoinParked();
     return true;

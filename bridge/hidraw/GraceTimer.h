@@ -1,11 +1,14 @@
 // Ends the pause of a node held open after a close when its grace runs out.
 // The node's read thread waits inside its read and cannot keep the time, so
-// a thread of the timer's own sleeps until the grace's end, and not at all
-// while nothing is held.
+// a thread of the timer's own sleeps until the grace's end. It runs from a
+// hold until a grace ends or the timer is stopped (a close that holds
+// nothing); a reopen disarms it, and it then sleeps without waking until the
+// next hold.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -27,17 +30,20 @@ class GraceTimer {
   // recorded, when the thread cannot be started.
   bool Arm(std::weak_ptr<Node> node, std::chrono::steady_clock::time_point deadline);
   void Disarm();
-  // Ends the thread; the caller joins it.
+  // Ends the thread (if it has not ended by itself); the caller joins it.
   std::thread Stop();
 
  private:
-  void Run();
+  // The thread's body; it ends when generation_ moves past `generation`.
+  void Run(std::uint64_t generation);
 
   std::mutex mutex_;
   std::condition_variable changed_;
   std::weak_ptr<Node> node_;
   std::chrono::steady_clock::time_point deadline_;
-  bool stopping_ = false;
+  std::uint64_t generation_ = 0;
+  // A thread is inside Run's loop; thread_ may instead hold one that ended.
+  bool running_ = false;
   std::thread thread_;
 };
 
