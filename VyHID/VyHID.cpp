@@ -3,6 +3,9 @@
 // and the event raisers.
 #include "VyHID.h"
 
+#include <condition_variable>
+#include <mutex>
+
 #include "Diagnostics.h"
 #include "vcl/Dialogs.h"
 #include "vcl/ExtCtrls.h"
@@ -23,8 +26,21 @@ constexpr char16_t kMissingBridgeText[] =
 // Callbacks that have been entered and not yet left, on any thread. A
 // callback counts itself before it reads aVyHID, so once the destructor has
 // cleared aVyHID and seen this count reach zero, no callback can still be
-// using the instance.
-std::atomic<int> gCallbacksInFlight{0};
+// using the instance. A mutex and a condition variable, not an atomic's
+// wait: on Windows the C++ library's atomic wait can miss a notification
+// that comes between its look at the count and its sleep, and the
+// destructor then sleeps for ever.
+struct CallbacksInFlight {
+  std::mutex mutex;
+  std::condition_variable left;
+  int count = 0;
+};
+// Never destroyed: a component that is a static object may be destroyed
+// after this file's static objects.
+CallbacksInFlight& InFlight() {
+  static CallbacksInFlight& inFlight = *new CallbacksInFlight;
+  return inFlight;
+}
 // Callbacks in progress on this thread, so that a destructor reached from
 // inside a callback on the same thread does not wait for itself.
 thread_local int tCallbacksOnThisThread = 0;
@@ -33,13 +49,18 @@ class CallbackScope {
  public:
   CallbackScope() {
     ++tCallbacksOnThisThread;
-    gCallbacksInFlight.fetch_add(1);
+    const std::lock_guard lock(InFlight().mutex);
+    ++InFlight().count;
   }
   ~CallbackScope() {
-    // Every decrement wakes the waiters: a destructor reached from inside a
-    // callback waits for the count to fall to its own share, not to zero.
-    gCallbacksInFlight.fetch_sub(1);
-    gCallbacksInFlight.notify_all();
+    // Every callback that leaves wakes the waiters: a destructor reached from
+    // inside a callback waits for the count to fall to its own share, not to
+    // zero.
+    {
+      const std::lock_guard lock(InFlight().mutex);
+      --InFlight().count;
+    }
+    InFlight().left.notify_all();
     --tCallbacksOnThisThread;
   }
   CallbackScope(const CallbackScope&) = delete;
@@ -48,12 +69,11 @@ class CallbackScope {
 
 // Waits until every callback still running on other threads has returned.
 // Called after aVyHID has been cleared: callbacks that start later see no
-// instance. Each callback that returns wakes the wait to look again.
+// instance.
 void WaitForCallbacksToLeave() {
   const int own = tCallbacksOnThisThread;
-  for (int n = gCallbacksInFlight.load(); n > own; n = gCallbacksInFlight.load()) {
-    gCallbacksInFlight.wait(n);
-  }
+  std::unique_lock lock(InFlight().mutex);
+  InFlight().left.wait(lock, [own] { return InFlight().count <= own; });
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 // window and the two bridge callbacks.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #if !defined(_WIN32)
@@ -290,18 +292,28 @@ TEST_F(Lifecycle, DestructionWaitsForAnInputReportInProgress) {
   std::atomic<bool> destroyed{false};
   std::atomic<int> calls{0};
   std::atomic<int> callsAfterDestruction{0};
-  std::atomic<bool> started{false};
+  // A condition variable, not an atomic's wait, which on Windows can miss
+  // the notification and sleep for ever.
+  std::mutex startedMutex;
+  std::condition_variable startedSignal;
+  bool started = false;
   TVyHID* raw = hid.get();
   hid->OnGetHIDData = [&](rtl::TObject* Sender, THIDreport, std::uint8_t) {
     if (destroyed) ++callsAfterDestruction;
     EXPECT_EQ(Sender, raw);
     ++calls;
-    started = true;
-    started.notify_all();
+    {
+      const std::lock_guard lock(startedMutex);
+      started = true;
+    }
+    startedSignal.notify_all();
   };
   const THIDreport report = MakeReport(1);
   sim.StartInputStream(&report, 64, 200000);
-  started.wait(false);
+  {
+    std::unique_lock lock(startedMutex);
+    startedSignal.wait(lock, [&] { return started; });
+  }
   hid.reset();
   destroyed = true;
   const int atDestruction = calls;

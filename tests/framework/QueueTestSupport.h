@@ -10,6 +10,9 @@
 #include <poll.h>
 #endif
 
+#include <string>
+#include <system_error>
+
 #include "rtl/Messages.h"
 
 namespace framework_test {
@@ -26,6 +29,13 @@ inline void WaitAsAHost(int) {
 }
 // Timers are the portable queue's, not the system's: no host can see them.
 inline constexpr bool kHostSeesTimers = false;
+// Why the calling thread's last rtl::PostMessageW failed: the system's
+// reason (a full queue is ERROR_NOT_ENOUGH_QUOTA).
+inline std::string PostFailureReason() {
+  const DWORD code = ::GetLastError();
+  return std::system_category().message(static_cast<int>(code)) + " (error " +
+         std::to_string(code) + ")";
+}
 #else
 // Whether the descriptor is readable right now.
 inline bool Readable(int fd) {
@@ -38,6 +48,10 @@ inline void WaitAsAHost(int fd) {
   ::poll(&p, 1, -1);
 }
 inline constexpr bool kHostSeesTimers = true;
+// A post fails here only when its window is gone.
+inline std::string PostFailureReason() {
+  return "no such window (destroyed, or its thread has ended)";
+}
 #endif
 
 // A message window that frees itself.

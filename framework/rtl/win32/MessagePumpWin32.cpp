@@ -239,7 +239,11 @@ void DeallocateHWnd(HWND Wnd) {
 
 bool PostMessageW(HWND Wnd, std::uint32_t Msg, WPARAM WParam, LPARAM LParam) {
   // A null window would make this a message to the calling thread itself.
-  if (Wnd == 0) return false;
+  if (Wnd == 0) {
+    ::SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return false;
+  }
+  // The system's call is the last one: GetLastError says why it failed.
   return ::PostMessageW(detail::ToSystem(Wnd), Msg, WParam, LParam) != 0;
 }
 

@@ -46,7 +46,9 @@ void DeallocateHWnd(HWND Wnd);
 // thread; wakes the owning thread's loop; the method runs on that thread.
 // Messages are dispatched once each, in the order they were posted (never
 // merged). False when there is no such window (0, destroyed, or its thread
-// has ended).
+// has ended), and on Windows also when the window's thread has the most
+// posted messages the system lets a queue hold (10,000 by default); there
+// GetLastError says why (ERROR_INVALID_WINDOW_HANDLE, ERROR_NOT_ENOUGH_QUOTA).
 bool PostMessageW(HWND Wnd, std::uint32_t Msg, WPARAM WParam, LPARAM LParam);
 // Default handling of a message: nothing, result 0.
 LRESULT DefWindowProcW(HWND Wnd, std::uint32_t Msg, WPARAM WParam, LPARAM LParam);
