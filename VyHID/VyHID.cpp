@@ -26,20 +26,23 @@ constexpr char16_t kMissingBridgeText[] =
 // Callbacks that have been entered and not yet left, on any thread. A
 // callback counts itself before it reads aVyHID, so once the destructor has
 // cleared aVyHID and seen this count reach zero, no callback can still be
-// using the instance. A mutex and a condition variable, not an atomic's
-// wait: on Windows the C++ library's atomic wait can miss a notification
-// that comes between its look at the count and its sleep, and the
-// destructor then sleeps for ever.
-struct CallbacksInFlight {
+// using the instance.
+std::atomic<int> gCallbacksInFlight{0};
+// Destructors waiting for callbacks to leave. A leaving callback takes the
+// lock below and wakes them only when there is one, so the input path takes
+// no lock. (Not an atomic's wait: on Windows the C++ library's atomic wait
+// can miss a notification that comes between its look at the value and its
+// sleep, and the destructor then sleeps for ever.)
+std::atomic<int> gLeaveWaiters{0};
+struct LeaveSignal {
   std::mutex mutex;
   std::condition_variable left;
-  int count = 0;
 };
 // Never destroyed: a component that is a static object may be destroyed
 // after this file's static objects.
-CallbacksInFlight& InFlight() {
-  static CallbacksInFlight& inFlight = *new CallbacksInFlight;
-  return inFlight;
+LeaveSignal& Leave() {
+  static LeaveSignal& signal = *new LeaveSignal;
+  return signal;
 }
 // Callbacks in progress on this thread, so that a destructor reached from
 // inside a callback on the same thread does not wait for itself.
@@ -49,18 +52,21 @@ class CallbackScope {
  public:
   CallbackScope() {
     ++tCallbacksOnThisThread;
-    const std::lock_guard lock(InFlight().mutex);
-    ++InFlight().count;
+    gCallbacksInFlight.fetch_add(1);
   }
   ~CallbackScope() {
     // Every callback that leaves wakes the waiters: a destructor reached from
     // inside a callback waits for the count to fall to its own share, not to
-    // zero.
-    {
-      const std::lock_guard lock(InFlight().mutex);
-      --InFlight().count;
+    // zero. The count falls before the look at the waiters, and a waiter
+    // counts itself before it looks at the count: one of the two sees the
+    // other (both sequentially consistent).
+    gCallbacksInFlight.fetch_sub(1);
+    if (gLeaveWaiters.load() > 0) {
+      // Taken and let go: a waiter between its look at the count and its
+      // sleep holds it, so the wake-up cannot come in between.
+      { const std::lock_guard lock(Leave().mutex); }
+      Leave().left.notify_all();
     }
-    InFlight().left.notify_all();
     --tCallbacksOnThisThread;
   }
   CallbackScope(const CallbackScope&) = delete;
@@ -72,8 +78,12 @@ class CallbackScope {
 // instance.
 void WaitForCallbacksToLeave() {
   const int own = tCallbacksOnThisThread;
-  std::unique_lock lock(InFlight().mutex);
-  InFlight().left.wait(lock, [own] { return InFlight().count <= own; });
+  gLeaveWaiters.fetch_add(1);
+  {
+    std::unique_lock lock(Leave().mutex);
+    Leave().left.wait(lock, [own] { return gCallbacksInFlight.load() <= own; });
+  }
+  gLeaveWaiters.fetch_sub(1);
 }
 
 }  // namespace
