@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <new>
 
 #include "Diagnostics.h"
 #include "vcl/Dialogs.h"
@@ -39,10 +40,12 @@ struct LeaveSignal {
   std::condition_variable left;
 };
 // Never destroyed: a component that is a static object may be destroyed
-// after this file's static objects.
+// after this file's static objects. Made in static storage, not on the
+// heap: a package unloaded while it is alive leaves no allocation behind.
 LeaveSignal& Leave() {
-  static LeaveSignal& signal = *new LeaveSignal;
-  return signal;
+  alignas(LeaveSignal) static unsigned char storage[sizeof(LeaveSignal)];
+  static LeaveSignal* const signal = new (storage) LeaveSignal;
+  return *signal;
 }
 // Callbacks in progress on this thread, so that a destructor reached from
 // inside a callback on the same thread does not wait for itself.
