@@ -219,12 +219,14 @@ void Node::CancelReader() {
 }
 
 void Node::Pause(std::chrono::steady_clock::time_point until) {
-  {
-    std::lock_guard lock(pause_mutex_);
-    pause_until_ = until;
-    paused_.store(true, std::memory_order_release);
-  }
-  std::lock_guard wait_for_delivery(delivering_);
+  std::unique_lock lock(pause_mutex_);
+  pause_until_ = until;
+  // Paused before the look at a delivery, as the loop marks a delivery
+  // before its look at the pause: one of the two sees the other.
+  paused_.store(true);
+  pause_waiting_.store(true);
+  pause_changed_.wait(lock, [&] { return !delivering_.load(); });
+  pause_waiting_.store(false);
 }
 
 bool Node::Resume() {
@@ -274,12 +276,19 @@ std::size_t Node::ReadReport(std::vector<std::uint8_t>& buffer) {
 }
 
 bool Node::DeliverUnlessPaused(std::span<const std::uint8_t> bytes, const PieceSink& sink) {
-  // Held while delivering: Pause waits for the report being delivered, and
-  // a report delivered after it sees paused_.
-  std::lock_guard lock(delivering_);
-  if (paused_.load(std::memory_order_acquire)) return false;
-  if (!stop_requested()) SplitInputReport(bytes, descriptor_.uses_report_ids, sink);
-  return true;
+  // Marked while delivering: Pause waits for the report being delivered,
+  // and a report delivered after it sees paused_. No lock: this runs for
+  // every report.
+  delivering_.store(true);
+  const bool paused = paused_.load();
+  if (!paused && !stop_requested()) SplitInputReport(bytes, descriptor_.uses_report_ids, sink);
+  delivering_.store(false);
+  if (pause_waiting_.load()) {
+    // Taken and let go: a Pause between its look and its sleep holds it.
+    { std::lock_guard lock(pause_mutex_); }
+    pause_changed_.notify_all();
+  }
+  return !paused;
 }
 
 bool Node::AwaitResume() {

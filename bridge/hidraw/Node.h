@@ -139,14 +139,16 @@ class Node {
   std::atomic<bool> gone_{false};
   // The pause: its state and end written under pause_mutex_ (paused_ is
   // also read without it, before each delivery); pause_changed_ wakes a
-  // loop waiting out a pause. delivering_ is held by the read loop while it
-  // delivers a report.
+  // loop waiting out a pause, and a Pause waiting for a delivery to end.
+  // delivering_ is set by the read loop while it delivers a report;
+  // pause_waiting_ while a Pause waits for that to end.
   std::atomic<bool> paused_{false};
   bool ended_ = false;
   std::chrono::steady_clock::time_point pause_until_;
   std::mutex pause_mutex_;
   std::condition_variable pause_changed_;
-  std::mutex delivering_;
+  std::atomic<bool> delivering_{false};
+  std::atomic<bool> pause_waiting_{false};
   // The read loop's thread, registered while the loop runs.
   std::mutex reader_mutex_;
   pthread_t reader_{};
