@@ -208,14 +208,11 @@ void Node::EndLoop() {
   {
     std::lock_guard lock(pause_mutex_);
     ended_ = true;
+    // A pending cancel acts only inside the read, where the loop holds no
+    // lock.
+    if (reader_registered_) ::pthread_cancel(reader_);
   }
   pause_changed_.notify_all();
-  CancelReader();
-}
-
-void Node::CancelReader() {
-  std::lock_guard lock(reader_mutex_);
-  if (reader_registered_) ::pthread_cancel(reader_);
 }
 
 void Node::Pause(std::chrono::steady_clock::time_point until) {
@@ -303,7 +300,7 @@ void Node::ReadLoop(const PieceSink& sink) {
   int ignored = 0;
   ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
   {
-    std::lock_guard lock(reader_mutex_);
+    std::lock_guard lock(pause_mutex_);
     reader_ = ::pthread_self();
     reader_registered_ = true;
   }
@@ -311,11 +308,8 @@ void Node::ReadLoop(const PieceSink& sink) {
   struct Unregister {
     Node& node;
     ~Unregister() {
-      {
-        std::lock_guard lock(node.reader_mutex_);
-        node.reader_registered_ = false;
-      }
       std::lock_guard lock(node.pause_mutex_);
+      node.reader_registered_ = false;
       node.ended_ = true;
     }
   } unregister{*this};

@@ -122,11 +122,9 @@ class Node {
   bool DeliverUnlessPaused(std::span<const std::uint8_t> bytes, const PieceSink& sink);
   // Waits out a pause with a report held: true when delivery goes on.
   bool AwaitResume();
-  // Marks the loop ended and wakes a read loop waiting or reading.
+  // Marks the loop ended and wakes a read loop waiting out a pause, or
+  // cancels its thread (registered while it may read).
   void EndLoop();
-  // Cancels the read loop's thread if it is registered (it is while it may
-  // read); a pending cancel acts only inside the read.
-  void CancelReader();
   // The payload length of that report, or nothing (reason recorded).
   std::optional<std::uint32_t> PayloadLength(ReportKind kind, std::uint8_t report_id) const;
 
@@ -137,8 +135,9 @@ class Node {
   bool read_write_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> gone_{false};
-  // The pause: its state and end written under pause_mutex_ (paused_ is
-  // also read without it, before each delivery); pause_changed_ wakes a
+  // The pause: its state, the loop's end and its registered thread written
+  // under pause_mutex_ (paused_ is also read without it, before each
+  // delivery); pause_changed_ wakes a
   // loop waiting out a pause, and a Pause waiting for a delivery to end.
   // delivering_ is set by the read loop while it delivers a report;
   // pause_waiting_ while a Pause waits for that to end.
@@ -150,7 +149,6 @@ class Node {
   std::atomic<bool> delivering_{false};
   std::atomic<bool> pause_waiting_{false};
   // The read loop's thread, registered while the loop runs.
-  std::mutex reader_mutex_;
   pthread_t reader_{};
   bool reader_registered_ = false;
   descriptor::ReportDescriptor descriptor_;
