@@ -138,20 +138,22 @@ class QMP:
 
 
 class Machine:
-    def __init__(self, kernel, initrd, run_dir, deadline, log_path, smp, append, devices):
+    def __init__(self, kernel, initrd, run_dir, deadline, log_path, smp, append, devices,
+                 memory="256M", extra_args=()):
         self.run_dir = run_dir
         self.deadline = deadline
         self.t0 = time.monotonic()
         self.lines = queue.Queue()
         self.log = open(log_path, "w")
         qmp_path = os.path.join(run_dir, "qmp.sock")
-        cmd = [QEMU, "-accel", "tcg", "-smp", str(smp), "-m", "256M", "-nodefaults",
+        cmd = [QEMU, "-accel", "tcg", "-smp", str(smp), "-m", memory, "-nodefaults",
                "-no-user-config", "-display", "none", "-serial", "stdio", "-no-reboot",
                "-qmp", f"unix:{qmp_path},server=on,wait=off",
                "-kernel", kernel, "-initrd", initrd,
                "-append", f"console=ttyS0 quiet panic=-1 {append}"]
         for d in devices:
             cmd += ["-device", d.format(run=run_dir)]
+        cmd += list(extra_args)
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
         self.reader = threading.Thread(target=self._read, daemon=True)

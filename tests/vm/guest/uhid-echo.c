@@ -15,6 +15,13 @@
  *   create            create it again
  *   verbose 0|1       print every output report, or only count them
  *   stats             print the counters
+ *   burst N           send N input reports, one a millisecond as a full-speed
+ *                     USB device at its shortest interval: report 1 carrying
+ *                     its sequence number (32 bits, little-endian) in its
+ *                     first bytes, every fourth one report 4 instead, with
+ *                     the number in the same place
+ *   mute 0|1          1: answer no GET_REPORT or SET_REPORT request (a device
+ *                     that has stopped answering); 0: answer again
  * Every line it prints starts with "@@ UHID " so that the host can pick it
  * out of the serial console.
  */
@@ -29,6 +36,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 enum { kEchoId = 1, kOutId = 2, kFeatureId = 3, kLongId = 4, kLongLen = 200, kLen = 64 };
@@ -50,6 +58,7 @@ static const unsigned char kDescriptor[] = {
 static int ufd = -1;
 static int created;
 static int verbose = 1;
+static int mute;
 static unsigned long outputs;      /* output reports received since start */
 static unsigned long late_outputs; /* output reports read after the device was destroyed */
 static unsigned long destroy_at;   /* destroy when outputs reaches this; 0: never */
@@ -158,6 +167,10 @@ static void on_output(const struct uhid_output_req* out) {
 }
 
 static void on_get_report(const struct uhid_get_report_req* req) {
+  if (mute) {
+    say("GET_REPORT rtype=%u id=%u unanswered", req->rtype, req->rnum);
+    return;
+  }
   struct uhid_event ev;
   memset(&ev, 0, sizeof ev);
   ev.type = UHID_GET_REPORT_REPLY;
@@ -179,6 +192,10 @@ static void on_get_report(const struct uhid_get_report_req* req) {
 }
 
 static void on_set_report(const struct uhid_set_report_req* req) {
+  if (mute) {
+    say("SET_REPORT rtype=%u id=%u unanswered", req->rtype, req->rnum);
+    return;
+  }
   struct uhid_event ev;
   memset(&ev, 0, sizeof ev);
   ev.type = UHID_SET_REPORT_REPLY;
@@ -231,6 +248,27 @@ static void on_uhid_event(void) {
   }
 }
 
+static void send_burst(unsigned long count) {
+  struct timespec next;
+  clock_gettime(CLOCK_MONOTONIC, &next);
+  for (unsigned long seq = 0; seq < count && created; seq++) {
+    unsigned char rep[1 + kLongLen];
+    const int id = seq % 4 == 3 ? kLongId : kEchoId;
+    const size_t len = id == kLongId ? kLongLen : kLen;
+    memset(rep, 0, sizeof rep);
+    rep[0] = (unsigned char)id;
+    for (int b = 0; b < 4; b++) rep[1 + b] = (unsigned char)(seq >> (8 * b));
+    send_input(rep, 1 + len);
+    next.tv_nsec += 1000000;
+    if (next.tv_nsec >= 1000000000) {
+      next.tv_nsec -= 1000000000;
+      next.tv_sec++;
+    }
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, NULL);
+  }
+  say("BURST-SENT count=%lu", count);
+}
+
 static void on_command(char* line) {
   char cmd[32];
   unsigned long arg = 0;
@@ -256,6 +294,11 @@ static void on_command(char* line) {
   } else if (!strcmp(cmd, "verbose") && fields == 2) {
     verbose = arg != 0;
     say("VERBOSE %d", verbose);
+  } else if (!strcmp(cmd, "burst") && fields == 2) {
+    send_burst(arg);
+  } else if (!strcmp(cmd, "mute") && fields == 2) {
+    mute = arg != 0;
+    say("MUTE %d", mute);
   } else if (!strcmp(cmd, "stats")) {
     say("STATS outputs=%lu late_outputs=%lu created=%d", outputs, late_outputs, created);
   } else {
