@@ -86,21 +86,25 @@ def prepare_prefix(work):
 class WineScenario(vmtest.Scenario):
     def __init__(self, vm):
         super().__init__(vm, False)
+        self.linux = []
 
     def devices_until(self, end_regex, timeout):
         seen = []
         m = self.vm.expect(end_regex, timeout, seen)
         return m, [parse_fields(l) | {"nr": l.split()[1]} for l in seen if l.startswith("DEV ")], seen
 
-    def listing(self):
+    def linux_listing(self):
         self.step("boot, and the hidraw bridge's records")
         self.vm.expect(r"LINUX-LISTING$", 90)
-        _, linux, _ = self.devices_until(r"LINUX-LISTING-END", 60)
-        self.step("wine starts the Windows application")
-        self.vm.expect(r"WINE-START mode=scenario", 30)
+        _, self.linux, _ = self.devices_until(r"LINUX-LISTING-END", 60)
+
+    def listing(self):
+        linux = self.linux
+        self.step("the Windows application's scenario")
+        self.vm.expect(r"WINE-START mode=scenario", 300)
         t0 = self.vm.now()
         m, windows, seen = self.devices_until(r"OPENED (.*)", 180)
-        print(f"     wine and the application started in {self.vm.now() - t0:.1f} s", flush=True)
+        print(f"     the application started in {self.vm.now() - t0:.1f} s", flush=True)
         lin = [d for d in linux if d.get("product") == ECHO]
         win = [d for d in windows if d.get("product") == ECHO]
         if not lin or not win:
@@ -154,12 +158,18 @@ class WineScenario(vmtest.Scenario):
 
     def unanswered(self):
         self.step("a device that does not answer")
-        for call in ("GetFeature", "SetFeature", "GetReport"):
+        for call in ("GetFeature", "SetFeature"):
             m = self.vm.expect(rf"UNANSWERED call={call} rc=(-?\d+) ms=(\d+)", 60)
             ms = int(m.group(2))
             self.check(ms <= REQUEST_BOUND_MS,
                        f"{call} on a device that does not answer returns after {ms} ms "
                        f"(rc={m.group(1)}; bound {REQUEST_BOUND_MS} ms)")
+        # winebus answers an input-report request from the last report it
+        # read (dlls/winebus.sys/main.c, IOCTL_HID_GET_INPUT_REPORT): the
+        # device is never asked, so wine cannot show this bound.
+        m = self.vm.expect(r"UNANSWERED call=GetReport rc=(-?\d+) ms=(\d+)", 60)
+        print(f"     GetReport (not asked of the device under wine): rc={m.group(1)}, "
+              f"{m.group(2)} ms", flush=True)
 
     def replugs(self):
         self.step(f"{REPLUGS} replugs of the open device")
@@ -180,26 +190,35 @@ class WineScenario(vmtest.Scenario):
                    f"{f['ms']} ms; no report after it ({m.group(1)})")
         m = self.vm.expect(r"UNLOADED ms=(\d+)", 60)
         self.check(True, f"the bridge unloaded with the device open, in {m.group(1)} ms")
-        self.vm.expect(r"EXITING", 60)
-        m = self.vm.expect(r"WINE-EXIT mode=scenario rc=(\d+)", 60)
-        self.check(m.group(1) == "0", f"the process exits with the device open (rc={m.group(1)})")
+
+    def process_exit(self):
+        self.step("the process ends with the device open")
+        m = self.vm.expect(r"EXITING open=(\d)", 120)
+        rc = self.vm.expect(r"WINE-EXIT mode=scenario rc=(\d+)", 60).group(1)
+        self.check(m.group(1) == "1" and rc == "0",
+                   f"the process exits with the device open (open={m.group(1)}, rc={rc})")
 
     def send_message(self):
-        self.step("a handler that hands reports to a window with SendMessage")
-        self.vm.expect(r"WINE-START mode=sendmessage", 30)
+        self.step("wine starts; a handler that hands reports to a window with SendMessage")
+        self.vm.expect(r"WINE-START mode=sendmessage", 90)
+        t0 = self.vm.now()
         for step in ("close", "rescan"):
-            m = self.vm.expect(rf"(SENDMESSAGE step={step} .*|HANG .*)", 120)
+            m = self.vm.expect(rf"(SENDMESSAGE step={step} .*|HANG .*)", 180)
+            if step == "close":
+                print(f"     wine started and the first case ran in {self.vm.now() - t0:.1f} s",
+                      flush=True)
             self.check(m.group(1).startswith("SENDMESSAGE"),
                        f"SendMessage handler while this thread does a {step}: {m.group(1)}")
             if not m.group(1).startswith("SENDMESSAGE"):
                 break
-        m = self.vm.expect(r"WINE-EXIT mode=sendmessage rc=(\d+)", 60)
+        m = self.vm.expect(r"WINE-EXIT mode=sendmessage rc=(\d+)", 120)
         self.check(m.group(1) == "0", f"the SendMessage run exits (rc={m.group(1)})")
 
     def run(self):
         t0 = time.monotonic()
-        for part in (self.listing, self.input_burst, self.output, self.features, self.unanswered,
-                     self.replugs, self.lifetimes, self.send_message):
+        for part in (self.linux_listing, self.send_message, self.listing, self.input_burst, self.output,
+                     self.features, self.lifetimes, self.unanswered, self.replugs,
+                     self.process_exit):
             try:
                 part()
             except Failure as e:

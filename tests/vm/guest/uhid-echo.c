@@ -15,8 +15,9 @@
  *   create            create it again
  *   verbose 0|1       print every output report, or only count them
  *   stats             print the counters
- *   burst N           send N input reports, one a millisecond as a full-speed
- *                     USB device at its shortest interval: report 1 carrying
+ *   burst N [MS]      send N input reports, one every MS milliseconds (1 by
+ *                     default, a full-speed USB device's shortest interval):
+ *                     report 1 carrying
  *                     its sequence number (32 bits, little-endian) in its
  *                     first bytes, every fourth one report 4 instead, with
  *                     the number in the same place
@@ -248,7 +249,7 @@ static void on_uhid_event(void) {
   }
 }
 
-static void send_burst(unsigned long count) {
+static void send_burst(unsigned long count, unsigned long interval_ms) {
   struct timespec next;
   clock_gettime(CLOCK_MONOTONIC, &next);
   for (unsigned long seq = 0; seq < count && created; seq++) {
@@ -259,8 +260,8 @@ static void send_burst(unsigned long count) {
     rep[0] = (unsigned char)id;
     for (int b = 0; b < 4; b++) rep[1 + b] = (unsigned char)(seq >> (8 * b));
     send_input(rep, 1 + len);
-    next.tv_nsec += 1000000;
-    if (next.tv_nsec >= 1000000000) {
+    next.tv_nsec += (long)interval_ms * 1000000;
+    while (next.tv_nsec >= 1000000000) {
       next.tv_nsec -= 1000000000;
       next.tv_sec++;
     }
@@ -271,8 +272,8 @@ static void send_burst(unsigned long count) {
 
 static void on_command(char* line) {
   char cmd[32];
-  unsigned long arg = 0;
-  int fields = sscanf(line, "%31s %lu", cmd, &arg);
+  unsigned long arg = 0, arg2 = 1;
+  int fields = sscanf(line, "%31s %lu %lu", cmd, &arg, &arg2);
   if (fields < 1) return;
   if (!strcmp(cmd, "input200")) {
     if (!created) {
@@ -294,8 +295,8 @@ static void on_command(char* line) {
   } else if (!strcmp(cmd, "verbose") && fields == 2) {
     verbose = arg != 0;
     say("VERBOSE %d", verbose);
-  } else if (!strcmp(cmd, "burst") && fields == 2) {
-    send_burst(arg);
+  } else if (!strcmp(cmd, "burst") && fields >= 2 && arg2 >= 1 && arg2 <= 1000) {
+    send_burst(arg, arg2);
   } else if (!strcmp(cmd, "mute") && fields == 2) {
     mute = arg != 0;
     say("MUTE %d", mute);

@@ -15,7 +15,11 @@
 // BRIDGE is loaded by path first, so that the component's load by bare name
 // gets it. Every wait is bounded; a call that does not return within
 // kHangMs is reported as a hang and the process ends.
+#include <setupapi.h>
 #include <windows.h>
+extern "C" {  // the HID headers declare no C linkage themselves
+#include <hidsdi.h>
+}
 
 #include <atomic>
 #include <chrono>
@@ -38,6 +42,8 @@ constexpr wchar_t kDeviceControl[] = L"Z:\\run\\uhid-echo.ctl";
 constexpr std::uint8_t kEchoId = 1, kOutId = 2, kFeatureId = 3, kLongId = 4;
 constexpr int kEchoLen = 64, kLongLen = 200;
 constexpr unsigned kBurst = 1000;
+// A report every 4 ms: wine's HID stack under the emulator keeps up with that.
+constexpr unsigned kBurstIntervalMs = 4;
 constexpr unsigned kSendBytes = 10 * 1024;
 constexpr int kReplugs = 20;
 constexpr DWORD kHangMs = 20000;
@@ -288,6 +294,37 @@ void CompareBurst(const char* what, const std::vector<Piece>& got, unsigned coun
       count, got.size(), want.size(), same, reports, first_difference.c_str());
 }
 
+// What the system lists as HID interfaces, and whether each opens: when the
+// component does not find a device, this tells whether wine lists it.
+void SayHidInterfaces() {
+  GUID hid;
+  ::HidD_GetHidGuid(&hid);
+  HDEVINFO set =
+      ::SetupDiGetClassDevsW(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) {
+    Say("ERROR SetupDiGetClassDevsW: error %lu", ::GetLastError());
+    return;
+  }
+  SP_DEVICE_INTERFACE_DATA iface{};
+  iface.cbSize = sizeof iface;
+  for (DWORD i = 0; ::SetupDiEnumDeviceInterfaces(set, nullptr, &hid, i, &iface); ++i) {
+    std::vector<BYTE> storage(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) + 2048);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
+    detail->cbSize = sizeof *detail;
+    if (!::SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, 2048, nullptr, nullptr)) continue;
+    HANDLE h =
+        ::CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD error = h == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    Say("HID-INTERFACE %lu path=%s open_error=%lu", i,
+        rtl::StringToUtf8(rtl::String(reinterpret_cast<const char16_t*>(detail->DevicePath)))
+            .c_str(),
+        error);
+  }
+  ::SetupDiDestroyDeviceInfoList(set);
+}
+
 int Scenario(Watchdog& watchdog) {
   auto hid = std::make_unique<TVyHID>(nullptr);
   Check check(*hid);
@@ -301,7 +338,7 @@ int Scenario(Watchdog& watchdog) {
   // Input: a burst, every report in order and with its own length.
   check.StartCollecting();
   const size_t want_pieces = ExpectedBurst(kBurst).size();
-  Device(("burst " + std::to_string(kBurst)).c_str());
+  Device(("burst " + std::to_string(kBurst) + " " + std::to_string(kBurstIntervalMs)).c_str());
   check.PumpUntil([&] { return check.CollectedCount() >= want_pieces; }, 30000);
   CompareBurst("BURST", check.Collected(), kBurst);
 
@@ -328,47 +365,6 @@ int Scenario(Watchdog& watchdog) {
   in.ReportID = kEchoId;
   grc = hid->GetReport(in);
   Say("GETIN rc=%d id=%u data=%s", grc, in.ReportID, Hex(in.Data.Bytes, kEchoLen).c_str());
-
-  // A device that does not answer: each request ends, and the thread with it.
-  Device("mute 1");
-  ms = watchdog.Time("GetFeature (unanswered)", [&] { grc = hid->GetFeature(got); });
-  Say("UNANSWERED call=GetFeature rc=%d ms=%.0f", grc, ms);
-  ms = watchdog.Time("SetFeature (unanswered)", [&] { rc = hid->SetFeature(kFeatureId, feature); });
-  Say("UNANSWERED call=SetFeature rc=%d ms=%.0f", rc, ms);
-  ms = watchdog.Time("GetReport (unanswered)", [&] { grc = hid->GetReport(in); });
-  Say("UNANSWERED call=GetReport rc=%d ms=%.0f", grc, ms);
-  Device("mute 0");
-
-  // Replugs of the open device: AutoConnect reopens it and reports flow.
-  hid->AutoConnect = true;
-  int reconnected = 0;
-  for (int i = 0; i < kReplugs; ++i) {
-    const int opens = check.opens, scans = check.scans;
-    Device("destroy");
-    const bool heard = check.PumpUntil([&] { return !hid->Active && check.scans > scans; }, 20000);
-    const int scans_before_create = check.scans;
-    Device("create");
-    bool opened = check.PumpUntil([&] { return check.opens > opens; }, 10000);
-    const int scans_after_create = check.scans - scans_before_create;
-    // Not reopened: whether a rescan of our own finds it tells a missed
-    // notification from a device that is not there.
-    bool opened_by_rescan = false;
-    if (!opened) {
-      hid->ScanForHIDdevices();
-      opened_by_rescan = check.PumpUntil([&] { return check.opens > opens; }, 2000);
-    }
-    check.StartCollecting();
-    bool flows = false;
-    if (opened || opened_by_rescan) {
-      rtl::RawByteString ping(kEchoLen, static_cast<char>(i));
-      hid->SetReport(kOutId, ping);
-      flows = check.PumpUntil([&] { return check.CollectedCount() > 0; }, 10000);
-    }
-    if (heard && opened && flows) ++reconnected;
-    Say("REPLUG %d heard=%d opened=%d scans_after_create=%d opened_by_rescan=%d flows=%d", i + 1,
-        int(heard), int(opened), scans_after_create, int(opened_by_rescan), int(flows));
-  }
-  Say("REPLUGS reconnected=%d of=%d", reconnected, kReplugs);
 
   // A close from inside OnGetHIDData, then one while reports stream; after
   // either returns, no report may come.
@@ -399,14 +395,68 @@ int Scenario(Watchdog& watchdog) {
   ms = watchdog.Time("destroying the component", [&] { hid.reset(); });
   Say("UNLOADED ms=%.0f", ms);
 
-  // The process ends with a device open and reports flowing.
   hid = std::make_unique<TVyHID>(nullptr);
-  Check last(*hid);
+  Check after(*hid);
   hid->ScanForHIDdevices();
-  if (!last.OpenEcho()) return 1;
+  if (!after.OpenEcho()) return 1;
+  // A device that does not answer: each request ends, and the thread with it.
+  Device("mute 1");
+  ms = watchdog.Time("GetFeature (unanswered)", [&] { grc = hid->GetFeature(got); });
+  Say("UNANSWERED call=GetFeature rc=%d ms=%.0f", grc, ms);
+  ms = watchdog.Time("SetFeature (unanswered)", [&] { rc = hid->SetFeature(kFeatureId, feature); });
+  Say("UNANSWERED call=SetFeature rc=%d ms=%.0f", rc, ms);
+  ms = watchdog.Time("GetReport (unanswered)", [&] { grc = hid->GetReport(in); });
+  Say("UNANSWERED call=GetReport rc=%d ms=%.0f", grc, ms);
+  Device("mute 0");
+
+  // Replugs of the open device: AutoConnect reopens it and reports flow.
+  hid->AutoConnect = true;
+  int reconnected = 0, failed_in_a_row = 0;
+  // Two replugs in a row that do not bring the device back end the loop:
+  // the rest would only repeat them.
+  for (int i = 0; i < kReplugs && failed_in_a_row < 2; ++i) {
+    const int opens = after.opens, scans = after.scans;
+    Device("destroy");
+    const bool heard = after.PumpUntil([&] { return !hid->Active && after.scans > scans; }, 20000);
+    const int scans_before_create = after.scans;
+    Device("create");
+    bool opened = after.PumpUntil([&] { return after.opens > opens; }, 10000);
+    const int scans_after_create = after.scans - scans_before_create;
+    // Not reopened: whether a rescan of our own finds it tells a missed
+    // notification from a device that is not there.
+    bool opened_by_rescan = false;
+    if (!opened) {
+      SayHidInterfaces();
+      hid->ScanForHIDdevices();
+      opened_by_rescan = after.PumpUntil([&] { return after.opens > opens; }, 2000);
+    }
+    after.StartCollecting();
+    bool flows = false;
+    if (opened || opened_by_rescan) {
+      rtl::RawByteString ping(kEchoLen, static_cast<char>(i));
+      hid->SetReport(kOutId, ping);
+      flows = after.PumpUntil([&] { return after.CollectedCount() > 0; }, 10000);
+    }
+    if (heard && opened && flows) {
+      ++reconnected;
+      failed_in_a_row = 0;
+    } else {
+      ++failed_in_a_row;
+    }
+    Say("REPLUG %d heard=%d opened=%d scans_after_create=%d opened_by_rescan=%d flows=%d", i + 1,
+        int(heard), int(opened), scans_after_create, int(opened_by_rescan), int(flows));
+  }
+  Say("REPLUGS reconnected=%d of=%d", reconnected, kReplugs);
+
+  // The process ends with the device open and reports flowing.
+  if (!hid->Active) {
+    hid->ScanForHIDdevices();
+    after.OpenEcho();
+  }
+  after.StartCollecting();
   Device("burst 400");
-  last.PumpUntil([&] { return last.CollectedCount() >= 50; }, 10000);
-  Say("EXITING t=%.1f", NowMs());
+  after.PumpUntil([&] { return after.CollectedCount() >= 50; }, 10000);
+  Say("EXITING open=%d t=%.1f", int(hid->Active), NowMs());
   std::exit(0);  // without destroying anything: the bridge's detach runs
 }
 
