@@ -15,8 +15,9 @@
 // BRIDGE is loaded by path first, so that the component's load by bare name
 // gets it. Every wait is bounded; a call that does not return within
 // kHangMs is reported as a hang and the process ends.
-#include <setupapi.h>
 #include <windows.h>
+// after windows.h, which they need
+#include <setupapi.h>
 extern "C" {  // the HID headers declare no C linkage themselves
 #include <hidsdi.h>
 }
