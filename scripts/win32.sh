@@ -20,5 +20,7 @@ cmake -S . -B "$build" --toolchain cmake/toolchain-mingw-i686.cmake \
 cmake --build "$build" -j"$jobs"
 # Each test has its own time-out; the whole run is bounded as well. The test
 # that needs the 64-bit build's bridge runs in scripts/win64.sh, once that
-# build exists.
+# build exists. vm_wine (about 5 minutes, alone) runs this build's bridge
+# under wine in the test VM, with the guest programs of the Linux build in
+# build (stage 1), which it does not build again.
 timeout 900 ctest --test-dir "$build" --output-on-failure -j"$jobs" -LE other_bitness

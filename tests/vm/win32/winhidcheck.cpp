@@ -156,7 +156,10 @@ class Check {
     hid_.OnAfterDevScan = TOnAfterDevScan(this, &Check::AfterDevScan);
     hid_.OnGetHIDData = TOnGetHIDData(this, &Check::GetHIDData);
   }
-  ~Check() { ::CloseHandle(progress_); }
+  ~Check() {
+    ::CloseHandle(progress_);
+    ::CloseHandle(handing_over);
+  }
 
   // Dispatches the thread's messages until done() holds or timeout_ms pass;
   // whether it held. Handlers signal progress_ whenever something happened.
@@ -202,6 +205,9 @@ class Check {
   // When set, the next report closes the device from inside OnGetHIDData.
   std::atomic<bool> close_in_handler{false};
   std::atomic<HWND> hand_over{nullptr};
+  // When set, the next report handed over signals handing_over first.
+  std::atomic<bool> announce_hand_over{false};
+  HANDLE handing_over;
   std::atomic<bool> closed{false};  // a close has returned
   std::atomic<unsigned> after_close{0};
 
@@ -241,8 +247,10 @@ class Check {
       std::lock_guard<std::mutex> lock(mutex_);
       pieces_.push_back(piece);
     }
-    if (HWND window = hand_over.load())
+    if (HWND window = hand_over.load()) {
+      if (announce_hand_over.exchange(false)) ::SetEvent(handing_over);
       ::SendMessageW(window, kHandOver, Report.ReportID, BytesCount);
+    }
     if (close_in_handler.exchange(false)) {
       hid_.CloseHidDevice();
       Say("CLOSED-IN-HANDLER active=%d", int(hid_.Active));
@@ -487,6 +495,12 @@ int SendMessageCase(Watchdog& watchdog) {
     check.StartCollecting();
     Device("burst 400");
     check.PumpUntil([&] { return check.CollectedCount() >= 20; }, 10000);
+    // The reader is inside the handler, sending to this thread's window,
+    // when this thread closes or rescans: the wait without dispatching sent
+    // messages leaves that send pending.
+    check.announce_hand_over = true;
+    if (::WaitForSingleObject(check.handing_over, 10000) != WAIT_OBJECT_0)
+      Say("ERROR no report was handed over in 10 s");
     const double ms = watchdog.Time(std::string("SendMessage handler, ") + step, [&] {
       if (std::strcmp(step, "close") == 0)
         hid.CloseHidDevice();
