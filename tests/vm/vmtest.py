@@ -774,16 +774,26 @@ def main(make_scenario=Scenario, guest=Guest(), doc=__doc__):
         return 1
     print(f"initramfs ready in {time.monotonic() - t0:.1f} s: {initrd}", flush=True)
 
-    os.makedirs(os.path.join(args.work, "runs"), exist_ok=True)
-    run_dir = tempfile.mkdtemp(prefix="run.", dir=os.path.join(args.work, "runs"))
+    return run_scenario(
+        args.work, t0, args.keep,
+        lambda run_dir, log: Machine(kernel, initrd, run_dir, time.monotonic() + args.deadline,
+                                     log, args.smp, guest.append, guest.devices),
+        lambda vm: make_scenario(vm, bool(args.tool)))
+
+
+def run_scenario(work, t0, keep, boot, make_scenario):
+    """Boots a machine (boot(run folder, console log path) returns it) in a
+    new run folder under work, runs make_scenario(machine), always stops
+    QEMU, and prints the summary; the exit status."""
+    os.makedirs(os.path.join(work, "runs"), exist_ok=True)
+    run_dir = tempfile.mkdtemp(prefix="run.", dir=os.path.join(work, "runs"))
     log = os.path.join(run_dir, "console.log")
     vm = None
     scenario = None
     error = None
     try:
-        vm = Machine(kernel, initrd, run_dir, time.monotonic() + args.deadline, log, args.smp,
-                     guest.append, guest.devices)
-        scenario = make_scenario(vm, bool(args.tool))
+        vm = boot(run_dir, log)
+        scenario = make_scenario(vm)
         scenario.run()
     except Failure as e:
         error = str(e)
@@ -797,7 +807,7 @@ def main(make_scenario=Scenario, guest=Guest(), doc=__doc__):
     print(f"{passed} checks passed, {len(failures)} failed, {time.monotonic() - t0:.1f} s")
     for f in failures:
         print(f"FAILED: {f}")
-    if failures or args.keep:
+    if failures or keep:
         print(f"console log: {log}")
         if failures:
             with open(log) as f:

@@ -20,7 +20,7 @@
  *                     report 1 carrying
  *                     its sequence number (32 bits, little-endian) in its
  *                     first bytes, every fourth one report 4 instead, with
- *                     the number in the same place
+ *                     the number in the same place; the other bytes 0xee
  *   mute 0|1          1: answer no GET_REPORT or SET_REPORT request (a device
  *                     that has stopped answering); 0: answer again
  * Every line it prints starts with "@@ UHID " so that the host can pick it
@@ -41,6 +41,8 @@
 #include <unistd.h>
 
 enum { kEchoId = 1, kOutId = 2, kFeatureId = 3, kLongId = 4, kLongLen = 200, kLen = 64 };
+/* the bytes of a burst's report after its sequence number */
+enum { kBurstFill = 0xee };
 
 static const unsigned char kDescriptor[] = {
     0x06, 0x00,       0xff,                                         /* Usage Page (Vendor 0xFF00) */
@@ -256,7 +258,7 @@ static void send_burst(unsigned long count, unsigned long interval_ms) {
     unsigned char rep[1 + kLongLen];
     const int id = seq % 4 == 3 ? kLongId : kEchoId;
     const size_t len = id == kLongId ? kLongLen : kLen;
-    memset(rep, 0, sizeof rep);
+    memset(rep, kBurstFill, sizeof rep);
     rep[0] = (unsigned char)id;
     for (int b = 0; b < 4; b++) rep[1 + b] = (unsigned char)(seq >> (8 * b));
     send_input(rep, 1 + len);
