@@ -208,7 +208,7 @@ class Check {
   std::atomic<HWND> hand_over{nullptr};
   // When set, the next report handed over signals handing_over first.
   std::atomic<bool> announce_hand_over{false};
-  HANDLE handing_over;
+  HANDLE handing_over = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
   std::atomic<bool> closed{false};  // a close has returned
   std::atomic<unsigned> after_close{0};
 
