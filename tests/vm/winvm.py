@@ -185,6 +185,8 @@ class WineScenario(vmtest.Scenario):
         self.check(int(m.group(1)) == REPLUGS,
                    f"replugs: reopened by AutoConnect with reports flowing {m.group(1)} of "
                    f"{REPLUGS} times")
+        rc = self.vm.expect(r"WINE-EXIT mode=scenario rc=(\d+)", 60).group(1)
+        self.check(rc == "0", f"the scenario's process exits cleanly (rc={rc})")
 
     def lifetimes(self):
         self.step("lifetimes")
@@ -201,20 +203,20 @@ class WineScenario(vmtest.Scenario):
 
     def process_exit(self):
         self.step("the process ends with the device open")
-        m = self.vm.expect(r"EXITING open=(\d)", 120)
-        rc = self.vm.expect(r"WINE-EXIT mode=scenario rc=(\d+)", 60).group(1)
+        self.vm.expect(r"WINE-START mode=exit-open", 90)
+        t0 = self.vm.now()
+        m = self.vm.expect(r"EXITING open=(\d)", 240)
+        print(f"     wine started and the device streamed in {self.vm.now() - t0:.1f} s",
+              flush=True)
+        rc = self.vm.expect(r"WINE-EXIT mode=exit-open rc=(\d+)", 60).group(1)
         self.check(m.group(1) == "1" and rc == "0",
                    f"the process exits with the device open (open={m.group(1)}, rc={rc})")
 
     def send_message(self):
-        self.step("wine starts; a handler that hands reports to a window with SendMessage")
+        self.step("a handler that hands reports to a window with SendMessage")
         self.vm.expect(r"WINE-START mode=sendmessage", 90)
-        t0 = self.vm.now()
         for step in ("close", "rescan"):
             m = self.vm.expect(rf"(SENDMESSAGE step={step} .*|HANG .*)", 180)
-            if step == "close":
-                print(f"     wine started and the first case ran in {self.vm.now() - t0:.1f} s",
-                      flush=True)
             self.check(m.group(1).startswith("SENDMESSAGE"),
                        f"SendMessage handler while this thread does a {step}: {m.group(1)}")
             if not m.group(1).startswith("SENDMESSAGE"):
@@ -224,9 +226,9 @@ class WineScenario(vmtest.Scenario):
 
     def run(self):
         t0 = time.monotonic()
-        for part in (self.linux_listing, self.send_message, self.listing, self.input_burst, self.output,
-                     self.features, self.lifetimes, self.unanswered, self.replugs,
-                     self.process_exit):
+        for part in (self.linux_listing, self.process_exit, self.send_message, self.listing,
+                     self.input_burst, self.output, self.features, self.lifetimes,
+                     self.unanswered, self.replugs):
             try:
                 part()
             except Failure as e:

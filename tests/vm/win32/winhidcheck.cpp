@@ -6,9 +6,9 @@
 //
 //   winhidcheck BRIDGE scenario      listing, input burst, output and
 //                                    features, a device that does not answer,
-//                                    replugs, closes while reports flow, the
-//                                    bridge unloaded and the process ended
-//                                    with the device open
+//                                    closes while reports flow, the bridge
+//                                    unloaded with the device open, replugs
+//   winhidcheck BRIDGE exit-open     the process ended with the device open
 //   winhidcheck BRIDGE sendmessage   a handler that hands every report to a
 //                                    window with SendMessage while this thread
 //                                    closes the device and rescans
@@ -454,16 +454,21 @@ int Scenario(Watchdog& watchdog) {
   }
   Say("REPLUGS reconnected=%d of=%d", reconnected, kReplugs);
 
-  // The process ends with the device open and reports flowing.
-  if (!hid->Active) {
-    hid->ScanForHIDdevices();
-    after.OpenEcho();
-  }
-  after.StartCollecting();
+  return 0;
+}
+
+// The process ends with the device open and reports flowing, destroying
+// nothing: the bridge's detach runs at the exit.
+int ExitOpen() {
+  TVyHID hid(nullptr);
+  Check check(hid);
+  hid.ScanForHIDdevices();
+  if (!check.OpenEcho()) return 1;
+  check.StartCollecting();
   Device("burst 400");
-  after.PumpUntil([&] { return after.CollectedCount() >= 50; }, 10000);
-  Say("EXITING open=%d t=%.1f", int(hid->Active), NowMs());
-  std::exit(0);  // without destroying anything: the bridge's detach runs
+  check.PumpUntil([&] { return check.CollectedCount() >= 50; }, 10000);
+  Say("EXITING open=%d t=%.1f", int(hid.Active), NowMs());
+  std::exit(0);
 }
 
 // A window of this thread that receives every report by SendMessage.
@@ -514,7 +519,7 @@ int SendMessageCase(Watchdog& watchdog) {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: winhidcheck BRIDGE scenario|sendmessage\n");
+    std::fprintf(stderr, "usage: winhidcheck BRIDGE scenario|sendmessage|exit-open\n");
     return 2;
   }
   if (!rtl::LoadLibraryW(rtl::Utf8ToString(argv[1]))) {
@@ -523,8 +528,10 @@ int main(int argc, char** argv) {
   }
   Say("WINAPP START mode=%s t=%.1f", argv[2], NowMs());
   Watchdog watchdog;
-  const int rc =
-      std::strcmp(argv[2], "sendmessage") == 0 ? SendMessageCase(watchdog) : Scenario(watchdog);
+  const std::string mode = argv[2];
+  const int rc = mode == "sendmessage" ? SendMessageCase(watchdog)
+                 : mode == "exit-open" ? ExitOpen()
+                                       : Scenario(watchdog);
   Say("WINAPP END rc=%d", rc);
   return rc;
 }
