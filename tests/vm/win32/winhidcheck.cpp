@@ -43,9 +43,9 @@ constexpr wchar_t kDeviceControl[] = L"Z:\\run\\uhid-echo.ctl";
 constexpr std::uint8_t kEchoId = 1, kOutId = 2, kFeatureId = 3, kLongId = 4;
 constexpr int kEchoLen = 64, kLongLen = 200;
 constexpr unsigned kBurst = 1000;
-// A report every 10 ms (100 a second): wine's HID stack under the emulator
+// A report every 20 ms (50 a second): wine's HID stack under the emulator
 // keeps up with that once its ring of input reports is large.
-constexpr unsigned kBurstIntervalMs = 10;
+constexpr unsigned kBurstIntervalMs = 20;
 constexpr unsigned kSendBytes = 10 * 1024;
 constexpr int kReplugs = 20;
 constexpr DWORD kHangMs = 20000;
