@@ -4,8 +4,10 @@
 The guest (vmtest.py's machine) gets the host's files read-only over 9p and
 runs wine from them in a chroot (guest/wine/wine-shell), on a wine prefix
 prepared here on the host (wineboot once, cached in the work folder) with
-winebus told to find hidraw nodes itself (DisableUdevd: inotify on /dev, no
-udev daemon), to leave evdev devices and SDL alone. winebus passes the uhid
+winebus told to leave evdev devices and SDL alone, and the host's udev daemon
+running in the guest, from which winebus hears hidraw nodes come and go
+(without it, winebus's own watch of /dev, DisableUdevd, loses a replugged
+node: see tests/vm/README.md). winebus passes the uhid
 device's hidraw node through to wine's HID stack, where the Windows bridge
 finds it. The Windows application (win32/winhidcheck.cpp) runs its scenario
 and this driver checks what it printed against the hidraw bridge's records
@@ -35,8 +37,9 @@ MODULES = ["drivers/virtio/virtio_ring.ko", "drivers/virtio/virtio.ko",
            "drivers/virtio/virtio_pci.ko", "fs/netfs/netfs.ko", "fs/fscache/fscache.ko",
            "net/9p/9pnet.ko", "net/9p/9pnet_virtio.ko", "fs/9p/9p.ko", "fs/overlayfs/overlay.ko"]
 WINEBUS_KEY = r"HKLM\System\CurrentControlSet\Services\winebus"
-WINEBUS_OPTIONS = {"DisableUdevd": 1, "DisableInput": 1, "Enable SDL": 0}
+WINEBUS_OPTIONS = {"DisableInput": 1, "Enable SDL": 0}
 WINE = "/usr/lib/wine/wine"  # wine32's loader (Debian)
+UDEVD = "/usr/lib/systemd/systemd-udevd"  # run in the guest by wine-shell
 BURST = 1000
 SEND_BYTES = 10 * 1024
 REPORT_BYTES = 64
@@ -66,7 +69,8 @@ def prepare_prefix(work):
     emulator would take minutes."""
     prefix = os.path.join(work, "prefix")
     stamp = os.path.join(prefix, ".winvm-ready")
-    if os.path.exists(stamp):
+    made_with = repr(sorted(WINEBUS_OPTIONS.items()))
+    if os.path.exists(stamp) and open(stamp).read() == made_with:
         return prefix
     shutil.rmtree(prefix, ignore_errors=True)
     os.makedirs(prefix)
@@ -81,7 +85,8 @@ def prepare_prefix(work):
         if r.returncode != 0:
             raise Failure(f"preparing the wine prefix: {' '.join(step)}: exit {r.returncode}: "
                           f"{r.stderr.strip()[-300:]}")
-    open(stamp, "w").close()
+    with open(stamp, "w") as f:
+        f.write(made_with)
     return prefix
 
 
@@ -255,7 +260,7 @@ def main():
     linux_bridge = os.path.join(args.linux_build, "bridge", "hidraw", "HID_Bridge__.dll")
     bins = [os.path.join(guest_dir, b) for b in ("hidapp", "uhid-echo", "hidapi-list")]
     reason, missing_package = vmtest.prerequisites(None)
-    for path, what in [(WINE, "Debian package wine32:i386"),
+    for path, what in [(WINE, "Debian package wine32:i386"), (UDEVD, "Debian package udev"),
                        (shutil.which("wineboot") or "/usr/bin/wineboot", "Debian package wine"),
                        (linux_bridge, "the Linux build, stage 1")] + [
                           (b, "the Linux build, stage 1") for b in bins]:

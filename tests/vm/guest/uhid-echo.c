@@ -341,7 +341,6 @@ int main(int argc, char** argv) {
       say("ERROR poll: %s", strerror(errno));
       return 1;
     }
-    if (p[0].revents & POLLIN) on_uhid_event();
     if (p[1].revents & POLLIN) {
       ssize_t n = read(cfd, buf + used, sizeof buf - 1 - used);
       if (n > 0) {
@@ -356,5 +355,8 @@ int main(int argc, char** argv) {
         if (used == sizeof buf - 1) used = 0; /* an over-long line is dropped */
       }
     }
+    /* After the commands: a command written before a request was made
+     * (mute 1, then GET_REPORT) is in force when the request is read. */
+    if (p[0].revents & POLLIN) on_uhid_event();
   }
 }
