@@ -472,6 +472,7 @@ class Bridge {
     session->parked = Handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     session->path = path;
     session->inputLength = caps.input_length;
+    session->record = record;
     if (!session->stop || !session->parked) {
       RecordWin32Error("CreateEventW", path, ::GetLastError());
       return false;
@@ -670,6 +671,7 @@ class Bridge {
     std::atomic<bool> started{false};
     std::wstring path;  // named in the reasons of failures
     std::uint16_t inputLength = 0;
+    THIDdeviceInfo record{};  // the capability tables: each input report's length
   };
   // A read thread and its session, kept until the thread has been joined.
   struct Reader {
@@ -760,6 +762,7 @@ class Bridge {
     const HANDLE device = session.device.get();
     const HANDLE stop = session.stop.get();
     const std::uint16_t length = session.inputLength;
+    const THIDdeviceInfo& record = session.record;
     const std::wstring& path = session.path;
     if (length == 0) {
       ::WaitForSingleObject(stop, INFINITE);  // nothing to read until closed
@@ -800,10 +803,11 @@ class Bridge {
       THIDreport report;
       std::memset(&report, 0, sizeof report);
       report.ReportID = buffer[0];
-      const std::size_t payload = std::min<std::size_t>(got - 1, kPayloadBytes);
+      // The system pads every report to the longest input report.
+      const std::uint8_t payload = vyhid::win32::InputPayload(record, buffer[0], got);
       std::memcpy(report.Data.Bytes, buffer.data() + 1, payload);
       if (const THIDcallBack handler = inputHandler_.load()) {
-        handler(report, static_cast<std::uint8_t>(payload));
+        handler(report, payload);
         // The callback may have closed or reopened: no further report.
         if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
       }
