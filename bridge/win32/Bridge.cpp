@@ -1,7 +1,8 @@
 // HID_Bridge__.dll for Windows over the system's HID stack: SetupAPI device
 // interfaces for enumeration, PnP properties and HidD_* for strings, HidD_*
-// for attributes, features and input reports, WriteFile for output reports,
-// HidP_* for the capabilities, an overlapped read thread per open device, and
+// for attributes, overlapped requests bounded in time for features, input
+// reports (DeviceIoControl) and output reports (WriteFile), HidP_* for the
+// capabilities, an overlapped read thread per open device, and
 // a device-interface notification for attach and removal.
 //
 // Threads. The read thread lives while a device is open: HIDcloseDevice stops
@@ -46,46 +47,26 @@ extern "C" {  // the HID headers declare no C linkage themselves
 #include <utility>
 #include <vector>
 
+#include "BoundedIo.h"
 #include "CapsRecord.h"
 #include "DeviceOrder.h"
 #include "ExportShim.h"
+#include "Handle.h"
 #include "RecordBuilder.h"
+#include "Win32Error.h"
 
 namespace {
 
 using vyhid::ReportKind;
 using vyhid::win32::Access;
 using vyhid::win32::CollectionCaps;
+using vyhid::win32::Handle;
 using vyhid::win32::ItemCaps;
+using vyhid::win32::NoteWin32Error;
+using vyhid::win32::RecordWin32Error;
+using vyhid::win32::ToUtf8;
 
 using vyhid::kPayloadBytes;
-
-// Owns a kernel handle.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  Handle(Handle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
-  Handle& operator=(Handle&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      h_ = std::exchange(o.h_, nullptr);
-    }
-    return *this;
-  }
-  ~Handle() { Reset(); }
-  void Reset() {
-    if (h_ != nullptr) ::CloseHandle(h_);
-    h_ = nullptr;
-  }
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  HANDLE h_ = nullptr;
-};
 
 // Text of the system (UTF-16) in the ANSI code page, at most 255 bytes, cut
 // at a character boundary: the longest prefix of whole UTF-16 characters
@@ -108,69 +89,6 @@ std::string ToAnsi(const wchar_t* text, int length) {
   std::string out(static_cast<std::size_t>(bytes), '\0');
   convert(units, out.data(), bytes);
   return out;
-}
-
-// Text of the system (UTF-16) as UTF-8, for the reasons of failures.
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int length = static_cast<int>(text.size());
-  const int bytes =
-      ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
-  if (bytes > 0)
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, out.data(), bytes, nullptr, nullptr);
-  return out;
-}
-
-// ERROR_NO_SUCH_DEVICE, which older mingw-w64 headers lack.
-constexpr DWORD kErrorNoSuchDevice = 433;
-
-// The caller's category of a Win32 error (see HIDlastError).
-int FailureCode(DWORD error) {
-  switch (error) {
-    case ERROR_ACCESS_DENIED:
-      return EACCES;
-    case ERROR_SHARING_VIOLATION:
-      return EBUSY;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case kErrorNoSuchDevice:
-      return ENOENT;
-    case ERROR_TIMEOUT:
-      return ETIMEDOUT;
-    default:
-      return EIO;
-  }
-}
-
-// "call(object): the system's message (error N)".
-std::string Win32ErrorText(std::string_view call, const std::wstring& object, DWORD error) {
-  std::string text(call);
-  if (!object.empty()) text += "(" + ToUtf8(object) + ")";
-  wchar_t* message = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-  std::wstring system(message != nullptr ? message : L"", length);
-  if (message != nullptr) ::LocalFree(message);
-  while (!system.empty() && (system.back() == L'\r' || system.back() == L'\n' ||
-                             system.back() == L' ' || system.back() == L'.')) {
-    system.pop_back();
-  }
-  text += ": " + (system.empty() ? std::string("unknown error") : ToUtf8(system));
-  text += " (error " + std::to_string(error) + ")";
-  return text;
-}
-
-// Records a failing Win32 call as the reason the current entry point fails,
-// with the code a caller acts on; printed when VYHID_DEBUG=1.
-void RecordWin32Error(std::string_view call, const std::wstring& object, DWORD error) {
-  vyhid::abi::SetLastError(FailureCode(error), Win32ErrorText(call, object, error));
-}
-
-// A failure that costs one device of a scan a fact, not the scan: noted only.
-void NoteWin32Error(std::string_view call, const std::wstring& object, DWORD error) {
-  vyhid::abi::DebugNote(Win32ErrorText(call, object, error));
 }
 
 // A string of the device (HidD_GetManufacturerString and its kin). A USB
@@ -540,10 +458,9 @@ class Bridge {
   // No device I/O runs under the lock: a device that never answers would
   // hold every other entry point, HIDcloseDevice among them. The call takes
   // the open device's session under the lock, which keeps its handle open
-  // even when the device is closed meanwhile, and asks the device after.
-  // HidD_GetFeature and HidD_GetInputReport are synchronous and take no
-  // time-out ("HidD_GetFeature function", "HidD_GetInputReport function"):
-  // their wait cannot be bounded here, but it holds only the calling thread.
+  // even when the device is closed meanwhile, and asks the device after,
+  // overlapped and bounded in time (BoundedIo.h): HidD_GetFeature and
+  // HidD_GetInputReport take no time-out.
   std::uint8_t Get(THIDreport* report, bool feature) {
     if (report == nullptr) return 0;
     std::shared_ptr<Session> session;
@@ -556,13 +473,14 @@ class Bridge {
     }
     std::vector<std::uint8_t> buffer(length, 0);
     buffer[0] = report->ReportID;
-    const ULONG size = static_cast<ULONG>(buffer.size());
-    const HANDLE device = session->device.get();
-    const BOOLEAN ok = feature ? ::HidD_GetFeature(device, buffer.data(), size)
-                               : ::HidD_GetInputReport(device, buffer.data(), size);
-    if (!ok) {
-      RecordWin32Error(feature ? "HidD_GetFeature" : "HidD_GetInputReport", session->path,
-                       ::GetLastError());
+    const auto size = static_cast<DWORD>(buffer.size());
+    // The same buffer in and out, as HidD_GetFeature passes it: the driver
+    // finds the report ID in either.
+    const vyhid::win32::DeviceControl& control =
+        feature ? vyhid::win32::kGetFeature : vyhid::win32::kGetInputReport;
+    if (const DWORD error = vyhid::win32::ControlRequest(
+            session->device.get(), control, buffer.data(), size, buffer.data(), size)) {
+      RecordWin32Error(control.name, session->path, error);
       return 0;
     }
     std::memset(report->Data.Bytes, 0, kPayloadBytes);
@@ -573,9 +491,7 @@ class Bridge {
 
   // Sends an output or feature report; returns the payload bytes it took:
   // the report ID's own payload, at most 64, as the hidraw bridge does.
-  // Like Get, asks the device outside the lock; HidD_SetFeature is
-  // synchronous with no time-out ("HidD_SetFeature function"), a write
-  // waits about a second (WriteOutput).
+  // Like Get, asks the device outside the lock and bounded in time.
   std::uint8_t Set(const THIDreport* report, bool feature) {
     if (report == nullptr) return 0;
     std::shared_ptr<Session> session;
@@ -593,13 +509,13 @@ class Bridge {
     buffer[0] = report->ReportID;
     const std::size_t copied = std::min<std::size_t>(taken, length - 1u);
     std::memcpy(buffer.data() + 1, report->Data.Bytes, copied);
-    const ULONG size = static_cast<ULONG>(buffer.size());
-    if (feature) {
-      if (!::HidD_SetFeature(session->device.get(), buffer.data(), size)) {
-        RecordWin32Error("HidD_SetFeature", session->path, ::GetLastError());
-        return 0;
-      }
-    } else if (!WriteOutput(*session, buffer)) {
+    const DWORD error = feature ? vyhid::win32::ControlRequest(
+                                      session->device.get(), vyhid::win32::kSetFeature,
+                                      buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, 0)
+                                : WriteOutput(session->device.get(), buffer);
+    if (error != 0) {
+      RecordWin32Error(feature ? vyhid::win32::kSetFeature.name : "WriteFile", session->path,
+                       error);
       return 0;
     }
     return static_cast<std::uint8_t>(copied);
@@ -713,37 +629,12 @@ class Bridge {
   // buffer of OutputReportByteLength ("Sending HID Reports"); the
   // "HidD_SetOutputReport function" is meant for setting a collection's
   // current state, and some devices do not support it and stop responding.
-  // Waits about a second; on time-out cancels the write and waits for it to
-  // end before its buffer and OVERLAPPED go. Called without the lock.
-  bool WriteOutput(const Session& session, std::vector<std::uint8_t>& buffer) {
-    constexpr DWORD kWriteTimeoutMs = 1000;
-    Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!done) {
-      RecordWin32Error("CreateEventW", session.path, ::GetLastError());
-      return false;
-    }
-    OVERLAPPED ov{};
-    ov.hEvent = done.get();
-    DWORD written = 0;
-    const DWORD size = static_cast<DWORD>(buffer.size());
-    if (!::WriteFile(session.device.get(), buffer.data(), size, nullptr, &ov)) {
-      const DWORD error = ::GetLastError();
-      if (error != ERROR_IO_PENDING) {
-        RecordWin32Error("WriteFile", session.path, error);
-        return false;
-      }
-    }
-    if (::WaitForSingleObject(done.get(), kWriteTimeoutMs) != WAIT_OBJECT_0) {
-      ::CancelIoEx(session.device.get(), &ov);
-      ::GetOverlappedResult(session.device.get(), &ov, &written, TRUE);
-      RecordWin32Error("WriteFile", session.path, ERROR_TIMEOUT);
-      return false;
-    }
-    if (!::GetOverlappedResult(session.device.get(), &ov, &written, FALSE)) {
-      RecordWin32Error("WriteFile", session.path, ::GetLastError());
-      return false;
-    }
-    return true;
+  // Bounded in time; 0 or the system's error (BoundedIo.h).
+  static DWORD WriteOutput(HANDLE device, std::vector<std::uint8_t>& buffer) {
+    const auto size = static_cast<DWORD>(buffer.size());
+    return vyhid::win32::BoundedRequest(
+        device, vyhid::win32::kRequestTimeoutMs,
+        [&](OVERLAPPED& ov) { return ::WriteFile(device, buffer.data(), size, nullptr, &ov); });
   }
 
   // The session outlives the thread: its Reader record holds it until the
