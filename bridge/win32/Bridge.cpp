@@ -6,15 +6,17 @@
 // a device-interface notification for attach and removal.
 //
 // Threads. The read thread lives while a device is open: HIDcloseDevice stops
-// and joins it; closed or reopened from its own input callback, it is let go,
-// keeps its handles until it has seen the stop, and the next open or close
-// joins it. The notification thread starts when a device-change handler
-// is installed. Windows unloads a library under its loader lock, which a
-// thread needs in order to end normally, so unloading cannot join a thread.
-// There the library asks each thread to stop and waits until it has left
-// all its work (its `parked` event; a thread that never began cannot begin
-// while the loader lock is held), then ends it, holding no lock and no
-// memory, and waits until it is gone.
+// and joins it, running meanwhile the messages the reader sends to the
+// closing thread's windows from its input callback; closed or reopened from
+// its own input callback, it is let go, keeps its handles until it has seen
+// the stop, and the next open or close joins it. The notification thread
+// starts when a device-change handler is installed. Windows unloads a
+// library under its loader lock, which a thread needs in order to end
+// normally, so unloading cannot join a thread. There the library asks each
+// thread to stop and waits until it has left all its work (its `parked`
+// event; a thread that never began cannot begin while the loader lock is
+// held), then ends it, holding no lock and no memory, and waits until it is
+// gone.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -53,6 +55,7 @@ extern "C" {  // the HID headers declare no C linkage themselves
 #include "ExportShim.h"
 #include "Handle.h"
 #include "RecordBuilder.h"
+#include "SentMessageWait.h"
 #include "Win32Error.h"
 
 namespace {
@@ -597,7 +600,9 @@ class Bridge {
 
   // Waits for each reader to end. A bridge thread never joins itself: the
   // calling reader (closed or reopened from its own callback) goes to
-  // letGo_, for the next open, close or the unload.
+  // letGo_, for the next open, close or the unload. A reader may be inside
+  // the input callback, handing the report to a window of this thread with
+  // SendMessage: the wait runs such messages, or neither thread would go on.
   void JoinAll(std::vector<Reader>& readers) {
     for (Reader& reader : readers) {
       if (!reader.thread) continue;
@@ -606,7 +611,12 @@ class Bridge {
         letGo_.push_back(std::move(reader));
         continue;
       }
-      ::WaitForSingleObject(reader.thread.get(), INFINITE);
+      if (!vyhid::win32::WaitDispatchingSentMessages(reader.thread.get())) {
+        // Not waited for: the reader keeps its session until the unload.
+        RecordWin32Error("MsgWaitForMultipleObjectsEx", reader.session->path, ::GetLastError());
+        std::lock_guard lock(mutex_);
+        letGo_.push_back(std::move(reader));
+      }
     }
     readers.clear();
   }
