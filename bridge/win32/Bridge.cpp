@@ -389,14 +389,16 @@ class Bridge {
     auto session = std::make_shared<Session>();
     session->bridge = this;
     session->device = std::move(h);
-    session->stop = Handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    session->parked = Handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     session->path = path;
     session->inputLength = caps.input_length;
     session->record = record;
-    if (!session->stop || !session->parked) {
-      RecordWin32Error("CreateEventW", path, ::GetLastError());
-      return false;
+    // The read thread's events; without one it could not run: no open.
+    for (Handle* event : {&session->stop, &session->parked, &session->readDone}) {
+      *event = Handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      if (!*event) {
+        RecordWin32Error("CreateEventW", path, ::GetLastError());
+        return false;
+      }
     }
     bool ok = true;
     std::vector<Reader> letGo;
@@ -584,9 +586,10 @@ class Bridge {
   // has given back to the system.
   struct Session {
     Bridge* bridge = nullptr;
-    Handle device;  // overlapped
-    Handle stop;    // set to end the read thread
-    Handle parked;  // set by the read thread once it has left all its work
+    Handle device;    // overlapped
+    Handle stop;      // set to end the read thread
+    Handle parked;    // set by the read thread once it has left all its work
+    Handle readDone;  // the read thread's overlapped reads end on it
     std::atomic<bool> started{false};
     std::wstring path;  // named in the reasons of failures
     std::uint16_t inputLength = 0;
@@ -669,14 +672,14 @@ class Bridge {
       ::WaitForSingleObject(stop, INFINITE);  // nothing to read until closed
       return;
     }
-    Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const HANDLE done = session.readDone.get();
     std::vector<std::uint8_t> buffer(length);
     for (;;) {
       // Stopped: no further read, even while reports keep arriving.
       if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
       OVERLAPPED ov{};
-      ov.hEvent = done.get();
-      ::ResetEvent(done.get());
+      ov.hEvent = done;
+      ::ResetEvent(done);
       DWORD got = 0;
       if (!::ReadFile(device, buffer.data(), length, nullptr, &ov)) {
         const DWORD error = ::GetLastError();
@@ -688,7 +691,7 @@ class Bridge {
       // The stop first: WaitForMultipleObjects reports the lowest signalled
       // index ("WaitForMultipleObjects function"), so a device that always
       // has a report ready cannot hide the stop.
-      const HANDLE waits[] = {stop, done.get()};
+      const HANDLE waits[] = {stop, done};
       if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
         ::CancelIoEx(device, &ov);
         ::GetOverlappedResult(device, &ov, &got, TRUE);
