@@ -326,6 +326,10 @@ std::vector<std::pair<std::wstring, DEVINST>> InterfacePaths() {
   return paths;
 }
 
+// The input reports the system keeps for an open device until they are read:
+// the most it allows ("HidD_SetNumInputBuffers function").
+constexpr ULONG kInputBuffers = 512;
+
 class Bridge {
  public:
   std::uint8_t Scan() {
@@ -386,6 +390,12 @@ class Bridge {
     THIDdeviceInfo record;
     std::memset(&record, 0, sizeof record);
     vyhid::win32::FillCapabilities(caps, items, record);
+    // The ring buffer of input reports the system keeps for this handle,
+    // made larger than its default of 32 so that a burst is not dropped
+    // while the input callback runs. A smaller one still works: noted only.
+    if (!::HidD_SetNumInputBuffers(h.get(), kInputBuffers)) {
+      NoteWin32Error("HidD_SetNumInputBuffers", path, ::GetLastError());
+    }
     auto session = std::make_shared<Session>();
     session->bridge = this;
     session->device = std::move(h);
