@@ -544,7 +544,7 @@ class Bridge {
     if (handler != nullptr && !notifier_) {
       Handle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
       readyEvent_ = ready.get();
-      notifier_ = Handle(::CreateThread(nullptr, 0, &Bridge::NotifyThread, this, 0, &notifierId_));
+      notifier_ = Handle(::CreateThread(nullptr, 0, &Bridge::NotifyThread, this, 0, nullptr));
       // Waits until the thread has its window and waits for messages.
       if (notifier_) {
         ::WaitForSingleObject(ready.get(), INFINITE);
@@ -556,13 +556,29 @@ class Bridge {
   }
 
   // The library is being unloaded, under the loader lock (see the top).
+  // "Dynamic-Link Library Best Practices" forbids here what may need that
+  // lock or another library: no user32 call is made (the notification
+  // thread unregisters and destroys its own window), no library is loaded
+  // or freed, no thread is made. What remains, and why it is safe:
+  // - SetEvent, CancelIoEx, CloseHandle, HeapFree (the delete): kernel32
+  //   and ntdll calls on this library's own objects, which take no lock
+  //   another thread could hold while waiting for the loader lock.
+  // - WaitForSingleObject on a thread's `parked` event: the thread sets it
+  //   once it has left all its work, and what it does after the stop until
+  //   then (cancelling its read, a message window's teardown) loads no
+  //   library and so never waits for the loader lock. A thread inside one
+  //   of the application's callbacks is waited for until the callback
+  //   returns: a callback must not wait for the thread that unloads.
+  // - TerminateThread once parked: the thread holds no lock and no memory
+  //   then; ending it normally would need the loader lock
+  //   (DLL_THREAD_DETACH), which this thread holds.
+  // - WaitForSingleObject on the terminated thread: it ends without running
+  //   any code of its own.
   void Unload() {
     Handle notifier;
     std::vector<Reader> readers;
     {
       std::lock_guard lock(mutex_);
-      if (notification_ != nullptr) ::UnregisterDeviceNotification(notification_);
-      notification_ = nullptr;
       if (session_) {
         ::SetEvent(session_->stop.get());
         ::CancelIoEx(session_->device.get(), nullptr);
@@ -574,7 +590,7 @@ class Bridge {
     }
     if (notifier) {
       // Started: SetChangeHandler waited for its window.
-      ::PostThreadMessageW(notifierId_, WM_QUIT, 0, 0);
+      ::SetEvent(notifierStop_.get());
       ::WaitForSingleObject(notifierParked_.get(), INFINITE);
       ::TerminateThread(notifier.get(), 0);
       ::WaitForSingleObject(notifier.get(), INFINITE);
@@ -765,6 +781,7 @@ class Bridge {
     const ATOM registered = ::RegisterClassExW(&wc);
     HWND window = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                     wc.hInstance, nullptr);
+    HDEVNOTIFY notification = nullptr;
     if (window == nullptr) {
       RecordWin32Error("CreateWindowExW", wc.lpszClassName, ::GetLastError());
     } else {
@@ -773,14 +790,21 @@ class Bridge {
       filter.dbcc_size = sizeof filter;
       filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
       ::HidD_GetHidGuid(&filter.dbcc_classguid);
-      notification_ = ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-      if (notification_ == nullptr) {
+      notification = ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+      if (notification == nullptr) {
         RecordWin32Error("RegisterDeviceNotificationW", wc.lpszClassName, ::GetLastError());
       }
     }
     ::SetEvent(readyEvent_);
-    MSG msg;
-    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+    // Runs the window's messages until the unload sets the stop: an event,
+    // so that the unload, under the loader lock, calls nothing of user32.
+    const HANDLE stop = notifierStop_.get();
+    while (::MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT) ==
+           WAIT_OBJECT_0 + 1) {
+      MSG msg;
+      while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+    }
+    if (notification != nullptr) ::UnregisterDeviceNotification(notification);
     if (window != nullptr) ::DestroyWindow(window);
     // Only once no window of the class is left ("UnregisterClassW").
     if (registered != 0) ::UnregisterClassW(wc.lpszClassName, wc.hInstance);
@@ -794,10 +818,9 @@ class Bridge {
   CollectionCaps caps_;
   THIDdeviceInfo record_{};  // the open device's capability tables
   Handle notifier_;
-  DWORD notifierId_ = 0;
+  Handle notifierStop_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   Handle notifierParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   HANDLE readyEvent_ = nullptr;
-  HDEVNOTIFY notification_ = nullptr;
   std::atomic<THIDcallBack> inputHandler_{nullptr};
   std::atomic<TUSBcallBack> changeHandler_{nullptr};
 };
