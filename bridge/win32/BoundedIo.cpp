@@ -15,6 +15,7 @@ const DeviceControl kSetFeature{"IOCTL_HID_SET_FEATURE", IOCTL_HID_SET_FEATURE};
 const DeviceControl kGetInputReport{"IOCTL_HID_GET_INPUT_REPORT", IOCTL_HID_GET_INPUT_REPORT};
 const DeviceControl kGetManufacturerString{"IOCTL_HID_GET_MANUFACTURER_STRING",
                                            IOCTL_HID_GET_MANUFACTURER_STRING};
+const DeviceControl kGetProductString{"IOCTL_HID_GET_PRODUCT_STRING", IOCTL_HID_GET_PRODUCT_STRING};
 const DeviceControl kGetSerialNumberString{"IOCTL_HID_GET_SERIALNUMBER_STRING",
                                            IOCTL_HID_GET_SERIALNUMBER_STRING};
 

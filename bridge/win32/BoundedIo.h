@@ -35,13 +35,14 @@ struct DeviceControl {
   std::string_view name;
   DWORD code;
 };
-// What HidD_GetFeature, HidD_SetFeature, HidD_GetInputReport,
-// HidD_GetManufacturerString and HidD_GetSerialNumberString send, which
-// themselves wait without a bound.
+// What HidD_GetFeature, HidD_SetFeature, HidD_GetInputReport and
+// HidD_GetManufacturerString and its kin send, which themselves wait without
+// a bound.
 extern const DeviceControl kGetFeature;
 extern const DeviceControl kSetFeature;
 extern const DeviceControl kGetInputReport;
 extern const DeviceControl kGetManufacturerString;
+extern const DeviceControl kGetProductString;
 extern const DeviceControl kGetSerialNumberString;
 
 // Sends the control with its input and output buffers (either may be empty),

@@ -30,10 +30,8 @@ extern "C" {  // the HID headers declare no C linkage themselves
 }
 // clang-format on
 #include <hidclass.h>
-#include <initguid.h>
 // clang-format off
 #include <cfgmgr32.h>
-#include <devpkey.h>  // after initguid.h: defines the property keys
 // clang-format on
 
 #include <algorithm>
@@ -52,6 +50,7 @@ extern "C" {  // the HID headers declare no C linkage themselves
 #include "BoundedIo.h"
 #include "CapsRecord.h"
 #include "DeviceOrder.h"
+#include "DeviceStrings.h"
 #include "ExportShim.h"
 #include "Handle.h"
 #include "RecordBuilder.h"
@@ -65,45 +64,14 @@ using vyhid::win32::Access;
 using vyhid::win32::CollectionCaps;
 using vyhid::win32::Handle;
 using vyhid::win32::ItemCaps;
+using vyhid::win32::Names;
 using vyhid::win32::NoteWin32Error;
+using vyhid::win32::ReadNames;
 using vyhid::win32::RecordWin32Error;
+using vyhid::win32::ToAnsi;
 using vyhid::win32::ToUtf8;
 
 using vyhid::kPayloadBytes;
-
-// Text of the system (UTF-16) in the ANSI code page, at most 255 bytes, cut
-// at a character boundary: the longest prefix of whole UTF-16 characters
-// whose conversion fits, so that no double-byte or UTF-8 character is split.
-std::string ToAnsi(const wchar_t* text, int length) {
-  const auto convert = [text](int units, char* out, int size) {
-    return ::WideCharToMultiByte(CP_ACP, 0, text, units, out, size, nullptr, nullptr);
-  };
-  constexpr int kMax = static_cast<int>(vyhid::kShortStringChars);
-  // Every UTF-16 unit gives at least one byte: no longer prefix can fit.
-  int units = std::min(length, kMax) + 1;
-  int bytes = 0;
-  do {
-    --units;
-    // Never end between the two halves of a surrogate pair.
-    if (units > 0 && units < length && IS_HIGH_SURROGATE(text[units - 1])) --units;
-    bytes = units > 0 ? convert(units, nullptr, 0) : 0;
-  } while (units > 0 && (bytes <= 0 || bytes > kMax));
-  if (units <= 0 || bytes <= 0) return {};
-  std::string out(static_cast<std::size_t>(bytes), '\0');
-  convert(units, out.data(), bytes);
-  return out;
-}
-
-// A string of the device (HidD_GetManufacturerString and its kin). A USB
-// string has at most 126 UTF-16 units, but other buses allow longer ones: the
-// buffer takes the most the call accepts, 4093 bytes ("HidD_GetProductString"),
-// rounded down to whole units, and one unit more that stays zero.
-std::string HidString(HANDLE device, BOOLEAN(__stdcall* get)(HANDLE, PVOID, ULONG)) {
-  constexpr std::size_t kUnits = 4093 / sizeof(wchar_t);
-  std::vector<wchar_t> text(kUnits + 1, L'\0');
-  if (!get(device, text.data(), static_cast<ULONG>(kUnits * sizeof(wchar_t)))) return {};
-  return ToAnsi(text.data(), static_cast<int>(wcsnlen(text.data(), kUnits)));
-}
 
 // Opens the interface read-write, else read-only, else with no access rights.
 // Null when none works, with the system's error of the last attempt in *error.
@@ -185,72 +153,6 @@ bool ReadCaps(HANDLE device, CollectionCaps& collection, std::vector<ItemCaps>& 
   return ok;
 }
 
-// A string property of a device node ("CM_Get_DevNode_PropertyW"), from the
-// PnP manager: no device I/O. Empty when the node has none.
-std::wstring NodeString(DEVINST node, const DEVPROPKEY& key) {
-  DEVPROPTYPE type = 0;
-  ULONG size = 0;
-  if (::CM_Get_DevNode_PropertyW(node, &key, &type, nullptr, &size, 0) != CR_BUFFER_SMALL ||
-      type != DEVPROP_TYPE_STRING) {
-    return {};
-  }
-  std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
-  if (::CM_Get_DevNode_PropertyW(node, &key, &type, reinterpret_cast<PBYTE>(text.data()), &size,
-                                 0) != CR_SUCCESS) {
-    return {};
-  }
-  return text.data();
-}
-
-// The device a collection belongs to: the collection node's parent, or above
-// a USB composite device's function the device itself. False when unknown.
-bool ParentDevice(DEVINST collection, DEVINST& parent, std::wstring& id) {
-  if (collection == 0 || ::CM_Get_Parent(&parent, collection, 0) != CR_SUCCESS) return false;
-  id = NodeString(parent, DEVPKEY_Device_InstanceId);
-  if (vyhid::win32::IsUsbFunction(id) && ::CM_Get_Parent(&parent, parent, 0) == CR_SUCCESS) {
-    id = NodeString(parent, DEVPKEY_Device_InstanceId);
-  }
-  return !id.empty();
-}
-
-// A device's strings, the same for each of its collections.
-struct Names {
-  std::string manufacturer;
-  std::string product;
-  std::string serial;
-};
-
-// Reads the strings of the collection's device, once per device (`known`,
-// by the parent's instance ID): each HidD_Get*String is a request to the
-// device, synchronous and without a time-out. The product comes from the
-// PnP manager first ("DEVPKEY_Device_BusReportedDeviceDesc": the description
-// the bus reported, for USB the device's product string); the manufacturer
-// only from the device, since DEVPKEY_Device_Manufacturer names the driver
-// package's manufacturer; the serial number from the device, else from a USB
-// device's instance ID.
-Names ReadNames(HANDLE device, DEVINST collection, std::map<std::wstring, Names>& known) {
-  DEVINST parent = 0;
-  std::wstring id;
-  const bool found = ParentDevice(collection, parent, id);
-  if (found) {
-    if (const auto it = known.find(id); it != known.end()) return it->second;
-  }
-  Names names;
-  if (found) {
-    const std::wstring product = NodeString(parent, DEVPKEY_Device_BusReportedDeviceDesc);
-    names.product = ToAnsi(product.c_str(), static_cast<int>(product.size()));
-  }
-  if (names.product.empty()) names.product = HidString(device, ::HidD_GetProductString);
-  names.manufacturer = HidString(device, ::HidD_GetManufacturerString);
-  names.serial = HidString(device, ::HidD_GetSerialNumberString);
-  if (names.serial.empty()) {
-    const std::wstring_view serial = vyhid::win32::UsbSerial(id);
-    names.serial = ToAnsi(serial.data(), static_cast<int>(serial.size()));
-  }
-  if (found) known.emplace(id, names);
-  return names;
-}
-
 // One enumerated device: its interface path, how it opens, and its record.
 struct Device {
   std::wstring path;
@@ -263,9 +165,10 @@ struct Device {
 bool Describe(const std::wstring& path, DEVINST node, std::map<std::wstring, Names>& names,
               Device& device) {
   Access access = Access::kNone;
-  // Attributes and strings need no access rights: ask with none first.
+  // Attributes and strings need no access rights: ask with none first;
+  // overlapped, for the strings' bounded requests.
   Handle h(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr));
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
   if (!h) {
     NoteWin32Error("CreateFileW", path, ::GetLastError());
     return false;
