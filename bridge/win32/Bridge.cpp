@@ -3,26 +3,26 @@
 // for attributes, overlapped requests bounded in time for features, input
 // reports (DeviceIoControl) and output reports (WriteFile), HidP_* for the
 // capabilities, an overlapped read thread per open device, and
-// a device-interface notification for attach and removal.
+// notifications of attach and removal and of requests to remove the open
+// device.
 //
 // Threads. The read thread lives while a device is open: HIDcloseDevice stops
 // and joins it, running meanwhile the messages the reader sends to the
 // closing thread's windows from its input callback; closed or reopened from
 // its own input callback, it is let go, keeps its handles until it has seen
 // the stop, and the next open or close joins it. The notification thread
-// starts when a device-change handler is installed. Windows unloads a
-// library under its loader lock, which a thread needs in order to end
-// normally, so unloading cannot join a thread. There the library asks each
-// thread to stop and waits until it has left all its work (its `parked`
-// event; a thread that never began cannot begin while the loader lock is
-// held), then ends it, holding no lock and no memory, and waits until it is
-// gone.
+// (DeviceNotifier.h) starts when a device-change handler is installed.
+// Windows unloads a library under its loader lock, which a thread needs in
+// order to end normally, so unloading cannot join a thread. There the
+// library asks each thread to stop and waits until it has left all its work
+// (its `parked` event; a thread that never began cannot begin while the
+// loader lock is held), then ends it, holding no lock and no memory, and
+// waits until it is gone.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
 // clang-format off
-#include <dbt.h>
 #include <setupapi.h>
 extern "C" {  // the HID headers declare no C linkage themselves
 #include <hidsdi.h>
@@ -49,6 +49,7 @@ extern "C" {  // the HID headers declare no C linkage themselves
 
 #include "BoundedIo.h"
 #include "CapsRecord.h"
+#include "DeviceNotifier.h"
 #include "DeviceOrder.h"
 #include "DeviceStrings.h"
 #include "ExportShim.h"
@@ -336,10 +337,25 @@ class Bridge {
       }
     }
     JoinAll(letGo);
+    // Its removal must not wait for this handle (QueryRemove).
+    if (ok) notifier_.Watch(session->device.get());
     return ok;
   }
 
+  // The system asks to remove the open device (its driver disabled or
+  // updated, the device ejected): closed, so that the removal goes ahead
+  // without a restart. The component hears the removal and, with
+  // AutoConnect, reopens the device when it is back.
+  void QueryRemove(HANDLE device) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!session_ || session_->device.get() != device) return;
+    }
+    Close();
+  }
+
   bool Close() {
+    notifier_.Unwatch();  // before the handle goes
     std::vector<Reader> readers;
     bool open = false;
     {
@@ -444,18 +460,7 @@ class Bridge {
   void SetChangeHandler(TUSBcallBack handler) {
     changeHandler_.store(handler);
     std::lock_guard lock(mutex_);
-    if (handler != nullptr && !notifier_) {
-      Handle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-      readyEvent_ = ready.get();
-      notifier_ = Handle(::CreateThread(nullptr, 0, &Bridge::NotifyThread, this, 0, nullptr));
-      // Waits until the thread has its window and waits for messages.
-      if (notifier_) {
-        ::WaitForSingleObject(ready.get(), INFINITE);
-      } else {
-        RecordWin32Error("CreateThread", L"device notification", ::GetLastError());
-      }
-      readyEvent_ = nullptr;
-    }
+    if (handler != nullptr) notifier_.Start();
   }
 
   // The library is being unloaded, under the loader lock (see the top).
@@ -478,7 +483,6 @@ class Bridge {
   // - WaitForSingleObject on the terminated thread: it ends without running
   //   any code of its own.
   void Unload() {
-    Handle notifier;
     std::vector<Reader> readers;
     {
       std::lock_guard lock(mutex_);
@@ -487,17 +491,10 @@ class Bridge {
         ::CancelIoEx(session_->device.get(), nullptr);
       }
       session_.reset();
-      notifier = std::move(notifier_);
       readers.swap(letGo_);
       if (reader_.thread) readers.push_back(std::exchange(reader_, Reader{}));
     }
-    if (notifier) {
-      // Started: SetChangeHandler waited for its window.
-      ::SetEvent(notifierStop_.get());
-      ::WaitForSingleObject(notifierParked_.get(), INFINITE);
-      ::TerminateThread(notifier.get(), 0);
-      ::WaitForSingleObject(notifier.get(), INFINITE);
-    }
+    notifier_.EndUnderLoaderLock();
     for (Reader& reader : readers) {
       ::SetEvent(reader.session->stop.get());  // a reader let go has it already
       if (reader.session->started.load()) {
@@ -647,72 +644,6 @@ class Bridge {
     }
   }
 
-  static DWORD WINAPI NotifyThread(void* self) {
-    auto* bridge = static_cast<Bridge*>(self);
-    bridge->NotifyLoop();
-    ::SetEvent(bridge->notifierParked_.get());
-    return 0;
-  }
-
-  static LRESULT CALLBACK NotifyProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_DEVICECHANGE &&
-        (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE)) {
-      auto* self = reinterpret_cast<Bridge*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-      if (self != nullptr) {
-        if (const TUSBcallBack handler = self->changeHandler_.load()) handler();
-      }
-      return TRUE;
-    }
-    return ::DefWindowProcW(hwnd, msg, wParam, lParam);
-  }
-
-  // A message-only window that receives the HID interface arrivals and
-  // removals; one device-change call for each.
-  void NotifyLoop() {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = &Bridge::NotifyProc;
-    // The class belongs to this library, not to the program that loaded it
-    // ("WNDCLASSEXW structure": hInstance, the module that holds the window
-    // procedure), so that the library can remove it before it is unloaded.
-    HMODULE self = nullptr;
-    ::GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&Bridge::NotifyProc), &self);
-    wc.hInstance = self;
-    wc.lpszClassName = L"HID_Bridge__.Notification";
-    const ATOM registered = ::RegisterClassExW(&wc);
-    HWND window = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                    wc.hInstance, nullptr);
-    HDEVNOTIFY notification = nullptr;
-    if (window == nullptr) {
-      RecordWin32Error("CreateWindowExW", wc.lpszClassName, ::GetLastError());
-    } else {
-      ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-      DEV_BROADCAST_DEVICEINTERFACE_W filter{};
-      filter.dbcc_size = sizeof filter;
-      filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-      ::HidD_GetHidGuid(&filter.dbcc_classguid);
-      notification = ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-      if (notification == nullptr) {
-        RecordWin32Error("RegisterDeviceNotificationW", wc.lpszClassName, ::GetLastError());
-      }
-    }
-    ::SetEvent(readyEvent_);
-    // Runs the window's messages until the unload sets the stop: an event,
-    // so that the unload, under the loader lock, calls nothing of user32.
-    const HANDLE stop = notifierStop_.get();
-    while (::MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT) ==
-           WAIT_OBJECT_0 + 1) {
-      MSG msg;
-      while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
-    }
-    if (notification != nullptr) ::UnregisterDeviceNotification(notification);
-    if (window != nullptr) ::DestroyWindow(window);
-    // Only once no window of the class is left ("UnregisterClassW").
-    if (registered != 0) ::UnregisterClassW(wc.lpszClassName, wc.hInstance);
-  }
-
   std::mutex mutex_;
   std::vector<Device> devices_;
   std::shared_ptr<Session> session_;  // the open device
@@ -720,12 +651,15 @@ class Bridge {
   std::vector<Reader> letGo_;         // readers closed from their own callback
   CollectionCaps caps_;
   THIDdeviceInfo record_{};  // the open device's capability tables
-  Handle notifier_;
-  Handle notifierStop_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  Handle notifierParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  HANDLE readyEvent_ = nullptr;
   std::atomic<THIDcallBack> inputHandler_{nullptr};
   std::atomic<TUSBcallBack> changeHandler_{nullptr};
+  // Started by the first device-change handler; tells of the HID
+  // interfaces and of requests to remove the open device.
+  vyhid::win32::DeviceNotifier notifier_{{[this] {
+                                            if (const TUSBcallBack handler = changeHandler_.load())
+                                              handler();
+                                          },
+                                          [this](HANDLE device) { QueryRemove(device); }}};
 };
 
 // Process-wide: the bridge of this library, made at load and ended at unload
