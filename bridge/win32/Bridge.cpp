@@ -473,8 +473,9 @@ class Bridge {
   //   another thread could hold while waiting for the loader lock.
   // - WaitForSingleObject on a thread's `parked` event: the thread sets it
   //   once it has left all its work, and what it does after the stop until
-  //   then (cancelling its read, a message window's teardown) loads no
-  //   library and so never waits for the loader lock. A thread inside one
+  //   then (cancelling its read; unregistering and destroying a window)
+  //   calls only into libraries loaded before it began, whose calls load
+  //   none, and so never waits for the loader lock. A thread inside one
   //   of the application's callbacks is waited for until the callback
   //   returns: a callback must not wait for the thread that unloads.
   // - TerminateThread once parked: the thread holds no lock and no memory
