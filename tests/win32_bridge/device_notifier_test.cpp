@@ -40,7 +40,20 @@ TEST(DeviceNotifier, InterfaceChangesAndRemovalRequestsOfTheWatchedDevice) {
   EXPECT_EQ(removals, std::vector<HANDLE>{handle.dbch_handle});
   send(DBT_DEVICEQUERYREMOVEFAILED, &handle);
   EXPECT_EQ(changes, 3);
+  // Ended as at an unload, under the loader lock: without it the ended
+  // thread could be inside its exit, holding that lock, for good.
+  using LockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+  using UnlockFn = LONG(NTAPI*)(ULONG, ULONG_PTR);
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  const auto lock = reinterpret_cast<LockFn>(
+      reinterpret_cast<void*>(::GetProcAddress(ntdll, "LdrLockLoaderLock")));
+  const auto unlock = reinterpret_cast<UnlockFn>(
+      reinterpret_cast<void*>(::GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+  ASSERT_TRUE(lock != nullptr && unlock != nullptr);
+  ULONG_PTR cookie = 0;
+  ASSERT_EQ(lock(0, nullptr, &cookie), 0);
   notifier.EndUnderLoaderLock();
+  unlock(0, cookie);
   EXPECT_EQ(::FindWindowExW(HWND_MESSAGE, nullptr, L"HID_Bridge__.Notification", nullptr), nullptr);
 }
 
