@@ -351,12 +351,12 @@ class DeviceTextReader {
     for (const PendingReport& r : b.Reports) {
       const std::optional<std::uint32_t> bytes = parsed.ReportBytes(r.Kind, r.Id);
       if (bytes != r.Bytes) {
-        return Fail(b.DescriptorLine, "the descriptor ",
-                    bytes ? "gives " + std::string(vyhid::ReportKindName(r.Kind)) + " report " +
-                                std::to_string(r.Id) + " " + std::to_string(*bytes) + " bytes"
-                          : "has no " + std::string(vyhid::ReportKindName(r.Kind)) +
-                                " report with ID " + std::to_string(r.Id),
-                    "; the device lists ", std::to_string(r.Bytes));
+        const std::string report =
+            std::string(vyhid::ReportKindName(r.Kind)) + " report " + std::to_string(r.Id);
+        return Fail(b.DescriptorLine,
+                    bytes ? "the descriptor's " + report + " has " + std::to_string(*bytes) +
+                                " bytes; the device lists " + std::to_string(r.Bytes)
+                          : "the descriptor has no " + report + "; the device lists it");
       }
     }
     for (const vyhid::descriptor::Report& report : parsed.reports) {
