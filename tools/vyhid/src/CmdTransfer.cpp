@@ -473,9 +473,9 @@ int RunSend(CommandContext& c) {
 
     const std::string what = Plural(reports, (std::string(kind) + " report").c_str(),
                                     (std::string(kind) + " reports").c_str());
-    const std::string ofTotal = std::to_string(sent) +
-                                (payload.Size() ? " of " + std::to_string(*payload.Size()) : "") +
-                                " bytes";
+    const std::string ofTotal =
+        payload.Size() ? std::to_string(sent) + " of " + Plural(*payload.Size(), "byte", "bytes")
+                       : Plural(sent, "byte", "bytes");
     if (interrupted || payload.Stopped()) {
       c.err.Line("vyhid: interrupted: sent " + ofTotal + " in " + what);
       return kExitInterrupted;
