@@ -576,12 +576,8 @@ TEST_F(ToolTest, ReportsAreReadAndBuiltByUsageThroughTheDescriptor) {
   sim_.InjectInput(&report, 2);
   EXPECT_EQ(Event(monitor.Lines().Next()), "input     id 1, 2 bytes: 0a 0b");
   monitor.Stop();
-  EXPECT_EQ(monitor.Err().rfind("vyhid: device 0 cannot be decoded: no report descriptor: "
-                                "/dev/test/hidraw0: the virtual device has no report descriptor",
-                                0),
-            0u);
-  EXPECT_NE(monitor.Err().find("e.g. --simulate=examples/recordings/qemu-usb-keyboard.txt; its "
-                               "reports are shown in hex\n"),
+  EXPECT_NE(monitor.Err().find("cannot be decoded: no report descriptor: /dev/test/hidraw0: the "
+                               "virtual device has no report descriptor"),
             std::string::npos);
 }
 
@@ -706,25 +702,16 @@ TEST_F(ToolTest, SendAndReplyMakeARoundTripWithTheVendorDevice) {
   EXPECT_EQ(lines[1].substr(0, 34), "reply: id 1, 64 bytes: de ad be ef");
 }
 
-// A refusal names the report's ID and its place in the send; one for an ID
-// the device lacks also lists the IDs it has.
+// A refusal names the report's ID and its place in the send.
 TEST_F(ToolTest, SendStopsAtTheFirstRefusedReportAndSaysWhichOne) {
   sim_.SetSendTake(0);
-  RunResult r = RunTool({Simulate(), "send", "2", "--feature", "--id", "1", "01 02 03"});
+  const RunResult r = RunTool({Simulate(), "send", "2", "--feature", "--id", "1", "01 02 03"});
   EXPECT_EQ(r.status, vyhid::kExitFailure);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(
       r.err,
       "vyhid: device 2 refused feature report ID 1, the send's report 1: it took 0 of 3 bytes\n");
   EXPECT_EQ(SentReports("HIDSetFeatureReport").size(), 1u);
-
-  sim_.Reset();
-  r = RunTool({"--simulate", "send", "vendor", "--id", "0", "01 02 03"});
-  EXPECT_EQ(r.status, vyhid::kExitFailure);
-  EXPECT_EQ(r.err,
-            "vyhid: device 2 refused output report ID 0, the send's report 1: it took 0 of 3 "
-            "bytes: /dev/sim/hidraw2: the device has no output report with ID 0; its output "
-            "report IDs: 1\n");
 }
 
 TEST_F(ToolTest, SendStopsBetweenReportsWhenAskedTo) {
@@ -844,6 +831,11 @@ TEST_F(ToolTest, ErrorsGoToTheErrorStreamWithTheirExitStatus) {
       {{sim, "get", "7", "--id", "0"}, 4, "no device 7 (3 found"},
       {{sim, "monitor", "no such thing"}, 4, "no device matches 'no such thing'"},
       {{sim, "send", "1", "00"}, 5, "permission denied: device 1 (/dev/test/hidraw1) is read-only"},
+      {{"--simulate", "send", "vendor", "--id", "0", "01"},
+       1,
+       "device 2 refused output report "
+       "ID 0, the send's report 1: it took 0 of 1 byte: /dev/sim/hidraw2: the device has no "
+       "output report with ID 0; its output report IDs: 1\n"},
       {{sim, "send", "1", "00"}, 5, "the device file " + devicesFile_ + " says so ('access ro')"},
       {{sim, "send", "", "01"}, 2, "DEVICE is empty"},
       {{sim, "get", " ", "--id", "1"}, 2, "DEVICE is empty"},
