@@ -1000,7 +1000,7 @@ TEST_F(ToolTest, EveryReadmeExampleRunsAsReadmeShowsIt) {
   ASSERT_EQ(examples.size(), 9u);  // as many as README shows
   for (const ReadmeExample& example : examples) {
     const std::vector<std::string>& args = example.args;
-    SCOPED_TRACE("$ vyhid " + args[0] + " " + args[1] + " " + args[2]);
+    SCOPED_TRACE(testing::PrintToString(args));
     sim_.Reset();
     std::vector<std::string> shown;
     if (args[1] != "monitor" && args[1] != "record") {
