@@ -26,14 +26,23 @@ std::string Join(const std::string& dir, const std::string& rest) {
   return (fs::path(dir) / rest).lexically_normal().string();
 }
 
-// Returns the text of a file, or throws kExitUsage with the system's reason.
-std::string ReadTextFile(const std::string& path) {
+// Returns the text of a device file, or throws kExitUsage with the reason: the
+// system's, or a directory or an empty file where a device file should be (a
+// file that lists no device has at least a comment saying so).
+std::string ReadDeviceFile(const std::string& path) {
+  const std::string cannot = "cannot read device file " + path + ": ";
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) throw CliError(kExitUsage, cannot + "it is a directory");
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw CliError(kExitUsage, "cannot read device file " + path + ": " + std::strerror(errno));
-  }
+  if (!in) throw CliError(kExitUsage, cannot + std::strerror(errno));
   std::ostringstream text;
   text << in.rdbuf();
+  if (in.bad()) throw CliError(kExitUsage, cannot + std::strerror(errno));
+  if (text.str().empty()) {
+    throw CliError(kExitUsage, cannot +
+                                   "it is empty (a device file that lists no device says so "
+                                   "in a comment)");
+  }
   return text.str();
 }
 
@@ -160,7 +169,7 @@ std::optional<LoadedBridge::Failure> LoadedBridge::LastFailure() const {
 }
 
 void LoadedBridge::LoadDeviceFile(const std::string& file) {
-  const std::string text = ReadTextFile(file);
+  const std::string text = ReadDeviceFile(file);
   char error[256] = {};
   if (sim_.LoadDeviceText(text.c_str(), error, sizeof error) < 0) {
     throw CliError(kExitUsage, file + ": " + error);
