@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package vyhid: a build of its own configured for /usr as
+# Builds the Debian packages vyhidpkg1 (the runtime libraries and bridges),
+# vyhid-dev and vyhid (the tool): a build of its own configured for /usr as
 # Debian lays packages out (VYHID_DEBIAN_PACKAGE), then cpack -G DEB, whose
-# dependencies dpkg-shlibdeps finds. Prints the package's path.
+# dependencies dpkg-shlibdeps finds. Prints the packages' paths, one a line.
+# Reproducible: dated by the last commit (SOURCE_DATE_EPOCH, unless set), and
+# no path of the source or build folder in what is packed.
 #   scripts/deb.sh [--no-setup] [BUILD_DIR]     default build-deb
 #   VYHID_DEB_JOBS=N                            parallel jobs (default: the number of CPUs)
 # Installs what it needs first (scripts/setup.sh --deb) unless --no-setup.
@@ -15,15 +18,26 @@ if [ "$setup" = 1 ]; then scripts/setup.sh --deb; fi
 
 # Debian's compiler and linker flags, hardening included; CMake takes
 # CFLAGS, CXXFLAGS and LDFLAGS from the environment when it first configures.
+# They map the source folder (here) to "."; the build folder is mapped too,
+# wherever it is.
 eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
-export CFLAGS="$CPPFLAGS $CFLAGS" CXXFLAGS="$CPPFLAGS $CXXFLAGS"
-# The Qt integration stays out: one package must not pull Qt into every
-# program that uses the component (it would be a package of its own).
+mkdir -p "$build"
+prefix_map="-ffile-prefix-map=$(realpath "$build")=build"
+export CFLAGS="$CPPFLAGS $CFLAGS $prefix_map" CXXFLAGS="$CPPFLAGS $CXXFLAGS $prefix_map"
+# The date in the packages (file times, the manual page): the last commit's,
+# or the changelog's outside a git checkout.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null ||
+    dpkg-parsechangelog -l packaging/debian/changelog -STimestamp)
+fi
+export SOURCE_DATE_EPOCH
+# The Qt integration stays out: Qt must not become a dependency of programs
+# that do not use it, and it is not packaged on its own yet.
 cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DVYHID_DEBIAN_PACKAGE=ON \
   -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYHID_BUILD_TESTS=OFF -DVYHID_BUILD_BENCH=OFF \
   -DVYHID_BUILD_DESIGNER=OFF >/dev/null
 cmake --build "$build" -j"${VYHID_DEB_JOBS:-$(nproc)}" >/dev/null
-rm -f "$build"/vyhid_*.deb
+rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
-realpath "$build"/vyhid_*.deb
+realpath "$build"/*.deb

@@ -33,7 +33,7 @@ foreach(runtime_dll libstdc++-6.dll ${libgcc_dll} libwinpthread-1.dll)
   # Installed too, beside the framework's DLLs that need them: without them
   # an installed program does not start on a machine that lacks mingw-w64.
   include(GNUInstallDirs)
-  install(FILES ${runtime_path} DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${runtime_path} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 endforeach()
 
 # Libraries are named as on Windows: rtl270.dll, vcl270.dll, VyHIDpkg.dll.
