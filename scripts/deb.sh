@@ -7,6 +7,9 @@
 # no path of the source or build folder in what is packed.
 #   scripts/deb.sh [--no-setup] [BUILD_DIR]     default build-deb
 #   VYHID_DEB_JOBS=N                            parallel jobs (default: the number of CPUs)
+#   VYHID_DEB_ONLY="COMPONENT TARGET..."        one package only: its install component
+#                                               and the targets it installs (a quicker
+#                                               build, for the reproducibility test)
 # Installs what it needs first (scripts/setup.sh --deb) unless --no-setup.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,13 +34,22 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     dpkg-parsechangelog -l packaging/debian/changelog -STimestamp)
 fi
 export SOURCE_DATE_EPOCH
+read -r -a only <<<"${VYHID_DEB_ONLY:-}"
+build_targets=() cpack_components=()
+if [ "${#only[@]}" -gt 0 ]; then
+  build_targets=(--target "${only[@]:1}") cpack_components=(-D "CPACK_COMPONENTS_ALL=${only[0]}")
+fi
 # The Qt integration stays out: Qt must not become a dependency of programs
-# that do not use it, and it is not packaged on its own yet.
+# that do not use it, and it is not packaged on its own yet. The binaries are
+# linked with their installed run paths: one of the build tree, replaced at
+# installation, would leave its length in them.
 cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DVYHID_DEBIAN_PACKAGE=ON \
+  -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON \
+  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=$([ "${#only[@]}" -gt 0 ] && echo ON || echo OFF) \
   -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYHID_BUILD_TESTS=OFF -DVYHID_BUILD_BENCH=OFF \
   -DVYHID_BUILD_DESIGNER=OFF >/dev/null
-cmake --build "$build" -j"${VYHID_DEB_JOBS:-$(nproc)}" >/dev/null
+cmake --build "$build" -j"${VYHID_DEB_JOBS:-$(nproc)}" "${build_targets[@]}" >/dev/null
 rm -f "$build"/*.deb
-(cd "$build" && cpack -G DEB >/dev/null)
+(cd "$build" && cpack -G DEB "${cpack_components[@]}" >/dev/null)
 realpath "$build"/*.deb

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The Debian packages are reproducible: the runtime package built again from
+# the same sources, in another folder and later, is the same file, byte for
+# byte, as the one the package test built; and none of that test's packages
+# holds the path of its source or build folder. The second build makes the
+# runtime package alone (the libraries and bridges, most of the compiling):
+# the other packages come from the same flags and the same packing.
+#   ReproducibleTest.sh SOURCE_DIR FIRST_BUILD_DIR WORK_DIR TARGET...
+# TARGETs: those the runtime package installs, built for it alone.
+set -euo pipefail
+src=$1 first=$2 work=$3
+shift 3
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+runtime=$(ls "$first"/vyhidpkg*_*.deb 2>/dev/null) || fail "no runtime package in $first (deb.package)"
+
+rm -rf "$work"
+mkdir -p "$work"
+again=$(VYHID_DEB_JOBS=2 VYHID_DEB_ONLY="runtime $*" "$src/scripts/deb.sh" --no-setup \
+  "$work/built-again-elsewhere")
+[ "$(basename "$again")" = "$(basename "$runtime")" ] || fail "built again: $again, not $runtime"
+
+unpack() { mkdir -p "$2" && dpkg-deb --raw-extract "$1" "$2"; }
+if ! cmp "$runtime" "$again"; then
+  unpack "$runtime" "$work/first" && unpack "$again" "$work/again"
+  diff -r "$work/first" "$work/again" >&2 || true
+  fail "$again differs from $runtime (the files that differ above)"
+fi
+
+for deb in "$first"/*.deb; do
+  unpack "$deb" "$work/contents/$(basename "$deb")"
+done
+paths=$(grep -rlaF -e "$(realpath "$src")" -e "$(realpath "$first")" "$work/contents" || true)
+[ -z "$paths" ] || fail "build paths in the packages: $paths"
+echo "reproducible: $(basename "$runtime") built twice is the same; no build paths in $first/*.deb"
