@@ -28,6 +28,7 @@
 #include "Commands.h"
 #include "Error.h"
 #include "Hex.h"
+#include "Platform.h"
 #include "Session.h"
 #include "descriptor/ReportDescriptor.h"
 
@@ -102,7 +103,7 @@ class RecordingFile {
       : out_(&standardOutput) {
     if (!path) return;
     if (path->empty()) throw CliError(kExitUsage, "'-o' needs a file name");
-    fd_ = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd_ = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | kOpenFlags, 0644);
     if (fd_ < 0) {
       throw CliError(kExitUsage, "cannot write " + *path + ": open: " + std::strerror(errno));
     }
