@@ -5,18 +5,19 @@
 # holds the path of its source or build folder. The second build makes the
 # runtime package alone (the libraries and bridges, most of the compiling):
 # the other packages come from the same flags and the same packing.
-#   ReproducibleTest.sh SOURCE_DIR FIRST_BUILD_DIR WORK_DIR TARGET...
-# TARGETs: those the runtime package installs, built for it alone.
+#   ReproducibleTest.sh SOURCE_DIR FIRST_BUILD_DIR WORK_DIR
 set -euo pipefail
 src=$1 first=$2 work=$3
-shift 3
+# What the runtime package installs, built for it alone (scripts/deb.sh
+# builds the hidraw bridge whatever the options of the build that tests).
+runtime_targets=(rtl270 vcl270 VyHIDpkg sim_bridge hidraw_bridge vyhid_deb_changelog)
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 runtime=$(ls "$first"/vyhidpkg*_*.deb 2>/dev/null) || fail "no runtime package in $first (deb.package)"
 
 rm -rf "$work"
 mkdir -p "$work"
-again=$(VYHID_DEB_JOBS=2 VYHID_DEB_ONLY="runtime $*" "$src/scripts/deb.sh" --no-setup \
+again=$(VYHID_DEB_JOBS=2 VYHID_DEB_ONLY="runtime ${runtime_targets[*]}" "$src/scripts/deb.sh" --no-setup \
   "$work/built-again-elsewhere")
 [ "$(basename "$again")" = "$(basename "$runtime")" ] || fail "built again: $again, not $runtime"
 
