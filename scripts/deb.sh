@@ -35,9 +35,11 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
 fi
 export SOURCE_DATE_EPOCH
 read -r -a only <<<"${VYHID_DEB_ONLY:-}"
-build_targets=() cpack_components=()
+# One package: its targets alone, and packing it builds no others.
+build_targets=() cpack_components=() skip_all=OFF
 if [ "${#only[@]}" -gt 0 ]; then
   build_targets=(--target "${only[@]:1}") cpack_components=(-D "CPACK_COMPONENTS_ALL=${only[0]}")
+  skip_all=ON
 fi
 # The Qt integration stays out: Qt must not become a dependency of programs
 # that do not use it, and it is not packaged on its own yet. The binaries are
@@ -45,7 +47,7 @@ fi
 # installation, would leave its length in them.
 cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DVYHID_DEBIAN_PACKAGE=ON \
   -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON \
-  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=$([ "${#only[@]}" -gt 0 ] && echo ON || echo OFF) \
+  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=$skip_all \
   -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYHID_BUILD_TESTS=OFF -DVYHID_BUILD_BENCH=OFF \
   -DVYHID_BUILD_DESIGNER=OFF >/dev/null

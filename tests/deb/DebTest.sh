@@ -90,6 +90,10 @@ libdir=$root$(dirname "$(dirname "$pc")")
   fail "the installed vyhid does not list the simulated devices"
 man --manpath="$root/usr/share/man" -P cat vyhid 2>/dev/null | grep -q "list, watch and talk to HID devices" ||
   fail "man does not find the installed page vyhid(1)"
+# Bash completes a command's options as the installed tool's help lists them.
+out=$(PATH="$root/usr/bin:$PATH" bash -c 'source "$1"; COMP_WORDS=(vyhid send --f) COMP_CWORD=2
+  _vyhid; echo "${COMPREPLY[*]}"' completion "$root/usr/share/bash-completion/completions/vyhid")
+[ "$out" = "--file --feature" ] || fail "bash completes 'vyhid send --f' as: $out"
 
 # pkg-config, as README shows it. In /usr the loader finds the libraries by
 # itself; in the scratch root it is told where they are.
