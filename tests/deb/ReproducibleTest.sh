@@ -15,15 +15,20 @@ runtime_targets=(rtl270 vcl270 VyHIDpkg sim_bridge hidraw_bridge vyhid_deb_chang
 fail() { echo "FAIL: $*" >&2; exit 1; }
 runtime=$(ls "$first"/vyhidpkg*_*.deb 2>/dev/null) || fail "no runtime package in $first (deb.package)"
 
+unpack() { mkdir -p "$2" && dpkg-deb --raw-extract "$1" "$2"; }
 rm -rf "$work"
 mkdir -p "$work"
+# Dated as the first build (its files' time): a commit made since then
+# changes the date that scripts/deb.sh takes, not what is compiled.
+unpack "$runtime" "$work/first"
+SOURCE_DATE_EPOCH=$(stat -c %Y "$work/first/DEBIAN/control")
+export SOURCE_DATE_EPOCH
 again=$(VYHID_DEB_JOBS=2 VYHID_DEB_ONLY="runtime ${runtime_targets[*]}" "$src/scripts/deb.sh" --no-setup \
   "$work/built-again-elsewhere")
 [ "$(basename "$again")" = "$(basename "$runtime")" ] || fail "built again: $again, not $runtime"
 
-unpack() { mkdir -p "$2" && dpkg-deb --raw-extract "$1" "$2"; }
 if ! cmp "$runtime" "$again"; then
-  unpack "$runtime" "$work/first" && unpack "$again" "$work/again"
+  unpack "$again" "$work/again"
   diff -r "$work/first" "$work/again" >&2 || true
   fail "$again differs from $runtime (the files that differ above)"
 fi
