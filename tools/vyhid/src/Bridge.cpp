@@ -1,7 +1,5 @@
 #include "Bridge.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -9,6 +7,7 @@
 #include <sstream>
 
 #include "Error.h"
+#include "Platform.h"
 
 namespace vyhid {
 namespace {
@@ -49,14 +48,18 @@ std::string ReadDeviceFile(const std::string& path) {
 }  // namespace
 
 std::string InstallPaths::ExecutableDir() {
-  std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : exe.parent_path().string();
+  return vyhid::ExecutableDir();
 }
 
 std::vector<std::string> InstallPaths::BridgeCandidates(const std::string& kind) {
   std::vector<std::string> candidates;
   const std::string exeDir = ExecutableDir();
+#ifdef VYHID_SYSTEM_BRIDGE_FROM_BIN
+  // Where the system's bridge lies beside the programs (Windows), as the
+  // component finds it by its bare name.
+  if (kind != "sim" && !exeDir.empty())
+    candidates.push_back(Join(exeDir, VYHID_SYSTEM_BRIDGE_FROM_BIN));
+#endif
   if (!exeDir.empty()) {
     candidates.push_back(
         Join(exeDir, std::string(VYHID_BRIDGE_DIR_FROM_BIN) + "/" + kind + "/" + kBridgeFile));

@@ -1,11 +1,8 @@
 // vyhid monitor: a device's input reports and its comings and goings, as
 // they happen, until stopped.
-#include <poll.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -263,19 +260,6 @@ class MonitorPrinter {
 };
 
 }  // namespace
-
-void RunUntilStopped(int stopFd) {
-  pollfd fds[2] = {{vcl::Application.EventFd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-  const nfds_t count = stopFd >= 0 ? 2 : 1;
-  for (;;) {
-    vcl::Application.ProcessMessages();
-    if (poll(fds, count, -1) < 0) {
-      if (errno == EINTR) continue;
-      throw CliError(kExitFailure, std::string("poll: ") + std::strerror(errno));
-    }
-    if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return;
-  }
-}
 
 int RunMonitor(CommandContext& c) {
   if (!c.args.device) {

@@ -30,6 +30,7 @@
 #include "DeviceDescriptor.h"
 #include "Error.h"
 #include "Hex.h"
+#include "Platform.h"
 #include "Session.h"
 #include "descriptor/ReportDescriptor.h"
 
@@ -115,7 +116,7 @@ class RecordingFile {
     // Named by this process, made new (O_EXCL), with the mode a new file
     // gets under the user's umask.
     temporary_ = path_ + ".vyhid-" + std::to_string(::getpid()) + ".part";
-    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | kOpenFlags, 0644);
     if (fd_ < 0) {
       const int error = errno;
       const std::string tried = temporary_;
@@ -148,9 +149,8 @@ class RecordingFile {
     if (closed != 0) {
       throw CliError(kExitFailure, "cannot write " + path_ + ": close: " + std::strerror(errno));
     }
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
-      throw CliError(kExitFailure, "cannot write " + path_ + ": rename(" + temporary_ +
-                                       "): " + std::strerror(errno));
+    if (const std::string why = RenameReplacing(temporary_, path_); !why.empty()) {
+      throw CliError(kExitFailure, "cannot write " + path_ + ": " + why);
     }
     temporary_.clear();
   }

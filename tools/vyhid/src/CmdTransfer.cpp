@@ -1,7 +1,6 @@
 // vyhid send and vyhid get: output and feature reports to a device, input
 // and feature reports from it.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "DeviceDescriptor.h"
 #include "Error.h"
 #include "Hex.h"
+#include "Platform.h"
 #include "Session.h"
 #include "descriptor/ReportCodec.h"
 #include "descriptor/UsageNames.h"
@@ -88,7 +88,8 @@ class Payload {
  private:
   void OpenFile() {
     const std::string cannot = "cannot read " + name_ + ": ";
-    fd_ = name_ == "-" ? 0 : open(name_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (name_ == "-") SetBinary(0);
+    fd_ = name_ == "-" ? 0 : open(name_.c_str(), O_RDONLY | kOpenFlags);
     struct stat st {};
     if (fd_ < 0 || fstat(fd_, &st) != 0) throw CliError(kExitUsage, cannot + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) throw CliError(kExitUsage, name_ + " is a directory, not a file");
@@ -109,14 +110,11 @@ class Payload {
     ssize_t n = -1;
     for (;;) {
       // Waits for the bytes or a stop (Ctrl-C while a pipe is quiet).
-      pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-      const int ready = poll(fds, stopFd_ >= 0 ? 2 : 1, -1);
-      if (StopRequested(stopFd_)) {
+      if (!WaitReadable(fd_, stopFd_)) {
         stopped_ = true;
         break;
       }
-      if (ready < 0 && errno == EINTR) continue;
-      n = ready < 0 ? -1 : read(fd_, buffer_.data() + had, kPiece);
+      n = read(fd_, buffer_.data() + had, kPiece);
       if (n >= 0 || errno != EINTR) break;
     }
     buffer_.resize(had + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
@@ -390,12 +388,6 @@ int SendBySetting(CommandContext& c) {
 }
 
 }  // namespace
-
-bool StopRequested(int stopFd) {
-  if (stopFd < 0) return false;
-  pollfd fd{stopFd, POLLIN, 0};
-  return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-}
 
 int RunSend(CommandContext& c) {
   if (!c.args.device) throw CliError(kExitUsage, "'send' needs a DEVICE and the bytes to send");
