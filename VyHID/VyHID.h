@@ -10,7 +10,11 @@
 //
 // Threads: the component lives on the thread that created it, whose message
 // loop (vcl::Application) runs its rescans and its timer. Only OnGetHIDData
-// comes on the bridge's own thread.
+// comes on the bridge's own thread. The bridge delivers input reports from the
+// moment it has opened the device, so the first ones can arrive before
+// OnDevOpen has run or returned (also after a reconnection): a handler that
+// needs the open's result first (a device number, a flag) keeps the reports
+// that come before it.
 #pragma once
 
 // The headers use C++20 (concepts among them); an older standard fails deep

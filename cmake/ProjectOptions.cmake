@@ -17,6 +17,19 @@ if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/win32/Win32.cmake)
 endif()
 
+# The shared libraries that programs link carry the project's major version
+# in their SONAME (librtl270.so.1, VyHIDpkg.so.1): a release that breaks their
+# binary interface raises it, and programs built against the old one go on
+# loading the old files. The file itself has the whole version; the link
+# without a version is for the linker only (the -dev package). Windows DLLs
+# have no versioned file names.
+function(vyhid_version_library target)
+  if(NOT WIN32)
+    set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION}
+                                               SOVERSION ${PROJECT_VERSION_MAJOR})
+  endif()
+endfunction()
+
 # Every bridge is a shared object called HID_Bridge__.dll with that name as its
 # SONAME, so that a bridge loaded once by path is what a later load by bare name
 # returns.

@@ -4,8 +4,18 @@
 # location, so the same relative paths are compiled into it.
 include(GNUInstallDirs)
 
+# The licence (LICENSE), as an SPDX identifier, for the metadata that carries
+# one: the pkg-config files and the CMake package.
+set(VYHID_LICENSE MIT)
+
 set(VYHID_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/vyhid")
-set(VYHID_INSTALL_BRIDGEDIR "${CMAKE_INSTALL_LIBDIR}/vyhid/bridge")
+# Windows keeps every DLL in bin/: the bridges that a program loads by path
+# (the simulated one) in bin/bridge/, the system's beside the programs.
+if(WIN32)
+  set(VYHID_INSTALL_BRIDGEDIR "${CMAKE_INSTALL_BINDIR}/bridge")
+else()
+  set(VYHID_INSTALL_BRIDGEDIR "${CMAKE_INSTALL_LIBDIR}/vyhid/bridge")
+endif()
 # A build for the Debian package (scripts/deb.sh) installs into /usr, and the
 # udev rule goes where udev reads the rules that packages bring; any other
 # installation keeps the rule as a file to copy (README: Permissions).

@@ -24,18 +24,22 @@ fi
 # Only what the demo runs: the tool and the bridges it loads.
 targets=(vyhid sim_bridge)
 if grep -q '^VYHID_HIDRAW_BRIDGE:BOOL=ON' build/CMakeCache.txt; then targets+=(hidraw_bridge); fi
-echo "Building ${targets[*]}..."
+echo "Building ${targets[*]} (the first time a few minutes; log: $log)..."
 # cmake's progress lines ("[ 42%] Building CXX object ..."): on a terminal one
-# line rewritten in place, otherwise one line each.
-if [ -t 1 ]; then step='\r  %.76s\033[K'; else step='  %s\n'; fi
-if ! cmake --build build -j"$(nproc)" --target "${targets[@]}" 2>&1 | tee -a "$log" |
-     awk -v fmt="$step" '/^\[ *[0-9]+%\]/ { printf fmt, $0; fflush() }'; then
+# line rewritten in place; otherwise none (the log has them).
+if [ -t 1 ]; then
+  progress() { awk '/^\[ *[0-9]+%\]/ { printf "\r  %.76s\033[K", $0; fflush() }'; }
+else
+  progress() { cat >/dev/null; }
+fi
+if ! cmake --build build -j"$(nproc)" --target "${targets[@]}" 2>&1 | tee -a "$log" | progress; then
   if [ -t 1 ]; then echo; fi
   tail -n 40 "$log" >&2
   echo "demo: the build failed; see $log" >&2
   exit 1
 fi
 if [ -t 1 ]; then echo; fi
+echo "Built."
 
 vyhid=build/tools/vyhid/vyhid
 show() {  # prints the command, then runs it
@@ -76,10 +80,10 @@ else
   fi
   show --simulate list
   echo
-  echo "== Round trip with the simulated vendor device"
+  echo "== Round trip with the simulated vendor device, which echoes its output reports:"
 fi
-echo "   \"$message\" as an output report; the device answers with an input report:"
+echo "== \"$message\" as an output report, answered by an input report"
 show --simulate send vendor --reply $hex
 echo
-echo "   a feature report written, then read back:"
+echo "== A feature report written, then read back"
 show --simulate send vendor --feature --id 1 --reply $hex

@@ -11,7 +11,7 @@ set -euo pipefail
 
 base=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libudev-dev
       libpng-dev libcli11-dev nlohmann-json3-dev)
-deb=(dpkg-dev lintian fakeroot)
+deb=(dpkg-dev lintian fakeroot help2man man-db)
 extra=("${deb[@]}" clang libclang-rt-14-dev python3 python3-matplotlib
        qemu-system-x86 linux-image-amd64 busybox-static libhidapi-dev udev usbip
        g++-mingw-w64-i686 wine wine32:i386 g++-mingw-w64-x86-64-posix wine64

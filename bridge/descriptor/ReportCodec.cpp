@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "descriptor/UsageNames.h"
+
 namespace vyhid::descriptor {
 namespace {
 
@@ -93,13 +95,6 @@ void InsertBits(std::span<std::uint8_t> bytes, std::uint64_t bit_offset, std::ui
     std::uint8_t& byte = bytes[bit / 8];
     byte = ((value >> i) & 1) != 0 ? (byte | mask) : (byte & ~mask);
   }
-}
-
-std::string UsageText(Usage usage) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text = "usage 0x";
-  for (int shift = 28; shift >= 0; shift -= 4) text += kHex[(usage >> shift) & 0xF];
-  return text;
 }
 
 // A variable field's element usages in order, one step per element, without
@@ -203,19 +198,19 @@ std::string ReportEncoder::Set(Usage usage, std::int64_t value) {
     const std::uint64_t n = ElementsWithin(f, bits);
     const std::uint32_t width = std::min(f.bit_size, kValueBits);
     const std::string range = std::to_string(f.logical_minimum) + ".." +
-                              std::to_string(f.logical_maximum) + " of " + UsageText(usage);
+                              std::to_string(f.logical_maximum) + " of " + UsageName(usage);
     if (f.IsVariable()) {
       // Elements past the usage list repeat its last usage: the first of them.
       if (*index >= f.count) continue;
       if (*index >= n)
-        return UsageText(usage) + " lies past the " + std::to_string(bits / 8) +
+        return UsageName(usage) + " lies past the " + std::to_string(bits / 8) +
                " bytes an encoder builds";
       if (!InRange(f, value)) {
         return "value " + std::to_string(value) + " outside the logical range " + range;
       }
       // A descriptor may give a range its field cannot hold: never store a cut value.
       if (!Fits(f, value)) {
-        return "value " + std::to_string(value) + " of " + UsageText(usage) +
+        return "value " + std::to_string(value) + " of " + UsageName(usage) +
                " does not fit in the field's " + Bits(f);
       }
       InsertBits(payload_, ElementOffset(f, *index), width, static_cast<std::uint64_t>(value));
@@ -223,10 +218,10 @@ std::string ReportEncoder::Set(Usage usage, std::int64_t value) {
     }
     const std::int64_t selector = f.logical_minimum + static_cast<std::int64_t>(*index);
     if (!HasRange(f) || selector > f.logical_maximum) {
-      return UsageText(usage) + " lies outside the array's logical range " + range;
+      return UsageName(usage) + " lies outside the array's logical range " + range;
     }
     if (!Fits(f, selector)) {
-      return "index " + std::to_string(selector) + " of " + UsageText(usage) +
+      return "index " + std::to_string(selector) + " of " + UsageName(usage) +
              " does not fit in the array's " + Bits(f);
     }
     std::optional<std::uint64_t> free_slot;
@@ -240,11 +235,11 @@ std::string ReportEncoder::Set(Usage usage, std::int64_t value) {
       }
     }
     if (value == 0) return {};
-    if (!free_slot) return "every slot of the array of " + UsageText(usage) + " is taken";
+    if (!free_slot) return "every slot of the array of " + UsageName(usage) + " is taken";
     InsertBits(payload_, ElementOffset(f, *free_slot), width, static_cast<std::uint64_t>(selector));
     return {};
   }
-  return "the report has no field of " + UsageText(usage);
+  return "the report has no field of " + UsageName(usage);
 }
 
 std::vector<std::uint8_t> ReportEncoder::Bytes() const {

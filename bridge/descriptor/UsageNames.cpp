@@ -1,6 +1,7 @@
 #include "descriptor/UsageNames.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iterator>
 
@@ -41,6 +42,18 @@ const UsageEntry* FindUsage(Usage usage) {
   return it != std::end(kUsageNames) && it->usage == usage ? it : nullptr;
 }
 
+// Names compare without regard to the case of ASCII letters, so that a
+// user may type numlock for NumLock; no two names differ only in case.
+bool SameName(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
+bool StartsWithName(std::string_view name, std::string_view prefix) {
+  return SameName(name.substr(0, prefix.size()), prefix);
+}
+
 // Hex digits only, at most four: the number; otherwise nothing.
 std::optional<std::uint16_t> ParseHex4(std::string_view text) {
   if (text.empty() || text.size() > 4) return std::nullopt;
@@ -60,26 +73,26 @@ std::optional<std::uint16_t> ParseHex4(std::string_view text) {
 
 // "0x" and four hex digits, as UsageName writes numbers.
 std::optional<std::uint16_t> ParseNumber(std::string_view text) {
-  if (text.size() != 6 || text.substr(0, 2) != "0x") return std::nullopt;
+  if (text.size() != 6 || !StartsWithName(text, "0x")) return std::nullopt;
   return ParseHex4(text.substr(2));
 }
 
 // The page PageName gives that name.
 std::optional<std::uint16_t> ParsePage(std::string_view name) {
   if (const auto number = ParseNumber(name)) return number;
-  if (name.substr(0, kVendorPrefix.size()) == kVendorPrefix) {
+  if (StartsWithName(name, kVendorPrefix)) {
     const auto page = ParseHex4(name.substr(kVendorPrefix.size()));
-    if (page && *page >= kFirstVendorPage && PageName(*page) == name) return page;
+    if (page && *page >= kFirstVendorPage && SameName(PageName(*page), name)) return page;
   }
   for (const PageEntry& e : kPageNames) {
-    if (name == e.name) return e.page;
+    if (SameName(name, e.name)) return e.page;
   }
   return std::nullopt;
 }
 
 // "Button12": the button's number (leading zeros refused, so one name per button).
 std::optional<Usage> ParseButton(std::string_view name) {
-  if (name.substr(0, kButtonPrefix.size()) != kButtonPrefix) return std::nullopt;
+  if (!StartsWithName(name, kButtonPrefix)) return std::nullopt;
   const std::string_view digits = name.substr(kButtonPrefix.size());
   if (digits.empty() || digits.size() > 5 || digits[0] == '0') return std::nullopt;
   std::uint32_t n = 0;
@@ -110,7 +123,7 @@ std::string UsageName(Usage usage) {
 std::vector<Usage> FindUsages(std::string_view name) {
   std::vector<Usage> found;
   for (const UsageEntry& e : kUsageNames) {
-    if (name == e.name) found.push_back(e.usage);
+    if (SameName(name, e.name)) found.push_back(e.usage);
   }
   if (const auto button = ParseButton(name)) found.push_back(*button);
   const std::size_t colon = name.rfind(':');
@@ -118,7 +131,7 @@ std::vector<Usage> FindUsages(std::string_view name) {
     const auto page = ParsePage(name.substr(0, colon));
     const auto id = ParseNumber(name.substr(colon + 1));
     // Only the spelling UsageName gives: a listed usage goes by its own name.
-    if (page && id && UsageName(MakeUsage(*page, *id)) == name) {
+    if (page && id && SameName(UsageName(MakeUsage(*page, *id)), name)) {
       found.push_back(MakeUsage(*page, *id));
     }
   }

@@ -173,6 +173,10 @@ VYHID_SIM_API void SimSetFeatureReport(const THIDreport* report, std::uint8_t re
 // BytesCount min(k, 64)). Devices read with "echo on" from a device file echo
 // regardless of this switch.
 VYHID_SIM_API void SimSetEcho(std::int32_t on);
+// The next HIDopenDevice that opens a device delivers this input report to
+// the input callback before it returns, on the calling thread: a device whose
+// first report comes before its opener has finished opening it. Once.
+VYHID_SIM_API void SimSetOpenInput(const THIDreport* report, std::uint8_t bytesCount);
 
 // The log of entry-point calls (control functions are not logged). It keeps
 // the latest 100000 calls.
@@ -208,6 +212,7 @@ struct SimBridge {
   decltype(&SimSetInputReport) SetInputReport = nullptr;
   decltype(&SimSetFeatureReport) SetFeatureReport = nullptr;
   decltype(&SimSetEcho) SetEcho = nullptr;
+  decltype(&SimSetOpenInput) SetOpenInput = nullptr;
   decltype(&SimCallCount) CallCount = nullptr;
   decltype(&SimGetCall) GetCall = nullptr;
   decltype(&SimClearLog) ClearLog = nullptr;

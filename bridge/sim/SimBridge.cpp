@@ -29,12 +29,14 @@
 #include <iterator>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "Diagnostics.h"
@@ -200,7 +202,8 @@ class SimulatedBridge {
   }
 
   std::uint8_t Open(std::uint8_t nr) {
-    return Run("HIDopenDevice", nr, nullptr, [&] {
+    std::optional<Delivery> first;  // delivered once the lock is released
+    const std::uint8_t opened = Run("HIDopenDevice", nr, nullptr, [&] {
       open_ = -1;
       idleCv_.notify_all();
       const bool listed = nr < devices_.size();
@@ -220,9 +223,12 @@ class SimulatedBridge {
           nextReplay_ = Clock::now() + RecordedGap(devices_[nr]);
           StartWorker();
         }
+        first = std::exchange(openInput_, std::nullopt);
       }
       return result;
     });
+    if (first) InjectInput(first->Report, first->BytesCount);
+    return opened;
   }
 
   void SetDeviceChangeHandler(TUSBcallBack handler) {
@@ -318,7 +324,8 @@ class SimulatedBridge {
     if (device.Descriptor.empty()) {
       vyhid::abi::SetLastError(
           ENODATA, std::string(ReadShortString(device.Info.SymLink)) +
-                       ": the virtual device has no report descriptor (a recording gives one)");
+                       ": the virtual device has no report descriptor (a 'descriptor' line of its "
+                       "device file gives one, and so does a recording)");
       return -1;
     }
     return vyhid::abi::CopyReportDescriptor(device.Descriptor, buffer, size);
@@ -339,6 +346,7 @@ class SimulatedBridge {
     feature_.fill({});
     sendTake_ = kDefaultTake;
     echo_ = false;
+    openInput_.reset();
     replayPace_ = kSimReplayRecordedPace;
     replayReleased_ = 0;
     deliveries_.clear();
@@ -459,6 +467,11 @@ class SimulatedBridge {
   void SetEcho(bool on) {
     std::lock_guard lock(mutex_);
     echo_ = on;
+  }
+
+  void SetOpenInput(const THIDreport& report, std::uint8_t bytesCount) {
+    std::lock_guard lock(mutex_);
+    openInput_ = Delivery{report, bytesCount, 1};
   }
 
   std::int32_t CallCount() {
@@ -713,6 +726,7 @@ class SimulatedBridge {
   std::int32_t open_ = -1;
   std::int32_t sendTake_ = kDefaultTake;
   bool echo_ = false;
+  std::optional<Delivery> openInput_;  // SimSetOpenInput's report
   std::deque<std::uint8_t> openScript_;
   std::deque<std::uint8_t> closeScript_;
   std::vector<std::string> throwScript_;
@@ -913,6 +927,10 @@ void SimSetFeatureReport(const THIDreport* report, std::uint8_t result) {
 
 void SimSetEcho(std::int32_t on) {
   bridge.SetEcho(on != 0);
+}
+
+void SimSetOpenInput(const THIDreport* report, std::uint8_t bytesCount) {
+  if (report != nullptr) bridge.SetOpenInput(*report, bytesCount);
 }
 
 std::int32_t SimCallCount() {

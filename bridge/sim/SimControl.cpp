@@ -45,6 +45,7 @@ bool LoadSimBridge(const rtl::String& path, SimBridge& out, rtl::HMODULE& module
   Resolve(module, "SimSetInputReport", bridge.SetInputReport, missing);
   Resolve(module, "SimSetFeatureReport", bridge.SetFeatureReport, missing);
   Resolve(module, "SimSetEcho", bridge.SetEcho, missing);
+  Resolve(module, "SimSetOpenInput", bridge.SetOpenInput, missing);
   Resolve(module, "SimCallCount", bridge.CallCount, missing);
   Resolve(module, "SimGetCall", bridge.GetCall, missing);
   Resolve(module, "SimClearLog", bridge.ClearLog, missing);

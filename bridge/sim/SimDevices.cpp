@@ -167,6 +167,7 @@ struct DeviceBlock {
   std::vector<std::string> Seen;  // single-valued keywords given so far
   std::vector<PendingReport> Reports;
   std::vector<PendingContents> Contents;
+  std::size_t DescriptorLine = 0;  // the first "descriptor" line; 0: none
 };
 
 // Calls read(number, line) for each line of text, numbered from 1 and
@@ -235,6 +236,7 @@ class DeviceTextReader {
     if (keyword == "input-report" || keyword == "feature-report") {
       return ReadContents(line, keyword, StripComment(rest), 0);
     }
+    if (keyword == "descriptor") return ReadDescriptor(line, StripComment(rest));
     if (keyword == "vid" || keyword == "pid" || keyword == "version") {
       return ReadWord(line, keyword, StripComment(rest));
     }
@@ -323,6 +325,54 @@ class DeviceTextReader {
     return true;
   }
 
+  // "descriptor BYTES": the report descriptor in hex; several lines append.
+  bool ReadDescriptor(std::size_t line, std::string_view rest) {
+    std::vector<std::uint8_t>& descriptor = block_->Spec.Descriptor;
+    const std::optional<std::vector<std::uint8_t>> bytes =
+        ParseHexBytes(rest, vyhid::kMaxReportDescriptorBytes - descriptor.size());
+    if (!bytes) {
+      return Fail(line, "'descriptor' needs bytes in hex, such as 05 01 09 06 (at most ",
+                  std::to_string(vyhid::kMaxReportDescriptorBytes), " in all)");
+    }
+    if (block_->DescriptorLine == 0) block_->DescriptorLine = line;
+    descriptor.insert(descriptor.end(), bytes->begin(), bytes->end());
+    return true;
+  }
+
+  // A device's descriptor declares exactly the reports its lines list, with
+  // the same sizes, as a device's descriptor and its reports agree.
+  bool DescriptorAgrees(const DeviceBlock& b) {
+    const vyhid::descriptor::ReportDescriptor parsed = vyhid::descriptor::Parse(b.Spec.Descriptor);
+    if (!parsed.ok()) {
+      return Fail(b.DescriptorLine,
+                  "the descriptor does not parse: ", vyhid::descriptor::Describe(parsed.error),
+                  " at byte ", std::to_string(parsed.error_offset));
+    }
+    for (const PendingReport& r : b.Reports) {
+      const std::optional<std::uint32_t> bytes = parsed.ReportBytes(r.Kind, r.Id);
+      if (bytes != r.Bytes) {
+        const std::string report =
+            std::string(vyhid::ReportKindName(r.Kind)) + " report " + std::to_string(r.Id);
+        return Fail(b.DescriptorLine,
+                    bytes ? "the descriptor's " + report + " has " + std::to_string(*bytes) +
+                                " bytes; the device lists " + std::to_string(r.Bytes)
+                          : "the descriptor has no " + report + "; the device lists it");
+      }
+    }
+    for (const vyhid::descriptor::Report& report : parsed.reports) {
+      const bool listed = std::any_of(b.Reports.begin(), b.Reports.end(), [&](const auto& r) {
+        return r.Kind == report.kind && r.Id == report.report_id;
+      });
+      if (!listed) {
+        return Fail(b.DescriptorLine, "the descriptor declares ",
+                    vyhid::ReportKindName(report.kind), " report ",
+                    std::to_string(report.report_id), " (", std::to_string(report.Bytes()),
+                    " bytes), which the device does not list");
+      }
+    }
+    return true;
+  }
+
   bool ReadReport(std::size_t line, std::string_view keyword, std::string_view rest) {
     std::string_view afterEvery = rest;
     if (keyword == "input" && NextWord(afterEvery) == "every") {
@@ -374,6 +424,7 @@ class DeviceTextReader {
     std::sort(b.Reports.begin(), b.Reports.end(),
               [](const PendingReport& x, const PendingReport& y) { return x.Id < y.Id; });
     for (const PendingReport& r : b.Reports) SimAddReport(b.Spec.Info, r.Kind, r.Id, r.Bytes);
+    if (b.DescriptorLine != 0 && !DescriptorAgrees(b)) return false;
     b.Spec.Strict = true;
     for (PendingContents& c : b.Contents) {
       const std::uint32_t declared = SimDeclaredBytes(b.Spec.Info, c.Kind, c.Report.Id);

@@ -1,25 +1,28 @@
 // HID_Bridge__.dll for Windows over the system's HID stack: SetupAPI device
 // interfaces for enumeration, PnP properties and HidD_* for strings, HidD_*
-// for attributes, features and input reports, WriteFile for output reports,
-// HidP_* for the capabilities, an overlapped read thread per open device, and
-// a device-interface notification for attach and removal.
+// for attributes, overlapped requests bounded in time for features, input
+// reports (DeviceIoControl) and output reports (WriteFile), HidP_* for the
+// capabilities, an overlapped read thread per open device, and
+// notifications of attach and removal and of requests to remove the open
+// device.
 //
 // Threads. The read thread lives while a device is open: HIDcloseDevice stops
-// and joins it; closed or reopened from its own input callback, it is let go,
-// keeps its handles until it has seen the stop, and the next open or close
-// joins it. The notification thread starts when a device-change handler
-// is installed. Windows unloads a library under its loader lock, which a
-// thread needs in order to end normally, so unloading cannot join a thread.
-// There the library asks each thread to stop and waits until it has left
-// all its work (its `parked` event; a thread that never began cannot begin
-// while the loader lock is held), then ends it, holding no lock and no
-// memory, and waits until it is gone.
+// and joins it, running meanwhile the messages the reader sends to the
+// closing thread's windows from its input callback; closed or reopened from
+// its own input callback, it is let go, keeps its handles until it has seen
+// the stop, and the next open or close joins it. The notification thread
+// (DeviceNotifier.h) starts when a device-change handler is installed.
+// Windows unloads a library under its loader lock, which a thread needs in
+// order to end normally, so unloading cannot join a thread. There the
+// library asks each thread to stop and waits until it has left all its work
+// (its `parked` event; a thread that never began cannot begin while the
+// loader lock is held), then ends it, holding no lock and no memory, and
+// waits until it is gone.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
 // clang-format off
-#include <dbt.h>
 #include <setupapi.h>
 extern "C" {  // the HID headers declare no C linkage themselves
 #include <hidsdi.h>
@@ -27,10 +30,8 @@ extern "C" {  // the HID headers declare no C linkage themselves
 }
 // clang-format on
 #include <hidclass.h>
-#include <initguid.h>
 // clang-format off
 #include <cfgmgr32.h>
-#include <devpkey.h>  // after initguid.h: defines the property keys
 // clang-format on
 
 #include <algorithm>
@@ -46,143 +47,32 @@ extern "C" {  // the HID headers declare no C linkage themselves
 #include <utility>
 #include <vector>
 
+#include "BoundedIo.h"
 #include "CapsRecord.h"
+#include "DeviceNotifier.h"
 #include "DeviceOrder.h"
+#include "DeviceStrings.h"
 #include "ExportShim.h"
+#include "Handle.h"
 #include "RecordBuilder.h"
+#include "SentMessageWait.h"
+#include "Win32Error.h"
 
 namespace {
 
 using vyhid::ReportKind;
 using vyhid::win32::Access;
 using vyhid::win32::CollectionCaps;
+using vyhid::win32::Handle;
 using vyhid::win32::ItemCaps;
+using vyhid::win32::Names;
+using vyhid::win32::NoteWin32Error;
+using vyhid::win32::ReadNames;
+using vyhid::win32::RecordWin32Error;
+using vyhid::win32::ToAnsi;
+using vyhid::win32::ToUtf8;
 
 using vyhid::kPayloadBytes;
-
-// Owns a kernel handle.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  Handle(Handle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
-  Handle& operator=(Handle&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      h_ = std::exchange(o.h_, nullptr);
-    }
-    return *this;
-  }
-  ~Handle() { Reset(); }
-  void Reset() {
-    if (h_ != nullptr) ::CloseHandle(h_);
-    h_ = nullptr;
-  }
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  HANDLE h_ = nullptr;
-};
-
-// Text of the system (UTF-16) in the ANSI code page, at most 255 bytes, cut
-// at a character boundary: the longest prefix of whole UTF-16 characters
-// whose conversion fits, so that no double-byte or UTF-8 character is split.
-std::string ToAnsi(const wchar_t* text, int length) {
-  const auto convert = [text](int units, char* out, int size) {
-    return ::WideCharToMultiByte(CP_ACP, 0, text, units, out, size, nullptr, nullptr);
-  };
-  constexpr int kMax = static_cast<int>(vyhid::kShortStringChars);
-  // Every UTF-16 unit gives at least one byte: no longer prefix can fit.
-  int units = std::min(length, kMax) + 1;
-  int bytes = 0;
-  do {
-    --units;
-    // Never end between the two halves of a surrogate pair.
-    if (units > 0 && units < length && IS_HIGH_SURROGATE(text[units - 1])) --units;
-    bytes = units > 0 ? convert(units, nullptr, 0) : 0;
-  } while (units > 0 && (bytes <= 0 || bytes > kMax));
-  if (units <= 0 || bytes <= 0) return {};
-  std::string out(static_cast<std::size_t>(bytes), '\0');
-  convert(units, out.data(), bytes);
-  return out;
-}
-
-// Text of the system (UTF-16) as UTF-8, for the reasons of failures.
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int length = static_cast<int>(text.size());
-  const int bytes =
-      ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
-  if (bytes > 0)
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, out.data(), bytes, nullptr, nullptr);
-  return out;
-}
-
-// ERROR_NO_SUCH_DEVICE, which older mingw-w64 headers lack.
-constexpr DWORD kErrorNoSuchDevice = 433;
-
-// The caller's category of a Win32 error (see HIDlastError).
-int FailureCode(DWORD error) {
-  switch (error) {
-    case ERROR_ACCESS_DENIED:
-      return EACCES;
-    case ERROR_SHARING_VIOLATION:
-      return EBUSY;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case kErrorNoSuchDevice:
-      return ENOENT;
-    case ERROR_TIMEOUT:
-      return ETIMEDOUT;
-    default:
-      return EIO;
-  }
-}
-
-// "call(object): the system's message (error N)".
-std::string Win32ErrorText(std::string_view call, const std::wstring& object, DWORD error) {
-  std::string text(call);
-  if (!object.empty()) text += "(" + ToUtf8(object) + ")";
-  wchar_t* message = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-  std::wstring system(message != nullptr ? message : L"", length);
-  if (message != nullptr) ::LocalFree(message);
-  while (!system.empty() && (system.back() == L'\r' || system.back() == L'\n' ||
-                             system.back() == L' ' || system.back() == L'.')) {
-    system.pop_back();
-  }
-  text += ": " + (system.empty() ? std::string("unknown error") : ToUtf8(system));
-  text += " (error " + std::to_string(error) + ")";
-  return text;
-}
-
-// Records a failing Win32 call as the reason the current entry point fails,
-// with the code a caller acts on; printed when VYHID_DEBUG=1.
-void RecordWin32Error(std::string_view call, const std::wstring& object, DWORD error) {
-  vyhid::abi::SetLastError(FailureCode(error), Win32ErrorText(call, object, error));
-}
-
-// A failure that costs one device of a scan a fact, not the scan: noted only.
-void NoteWin32Error(std::string_view call, const std::wstring& object, DWORD error) {
-  vyhid::abi::DebugNote(Win32ErrorText(call, object, error));
-}
-
-// A string of the device (HidD_GetManufacturerString and its kin). A USB
-// string has at most 126 UTF-16 units, but other buses allow longer ones: the
-// buffer takes the most the call accepts, 4093 bytes ("HidD_GetProductString"),
-// rounded down to whole units, and one unit more that stays zero.
-std::string HidString(HANDLE device, BOOLEAN(__stdcall* get)(HANDLE, PVOID, ULONG)) {
-  constexpr std::size_t kUnits = 4093 / sizeof(wchar_t);
-  std::vector<wchar_t> text(kUnits + 1, L'\0');
-  if (!get(device, text.data(), static_cast<ULONG>(kUnits * sizeof(wchar_t)))) return {};
-  return ToAnsi(text.data(), static_cast<int>(wcsnlen(text.data(), kUnits)));
-}
 
 // Opens the interface read-write, else read-only, else with no access rights.
 // Null when none works, with the system's error of the last attempt in *error.
@@ -264,72 +154,6 @@ bool ReadCaps(HANDLE device, CollectionCaps& collection, std::vector<ItemCaps>& 
   return ok;
 }
 
-// A string property of a device node ("CM_Get_DevNode_PropertyW"), from the
-// PnP manager: no device I/O. Empty when the node has none.
-std::wstring NodeString(DEVINST node, const DEVPROPKEY& key) {
-  DEVPROPTYPE type = 0;
-  ULONG size = 0;
-  if (::CM_Get_DevNode_PropertyW(node, &key, &type, nullptr, &size, 0) != CR_BUFFER_SMALL ||
-      type != DEVPROP_TYPE_STRING) {
-    return {};
-  }
-  std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
-  if (::CM_Get_DevNode_PropertyW(node, &key, &type, reinterpret_cast<PBYTE>(text.data()), &size,
-                                 0) != CR_SUCCESS) {
-    return {};
-  }
-  return text.data();
-}
-
-// The device a collection belongs to: the collection node's parent, or above
-// a USB composite device's function the device itself. False when unknown.
-bool ParentDevice(DEVINST collection, DEVINST& parent, std::wstring& id) {
-  if (collection == 0 || ::CM_Get_Parent(&parent, collection, 0) != CR_SUCCESS) return false;
-  id = NodeString(parent, DEVPKEY_Device_InstanceId);
-  if (vyhid::win32::IsUsbFunction(id) && ::CM_Get_Parent(&parent, parent, 0) == CR_SUCCESS) {
-    id = NodeString(parent, DEVPKEY_Device_InstanceId);
-  }
-  return !id.empty();
-}
-
-// A device's strings, the same for each of its collections.
-struct Names {
-  std::string manufacturer;
-  std::string product;
-  std::string serial;
-};
-
-// Reads the strings of the collection's device, once per device (`known`,
-// by the parent's instance ID): each HidD_Get*String is a request to the
-// device, synchronous and without a time-out. The product comes from the
-// PnP manager first ("DEVPKEY_Device_BusReportedDeviceDesc": the description
-// the bus reported, for USB the device's product string); the manufacturer
-// only from the device, since DEVPKEY_Device_Manufacturer names the driver
-// package's manufacturer; the serial number from the device, else from a USB
-// device's instance ID.
-Names ReadNames(HANDLE device, DEVINST collection, std::map<std::wstring, Names>& known) {
-  DEVINST parent = 0;
-  std::wstring id;
-  const bool found = ParentDevice(collection, parent, id);
-  if (found) {
-    if (const auto it = known.find(id); it != known.end()) return it->second;
-  }
-  Names names;
-  if (found) {
-    const std::wstring product = NodeString(parent, DEVPKEY_Device_BusReportedDeviceDesc);
-    names.product = ToAnsi(product.c_str(), static_cast<int>(product.size()));
-  }
-  if (names.product.empty()) names.product = HidString(device, ::HidD_GetProductString);
-  names.manufacturer = HidString(device, ::HidD_GetManufacturerString);
-  names.serial = HidString(device, ::HidD_GetSerialNumberString);
-  if (names.serial.empty()) {
-    const std::wstring_view serial = vyhid::win32::UsbSerial(id);
-    names.serial = ToAnsi(serial.data(), static_cast<int>(serial.size()));
-  }
-  if (found) known.emplace(id, names);
-  return names;
-}
-
 // One enumerated device: its interface path, how it opens, and its record.
 struct Device {
   std::wstring path;
@@ -342,9 +166,10 @@ struct Device {
 bool Describe(const std::wstring& path, DEVINST node, std::map<std::wstring, Names>& names,
               Device& device) {
   Access access = Access::kNone;
-  // Attributes and strings need no access rights: ask with none first.
+  // Attributes and strings need no access rights: ask with none first;
+  // overlapped, for the strings' bounded requests.
   Handle h(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr));
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
   if (!h) {
     NoteWin32Error("CreateFileW", path, ::GetLastError());
     return false;
@@ -404,6 +229,10 @@ std::vector<std::pair<std::wstring, DEVINST>> InterfacePaths() {
   ::SetupDiDestroyDeviceInfoList(set);
   return paths;
 }
+
+// The input reports the system keeps for an open device until they are read:
+// the most it allows ("HidD_SetNumInputBuffers function").
+constexpr ULONG kInputBuffers = 512;
 
 class Bridge {
  public:
@@ -465,16 +294,25 @@ class Bridge {
     THIDdeviceInfo record;
     std::memset(&record, 0, sizeof record);
     vyhid::win32::FillCapabilities(caps, items, record);
+    // The ring buffer of input reports the system keeps for this handle,
+    // made larger than its default of 32 so that a burst is not dropped
+    // while the input callback runs. A smaller one still works: noted only.
+    if (!::HidD_SetNumInputBuffers(h.get(), kInputBuffers)) {
+      NoteWin32Error("HidD_SetNumInputBuffers", path, ::GetLastError());
+    }
     auto session = std::make_shared<Session>();
     session->bridge = this;
     session->device = std::move(h);
-    session->stop = Handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    session->parked = Handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     session->path = path;
     session->inputLength = caps.input_length;
-    if (!session->stop || !session->parked) {
-      RecordWin32Error("CreateEventW", path, ::GetLastError());
-      return false;
+    session->record = record;
+    // The read thread's events; without one it could not run: no open.
+    for (Handle* event : {&session->stop, &session->parked, &session->readDone}) {
+      *event = Handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      if (!*event) {
+        RecordWin32Error("CreateEventW", path, ::GetLastError());
+        return false;
+      }
     }
     bool ok = true;
     std::vector<Reader> letGo;
@@ -499,10 +337,25 @@ class Bridge {
       }
     }
     JoinAll(letGo);
+    // Its removal must not wait for this handle (QueryRemove).
+    if (ok) notifier_.Watch(session->device.get());
     return ok;
   }
 
+  // The system asks to remove the open device (its driver disabled or
+  // updated, the device ejected): closed, so that the removal goes ahead
+  // without a restart. The component hears the removal and, with
+  // AutoConnect, reopens the device when it is back.
+  void QueryRemove(HANDLE device) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!session_ || session_->device.get() != device) return;
+    }
+    Close();
+  }
+
   bool Close() {
+    notifier_.Unwatch();  // before the handle goes
     std::vector<Reader> readers;
     bool open = false;
     {
@@ -539,10 +392,9 @@ class Bridge {
   // No device I/O runs under the lock: a device that never answers would
   // hold every other entry point, HIDcloseDevice among them. The call takes
   // the open device's session under the lock, which keeps its handle open
-  // even when the device is closed meanwhile, and asks the device after.
-  // HidD_GetFeature and HidD_GetInputReport are synchronous and take no
-  // time-out ("HidD_GetFeature function", "HidD_GetInputReport function"):
-  // their wait cannot be bounded here, but it holds only the calling thread.
+  // even when the device is closed meanwhile, and asks the device after,
+  // overlapped and bounded in time (BoundedIo.h): HidD_GetFeature and
+  // HidD_GetInputReport take no time-out.
   std::uint8_t Get(THIDreport* report, bool feature) {
     if (report == nullptr) return 0;
     std::shared_ptr<Session> session;
@@ -555,13 +407,14 @@ class Bridge {
     }
     std::vector<std::uint8_t> buffer(length, 0);
     buffer[0] = report->ReportID;
-    const ULONG size = static_cast<ULONG>(buffer.size());
-    const HANDLE device = session->device.get();
-    const BOOLEAN ok = feature ? ::HidD_GetFeature(device, buffer.data(), size)
-                               : ::HidD_GetInputReport(device, buffer.data(), size);
-    if (!ok) {
-      RecordWin32Error(feature ? "HidD_GetFeature" : "HidD_GetInputReport", session->path,
-                       ::GetLastError());
+    const auto size = static_cast<DWORD>(buffer.size());
+    // The same buffer in and out, as HidD_GetFeature passes it: the driver
+    // finds the report ID in either.
+    const vyhid::win32::DeviceControl& control =
+        feature ? vyhid::win32::kGetFeature : vyhid::win32::kGetInputReport;
+    if (const DWORD error = vyhid::win32::ControlRequest(
+            session->device.get(), control, buffer.data(), size, buffer.data(), size)) {
+      RecordWin32Error(control.name, session->path, error);
       return 0;
     }
     std::memset(report->Data.Bytes, 0, kPayloadBytes);
@@ -572,9 +425,7 @@ class Bridge {
 
   // Sends an output or feature report; returns the payload bytes it took:
   // the report ID's own payload, at most 64, as the hidraw bridge does.
-  // Like Get, asks the device outside the lock; HidD_SetFeature is
-  // synchronous with no time-out ("HidD_SetFeature function"), a write
-  // waits about a second (WriteOutput).
+  // Like Get, asks the device outside the lock and bounded in time.
   std::uint8_t Set(const THIDreport* report, bool feature) {
     if (report == nullptr) return 0;
     std::shared_ptr<Session> session;
@@ -592,13 +443,13 @@ class Bridge {
     buffer[0] = report->ReportID;
     const std::size_t copied = std::min<std::size_t>(taken, length - 1u);
     std::memcpy(buffer.data() + 1, report->Data.Bytes, copied);
-    const ULONG size = static_cast<ULONG>(buffer.size());
-    if (feature) {
-      if (!::HidD_SetFeature(session->device.get(), buffer.data(), size)) {
-        RecordWin32Error("HidD_SetFeature", session->path, ::GetLastError());
-        return 0;
-      }
-    } else if (!WriteOutput(*session, buffer)) {
+    const DWORD error = feature ? vyhid::win32::ControlRequest(
+                                      session->device.get(), vyhid::win32::kSetFeature,
+                                      buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, 0)
+                                : WriteOutput(session->device.get(), buffer);
+    if (error != 0) {
+      RecordWin32Error(feature ? vyhid::win32::kSetFeature.name : "WriteFile", session->path,
+                       error);
       return 0;
     }
     return static_cast<std::uint8_t>(copied);
@@ -609,44 +460,42 @@ class Bridge {
   void SetChangeHandler(TUSBcallBack handler) {
     changeHandler_.store(handler);
     std::lock_guard lock(mutex_);
-    if (handler != nullptr && !notifier_) {
-      Handle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-      readyEvent_ = ready.get();
-      notifier_ = Handle(::CreateThread(nullptr, 0, &Bridge::NotifyThread, this, 0, &notifierId_));
-      // Waits until the thread has its window and waits for messages.
-      if (notifier_) {
-        ::WaitForSingleObject(ready.get(), INFINITE);
-      } else {
-        RecordWin32Error("CreateThread", L"device notification", ::GetLastError());
-      }
-      readyEvent_ = nullptr;
-    }
+    if (handler != nullptr) notifier_.Start();
   }
 
   // The library is being unloaded, under the loader lock (see the top).
+  // "Dynamic-Link Library Best Practices" forbids here what may need that
+  // lock or another library: no user32 call is made (the notification
+  // thread unregisters and destroys its own window), no library is loaded
+  // or freed, no thread is made. What remains, and why it is safe:
+  // - SetEvent, CancelIoEx, CloseHandle, HeapFree (the delete): kernel32
+  //   and ntdll calls on this library's own objects, which take no lock
+  //   another thread could hold while waiting for the loader lock.
+  // - WaitForSingleObject on a thread's `parked` event: the thread sets it
+  //   once it has left all its work, and what it does after the stop until
+  //   then (cancelling its read; unregistering and destroying a window)
+  //   calls only into libraries loaded before it began, whose calls load
+  //   none, and so never waits for the loader lock. A thread inside one
+  //   of the application's callbacks is waited for until the callback
+  //   returns: a callback must not wait for the thread that unloads.
+  // - TerminateThread once parked: the thread holds no lock and no memory
+  //   then; ending it normally would need the loader lock
+  //   (DLL_THREAD_DETACH), which this thread holds.
+  // - WaitForSingleObject on the terminated thread: it ends without running
+  //   any code of its own.
   void Unload() {
-    Handle notifier;
     std::vector<Reader> readers;
     {
       std::lock_guard lock(mutex_);
-      if (notification_ != nullptr) ::UnregisterDeviceNotification(notification_);
-      notification_ = nullptr;
       if (session_) {
         ::SetEvent(session_->stop.get());
         ::CancelIoEx(session_->device.get(), nullptr);
       }
       session_.reset();
-      notifier = std::move(notifier_);
       readers.swap(letGo_);
       if (reader_.thread) readers.push_back(std::exchange(reader_, Reader{}));
     }
-    if (notifier) {
-      // Started: SetChangeHandler waited for its window.
-      ::PostThreadMessageW(notifierId_, WM_QUIT, 0, 0);
-      ::WaitForSingleObject(notifierParked_.get(), INFINITE);
-      ::TerminateThread(notifier.get(), 0);
-      ::WaitForSingleObject(notifier.get(), INFINITE);
-    }
+    notifier_.EndUnderLoaderLock();
     for (Reader& reader : readers) {
       ::SetEvent(reader.session->stop.get());  // a reader let go has it already
       if (reader.session->started.load()) {
@@ -664,12 +513,14 @@ class Bridge {
   // has given back to the system.
   struct Session {
     Bridge* bridge = nullptr;
-    Handle device;  // overlapped
-    Handle stop;    // set to end the read thread
-    Handle parked;  // set by the read thread once it has left all its work
+    Handle device;    // overlapped
+    Handle stop;      // set to end the read thread
+    Handle parked;    // set by the read thread once it has left all its work
+    Handle readDone;  // the read thread's overlapped reads end on it
     std::atomic<bool> started{false};
     std::wstring path;  // named in the reasons of failures
     std::uint16_t inputLength = 0;
+    THIDdeviceInfo record{};  // the capability tables: each input report's length
   };
   // A read thread and its session, kept until the thread has been joined.
   struct Reader {
@@ -679,7 +530,9 @@ class Bridge {
 
   // Waits for each reader to end. A bridge thread never joins itself: the
   // calling reader (closed or reopened from its own callback) goes to
-  // letGo_, for the next open, close or the unload.
+  // letGo_, for the next open, close or the unload. A reader may be inside
+  // the input callback, handing the report to a window of this thread with
+  // SendMessage: the wait runs such messages, or neither thread would go on.
   void JoinAll(std::vector<Reader>& readers) {
     for (Reader& reader : readers) {
       if (!reader.thread) continue;
@@ -688,7 +541,12 @@ class Bridge {
         letGo_.push_back(std::move(reader));
         continue;
       }
-      ::WaitForSingleObject(reader.thread.get(), INFINITE);
+      if (!vyhid::win32::WaitDispatchingSentMessages(reader.thread.get())) {
+        // Not waited for: the reader keeps its session until the unload.
+        RecordWin32Error("MsgWaitForMultipleObjectsEx", reader.session->path, ::GetLastError());
+        std::lock_guard lock(mutex_);
+        letGo_.push_back(std::move(reader));
+      }
     }
     readers.clear();
   }
@@ -711,37 +569,12 @@ class Bridge {
   // buffer of OutputReportByteLength ("Sending HID Reports"); the
   // "HidD_SetOutputReport function" is meant for setting a collection's
   // current state, and some devices do not support it and stop responding.
-  // Waits about a second; on time-out cancels the write and waits for it to
-  // end before its buffer and OVERLAPPED go. Called without the lock.
-  bool WriteOutput(const Session& session, std::vector<std::uint8_t>& buffer) {
-    constexpr DWORD kWriteTimeoutMs = 1000;
-    Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!done) {
-      RecordWin32Error("CreateEventW", session.path, ::GetLastError());
-      return false;
-    }
-    OVERLAPPED ov{};
-    ov.hEvent = done.get();
-    DWORD written = 0;
-    const DWORD size = static_cast<DWORD>(buffer.size());
-    if (!::WriteFile(session.device.get(), buffer.data(), size, nullptr, &ov)) {
-      const DWORD error = ::GetLastError();
-      if (error != ERROR_IO_PENDING) {
-        RecordWin32Error("WriteFile", session.path, error);
-        return false;
-      }
-    }
-    if (::WaitForSingleObject(done.get(), kWriteTimeoutMs) != WAIT_OBJECT_0) {
-      ::CancelIoEx(session.device.get(), &ov);
-      ::GetOverlappedResult(session.device.get(), &ov, &written, TRUE);
-      RecordWin32Error("WriteFile", session.path, ERROR_TIMEOUT);
-      return false;
-    }
-    if (!::GetOverlappedResult(session.device.get(), &ov, &written, FALSE)) {
-      RecordWin32Error("WriteFile", session.path, ::GetLastError());
-      return false;
-    }
-    return true;
+  // Bounded in time; 0 or the system's error (BoundedIo.h).
+  static DWORD WriteOutput(HANDLE device, std::vector<std::uint8_t>& buffer) {
+    const auto size = static_cast<DWORD>(buffer.size());
+    return vyhid::win32::BoundedRequest(
+        device, vyhid::win32::kRequestTimeoutMs,
+        [&](OVERLAPPED& ov) { return ::WriteFile(device, buffer.data(), size, nullptr, &ov); });
   }
 
   // The session outlives the thread: its Reader record holds it until the
@@ -760,19 +593,20 @@ class Bridge {
     const HANDLE device = session.device.get();
     const HANDLE stop = session.stop.get();
     const std::uint16_t length = session.inputLength;
+    const THIDdeviceInfo& record = session.record;
     const std::wstring& path = session.path;
     if (length == 0) {
       ::WaitForSingleObject(stop, INFINITE);  // nothing to read until closed
       return;
     }
-    Handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const HANDLE done = session.readDone.get();
     std::vector<std::uint8_t> buffer(length);
     for (;;) {
       // Stopped: no further read, even while reports keep arriving.
       if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
       OVERLAPPED ov{};
-      ov.hEvent = done.get();
-      ::ResetEvent(done.get());
+      ov.hEvent = done;
+      ::ResetEvent(done);
       DWORD got = 0;
       if (!::ReadFile(device, buffer.data(), length, nullptr, &ov)) {
         const DWORD error = ::GetLastError();
@@ -784,7 +618,7 @@ class Bridge {
       // The stop first: WaitForMultipleObjects reports the lowest signalled
       // index ("WaitForMultipleObjects function"), so a device that always
       // has a report ready cannot hide the stop.
-      const HANDLE waits[] = {stop, done.get()};
+      const HANDLE waits[] = {stop, done};
       if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
         ::CancelIoEx(device, &ov);
         ::GetOverlappedResult(device, &ov, &got, TRUE);
@@ -800,72 +634,15 @@ class Bridge {
       THIDreport report;
       std::memset(&report, 0, sizeof report);
       report.ReportID = buffer[0];
-      const std::size_t payload = std::min<std::size_t>(got - 1, kPayloadBytes);
+      // The system pads every report to the longest input report.
+      const std::uint8_t payload = vyhid::win32::InputPayload(record, buffer[0], got);
       std::memcpy(report.Data.Bytes, buffer.data() + 1, payload);
       if (const THIDcallBack handler = inputHandler_.load()) {
-        handler(report, static_cast<std::uint8_t>(payload));
+        handler(report, payload);
         // The callback may have closed or reopened: no further report.
         if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
       }
     }
-  }
-
-  static DWORD WINAPI NotifyThread(void* self) {
-    auto* bridge = static_cast<Bridge*>(self);
-    bridge->NotifyLoop();
-    ::SetEvent(bridge->notifierParked_.get());
-    return 0;
-  }
-
-  static LRESULT CALLBACK NotifyProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_DEVICECHANGE &&
-        (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE)) {
-      auto* self = reinterpret_cast<Bridge*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-      if (self != nullptr) {
-        if (const TUSBcallBack handler = self->changeHandler_.load()) handler();
-      }
-      return TRUE;
-    }
-    return ::DefWindowProcW(hwnd, msg, wParam, lParam);
-  }
-
-  // A message-only window that receives the HID interface arrivals and
-  // removals; one device-change call for each.
-  void NotifyLoop() {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = &Bridge::NotifyProc;
-    // The class belongs to this library, not to the program that loaded it
-    // ("WNDCLASSEXW structure": hInstance, the module that holds the window
-    // procedure), so that the library can remove it before it is unloaded.
-    HMODULE self = nullptr;
-    ::GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&Bridge::NotifyProc), &self);
-    wc.hInstance = self;
-    wc.lpszClassName = L"HID_Bridge__.Notification";
-    const ATOM registered = ::RegisterClassExW(&wc);
-    HWND window = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                    wc.hInstance, nullptr);
-    if (window == nullptr) {
-      RecordWin32Error("CreateWindowExW", wc.lpszClassName, ::GetLastError());
-    } else {
-      ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-      DEV_BROADCAST_DEVICEINTERFACE_W filter{};
-      filter.dbcc_size = sizeof filter;
-      filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-      ::HidD_GetHidGuid(&filter.dbcc_classguid);
-      notification_ = ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-      if (notification_ == nullptr) {
-        RecordWin32Error("RegisterDeviceNotificationW", wc.lpszClassName, ::GetLastError());
-      }
-    }
-    ::SetEvent(readyEvent_);
-    MSG msg;
-    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
-    if (window != nullptr) ::DestroyWindow(window);
-    // Only once no window of the class is left ("UnregisterClassW").
-    if (registered != 0) ::UnregisterClassW(wc.lpszClassName, wc.hInstance);
   }
 
   std::mutex mutex_;
@@ -875,13 +652,15 @@ class Bridge {
   std::vector<Reader> letGo_;         // readers closed from their own callback
   CollectionCaps caps_;
   THIDdeviceInfo record_{};  // the open device's capability tables
-  Handle notifier_;
-  DWORD notifierId_ = 0;
-  Handle notifierParked_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  HANDLE readyEvent_ = nullptr;
-  HDEVNOTIFY notification_ = nullptr;
   std::atomic<THIDcallBack> inputHandler_{nullptr};
   std::atomic<TUSBcallBack> changeHandler_{nullptr};
+  // Started by the first device-change handler; tells of the HID
+  // interfaces and of requests to remove the open device.
+  vyhid::win32::DeviceNotifier notifier_{{[this] {
+                                            if (const TUSBcallBack handler = changeHandler_.load())
+                                              handler();
+                                          },
+                                          [this](HANDLE device) { QueryRemove(device); }}};
 };
 
 // Process-wide: the bridge of this library, made at load and ended at unload

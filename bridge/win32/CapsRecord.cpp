@@ -68,4 +68,10 @@ std::uint8_t PayloadTaken(const THIDdeviceInfo& info, ReportKind kind, std::uint
   return static_cast<std::uint8_t>(std::min<std::uint32_t>(payload, kPayloadBytes));
 }
 
+std::uint8_t InputPayload(const THIDdeviceInfo& info, std::uint8_t report_id, std::size_t read) {
+  if (read == 0) return 0;
+  return static_cast<std::uint8_t>(
+      std::min<std::size_t>(read - 1, PayloadTaken(info, ReportKind::kInput, report_id)));
+}
+
 }  // namespace vyhid::win32

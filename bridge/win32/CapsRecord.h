@@ -4,6 +4,7 @@
 // tests feed it the capabilities of real devices on any platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -67,5 +68,11 @@ void FillCapabilities(const CollectionCaps& collection, std::span<const ItemCaps
 // size less the ID byte) when the table does not list the ID; at most
 // kPayloadBytes.
 std::uint8_t PayloadTaken(const THIDdeviceInfo& info, ReportKind kind, std::uint8_t report_id);
+
+// The payload bytes to deliver of an input report read from the system,
+// `read` bytes with the report ID first. The system pads every report to the
+// collection's longest input report: the report's own payload, as
+// PayloadTaken gives it, never more than was read.
+std::uint8_t InputPayload(const THIDdeviceInfo& info, std::uint8_t report_id, std::size_t read);
 
 }  // namespace vyhid::win32

@@ -29,9 +29,15 @@ std::vector<std::size_t> ListingOrder(std::span<const ListingKey> keys) {
 
 namespace {
 
+// Whether the instance ID is of the bus named ("USB\..."), in any case.
+bool OnBus(std::wstring_view id, std::wstring_view bus) {
+  return id.size() > bus.size() + 1 && id[bus.size()] == L'\\' &&
+         std::equal(bus.begin(), bus.end(), id.begin(),
+                    [](wchar_t b, wchar_t c) { return Fold(b) == Fold(c); });
+}
+
 bool IsUsbId(std::wstring_view id) {
-  return id.size() > 4 && (id[0] == L'U' || id[0] == L'u') && (id[1] == L'S' || id[1] == L's') &&
-         (id[2] == L'B' || id[2] == L'b') && id[3] == L'\\';
+  return OnBus(id, L"USB");
 }
 
 }  // namespace
@@ -41,6 +47,10 @@ bool IsUsbFunction(std::wstring_view instance_id) {
   const std::wstring_view hardware = instance_id.substr(4, instance_id.find(L'\\', 4) - 4);
   return hardware.find(L"&MI_") != std::wstring_view::npos ||
          hardware.find(L"&mi_") != std::wstring_view::npos;
+}
+
+bool IsBluetoothLe(std::wstring_view instance_id) {
+  return OnBus(instance_id, L"BTHLEDEVICE");
 }
 
 std::wstring_view UsbSerial(std::wstring_view instance_id) {

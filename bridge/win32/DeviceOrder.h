@@ -36,6 +36,9 @@ std::vector<std::size_t> ListingOrder(std::span<const ListingKey> keys);
 // by backslashes). True for a function of a USB composite device
 // ("USB\VID_v&PID_p&MI_nn\..."), whose strings are its parent's.
 bool IsUsbFunction(std::wstring_view instance_id);
+// True for a Bluetooth LE device's HID service ("BTHLEDEVICE\..."), which
+// answers no string requests.
+bool IsBluetoothLe(std::wstring_view instance_id);
 // The serial number of a USB device: its instance part, which the USB hub
 // driver takes from the serial number the device reports; empty when the
 // system made one up (it then holds an '&') or the ID is not a USB device's.

@@ -33,7 +33,13 @@ foreach(runtime_dll libstdc++-6.dll ${libgcc_dll} libwinpthread-1.dll)
   # Installed too, beside the framework's DLLs that need them: without them
   # an installed program does not start on a machine that lacks mingw-w64.
   include(GNUInstallDirs)
-  install(FILES ${runtime_path} DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${runtime_path} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  # Stripped when the installation strips the project's own modules (cpack,
+  # the install/strip target): Debian's copies carry their symbols.
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\"
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${runtime_dll}\")
+  endif()" COMPONENT runtime)
 endforeach()
 
 # Libraries are named as on Windows: rtl270.dll, vcl270.dll, VyHIDpkg.dll.

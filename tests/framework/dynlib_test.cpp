@@ -21,7 +21,7 @@ TEST(DynLib, MissingFileGivesZeroAndTheReason) {
   const int before = rtl::LoadedLibraryCount();
   EXPECT_EQ(rtl::LoadLibraryW(u"/nonexistent/dir/HID_Bridge__.dll"), 0u);
 #if defined(_WIN32)
-  const String reason = u"LoadLibraryW: ";  // then the system's text for the error
+  const String reason = u"LoadLibraryExW: ";  // then the system's text for the error
 #else
   const String reason = u"No such file";
 #endif

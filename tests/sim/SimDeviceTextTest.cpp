@@ -78,6 +78,10 @@ TEST(SimDeviceText, TheDefaultFileDescribesKeyboardMouseAndVendorDevice) {
   ASSERT_EQ(d[2].InputReports.size(), 1u);
   ASSERT_EQ(d[2].FeatureReports.size(), 1u);
   EXPECT_EQ(+d[2].FeatureReports[0].Id, 2);
+  // Each with its report descriptor; the vendor device numbers its reports.
+  for (const SimDeviceSpec& device : d) EXPECT_FALSE(device.Descriptor.empty());
+  ExpectCap(vendor, vyhid::ReportKind::kInput, 0, 1, 64);
+  ExpectCap(vendor, vyhid::ReportKind::kOutput, 0, 1, 64);
 }
 
 TEST(SimDeviceText, ReportsBecomeSizesAndAscendingCapabilityEntries) {
@@ -174,6 +178,13 @@ TEST(SimDeviceText, MalformedFilesNameTheLineAndTheFault) {
        "line 4: 'input every': input report 0 has 2 bytes"},
       {"device\nsymlink /a\nproduct " + std::string(256, 'p') + "\n",
        "line 3: text longer than 255 bytes"},
+      // A descriptor must declare exactly the listed reports.
+      {"device\nsymlink /a\ninput 0 3\ndescriptor 09 01 a1 01 75 08 95 02\ndescriptor 81 02 c0\n",
+       "line 4: the descriptor's input report 0 has 2 bytes; the device lists 3"},
+      {"device\nsymlink /a\ndescriptor 09 01 a1 01 75 08 95 03 81 02 c0\n",
+       "line 3: the descriptor declares input report 0 (3 bytes), which the device does not list"},
+      {"device\nsymlink /a\ninput 0 3\ndescriptor 09 01 a1 01 75 08 95 03 81\n",
+       "line 4: the descriptor does not parse: truncated item at byte 8"},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(ParseError(text), expected) << text;
 }

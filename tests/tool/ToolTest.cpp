@@ -3,6 +3,7 @@
 // tool runs; a few run the built program to cover its signal handling and
 // exit statuses.
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,7 +17,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -234,6 +237,7 @@ TEST_F(ToolTest, JsonListCarriesEverySummaryFieldAndEscapesNames) {
   const char* fields[] = {"DevNr",
                           "VID",
                           "PID",
+                          "IDs",
                           "VersionNumber",
                           "ManufacturerString",
                           "ProductString",
@@ -258,6 +262,7 @@ TEST_F(ToolTest, JsonListCarriesEverySummaryFieldAndEscapesNames) {
   EXPECT_EQ(widget["DevNr"].number, 0);
   EXPECT_EQ(widget["VID"].number, 0x1234);
   EXPECT_EQ(widget["PID"].number, 0xab);
+  EXPECT_EQ(widget["IDs"].string, "VID:1234 PID:00AB");
   EXPECT_EQ(widget["ManufacturerString"].string, "ACME \"Quoted\" \\ Back\x01");
   // An invalid byte becomes U+FFFD; the output stays valid UTF-8.
   EXPECT_EQ(widget["ProductString"].string, "Widget \xC3\x9C \xEF\xBF\xBD");
@@ -391,6 +396,26 @@ class ToolRun {
   LineReader lines_{-1};
 };
 
+// A report that reaches the monitor before the component has reported the
+// open (delivered from inside the bridge's open) waits for the open line, at
+// the first open and at a reconnection.
+TEST_F(ToolTest, MonitorShowsTheOpenLineBeforeAnyInputReport) {
+  THIDreport report{};
+  report.ReportID = 1;
+  report.Data[0] = 0x2a;
+  sim_.SetOpenInput(&report, 1);
+  ToolRun monitor({Simulate(), "monitor", "0"});
+  EXPECT_EQ(Event(monitor.Lines().Next()).substr(0, 18), "open      device 0");
+  EXPECT_EQ(Event(monitor.Lines().Next()), "input     id 1, 1 byte: 2a");
+  sim_.SetOpenInput(&report, 1);
+  const THIDdeviceInfo gadget = SimMakeDevice("/dev/test/gadget", 0xabcd, 0x0001, "Gadget", "Test");
+  sim_.AddDevice(&gadget);
+  EXPECT_EQ(Event(monitor.Lines().Next()), "close     device 0");
+  EXPECT_EQ(Event(monitor.Lines().Next()).substr(0, 18), "reconnect device 0");
+  EXPECT_EQ(Event(monitor.Lines().Next()), "input     id 1, 1 byte: 2a");
+  EXPECT_EQ(monitor.Stop(), vyhid::kExitInterrupted);
+}
+
 // Record and replay: a hand-written recording's vendor device (report IDs,
 // a report longer than 64 bytes) is recorded with 'vyhid record' while the
 // simulated bridge replays it; the recording made replays in its turn, and
@@ -413,7 +438,9 @@ TEST_F(ToolTest, RecordThenReplayShowsTheSameReportsInTheSameOrder) {
   };
   const std::vector<std::string> before = monitored(original);
   ASSERT_EQ(before.size(), 3u);
-  EXPECT_EQ(before[1].substr(0, 26), "input     id 1, 36 bytes: ");
+  // The 100-byte report in two pieces, each line saying which.
+  EXPECT_EQ(before[0].substr(0, 37), "input     id 1, bytes 1-64 of 100: 00");
+  EXPECT_EQ(before[1].substr(0, 39), "input     id 1, bytes 65-100 of 100: 40");
 
   std::string recording;
   {
@@ -521,7 +548,8 @@ TEST_F(ToolTest, ReportsAreReadAndBuiltByUsageThroughTheDescriptor) {
     monitor.Stop();
   }
   sim_.Reset();
-  RunResult r = RunTool({kbd, "send", "0", "--set", "NumLock=1", "--set=ScrollLock=1"});
+  // Usage names in any case; the report shows them as describe names them.
+  RunResult r = RunTool({kbd, "send", "0", "--set", "NumLock=1", "--set=scrolllock=1"});
   EXPECT_EQ(r.out, "sent output report 0, 1 byte: 05 (NumLock=1 ScrollLock=1)\n") << r.err;
   const std::vector<THIDreport> sent = SentReports("HIDSetOutputReport");
   ASSERT_EQ(sent.size(), 1u);
@@ -534,7 +562,8 @@ TEST_F(ToolTest, ReportsAreReadAndBuiltByUsageThroughTheDescriptor) {
             "reports' usages)\n");
   r = RunTool({kbd, "send", "0", "--set", "NumLock=2"});
   EXPECT_EQ(r.status, vyhid::kExitUsage);
-  EXPECT_NE(r.err.find("cannot set NumLock=2: "), std::string::npos) << r.err;
+  EXPECT_EQ(r.err,
+            "vyhid: cannot set NumLock=2: value 2 outside the logical range 0..1 of NumLock\n");
   fs::remove(keyboard);
 
   // Without a descriptor: hex, and one line that says why.
@@ -547,10 +576,9 @@ TEST_F(ToolTest, ReportsAreReadAndBuiltByUsageThroughTheDescriptor) {
   sim_.InjectInput(&report, 2);
   EXPECT_EQ(Event(monitor.Lines().Next()), "input     id 1, 2 bytes: 0a 0b");
   monitor.Stop();
-  EXPECT_EQ(monitor.Err(),
-            "vyhid: device 0 cannot be decoded: no report descriptor: /dev/test/hidraw0: the "
-            "virtual device has no report descriptor (a recording gives one); its reports are "
-            "shown in hex\n");
+  EXPECT_NE(monitor.Err().find("cannot be decoded: no report descriptor: /dev/test/hidraw0: the "
+                               "virtual device has no report descriptor"),
+            std::string::npos);
 }
 
 // Input reports from the bridge's own thread, many and fast, reach the
@@ -656,15 +684,15 @@ TEST_F(ToolTest, SendAndReplyMakeARoundTripWithTheVendorDevice) {
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out;
-  EXPECT_EQ(lines[0], "sent 5 bytes in 1 output report (report ID 0)");
-  EXPECT_EQ(lines[1].substr(0, 37), "reply: id 0, 64 bytes: 48 65 6c 6c 6f");
+  EXPECT_EQ(lines[0], "sent 5 bytes in 1 output report (report ID 1)");
+  EXPECT_EQ(lines[1].substr(0, 37), "reply: id 1, 64 bytes: 48 65 6c 6c 6f");
 
   r = RunTool({"--simulate", "send", "vendor", "--reply", std::string(128, '0') + "4142"});
   ASSERT_EQ(r.status, 0) << r.err;
   lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out;
-  EXPECT_EQ(lines[0], "sent 66 bytes in 2 output reports (report ID 0)");
-  EXPECT_EQ(lines[1].substr(0, 28), "reply: id 0, 64 bytes: 41 42");
+  EXPECT_EQ(lines[0], "sent 66 bytes in 2 output reports (report ID 1)");
+  EXPECT_EQ(lines[1].substr(0, 28), "reply: id 1, 64 bytes: 41 42");
 
   r = RunTool({"--simulate", "send", "2", "--feature", "--id", "0x01", "--reply", "de:ad:be:ef"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -674,12 +702,15 @@ TEST_F(ToolTest, SendAndReplyMakeARoundTripWithTheVendorDevice) {
   EXPECT_EQ(lines[1].substr(0, 34), "reply: id 1, 64 bytes: de ad be ef");
 }
 
-TEST_F(ToolTest, SendOfFeatureReportsStopsAtTheFirstRefusedReport) {
+// A refusal names the report's ID and its place in the send.
+TEST_F(ToolTest, SendStopsAtTheFirstRefusedReportAndSaysWhichOne) {
   sim_.SetSendTake(0);
   const RunResult r = RunTool({Simulate(), "send", "2", "--feature", "--id", "1", "01 02 03"});
   EXPECT_EQ(r.status, vyhid::kExitFailure);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "vyhid: device 2 refused feature report 1: it took 0 of 3 bytes\n");
+  EXPECT_EQ(
+      r.err,
+      "vyhid: device 2 refused feature report ID 1, the send's report 1: it took 0 of 3 bytes\n");
   EXPECT_EQ(SentReports("HIDSetFeatureReport").size(), 1u);
 }
 
@@ -768,6 +799,9 @@ TEST_F(ToolTest, ErrorsGoToTheErrorStreamWithTheirExitStatus) {
   const std::string notALibrary = VYHID_SIM_DEFAULT_DEVICES_PATH;
   const std::string badDevices = (fs::temp_directory_path() / "vyhid-tool-bad.txt").string();
   std::ofstream(badDevices) << "device\n  vid 0x12345\n";
+  const std::string emptyFile = (fs::temp_directory_path() / "vyhid-tool-empty-file").string();
+  std::ofstream{emptyFile};
+  const std::string directory = fs::temp_directory_path().string();
   const std::string sim = Simulate();
   const std::vector<ErrorCase> cases = {
       {{}, 2, "usage: vyhid"},
@@ -787,6 +821,8 @@ TEST_F(ToolTest, ErrorsGoToTheErrorStreamWithTheirExitStatus) {
       {{sim, "monitor"}, 2, "'monitor' needs one DEVICE"},
       {{"--simulate=/nonexistent/devices.txt", "list"}, 2, "cannot read device file"},
       {{"--simulate=" + badDevices, "list"}, 2, badDevices + ": line 2"},
+      {{"--simulate=" + directory, "list"}, 2, "device file " + directory + ": it is a directory"},
+      {{"--simulate=" + emptyFile, "list"}, 2, "device file " + emptyFile + ": it is empty"},
       {{"--bridge", "/nonexistent/HID_Bridge__.dll", "list"}, 3, "no bridge at"},
       {{"--bridge", notALibrary, "list"}, 3, "cannot load bridge"},
       {{"--simulate", "--bridge", VYHID_HIDRAW_BRIDGE_PATH, "list"},
@@ -795,6 +831,11 @@ TEST_F(ToolTest, ErrorsGoToTheErrorStreamWithTheirExitStatus) {
       {{sim, "get", "7", "--id", "0"}, 4, "no device 7 (3 found"},
       {{sim, "monitor", "no such thing"}, 4, "no device matches 'no such thing'"},
       {{sim, "send", "1", "00"}, 5, "permission denied: device 1 (/dev/test/hidraw1) is read-only"},
+      {{"--simulate", "send", "vendor", "--id", "0", "01"},
+       1,
+       "device 2 refused output report "
+       "ID 0, the send's report 1: it took 0 of 1 byte: /dev/sim/hidraw2: the device has no "
+       "output report with ID 0; its output report IDs: 1\n"},
       {{sim, "send", "1", "00"}, 5, "the device file " + devicesFile_ + " says so ('access ro')"},
       {{sim, "send", "", "01"}, 2, "DEVICE is empty"},
       {{sim, "get", " ", "--id", "1"}, 2, "DEVICE is empty"},
@@ -817,6 +858,20 @@ TEST_F(ToolTest, ErrorsGoToTheErrorStreamWithTheirExitStatus) {
     EXPECT_EQ(r.out, "");
   }
   fs::remove(badDevices);
+  fs::remove(emptyFile);
+}
+
+// A record that fails leaves no file, and a file of that name as it was.
+TEST_F(ToolTest, AFailedRecordLeavesNoFileBehind) {
+  const fs::path dir = fs::temp_directory_path() / ("vyhid-record-" + std::to_string(getpid()));
+  fs::create_directory(dir);
+  EXPECT_EQ(RunTool({Simulate(), "record", "0", "-o", (dir / "new").string()}).status, 1);
+  std::ofstream(dir / "old") << "kept\n";
+  EXPECT_EQ(RunTool({Simulate(), "record", "0", "-o", (dir / "old").string()}).status, 1);
+  EXPECT_EQ((std::vector<fs::path>{fs::directory_iterator(dir), {}}),
+            std::vector<fs::path>{dir / "old"});
+  EXPECT_EQ(fs::file_size(dir / "old"), 5u);
+  fs::remove_all(dir);
 }
 
 TEST_F(ToolTest, AFailedOpenIsReported) {
@@ -881,6 +936,100 @@ TEST_F(ToolTest, EveryCommandHasHelpOnTheOutputStream) {
   for (const char* part : {"exit status", "--reply", "--progress", "--timeout MS", "130"}) {
     EXPECT_NE(r.out.find(part), std::string::npos) << part;
   }
+}
+
+// README's examples, run as README shows them: every "$ vyhid --simulate..."
+// block's command, its output compared with the lines under it (up to the
+// next command, a demo's "==" line or text indented less). In those lines
+// "..." stands for any text, a line of "..." (and a remark) for any lines, a
+// time stamp for any time; "^C" marks where the run is stopped.
+struct ReadmeExample {
+  std::vector<std::string> args, before, after;  // the output before and after ^C
+};
+
+std::vector<ReadmeExample> ReadmeExamples() {
+  std::ifstream in(VYHID_SOURCE_DIR "/README.md");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::vector<ReadmeExample> examples;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::smatch m;
+    if (!std::regex_match(lines[i], m, std::regex(R"(( *)\$ vyhid (--simulate.*))"))) continue;
+    std::istringstream words(m[2]);
+    ReadmeExample& e = examples.emplace_back(
+        ReadmeExample{{std::istream_iterator<std::string>(words), {}}, {}, {}});
+    std::vector<std::string>* into = &e.before;
+    const auto blockIndent = static_cast<std::size_t>(m[1].length());
+    for (std::size_t j = i + 1; j < lines.size(); ++j) {
+      const std::size_t indent = std::min(lines[j].find_first_not_of(' '), lines[j].size());
+      const std::string text = lines[j].substr(std::min(indent, blockIndent));
+      if ((!text.empty() && indent < blockIndent) || text.rfind("$ ", 0) == 0 ||
+          text.rfind("==", 0) == 0) {
+        break;
+      }
+      if (text.rfind("^C", 0) == 0) into = &e.after;
+      into->push_back(text.substr(text.rfind("^C", 0) == 0 ? 2 : 0));
+    }
+    for (std::vector<std::string>* part : {&e.before, &e.after}) {
+      while (!part->empty() && part->back().empty()) part->pop_back();
+    }
+  }
+  return examples;
+}
+
+// Whether the lines show as README's lines say (see above).
+bool ShowsAs(const std::vector<std::string>& expected, std::size_t e,
+             const std::vector<std::string>& actual, std::size_t a) {
+  if (e == expected.size()) return a == actual.size();
+  if (std::regex_match(expected[e], std::regex(R"( *\.\.\.( +\(.*\))?)"))) {
+    return ShowsAs(expected, e + 1, actual, a) ||
+           (a < actual.size() && ShowsAs(expected, e, actual, a + 1));
+  }
+  std::string glob;  // the line as an fnmatch(3) pattern
+  for (char c : expected[e]) glob += std::string(std::strchr("*?[\\", c) ? "\\" : "") + c;
+  glob = std::regex_replace(glob, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d)"), "??:??:??.???");
+  glob = std::regex_replace(glob, std::regex(R"(\.\.\.)"), "*");
+  return a < actual.size() && fnmatch(glob.c_str(), actual[a].c_str(), 0) == 0 &&
+         ShowsAs(expected, e + 1, actual, a + 1);
+}
+
+TEST_F(ToolTest, EveryReadmeExampleRunsAsReadmeShowsIt) {
+  // README's paths are relative to the source tree, as a user types them.
+  fs::current_path(VYHID_SOURCE_DIR);
+  const std::vector<ReadmeExample> examples = ReadmeExamples();
+  ASSERT_EQ(examples.size(), 9u);  // as many as README shows
+  for (const ReadmeExample& example : examples) {
+    const std::vector<std::string>& args = example.args;
+    SCOPED_TRACE(testing::PrintToString(args));
+    sim_.Reset();
+    std::vector<std::string> shown;
+    if (args[1] != "monitor" && args[1] != "record") {
+      const RunResult r = RunTool(args);
+      EXPECT_EQ(r.status, vyhid::kExitOk) << r.err;
+      EXPECT_EQ(r.err, "");
+      shown = Lines(r.out);
+      EXPECT_TRUE(ShowsAs(example.before, 0, shown, 0)) << r.out;
+      continue;
+    }
+    // Until it runs: read until the lines before ^C show, then stop it.
+    ToolRun run(args);
+    while (!ShowsAs(example.before, 0, shown, 0)) {
+      const std::optional<std::string> line = run.Lines().Next();
+      ASSERT_TRUE(line) << "README shows more than came:\n" << testing::PrintToString(shown);
+      shown.push_back(*line);
+    }
+    EXPECT_EQ(run.Stop(), vyhid::kExitInterrupted);
+    std::vector<std::string> after;
+    while (const std::optional<std::string> line = run.Lines().Next()) after.push_back(*line);
+    EXPECT_TRUE(ShowsAs(example.after, 0, after, 0)) << testing::PrintToString(after);
+    EXPECT_EQ(run.Err(), "");
+  }
+  // "Your own program" shows the example program whole, which the build compiles.
+  std::ifstream readme(VYHID_SOURCE_DIR "/README.md");
+  std::ifstream program(VYHID_SOURCE_DIR "/examples/first_program/main.cpp");
+  const std::string text((std::istreambuf_iterator<char>(readme)), {});
+  const std::string code((std::istreambuf_iterator<char>(program)), {});
+  EXPECT_NE(text.find("```cpp\n" + code + "```\n"), std::string::npos);
 }
 
 // The program itself: a signal ends a monitor normally, and exit statuses

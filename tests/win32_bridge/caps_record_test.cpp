@@ -234,5 +234,18 @@ TEST(CapsRecord, PayloadTakenIsTheReportsOwn) {
   EXPECT_EQ(PayloadTaken(info, ReportKind::kInput, 0), 0);
 }
 
+// Every read is padded to the longest input report: each report is cut to
+// its own ID's length, an unlisted ID to the longest, a short read to itself.
+TEST(CapsRecord, InputReportsKeepTheirOwnLength) {
+  const ItemCaps items[] = {{ReportKind::kInput, 1, 8, 3}, {ReportKind::kInput, 2, 8, 40}};
+  THIDdeviceInfo info{};
+  FillCapabilities({0xFF00, 0x01, 41, 0, 0}, items, info);
+  EXPECT_EQ(InputPayload(info, 1, 41), 3);
+  EXPECT_EQ(InputPayload(info, 2, 41), 40);
+  EXPECT_EQ(InputPayload(info, 7, 41), 40);
+  EXPECT_EQ(InputPayload(info, 2, 5), 4);
+  EXPECT_EQ(InputPayload(info, 1, 0), 0);
+}
+
 }  // namespace
 }  // namespace vyhid::win32

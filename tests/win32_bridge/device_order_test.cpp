@@ -23,6 +23,9 @@ TEST(DeviceOrder, UsbFunctionsAndSerials) {
   EXPECT_EQ(UsbSerial(L"USB\\VID_04D8&PID_003F\\A1B2C3"), L"A1B2C3");
   EXPECT_EQ(UsbSerial(L"USB\\VID_046D&PID_C52B\\5&1&0&2"), L"");  // made up by the system
   EXPECT_EQ(UsbSerial(L"HID\\VID_04D8&PID_003F\\A1B2C3"), L"");
+  EXPECT_EQ(UsbSerial(L"usb\\VID_04D8&PID_003F\\A1B2C3"), L"A1B2C3");
+  EXPECT_TRUE(IsBluetoothLe(L"BTHLEDevice\\{00001812-0000-1000-8000-00805f9b34fb}_Dev_VID&02"));
+  EXPECT_FALSE(IsBluetoothLe(L"BTHENUM\\{00001124-0000-1000-8000-00805f9b34fb}_VID&0002"));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Dynamic libraries over the system's LoadLibraryW, GetProcAddress and
+// Dynamic libraries over the system's LoadLibraryExW, GetProcAddress and
 // FreeLibrary.
 #include <windows.h>
 
@@ -52,7 +52,7 @@ String LoadFailure(const String& FileName, DWORD code) {
         u"process is " +
         IntToStr(static_cast<std::int64_t>(sizeof(void*) * 8)) + u"-bit";
   }
-  return u"LoadLibraryW: " + text + u")";
+  return u"LoadLibraryExW: " + text + u")";
 }
 
 }  // namespace
@@ -61,9 +61,25 @@ HMODULE OpenLibrary(const String& FileName, const void*, String& reason) {
   // The system wants backslashes in a path; '/' is taken as one too.
   std::wstring name(FileName.begin(), FileName.end());
   std::replace(name.begin(), name.end(), L'/', L'\\');
-  // A bare name finds a module already loaded under that name first, then
-  // follows the system's search order (the program's folder first).
-  ::HMODULE module = ::LoadLibraryW(name.c_str());
+  // LoadLibraryW's standard search order looks in the current folder and in
+  // PATH, where anyone may leave a library of the name a program asks for
+  // ("Dynamic-Link Library Security"). A bare name is searched, as are the
+  // library's own imports, in the program's folder, the folders the program
+  // added (AddDllDirectory, SetDllDirectory) and the system folder only; a
+  // module already loaded under the name is still found first. A path loads
+  // that file, whose imports are also looked for in its own folder, which
+  // the flag wants fully qualified.
+  DWORD flags = LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+  if (name.find(L'\\') != std::wstring::npos) {
+    const DWORD length = ::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    if (length != 0 && ::GetFullPathNameW(name.c_str(), length, full.data(), nullptr) < length) {
+      full.resize(std::char_traits<wchar_t>::length(full.c_str()));
+      name = full;
+      flags |= LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR;
+    }
+  }
+  ::HMODULE module = ::LoadLibraryExW(name.c_str(), nullptr, flags);
   if (module == nullptr) reason = LoadFailure(FileName, ::GetLastError());
   return reinterpret_cast<HMODULE>(module);
 }

@@ -1,7 +1,5 @@
 #include "Bridge.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -9,6 +7,7 @@
 #include <sstream>
 
 #include "Error.h"
+#include "Platform.h"
 
 namespace vyhid {
 namespace {
@@ -26,28 +25,41 @@ std::string Join(const std::string& dir, const std::string& rest) {
   return (fs::path(dir) / rest).lexically_normal().string();
 }
 
-// Returns the text of a file, or throws kExitUsage with the system's reason.
-std::string ReadTextFile(const std::string& path) {
+// Returns the text of a device file, or throws kExitUsage with the reason: the
+// system's, or a directory or an empty file where a device file should be (a
+// file that lists no device has at least a comment saying so).
+std::string ReadDeviceFile(const std::string& path) {
+  const std::string cannot = "cannot read device file " + path + ": ";
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) throw CliError(kExitUsage, cannot + "it is a directory");
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw CliError(kExitUsage, "cannot read device file " + path + ": " + std::strerror(errno));
-  }
+  if (!in) throw CliError(kExitUsage, cannot + std::strerror(errno));
   std::ostringstream text;
   text << in.rdbuf();
+  if (in.bad()) throw CliError(kExitUsage, cannot + std::strerror(errno));
+  if (text.str().empty()) {
+    throw CliError(kExitUsage, cannot +
+                                   "it is empty (a device file that lists no device says so "
+                                   "in a comment)");
+  }
   return text.str();
 }
 
 }  // namespace
 
 std::string InstallPaths::ExecutableDir() {
-  std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : exe.parent_path().string();
+  return vyhid::ExecutableDir();
 }
 
 std::vector<std::string> InstallPaths::BridgeCandidates(const std::string& kind) {
   std::vector<std::string> candidates;
   const std::string exeDir = ExecutableDir();
+#ifdef VYHID_SYSTEM_BRIDGE_FROM_BIN
+  // Where the system's bridge lies beside the programs (Windows), as the
+  // component finds it by its bare name.
+  if (kind != "sim" && !exeDir.empty())
+    candidates.push_back(Join(exeDir, VYHID_SYSTEM_BRIDGE_FROM_BIN));
+#endif
   if (!exeDir.empty()) {
     candidates.push_back(
         Join(exeDir, std::string(VYHID_BRIDGE_DIR_FROM_BIN) + "/" + kind + "/" + kBridgeFile));
@@ -160,7 +172,7 @@ std::optional<LoadedBridge::Failure> LoadedBridge::LastFailure() const {
 }
 
 void LoadedBridge::LoadDeviceFile(const std::string& file) {
-  const std::string text = ReadTextFile(file);
+  const std::string text = ReadDeviceFile(file);
   char error[256] = {};
   if (sim_.LoadDeviceText(text.c_str(), error, sizeof error) < 0) {
     throw CliError(kExitUsage, file + ": " + error);

@@ -120,8 +120,9 @@ int Run(const std::vector<std::string>& arguments, LineWriter& out, LineWriter& 
       "recording (default: the\nbundled keyboard, mouse and vendor device); FILE\nonly "
       "with '='");
   app.add_option("--bridge", bridgePath,
-                 "load this bridge library (also: environment\nVYHID_BRIDGE); by default the "
-                 "hidraw bridge\ninstalled with the tool")
+                 "load this bridge library (also: environment\nVYHID_BRIDGE, which the tool and "
+                 "the examples\nread, not the component); by default the hidraw\nbridge "
+                 "installed with the tool")
       ->type_name("PATH");
   app.add_flag("--version", version, "the version and the bridges the tool finds");
   app.footer(std::string(kDeviceHelp) + kExitHelp);

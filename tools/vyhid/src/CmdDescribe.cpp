@@ -1,7 +1,7 @@
 // vyhid describe: a device's report descriptor item by item, indented by
 // collection, with usage names; then each report's fields as a table.
-#include <cinttypes>
-#include <cstdio>
+#include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -136,11 +136,13 @@ void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
   for (const desc::Report& report : model.reports) {
     out.Line("");
     out.Line(std::string(kKindNames[static_cast<std::size_t>(report.kind)]) + " report " +
-             std::to_string(report.report_id) + ": " + std::to_string(report.Bytes()) + " bytes");
-    char line[256];
-    std::snprintf(line, sizeof line, "  %6s %5s %6s  %-24s %-22s %s", "bit", "size", "count",
-                  "usage", "range", "flags");
-    out.Line(line);
+             std::to_string(report.report_id) + ": " + std::to_string(report.Bytes()) +
+             (report.Bytes() == 1 ? " byte" : " bytes"));
+    // The usage and range columns as wide as their widest text, at least 24
+    // and 22 characters, so that a long one does not push its row's flags out.
+    std::vector<std::array<std::string, 2>> texts;
+    std::size_t usageWidth = 24;
+    std::size_t rangeWidth = 22;
     for (const desc::Field& field : report.fields) {
       std::string range =
           std::to_string(field.logical_minimum) + ".." + std::to_string(field.logical_maximum);
@@ -148,10 +150,28 @@ void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
         range += " (" + std::to_string(field.physical_minimum) + ".." +
                  std::to_string(field.physical_maximum) + ")";
       }
-      std::snprintf(line, sizeof line, "  %6" PRIu64 " %5u %6u  %-24s %-22s %s", field.bit_offset,
-                    field.bit_size, field.count, UsagesText(field).c_str(), range.c_str(),
-                    FlagsText(field.flags).c_str());
-      out.Line(line);
+      texts.push_back({UsagesText(field), range});
+      usageWidth = std::max(usageWidth, texts.back()[0].size());
+      rangeWidth = std::max(rangeWidth, range.size());
+    }
+    const auto row = [&](const std::string& bit, const std::string& size, const std::string& count,
+                         const std::string& usage, const std::string& range,
+                         const std::string& flags) {
+      const auto right = [](const std::string& text, std::size_t width) {
+        return std::string(width > text.size() ? width - text.size() : 0, ' ') + text;
+      };
+      const auto left = [](std::string text, std::size_t width) {
+        text.resize(std::max(text.size(), width), ' ');
+        return text;
+      };
+      out.Line("  " + right(bit, 6) + " " + right(size, 5) + " " + right(count, 6) + "  " +
+               left(usage, usageWidth) + " " + left(range, rangeWidth) + " " + flags);
+    };
+    row("bit", "size", "count", "usage", "range", "flags");
+    for (std::size_t i = 0; i < report.fields.size(); ++i) {
+      const desc::Field& field = report.fields[i];
+      row(std::to_string(field.bit_offset), std::to_string(field.bit_size),
+          std::to_string(field.count), texts[i][0], texts[i][1], FlagsText(field.flags));
     }
   }
 }

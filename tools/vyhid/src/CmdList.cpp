@@ -19,6 +19,7 @@ nlohmann::ordered_json DeviceJson(int nr, const TVyHIDDevInfo& slot) {
   return {{"DevNr", nr},
           {"VID", +v.VID},
           {"PID", +v.PID},
+          {"IDs", IdsText(v)},  // the numbers above in hex, as the description shows them
           {"VersionNumber", +v.VersionNumber},
           {"ManufacturerString", ShortStringUtf8(v.ManufacturerString)},
           {"ProductString", ShortStringUtf8(v.ProductString)},

@@ -1,10 +1,8 @@
 // vyhid monitor: a device's input reports and its comings and goings, as
 // they happen, until stopped.
-#include <poll.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <array>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -38,6 +36,9 @@ struct MonitorFormat {
   bool decode = false;
   bool json = false;
   std::optional<desc::ReportDescriptor> descriptor;  // set when decoding
+  // Each input report's declared length (0: not known), so that a report
+  // longer than one 64-byte piece shows which piece each hex line is.
+  std::array<std::uint32_t, 256> inputBytes{};
 };
 
 // A decoded value as JSON: {"usage": "X", "value": -3}, with "physical" when
@@ -84,45 +85,82 @@ class MonitorPrinter {
     hid.OnAfterDevScan = TOnAfterDevScan(this, &MonitorPrinter::OnAfterDevScan);
   }
 
-  // Prints a report still in progress, as far as it came.
+  // Prints a report still in progress, as far as it came, and the input
+  // lines of a device whose open never showed.
   void Flush() {
-    if (!assembler_) return;
-    std::lock_guard lock(assemblerMutex_);
-    assembler_->Flush();
+    {
+      std::lock_guard lock(inputMutex_);
+      if (assembler_) assembler_->Flush();
+    }
+    std::lock_guard lock(orderMutex_);
+    for (const std::string& line : held_) out_.Line(line);
+    held_.clear();
   }
 
  private:
-  void Print(std::string_view what, const std::string& text) {
+  // An event's line; with `nr`, the device's number and IDs in JSON.
+  std::string EventLine(std::string_view what, const std::string& text, int nr = -1) const {
     if (format_.json) {
-      out_.Line(nlohmann::ordered_json{{"time", Timestamp()}, {"event", what}, {"text", text}}.dump(
-          -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-      return;
+      nlohmann::ordered_json j = {{"time", Timestamp()}, {"event", what}};
+      if (nr >= 0) {
+        const TVyHIDdeviceInfo& info =
+            session_->Hid().HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
+        j["device"] = nr;
+        j["VID"] = +info.VID;
+        j["PID"] = +info.PID;
+        j["IDs"] = IdsText(info);
+      }
+      j["text"] = text;
+      return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     }
     std::string line = Timestamp() + " " + std::string(what);
     line.resize(std::max<std::size_t>(line.size(), 23), ' ');
-    out_.Line(line + text);
+    return line + text;
+  }
+  void Print(std::string_view what, const std::string& text) { out_.Line(EventLine(what, text)); }
+
+  // An input report's line. The bridge delivers reports as soon as the device
+  // is open, which may be before OnDevOpen runs: a line that comes before the
+  // open line waits for it.
+  void PrintInput(std::string line) {
+    std::lock_guard lock(orderMutex_);
+    if (open_) {
+      out_.Line(line);
+    } else {
+      held_.push_back(std::move(line));
+    }
   }
 
   void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
+    std::lock_guard lock(inputMutex_);
     if (assembler_) {
-      std::lock_guard lock(assemblerMutex_);
       assembler_->Add(report, bytesCount);
       return;
     }
     const std::size_t n = std::min<std::size_t>(bytesCount, sizeof report.Data.Bytes);
+    const std::string_view bytes(reinterpret_cast<const char*>(report.Data.Bytes), n);
     if (format_.json) {
-      out_.Line(nlohmann::ordered_json{
-          {"time", Timestamp()},
-          {"event", "input"},
-          {"id", report.ReportID},
-          {"bytes",
-           FormatHex(std::string_view(reinterpret_cast<const char*>(report.Data.Bytes), n))}}
-                    .dump());
+      PrintInput(nlohmann::ordered_json{{"time", Timestamp()},
+                                        {"event", "input"},
+                                        {"id", report.ReportID},
+                                        {"bytes", FormatHex(bytes)}}
+                     .dump());
       return;
     }
-    Print("input",
-          FormatReport(report.ReportID,
-                       std::string_view(reinterpret_cast<const char*>(report.Data.Bytes), n)));
+    // A report longer than 64 bytes comes in pieces of the same ID: say
+    // which part of the whole each piece is.
+    const std::uint32_t total = format_.inputBytes[report.ReportID];
+    if (pieceOffset_ > 0 && (report.ReportID != pieceId_ || pieceOffset_ >= total)) {
+      pieceOffset_ = 0;
+    }
+    pieceId_ = report.ReportID;
+    if (total <= vyhid::kPayloadBytes || n > total - pieceOffset_) {
+      pieceOffset_ = 0;
+      PrintInput(EventLine("input", FormatReport(report.ReportID, bytes)));
+      return;
+    }
+    PrintInput(EventLine("input", FormatReportPiece(report.ReportID, pieceOffset_, bytes, total)));
+    pieceOffset_ = n < vyhid::kPayloadBytes ? 0 : pieceOffset_ + n;
   }
 
   // One whole report, as the device sent it, decoded on one line; a report
@@ -143,24 +181,29 @@ class MonitorPrinter {
         for (const desc::Value& value : decoded.values) values.push_back(ValueJson(value));
         line["values"] = std::move(values);
       }
-      out_.Line(line.dump());
+      PrintInput(line.dump());
       return;
     }
-    Print("input", decoded.report == nullptr
-                       ? FormatReport(id, payload) + " (a report the descriptor does not declare)"
-                       : "id " + std::to_string(id) + ": " + desc::FormatValues(decoded));
+    PrintInput(EventLine(
+        "input", decoded.report == nullptr
+                     ? FormatReport(id, payload) + " (a report the descriptor does not declare)"
+                     : "id " + std::to_string(id) + ": " + desc::FormatValues(decoded)));
   }
 
   void OnDevOpen(rtl::TObject*, std::int32_t nr, TVyHIDDevInfo) {
+    std::lock_guard lock(orderMutex_);
     open_ = true;
     openNr_ = nr;
-    Print(everOpened_ ? "reconnect" : "open",
-          "device " + std::to_string(nr) + ": " + session_->Label(nr));
+    out_.Line(EventLine(everOpened_ ? "reconnect" : "open",
+                        "device " + std::to_string(nr) + ": " + session_->Label(nr), nr));
     everOpened_ = true;
+    for (const std::string& line : held_) out_.Line(line);
+    held_.clear();
   }
 
   void OnDevClose(rtl::TObject*) {
     // Every rescan closes the device and fires this, open or not.
+    std::lock_guard lock(orderMutex_);
     if (!open_) return;
     open_ = false;
     Print("close", "device " + std::to_string(openNr_));
@@ -202,30 +245,21 @@ class MonitorPrinter {
 
   LineWriter& out_;
   const MonitorFormat format_;
-  std::mutex assemblerMutex_;  // the bridge's thread, and the flush at the end
+  std::mutex inputMutex_;  // the bridge's thread, and the flush at the end
   std::unique_ptr<ReportAssembler> assembler_;
+  std::uint8_t pieceId_ = 0;       // the report whose pieces are coming
+  std::uint32_t pieceOffset_ = 0;  // where its next piece starts
   Session* session_ = nullptr;
   std::vector<KnownDevice> known_;
   std::string watched_;
+  std::mutex orderMutex_;  // the open line before the input lines: what follows
   bool open_ = false;
+  std::vector<std::string> held_;  // input lines that came before the open line
   bool everOpened_ = false;
   int openNr_ = -1;
 };
 
 }  // namespace
-
-void RunUntilStopped(int stopFd) {
-  pollfd fds[2] = {{vcl::Application.EventFd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-  const nfds_t count = stopFd >= 0 ? 2 : 1;
-  for (;;) {
-    vcl::Application.ProcessMessages();
-    if (poll(fds, count, -1) < 0) {
-      if (errno == EINTR) continue;
-      throw CliError(kExitFailure, std::string("poll: ") + std::strerror(errno));
-    }
-    if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return;
-  }
-}
 
 int RunMonitor(CommandContext& c) {
   if (!c.args.device) {
@@ -237,15 +271,20 @@ int RunMonitor(CommandContext& c) {
   {
     Session session(c.bridge);
     const int nr = session.SelectDevice(*c.args.device);
-    MonitorFormat format{c.args.decode || c.args.json, c.args.json, std::nullopt};
-    if (format.decode) {
-      std::string why;
-      format.descriptor = DescriptorOf(session, nr, &why);
-      if (!format.descriptor) {
-        c.err.Line("vyhid: device " + std::to_string(nr) + " cannot be decoded: " + why +
-                   "; its reports are shown in hex");
-      }
+    MonitorFormat format{c.args.decode || c.args.json, c.args.json, std::nullopt, {}};
+    std::string why;
+    std::optional<desc::ReportDescriptor> descriptor = DescriptorOf(session, nr, &why);
+    if (format.decode && !descriptor) {
+      c.err.Line("vyhid: device " + std::to_string(nr) + " cannot be decoded: " + why +
+                 "; its reports are shown in hex");
     }
+    const THIDdeviceInfo& record = session.Hid().HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo;
+    for (std::size_t id = 0; id < format.inputBytes.size(); ++id) {
+      format.inputBytes[id] = DeclaredReportBytes(descriptor, record, vyhid::ReportKind::kInput,
+                                                  static_cast<std::uint8_t>(id))
+                                  .value_or(0);
+    }
+    if (format.decode) format.descriptor = std::move(descriptor);
     printer = std::make_unique<MonitorPrinter>(c.out, std::move(format));
     printer->Attach(session, nr);
     session.Open(nr);

@@ -11,6 +11,7 @@
 // first when the device numbers its reports, and its whole payload, put back
 // together from the 64-byte pieces the component hands out.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,8 +27,10 @@
 
 #include "Assembler.h"
 #include "Commands.h"
+#include "DeviceDescriptor.h"
 #include "Error.h"
 #include "Hex.h"
+#include "Platform.h"
 #include "Session.h"
 #include "descriptor/ReportDescriptor.h"
 
@@ -95,43 +98,61 @@ class ReportRecorder {
   std::chrono::steady_clock::time_point start_;
 };
 
-// The file named with -o, or standard output.
+// The file named with -o, or standard output. The recording is written to a
+// new file beside it, which takes the name only when the recording is
+// complete: a record that fails leaves no file behind, and an existing file
+// of that name stays as it was.
 class RecordingFile {
  public:
   RecordingFile(const std::optional<std::string>& path, LineWriter& standardOutput)
       : out_(&standardOutput) {
     if (!path) return;
     if (path->empty()) throw CliError(kExitUsage, "'-o' needs a file name");
-    fd_ = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    path_ = *path;
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      throw CliError(kExitUsage, "cannot write " + path_ + ": it is a directory");
+    }
+    // Named by this process, made new (O_EXCL), with the mode a new file
+    // gets under the user's umask.
+    temporary_ = path_ + ".vyhid-" + std::to_string(::getpid()) + ".part";
+    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | kOpenFlags, 0644);
     if (fd_ < 0) {
-      throw CliError(kExitUsage, "cannot write " + *path + ": open: " + std::strerror(errno));
+      const int error = errno;
+      const std::string tried = temporary_;
+      temporary_.clear();
+      throw CliError(kExitUsage,
+                     "cannot write " + path_ + ": open(" + tried + "): " + std::strerror(error));
     }
     file_ = std::make_unique<LineWriter>(fd_);
     out_ = file_.get();
-    path_ = *path;
   }
   ~RecordingFile() {
     if (fd_ >= 0) ::close(fd_);
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
   }
   RecordingFile(const RecordingFile&) = delete;
   RecordingFile& operator=(const RecordingFile&) = delete;
 
   LineWriter& Out() { return *out_; }
-  // Closes the file; throws when a write or the close failed.
+  // Closes the file and gives it its name; throws when a write, the close or
+  // the rename failed (the file is then removed).
   void Finish() {
-    if (fd_ >= 0) {
-      const int closed = ::close(fd_);
-      const int error = errno;
-      fd_ = -1;
-      if (closed != 0) {
-        throw CliError(kExitFailure, "cannot write " + path_ + ": close: " + std::strerror(error));
-      }
-    }
     if (out_->Failed()) {
       throw CliError(kExitFailure, "cannot write " +
                                        (path_.empty() ? std::string("the output") : path_) +
                                        ": the recording is incomplete");
     }
+    if (fd_ < 0) return;
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    if (closed != 0) {
+      throw CliError(kExitFailure, "cannot write " + path_ + ": close: " + std::strerror(errno));
+    }
+    if (const std::string why = RenameReplacing(temporary_, path_); !why.empty()) {
+      throw CliError(kExitFailure, "cannot write " + path_ + ": " + why);
+    }
+    temporary_.clear();
   }
 
  private:
@@ -139,6 +160,7 @@ class RecordingFile {
   std::unique_ptr<LineWriter> file_;
   int fd_ = -1;
   std::string path_;
+  std::string temporary_;  // the file being written; "" once it has its name
 };
 
 }  // namespace
@@ -152,12 +174,11 @@ int RunRecord(CommandContext& c) {
   {
     Session session(c.bridge);
     const int nr = session.SelectDevice(*c.args.device);
-    rtl::String why;
-    const std::vector<std::uint8_t> descriptor = session.Hid().GetReportDescriptor(nr, &why);
+    std::string why;
+    const std::vector<std::uint8_t> descriptor = DescriptorBytes(session, nr, &why);
     if (descriptor.empty()) {
       throw CliError(kExitFailure, "cannot record device " + std::to_string(nr) + ": " +
-                                       session.Label(nr) +
-                                       ": no report descriptor: " + rtl::StringToUtf8(why));
+                                       session.Label(nr) + ": " + why);
     }
     const TVyHIDdeviceInfo& info =
         session.Hid().HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;

@@ -1,7 +1,6 @@
 // vyhid send and vyhid get: output and feature reports to a device, input
 // and feature reports from it.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "DeviceDescriptor.h"
 #include "Error.h"
 #include "Hex.h"
+#include "Platform.h"
 #include "Session.h"
 #include "descriptor/ReportCodec.h"
 #include "descriptor/UsageNames.h"
@@ -88,7 +88,8 @@ class Payload {
  private:
   void OpenFile() {
     const std::string cannot = "cannot read " + name_ + ": ";
-    fd_ = name_ == "-" ? 0 : open(name_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (name_ == "-") SetBinary(0);
+    fd_ = name_ == "-" ? 0 : open(name_.c_str(), O_RDONLY | kOpenFlags);
     struct stat st {};
     if (fd_ < 0 || fstat(fd_, &st) != 0) throw CliError(kExitUsage, cannot + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) throw CliError(kExitUsage, name_ + " is a directory, not a file");
@@ -109,14 +110,11 @@ class Payload {
     ssize_t n = -1;
     for (;;) {
       // Waits for the bytes or a stop (Ctrl-C while a pipe is quiet).
-      pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-      const int ready = poll(fds, stopFd_ >= 0 ? 2 : 1, -1);
-      if (StopRequested(stopFd_)) {
+      if (!WaitReadable(fd_, stopFd_)) {
         stopped_ = true;
         break;
       }
-      if (ready < 0 && errno == EINTR) continue;
-      n = ready < 0 ? -1 : read(fd_, buffer_.data() + had, kPiece);
+      n = read(fd_, buffer_.data() + had, kPiece);
       if (n >= 0 || errno != EINTR) break;
     }
     buffer_.resize(had + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
@@ -236,6 +234,31 @@ std::size_t ReportPayload(const TReportCapabilities (&caps)[vyhid::kCapabilityEn
   return kReportBytes;
 }
 
+// The IDs of the reports of one kind the device lists ("1, 2"), and whether
+// `id` is among them.
+struct ListedIds {
+  std::string ids;
+  bool listed = false;
+};
+ListedIds ListReportIds(const THIDdeviceInfo& record, vyhid::ReportKind kind, std::uint8_t id) {
+  ListedIds result;
+  const TReportCapabilities* table = vyhid::CapabilityTable(record, kind);
+  for (std::size_t i = 0; i < vyhid::kCapabilityEntries; ++i) {
+    const TReportCapabilities entry = table[i];
+    if (entry.ReportCount == 0) continue;
+    result.ids += (result.ids.empty() ? "" : ", ") + std::to_string(entry.ReportId);
+    result.listed = result.listed || entry.ReportId == id;
+  }
+  return result;
+}
+
+// "; its output report IDs: 1, 2" when the device lists reports of that kind
+// but not `id`; "" otherwise.
+std::string MissingIdHint(const ListedIds& ids, vyhid::ReportKind kind) {
+  if (ids.listed || ids.ids.empty()) return "";
+  return "; its " + std::string(vyhid::ReportKindName(kind)) + " report IDs: " + ids.ids;
+}
+
 std::string Plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -336,12 +359,12 @@ int SendBySetting(CommandContext& c) {
   desc::ReportEncoder encoder(report);
   std::string done;
   for (const Setting& s : settings) {
-    const std::string refused = encoder.Set(*desc::FindUsageInReport(report, s.name), s.value);
-    if (!refused.empty()) {
-      throw CliError(kExitUsage,
-                     "cannot set " + s.name + "=" + std::to_string(s.value) + ": " + refused);
-    }
-    done += (done.empty() ? "" : " ") + s.name + "=" + std::to_string(s.value);
+    // Named as the descriptor's listing names it, whatever case was typed.
+    const desc::Usage usage = *desc::FindUsageInReport(report, s.name);
+    const std::string setting = desc::UsageName(usage) + "=" + std::to_string(s.value);
+    const std::string refused = encoder.Set(usage, s.value);
+    if (!refused.empty()) throw CliError(kExitUsage, "cannot set " + setting + ": " + refused);
+    done += (done.empty() ? "" : " ") + setting;
   }
   const std::vector<std::uint8_t> bytes = encoder.Bytes();
   const std::string payload(
@@ -365,12 +388,6 @@ int SendBySetting(CommandContext& c) {
 }
 
 }  // namespace
-
-bool StopRequested(int stopFd) {
-  if (stopFd < 0) return false;
-  pollfd fd{stopFd, POLLIN, 0};
-  return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-}
 
 int RunSend(CommandContext& c) {
   if (!c.args.device) throw CliError(kExitUsage, "'send' needs a DEVICE and the bytes to send");
@@ -448,16 +465,24 @@ int RunSend(CommandContext& c) {
 
     const std::string what = Plural(reports, (std::string(kind) + " report").c_str(),
                                     (std::string(kind) + " reports").c_str());
-    const std::string ofTotal = std::to_string(sent) +
-                                (payload.Size() ? " of " + std::to_string(*payload.Size()) : "") +
-                                " bytes";
+    const std::string ofTotal =
+        payload.Size() ? std::to_string(sent) + " of " + Plural(*payload.Size(), "byte", "bytes")
+                       : Plural(sent, "byte", "bytes");
     if (interrupted || payload.Stopped()) {
       c.err.Line("vyhid: interrupted: sent " + ofTotal + " in " + what);
       return kExitInterrupted;
     }
     if (refused) {
-      throw session.BridgeFailure("device " + std::to_string(nr) + " refused " + kind + " report " +
-                                  std::to_string(reports) + ": it took " + ofTotal);
+      // The bridge's reason first (the next call forgets it), then the IDs the
+      // device has when it lacks this one.
+      const CliError failure = session.BridgeFailure(
+          "device " + std::to_string(nr) + " refused " + kind + " report ID " + std::to_string(id) +
+          ", the send's report " + std::to_string(reports) + ": it took " + ofTotal);
+      const vyhid::ReportKind reportKind =
+          feature ? vyhid::ReportKind::kFeature : vyhid::ReportKind::kOutput;
+      throw CliError(
+          failure.status(),
+          failure.what() + MissingIdHint(ListReportIds(record, reportKind, id), reportKind));
     }
     // The component reports what the device took of feature reports; of
     // output reports it says nothing, so the tool can only say what it sent.
@@ -504,6 +529,9 @@ int RunGet(CommandContext& c) {
   if (!(feature ? hid.canGetFeature : hid.canGetReport)) {
     throw CliError(kExitFailure, "device " + std::to_string(nr) + " has no " + kind + " reports");
   }
+  const vyhid::ReportKind reportKind =
+      feature ? vyhid::ReportKind::kFeature : vyhid::ReportKind::kInput;
+  const THIDdeviceInfo& record = hid.HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo;
   THIDreport report{};
   report.ReportID = id;
   const std::int32_t got = feature ? hid.GetFeature(report) : hid.GetReport(report);
@@ -513,18 +541,10 @@ int RunGet(CommandContext& c) {
     const CliError bridge = session.BridgeFailure("device " + std::to_string(nr) + " returned no " +
                                                   kind + " report " + std::to_string(id));
     // Which IDs the device has, or why a listed one gave nothing.
-    const THIDdeviceInfo& record = hid.HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo;
-    std::string ids;
-    bool listed = false;
-    for (const TReportCapabilities& entry :
-         feature ? record.FeatureReportCaps : record.InputReportCaps) {
-      if (entry.ReportCount == 0) continue;
-      ids += (ids.empty() ? "" : ", ") + std::to_string(entry.ReportId);
-      listed = listed || entry.ReportId == id;
-    }
-    std::string hint = "; it had none to give";
-    if (!listed && !ids.empty()) hint = "; its " + std::string(kind) + " report IDs: " + ids;
-    if (listed && !feature) {
+    const ListedIds ids = ListReportIds(record, reportKind, id);
+    std::string hint = MissingIdHint(ids, reportKind);
+    if (hint.empty()) hint = "; it had none to give";
+    if (ids.listed && !feature) {
       hint += " (many devices only send input reports by themselves: 'vyhid monitor " +
               std::to_string(nr) + "' shows them)";
     }
@@ -532,9 +552,14 @@ int RunGet(CommandContext& c) {
   }
   hid.CloseHidDevice();
   if (failure) throw *failure;
-  c.out.Line(FormatReport(report.ReportID,
-                          std::string_view(reinterpret_cast<const char*>(report.Data.Bytes),
-                                           std::min<std::size_t>(got, kReportBytes))));
+  // A fetch gives one 64-byte piece: of a longer report, say how long it is.
+  std::string ignored;
+  const std::string_view bytes(reinterpret_cast<const char*>(report.Data.Bytes),
+                               std::min<std::size_t>(got, kReportBytes));
+  const std::uint32_t declared =
+      DeclaredReportBytes(DescriptorOf(session, nr, &ignored), record, reportKind, id).value_or(0);
+  c.out.Line(FormatReportPiece(report.ReportID, 0, bytes,
+                               declared > kReportBytes ? declared : bytes.size()));
   return c.out.Failed() ? kExitFailure : kExitOk;
 }
 

@@ -22,4 +22,11 @@ std::vector<std::uint8_t> DescriptorBytes(Session& session, int nr, std::string*
 std::optional<vyhid::descriptor::ReportDescriptor> DescriptorOf(Session& session, int nr,
                                                                 std::string* why);
 
+// The payload length of a device's report, as its descriptor declares it,
+// else as its capability table does (exact below 255 bytes, where the table
+// stops counting); nothing when neither knows the report.
+std::optional<std::uint32_t> DeclaredReportBytes(
+    const std::optional<vyhid::descriptor::ReportDescriptor>& descriptor,
+    const THIDdeviceInfo& record, vyhid::ReportKind kind, std::uint8_t id);
+
 }  // namespace vyhid

@@ -94,4 +94,12 @@ std::string FormatReport(unsigned reportId, std::string_view bytes) {
   return text;
 }
 
+std::string FormatReportPiece(unsigned reportId, std::size_t offset, std::string_view bytes,
+                              std::size_t total) {
+  if (offset == 0 && bytes.size() == total) return FormatReport(reportId, bytes);
+  return "id " + std::to_string(reportId) + ", bytes " + std::to_string(offset + 1) + "-" +
+         std::to_string(offset + bytes.size()) + " of " + std::to_string(total) +
+         (bytes.empty() ? "" : ": " + FormatHex(bytes));
+}
+
 }  // namespace vyhid

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "Platform.h"
+
 namespace vyhid {
 
 void LineWriter::Line(std::string_view text) {
@@ -51,8 +53,7 @@ std::string Timestamp() {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
+  const std::tm local = LocalTime(seconds);
   char text[32];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<int>(millis.count()));

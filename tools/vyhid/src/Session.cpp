@@ -51,6 +51,12 @@ std::optional<std::pair<int, int>> ParseIds(const std::string& spec) {
 
 }  // namespace
 
+std::string IdsText(const TVyHIDdeviceInfo& info) {
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "VID:%04X PID:%04X", info.VID, info.PID);
+  return ids;
+}
+
 std::string ShortStringUtf8(const TShortString& s) {
   return rtl::StringToUtf8(rtl::Utf8ToString(ReadShortString(s)));
 }
@@ -128,9 +134,7 @@ std::string Session::Path(int nr) const {
 
 std::string Session::Label(int nr) const {
   const TVyHIDdeviceInfo& info = hid_->HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
-  char ids[32];
-  std::snprintf(ids, sizeof ids, "VID:%04X PID:%04X", info.VID, info.PID);
-  return std::string(ids) + " " + ShortStringUtf8(info.ProductString) + " (" +
+  return IdsText(info) + " " + ShortStringUtf8(info.ProductString) + " (" +
          ShortStringUtf8(info.ManufacturerString) + ")";
 }
 

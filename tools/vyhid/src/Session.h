@@ -77,6 +77,9 @@ class Session {
   std::unique_ptr<TVyHID> hid_;
 };
 
+// "VID:1234 PID:ABCD": a device's IDs as the tool shows them.
+std::string IdsText(const TVyHIDdeviceInfo& info);
+
 // The bytes of a short string as valid UTF-8 (invalid sequences replaced).
 std::string ShortStringUtf8(const TShortString& s);
 

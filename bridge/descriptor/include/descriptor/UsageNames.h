@@ -27,7 +27,7 @@ namespace vyhid::descriptor {
 std::string PageName(std::uint16_t page);
 // The usage's name, as above.
 std::string UsageName(Usage usage);
-// Every usage whose name is `name`, ascending (pages share names: LED and
+// Every usage whose name is `name`, in any case ("numlock"), ascending (pages share names: LED and
 // Consumer both have Mute). Empty when none has it.
 std::vector<Usage> FindUsages(std::string_view name);
 // The first usage of the report's fields (in field order) named `name`:

@@ -17,9 +17,11 @@ using HMODULE = std::uintptr_t;  // 0 is no module
 // chooses a bridge by loading one by path first; otherwise it is searched in
 // LD_LIBRARY_PATH, the calling program's or library's RUNPATH, the system
 // directories and the loader's cache. Never in the current directory, nor in
-// any relative directory, unless LD_LIBRARY_PATH names it (on Windows the
-// system's search order applies). Returns 0 when the file cannot be
-// loaded (LastLibraryError says why). Each successful load needs one
+// any relative directory, unless LD_LIBRARY_PATH names it. On Windows a
+// bare name is searched in the program's folder, the folders the program
+// added (AddDllDirectory) and the system folder, never in the current folder
+// or PATH. Returns 0 when the file cannot be loaded (LastLibraryError says
+// why). Each successful load needs one
 // FreeLibrary.
 HMODULE LoadLibraryW(const String& FileName);
 // The address of an export, or null when it is absent or Module is not a

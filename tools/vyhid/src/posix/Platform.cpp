@@ -1,0 +1,101 @@
+// The tool's operating-system services on POSIX systems: SIGINT and SIGTERM
+// become a byte on a pipe that the tool polls together with the component's
+// message loop.
+#include "Platform.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "Commands.h"
+#include "Error.h"
+#include "vcl/Forms.h"
+
+namespace vyhid {
+namespace {
+
+int stopPipe[2] = {-1, -1};
+volatile sig_atomic_t signalsSeen = 0;
+
+void OnSignal(int signal) {
+  if (signalsSeen != 0) {
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+    return;
+  }
+  signalsSeen = 1;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = write(stopPipe[1], &byte, 1);
+}
+
+}  // namespace
+
+int InstallStopHandler() {
+  if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("vyhid: pipe2");
+    return -1;
+  }
+  struct sigaction action = {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  return stopPipe[0];
+}
+
+void RunUntilStopped(int stopFd) {
+  pollfd fds[2] = {{vcl::Application.EventFd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+  const nfds_t count = stopFd >= 0 ? 2 : 1;
+  for (;;) {
+    vcl::Application.ProcessMessages();
+    if (poll(fds, count, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw CliError(kExitFailure, std::string("poll: ") + std::strerror(errno));
+    }
+    if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return;
+  }
+}
+
+bool StopRequested(int stopFd) {
+  if (stopFd < 0) return false;
+  pollfd fd{stopFd, POLLIN, 0};
+  return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+bool WaitReadable(int fd, int stopFd) {
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    const int ready = poll(fds, stopFd >= 0 ? 2 : 1, -1);
+    if (StopRequested(stopFd)) return false;
+    if (ready >= 0 || errno != EINTR) return true;
+  }
+}
+
+const int kOpenFlags = O_CLOEXEC;
+
+void SetBinary(int) {}
+
+std::string ExecutableDir() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.parent_path().string();
+}
+
+std::tm LocalTime(std::time_t t) {
+  std::tm local{};
+  localtime_r(&t, &local);
+  return local;
+}
+
+std::string RenameReplacing(const std::string& from, const std::string& to) {
+  if (std::rename(from.c_str(), to.c_str()) == 0) return {};
+  return "rename(" + from + "): " + std::strerror(errno);
+}
+
+}  // namespace vyhid
