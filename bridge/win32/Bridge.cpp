@@ -42,6 +42,7 @@ extern "C" {  // the HID headers declare no C linkage themselves
 #include <memory>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -54,6 +55,7 @@ extern "C" {  // the HID headers declare no C linkage themselves
 #include "DeviceStrings.h"
 #include "ExportShim.h"
 #include "Handle.h"
+#include "InputPieces.h"
 #include "RecordBuilder.h"
 #include "SentMessageWait.h"
 #include "Win32Error.h"
@@ -631,17 +633,22 @@ class Bridge {
         return;
       }
       if (got == 0) return;
-      THIDreport report;
-      std::memset(&report, 0, sizeof report);
-      report.ReportID = buffer[0];
-      // The system pads every report to the longest input report.
-      const std::uint8_t payload = vyhid::win32::InputPayload(record, buffer[0], got);
-      std::memcpy(report.Data.Bytes, buffer.data() + 1, payload);
-      if (const THIDcallBack handler = inputHandler_.load()) {
-        handler(report, payload);
-        // The callback may have closed or reopened: no further report.
-        if (::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return;
-      }
+      // The system pads every report to the longest input report: each is
+      // cut to its own ID's length, and a long one handed on in 64-byte
+      // pieces, as every bridge does.
+      const std::size_t payload = vyhid::win32::InputPayload(record, buffer[0], got);
+      bool stopped = false;
+      vyhid::SplitInputReport(std::span(buffer.data(), 1 + payload), true,
+                              [&](const THIDreport& piece, std::uint8_t count) {
+                                const THIDcallBack handler = inputHandler_.load();
+                                if (handler == nullptr) return false;
+                                handler(piece, count);
+                                // The callback may have closed or reopened:
+                                // no further piece, no further report.
+                                stopped = ::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
+                                return !stopped;
+                              });
+      if (stopped) return;
     }
   }
 

@@ -1,6 +1,7 @@
 #include "CapsRecord.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <vector>
 
@@ -68,10 +69,17 @@ std::uint8_t PayloadTaken(const THIDdeviceInfo& info, ReportKind kind, std::uint
   return static_cast<std::uint8_t>(std::min<std::uint32_t>(payload, kPayloadBytes));
 }
 
-std::uint8_t InputPayload(const THIDdeviceInfo& info, std::uint8_t report_id, std::size_t read) {
+std::size_t InputPayload(const THIDdeviceInfo& info, std::uint8_t report_id, std::size_t read) {
   if (read == 0) return 0;
-  return static_cast<std::uint8_t>(
-      std::min<std::size_t>(read - 1, PayloadTaken(info, ReportKind::kInput, report_id)));
+  const TReportCapabilities* table = CapabilityTable(info, ReportKind::kInput);
+  for (std::size_t i = 0; i < kCapabilityEntries; ++i) {
+    const TReportCapabilities entry = table[i];
+    if (entry.ReportCount != 0 && entry.ReportId == report_id &&
+        entry.ReportCount < std::numeric_limits<std::uint8_t>::max()) {
+      return std::min<std::size_t>(read - 1, entry.ReportCount);
+    }
+  }
+  return read - 1;
 }
 
 }  // namespace vyhid::win32

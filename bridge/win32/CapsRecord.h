@@ -71,8 +71,10 @@ std::uint8_t PayloadTaken(const THIDdeviceInfo& info, ReportKind kind, std::uint
 
 // The payload bytes to deliver of an input report read from the system,
 // `read` bytes with the report ID first. The system pads every report to the
-// collection's longest input report: the report's own payload, as
-// PayloadTaken gives it, never more than was read.
-std::uint8_t InputPayload(const THIDdeviceInfo& info, std::uint8_t report_id, std::size_t read);
+// collection's longest input report: the report's own payload from the
+// record's table, never more than was read; all that was read when the table
+// does not list the ID or cannot hold its length (255 bytes or more). A
+// payload longer than 64 bytes is delivered in pieces (SplitInputReport).
+std::size_t InputPayload(const THIDdeviceInfo& info, std::uint8_t report_id, std::size_t read);
 
 }  // namespace vyhid::win32

@@ -235,16 +235,17 @@ TEST(CapsRecord, PayloadTakenIsTheReportsOwn) {
 }
 
 // Every read is padded to the longest input report: each report is cut to
-// its own ID's length, an unlisted ID to the longest, a short read to itself.
+// its own ID's length, longer than 64 bytes too, an unlisted ID to the
+// longest, a short read to itself.
 TEST(CapsRecord, InputReportsKeepTheirOwnLength) {
-  const ItemCaps items[] = {{ReportKind::kInput, 1, 8, 3}, {ReportKind::kInput, 2, 8, 40}};
+  const ItemCaps items[] = {{ReportKind::kInput, 1, 8, 3}, {ReportKind::kInput, 2, 8, 200}};
   THIDdeviceInfo info{};
-  FillCapabilities({0xFF00, 0x01, 41, 0, 0}, items, info);
-  EXPECT_EQ(InputPayload(info, 1, 41), 3);
-  EXPECT_EQ(InputPayload(info, 2, 41), 40);
-  EXPECT_EQ(InputPayload(info, 7, 41), 40);
-  EXPECT_EQ(InputPayload(info, 2, 5), 4);
-  EXPECT_EQ(InputPayload(info, 1, 0), 0);
+  FillCapabilities({0xFF00, 0x01, 201, 0, 0}, items, info);
+  EXPECT_EQ(InputPayload(info, 1, 201), 3u);
+  EXPECT_EQ(InputPayload(info, 2, 201), 200u);
+  EXPECT_EQ(InputPayload(info, 7, 201), 200u);
+  EXPECT_EQ(InputPayload(info, 2, 5), 4u);
+  EXPECT_EQ(InputPayload(info, 1, 0), 0u);
 }
 
 }  // namespace
