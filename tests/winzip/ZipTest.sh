@@ -33,9 +33,11 @@ cmake -S "$consumer" -B "$work/consumer" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_CXX
   -DCMAKE_PREFIX_PATH="$top" -DCMAKE_BUILD_TYPE=Release >/dev/null || fail "configuring the consumer"
 cmake --build "$work/consumer" >/dev/null || fail "building the consumer"
 
-# Nothing but the zip's bin\ on the search path (not the build's bin\).
+# Nothing but the zip's bin\ on the search path (not the build's bin\): its
+# name as wine's Z: drive shows the host's root, written here rather than
+# asked of winepath, which would start wine in the user's default prefix.
 export WINEPATH
-WINEPATH=$(winepath -w "$top/bin" 2>/dev/null || echo "$top/bin")
+WINEPATH="Z:$(printf '%s' "$top/bin" | tr / '\\')"
 out=$("${wine_run[@]}" "$work/consumer/consumer.exe" --sim | tr -d '\r')
 [ "$out" = $'scan: 3\nfeature 1: installed' ] || fail "the consumer printed: $out"
 WINEPATH=
