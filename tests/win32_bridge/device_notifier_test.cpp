@@ -15,12 +15,24 @@
 namespace vyhid::win32 {
 namespace {
 
+// This process's notification window: message-only windows are shared by
+// every process of the desktop, and other tests' bridges may run beside it.
+HWND OwnNotificationWindow() {
+  HWND window = nullptr;
+  while ((window = ::FindWindowExW(HWND_MESSAGE, window, L"HID_Bridge__.Notification", nullptr))) {
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(window, &process);
+    if (process == ::GetCurrentProcessId()) return window;
+  }
+  return nullptr;
+}
+
 TEST(DeviceNotifier, InterfaceChangesAndRemovalRequestsOfTheWatchedDevice) {
   int changes = 0;
   std::vector<HANDLE> removals;
   DeviceNotifier notifier({[&] { ++changes; }, [&](HANDLE device) { removals.push_back(device); }});
   ASSERT_TRUE(notifier.Start());
-  const HWND window = ::FindWindowExW(HWND_MESSAGE, nullptr, L"HID_Bridge__.Notification", nullptr);
+  const HWND window = OwnNotificationWindow();
   ASSERT_NE(window, nullptr);
   const auto send = [window](WPARAM event, const void* data) {
     ::SendMessageW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(data));
@@ -54,7 +66,7 @@ TEST(DeviceNotifier, InterfaceChangesAndRemovalRequestsOfTheWatchedDevice) {
   ASSERT_EQ(lock(0, nullptr, &cookie), 0);
   notifier.EndUnderLoaderLock();
   unlock(0, cookie);
-  EXPECT_EQ(::FindWindowExW(HWND_MESSAGE, nullptr, L"HID_Bridge__.Notification", nullptr), nullptr);
+  EXPECT_EQ(OwnNotificationWindow(), nullptr);
 }
 
 }  // namespace
