@@ -750,11 +750,32 @@ class SimulatedBridge {
   std::thread::id workerId_{};  // the worker's while it runs
 };
 
+#if defined(_WIN32)
+// Constructed when the library is loaded; destroyed by DllMain when a program
+// unloads it, and never when the process ends: by then the system has ended
+// the other threads, the worker perhaps inside the state's lock or a wait on
+// its condition, and destroying the state would wait for them for ever.
+union Unended {
+  Unended() : state() {}
+  ~Unended() {}
+  SimulatedBridge state;
+};
+Unended held;
+SimulatedBridge& bridge = held.state;
+#else
 // Constructed when the library is loaded, destroyed (joining the worker) when
 // it is unloaded.
 SimulatedBridge bridge;
+#endif
 
 }  // namespace
+
+#if defined(_WIN32)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) bridge.~SimulatedBridge();
+  return TRUE;
+}
+#endif
 
 // ---- the 13 entry points ----
 
