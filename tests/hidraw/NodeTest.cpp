@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "Diagnostics.h"
+#include "GraceTimer.h"
 #include "Node.h"
+#include "ProcessCounts.h"
 #include "Reports.h"
 
 namespace vyhid::hidraw {
@@ -254,6 +256,54 @@ TEST(Node, NothingIsDeliveredAfterAStopRequest) {
   int calls = 0;
   fake.node->ReadLoop([&](const THIDreport&, std::uint8_t) { return ++calls, true; });
   EXPECT_EQ(calls, 0);
+}
+
+// A held node keeps what comes meanwhile for its resume; its hold ends only
+// when due. Once the end has begun (the stop is seen), a resume fails: an
+// open never takes up a node whose loop is ending.
+TEST(Node, AHoldEndsWhenDueAndAResumeAsItEndsFails) {
+  using std::chrono::steady_clock;
+  const steady_clock::time_point due = steady_clock::now();
+  {
+    FakeNode fake;
+    Collector collector;
+    std::thread reader([&] { fake.node->ReadLoop(collector.Sink()); });
+    fake.Send({1, 1, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(collector.WaitFor(1));
+    ASSERT_TRUE(fake.node->Hold(due));
+    fake.node->AwaitDeliveries();
+    fake.Send({1, 2, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_FALSE(fake.node->EndHoldIfDue(due - std::chrono::milliseconds(1)));
+    ASSERT_TRUE(fake.node->Resume());
+    ASSERT_TRUE(collector.WaitFor(2));
+    EXPECT_EQ(collector.pieces[1].data[0], 2);
+    fake.node->RequestStop();
+    reader.join();
+  }
+  for (int round = 0; round < 2000; ++round) {
+    FakeNode fake;
+    ASSERT_TRUE(fake.node->Hold(due));
+    bool resumed = false;
+    std::thread opener([&] {
+      while (!fake.node->stop_requested()) std::this_thread::yield();
+      resumed = fake.node->Resume();
+    });
+    EXPECT_TRUE(fake.node->EndHoldIfDue(due));
+    opener.join();
+    ASSERT_FALSE(resumed) << "resumed in round " << round << " as the hold ended";
+  }
+}
+
+// The grace timer's thread runs only while a node is held: armed for a node
+// released before it first looks, it ends.
+TEST(GraceTimer, ItsThreadEndsWhenNothingIsHeld) {
+  const int threads = Threads();
+  GraceTimer timer;
+  ASSERT_TRUE(
+      timer.Arm(std::weak_ptr<Node>(), std::chrono::steady_clock::now() + std::chrono::hours(1)));
+  EXPECT_TRUE(ThreadsFallTo(threads));
+  std::thread stopped = timer.Stop();
+  if (stopped.joinable()) stopped.join();
 }
 
 TEST(Node, OutputReportsAreFramedToTheirLength) {
