@@ -307,15 +307,22 @@ TEST_F(BridgeState, AnOpenDuringACloseOnAnotherThreadLeavesTheDeviceDelivering) 
   };
   Send(keyboard, Bytes(8, 1));
   ASSERT_TRUE(WaitUntil([&] { return reopened; }));
+  const auto size_is = [&](bool open) {
+    while ((bridge.ReportSize(descriptor::ReportKind::kInput) != 0) != open) {
+      std::this_thread::yield();
+    }
+  };
   std::thread closer([&] { EXPECT_TRUE(bridge.Close()); });
-  while (bridge.ReportSize(descriptor::ReportKind::kInput) != 0) std::this_thread::yield();
-  EXPECT_TRUE(bridge.Open(0));
+  size_is(false);
+  std::thread opener([&] { EXPECT_TRUE(bridge.Open(0)); });
+  size_is(true);  // either thread may be the one joining the parked thread
   {
     std::lock_guard lock(received.mutex);
     released = true;
   }
   received.changed.notify_all();
   closer.join();
+  opener.join();
   Send(keyboard, Bytes(8, 2));
   EXPECT_TRUE(received.WaitFor(2)) << "the device was left open but silent";
 }
