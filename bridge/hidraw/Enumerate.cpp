@@ -2,8 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/hidraw.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 
 #include "FactsOf.h"
 #include "Failure.h"
+#include "Node.h"
 #include "UniqueFd.h"
 
 namespace vyhid::hidraw {
@@ -28,7 +27,7 @@ namespace {
 
 // A failure that costs one device a fact but not the scan: noted, not
 // recorded as the reason of the call.
-void NoteSystemError(std::string_view call, const std::string& object, int error) {
+void NoteSystemError(std::string_view call, std::string_view object, int error) {
   abi::DebugNote(abi::SystemErrorText(call, object, error));
 }
 
@@ -55,26 +54,13 @@ std::vector<std::uint8_t> ReadFile(const std::string& path, std::size_t limit) {
 }
 
 std::vector<std::uint8_t> ReadDescriptorFromNode(const std::string& devnode) {
-  std::vector<std::uint8_t> bytes;
   UniqueFd fd(::open(devnode.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
     NoteSystemError("open", devnode, errno);
-    return bytes;
+    return {};
   }
-  int size = 0;
-  if (::ioctl(fd.get(), HIDIOCGRDESCSIZE, &size) < 0) {
-    NoteSystemError("ioctl HIDIOCGRDESCSIZE", devnode, errno);
-    return bytes;
-  }
-  if (size <= 0) return bytes;
-  hidraw_report_descriptor descriptor{};
-  descriptor.size = static_cast<__u32>(std::min(size, HID_MAX_DESCRIPTOR_SIZE));
-  if (::ioctl(fd.get(), HIDIOCGRDESC, &descriptor) < 0) {
-    NoteSystemError("ioctl HIDIOCGRDESC", devnode, errno);
-    return bytes;
-  }
-  bytes.assign(descriptor.value, descriptor.value + descriptor.size);
-  return bytes;
+  return ReadReportDescriptor(fd.get(), devnode, NoteSystemError)
+      .value_or(std::vector<std::uint8_t>());
 }
 
 bool CanReadWrite(const std::string& devnode) {

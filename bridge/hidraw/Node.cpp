@@ -140,6 +140,22 @@ UniqueFd OpenNode(const std::string& path, bool& read_write,
   return fd;
 }
 
+std::optional<std::vector<std::uint8_t>> ReadReportDescriptor(int fd, const std::string& path,
+                                                              FailureReport report) {
+  int size = 0;
+  if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
+    report("ioctl HIDIOCGRDESCSIZE", path, errno);
+    return std::nullopt;
+  }
+  hidraw_report_descriptor descriptor{};
+  descriptor.size = static_cast<__u32>(std::clamp(size, 0, HID_MAX_DESCRIPTOR_SIZE));
+  if (::ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) {
+    report("ioctl HIDIOCGRDESC", path, errno);
+    return std::nullopt;
+  }
+  return std::vector<std::uint8_t>(descriptor.value, descriptor.value + descriptor.size);
+}
+
 std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path) {
   hidraw_devinfo info{};
   if (::ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
@@ -150,18 +166,10 @@ std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path) {
   identity.bus = info.bustype;
   identity.vendor_id = static_cast<std::uint16_t>(info.vendor);
   identity.product_id = static_cast<std::uint16_t>(info.product);
-  int size = 0;
-  if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
-    RecordSystemError("ioctl HIDIOCGRDESCSIZE", path, errno);
-    return std::nullopt;
-  }
-  hidraw_report_descriptor descriptor{};
-  descriptor.size = static_cast<__u32>(std::clamp(size, 0, HID_MAX_DESCRIPTOR_SIZE));
-  if (::ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) {
-    RecordSystemError("ioctl HIDIOCGRDESC", path, errno);
-    return std::nullopt;
-  }
-  identity.report_descriptor.assign(descriptor.value, descriptor.value + descriptor.size);
+  std::optional<std::vector<std::uint8_t>> descriptor =
+      ReadReportDescriptor(fd, path, RecordSystemError);
+  if (!descriptor) return std::nullopt;
+  identity.report_descriptor = std::move(*descriptor);
   // Two units of one model have the same ids and descriptor; the name the
   // kernel gave the HID device tells a unit attached under a freed node
   // number from the one listed there.

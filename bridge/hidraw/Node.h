@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CallsInFlight.h"
@@ -46,6 +47,14 @@ struct NodeIdentity {
   // device the kernel makes; empty when sysfs does not say.
   std::string instance_name;
 };
+
+// How a reader tells why it failed: RecordSystemError, or a note only.
+using FailureReport = void (*)(std::string_view call, std::string_view object, int error);
+
+// The report descriptor of an open node (HIDIOCGRDESCSIZE, HIDIOCGRDESC);
+// nothing when the ioctls fail, the reason given to `report`.
+std::optional<std::vector<std::uint8_t>> ReadReportDescriptor(int fd, const std::string& path,
+                                                              FailureReport report);
 
 // Asks an open node (HIDIOCGRAWINFO, HIDIOCGRDESCSIZE, HIDIOCGRDESC, and its
 // HID device's name through /sys/dev/char); nothing, the reason recorded,
