@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 #include <thread>
 
 #include "CallsInFlight.h"
@@ -14,33 +13,18 @@ namespace {
 TEST(CallsInFlight, AWaitOutlastsTheCallsInFlightButNotTheWaitersOwn) {
   CallsInFlight calls;
   calls.AwaitLeft();  // none in flight
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool entered = false, leave = false, waited = false;
-  std::thread call([&] {
-    const CallsInFlight::Scope scope(calls);
-    std::unique_lock lock(mutex);
-    entered = true;
-    changed.notify_all();
-    changed.wait(lock, [&] { return leave; });
-  });
-  std::unique_lock lock(mutex);
-  changed.wait(lock, [&] { return entered; });
-  lock.unlock();
+  std::atomic<bool> waiting{false}, leaving{false};
+  calls.Enter();
   std::thread waiter([&] {
     const CallsInFlight::Scope own(calls);
+    waiting = true;
     calls.AwaitLeft(1);
-    const std::lock_guard guard(mutex);
-    waited = true;
+    EXPECT_TRUE(leaving) << "returned with a call in flight";
   });
-  lock.lock();
-  EXPECT_FALSE(waited) << "returned with a call in flight";
-  leave = true;
-  changed.notify_all();
-  lock.unlock();
-  call.join();
+  while (!waiting) std::this_thread::yield();
+  leaving = true;
+  calls.Leave();
   waiter.join();
-  EXPECT_TRUE(waited);
 }
 
 }  // namespace
