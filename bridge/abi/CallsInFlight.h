@@ -35,13 +35,20 @@ class CallsInFlight {
   };
 
   void Enter() { count_.fetch_add(1); }
-  void Leave();
+  void Leave() {
+    // The count falls before the look at the waiters, and a waiter counts
+    // itself before its look at the count: one of the two sees the other.
+    count_.fetch_sub(1);
+    if (waiters_.load() > 0) WakeWaiters();
+  }
   // Waits until at most `own` calls are in flight: a caller inside calls of
   // its own passes their number, so that it does not wait for itself. Safe
   // from any thread, by any number of waiters.
   void AwaitLeft(int own = 0);
 
  private:
+  void WakeWaiters();
+
   std::atomic<int> count_{0};
   // Waiters inside AwaitLeft: a leaving call wakes them only when there is
   // one. (Not an atomic's wait: on Windows the C++ library's atomic wait can
