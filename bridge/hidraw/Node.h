@@ -80,13 +80,6 @@ class Node {
   const descriptor::ReportDescriptor& report_descriptor() const { return descriptor_; }
   const std::string& path() const { return path_; }
 
-  // The node's life, changed only under one lock, each change in one place
-  // (Move): reading, held open without delivering (Hold), ending (a stop,
-  // or a hold whose end has come), ended (the read loop has returned, or
-  // the device went away).
-  enum class State : std::uint8_t { kReading, kHeld, kEnding, kEnded };
-  State state() const { return state_.load(); }
-
   // Reads input reports and hands each to sink (see SplitInputReport) until
   // RequestStop is called or the device goes away (error, ENODEV, EIO, end
   // of file): then returns quietly. Nothing is delivered after a stop
@@ -101,7 +94,7 @@ class Node {
   // one that made the node it only marks this copy stopped: the read loop
   // runs in the parent.
   void RequestStop();
-  bool stop_requested() const { return state() >= State::kEnding; }
+  bool stop_requested() const { return state_.load() >= State::kEnding; }
 
   // Holds the node open without delivering, until Resume or until
   // EndHoldIfDue at or after `until`: what the device sends meanwhile waits
@@ -132,6 +125,12 @@ class Node {
   std::uint8_t FetchFeature(THIDreport& report);
 
  private:
+  // The node's life, changed only under one lock, each change in one place
+  // (MoveLocked): reading, held open without delivering (Hold), ending (a
+  // stop, or a hold whose end has come), ended (the read loop has returned,
+  // or the device went away).
+  enum class State : std::uint8_t { kReading, kHeld, kEnding, kEnded };
+
   std::uint8_t Fetch(THIDreport& report, ReportKind kind);
   // Reads one report into buffer, blocking, cancellable only meanwhile: its
   // length, or 0 when the loop is to end (the device went away).
@@ -154,7 +153,8 @@ class Node {
   const pid_t owner_;
   bool read_write_;
   std::atomic<bool> gone_{false};
-  // Written only by MoveLocked; read without the lock before each delivery.
+  // Written by MoveLocked (by RequestStop alone in a forked child); read
+  // without the lock before each delivery.
   std::atomic<State> state_{State::kReading};
   std::chrono::steady_clock::time_point hold_until_;
   std::mutex mutex_;
