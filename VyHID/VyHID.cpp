@@ -3,10 +3,9 @@
 // and the event raisers.
 #include "VyHID.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <new>
 
+#include "CallsInFlight.h"
 #include "Diagnostics.h"
 #include "vcl/Dialogs.h"
 #include "vcl/ExtCtrls.h"
@@ -26,26 +25,15 @@ constexpr char16_t kMissingBridgeText[] =
 
 // Callbacks that have been entered and not yet left, on any thread. A
 // callback counts itself before it reads aVyHID, so once the destructor has
-// cleared aVyHID and seen this count reach zero, no callback can still be
-// using the instance.
-std::atomic<int> gCallbacksInFlight{0};
-// Destructors waiting for callbacks to leave. A leaving callback takes the
-// lock below and wakes them only when there is one, so the input path takes
-// no lock. (Not an atomic's wait: on Windows the C++ library's atomic wait
-// can miss a notification that comes between its look at the value and its
-// sleep, and the destructor then sleeps for ever.)
-std::atomic<int> gLeaveWaiters{0};
-struct LeaveSignal {
-  std::mutex mutex;
-  std::condition_variable left;
-};
-// Never destroyed: a component that is a static object may be destroyed
-// after this file's static objects. Made in static storage, not on the
-// heap: a package unloaded while it is alive leaves no allocation behind.
-LeaveSignal& Leave() {
-  alignas(LeaveSignal) static unsigned char storage[sizeof(LeaveSignal)];
-  static LeaveSignal* const signal = new (storage) LeaveSignal;
-  return *signal;
+// cleared aVyHID and seen them leave, no callback can still be using the
+// instance. Never destroyed: a component that is a static object may be
+// destroyed after this file's static objects. Made in static storage, not on
+// the heap: a package unloaded while it is alive leaves no allocation behind.
+vyhid::abi::CallsInFlight& Callbacks() {
+  alignas(
+      vyhid::abi::CallsInFlight) static unsigned char storage[sizeof(vyhid::abi::CallsInFlight)];
+  static vyhid::abi::CallsInFlight* const calls = new (storage) vyhid::abi::CallsInFlight;
+  return *calls;
 }
 // Callbacks in progress on this thread, so that a destructor reached from
 // inside a callback on the same thread does not wait for itself.
@@ -53,40 +41,20 @@ thread_local int tCallbacksOnThisThread = 0;
 
 class CallbackScope {
  public:
-  CallbackScope() {
-    ++tCallbacksOnThisThread;
-    gCallbacksInFlight.fetch_add(1);
-  }
-  ~CallbackScope() {
-    // Every callback that leaves wakes the waiters: a destructor reached from
-    // inside a callback waits for the count to fall to its own share, not to
-    // zero. The count falls before the look at the waiters, and a waiter
-    // counts itself before it looks at the count: one of the two sees the
-    // other (both sequentially consistent).
-    gCallbacksInFlight.fetch_sub(1);
-    if (gLeaveWaiters.load() > 0) {
-      // Taken and let go: a waiter between its look at the count and its
-      // sleep holds it, so the wake-up cannot come in between.
-      { const std::lock_guard lock(Leave().mutex); }
-      Leave().left.notify_all();
-    }
-    --tCallbacksOnThisThread;
-  }
+  CallbackScope() { ++tCallbacksOnThisThread; }
+  ~CallbackScope() { --tCallbacksOnThisThread; }
   CallbackScope(const CallbackScope&) = delete;
   CallbackScope& operator=(const CallbackScope&) = delete;
+
+ private:
+  vyhid::abi::CallsInFlight::Scope counted_{Callbacks()};
 };
 
 // Waits until every callback still running on other threads has returned.
 // Called after aVyHID has been cleared: callbacks that start later see no
 // instance.
 void WaitForCallbacksToLeave() {
-  const int own = tCallbacksOnThisThread;
-  gLeaveWaiters.fetch_add(1);
-  {
-    std::unique_lock lock(Leave().mutex);
-    Leave().left.wait(lock, [own] { return gCallbacksInFlight.load() <= own; });
-  }
-  gLeaveWaiters.fetch_sub(1);
+  Callbacks().AwaitLeft(tCallbacksOnThisThread);
 }
 
 }  // namespace

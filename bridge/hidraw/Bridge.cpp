@@ -109,34 +109,30 @@ std::int32_t Bridge::GetReportDescriptor(std::uint8_t nr, std::uint8_t* buffer,
 
 bool Bridge::Reopen(std::uint8_t nr) {
   if (OnBridgeThread() || InForkedChild()) return false;
-  Held held;
+  bool resumed = false;
   {
+    // Taken up, resumed and made the open device in one step: a close, an
+    // open or the grace's end on another thread comes before or after.
     std::lock_guard lock(mutex_);
     if (!held_.node || open_node_ || nr >= devices_.size() ||
         !(devices_[nr].facts == held_.facts)) {
       return false;
     }
-    held = std::move(held_);
-    held_ = Held{};
+    Held held = std::exchange(held_, Held{});
+    grace_.Disarm();
+    resumed = !held.node->HungUp() && held.node->Resume();
+    if (!resumed) {
+      held.node->RequestStop();
+      parked_.push_back(std::move(held.thread));
+    } else {
+      open_node_ = std::move(held.node);
+      open_info_ = held.info;
+      open_facts_ = std::move(held.facts);
+      read_thread_ = std::move(held.thread);
+    }
   }
-  grace_.Disarm();
-  if (held.node->HungUp() || !held.node->Resume()) {
-    held.node->RequestStop();
-    JoinOrPark(std::move(held.thread));
-    return false;
-  }
-  std::thread replaced;
-  {
-    std::lock_guard lock(mutex_);
-    replaced = DetachOpenLocked();  // another open that won the race meanwhile
-    open_node_ = std::move(held.node);
-    open_info_ = held.info;
-    open_facts_ = std::move(held.facts);
-    read_thread_ = std::move(held.thread);
-  }
-  JoinOrPark(std::move(replaced));
   JoinParked();
-  return true;
+  return resumed;
 }
 
 bool Bridge::Open(std::uint8_t nr) {
@@ -204,22 +200,21 @@ bool Bridge::Open(std::uint8_t nr) {
 
 bool Bridge::Close(bool hold) {
   std::thread reader;
-  std::shared_ptr<Node> pausing;
+  std::shared_ptr<Node> held;
   bool was_open;
   {
     std::lock_guard lock(mutex_);
     was_open = open_node_ != nullptr;
-    hold = hold && was_open && !OnBridgeThread() && !InForkedChild() && !open_node_->gone();
+    hold = hold && was_open && !OnBridgeThread() && !InForkedChild();
     reader = DetachOpenLocked(hold);
-    if (hold) pausing = held_.node;
+    held = held_.node;
   }
   JoinOrPark(std::move(reader));
   JoinParked();
-  // Outside the lock: a report being delivered may call back into the bridge.
-  if (pausing) {
-    const auto deadline = std::chrono::steady_clock::now() + kReopenGrace;
-    pausing->Pause(deadline);
-    if (!grace_.Arm(pausing, deadline)) pausing->RequestStop();  // closed for real
+  if (held) {
+    // Outside the lock: a report being delivered may call back into the
+    // bridge. None is delivered after this returns.
+    held->AwaitDeliveries();
   } else if (!InForkedChild()) {  // the timer's thread is the parent's
     JoinOrPark(grace_.Stop());    // nothing is held
   }
@@ -233,12 +228,16 @@ std::thread Bridge::DetachOpenLocked(bool hold) {
     held_.node->RequestStop();
     if (held_.thread.joinable()) parked_.push_back(std::move(held_.thread));
     held_ = Held{};
+    grace_.Disarm();
   }
-  if (hold) {
+  // Held and its grace armed in the same step as the close, so that an open
+  // on another thread finds it held or not at all.
+  const auto deadline = std::chrono::steady_clock::now() + kReopenGrace;
+  if (hold && open_node_->Hold(deadline) && grace_.Arm(open_node_, deadline)) {
     held_ =
         Held{std::move(open_node_), std::move(read_thread_), std::move(open_facts_), open_info_};
   } else if (open_node_) {
-    open_node_->RequestStop();
+    open_node_->RequestStop();  // also a node whose grace could not be armed
   }
   open_node_.reset();
   open_info_ = THIDdeviceInfo{};
@@ -286,6 +285,7 @@ void Bridge::ReadThread(const std::shared_ptr<Node>& node) {
       if (bridge.held_.node == node) {
         bridge.parked_.push_back(std::move(bridge.held_.thread));
         bridge.held_ = Held{};
+        bridge.grace_.Disarm();  // its thread ends: nothing is held
       }
     }
   } release{*this, node};

@@ -119,8 +119,9 @@ class Bridge {
   void ReadThread(const std::shared_ptr<Node>& node);
   // Takes up the held node again when it holds device nr of the last scan.
   bool Reopen(std::uint8_t nr);
-  // Stops the open device, or with hold keeps it as held_; a node held
-  // before is stopped and its thread parked. The caller joins the returned
+  // Stops the open device, or with hold keeps it as held_ with its grace
+  // armed (stopped instead when it cannot be held); a node held before is
+  // stopped and its thread parked. The caller joins the returned
   // thread (when it can).
   std::thread DetachOpenLocked(bool hold = false);
   // Joins a stopped thread; parks it on a bridge thread, lets it go in a
@@ -143,7 +144,7 @@ class Bridge {
   // application.
   std::vector<std::thread> parked_;
   const pid_t owner_;
-  // Ends held_'s pause when its grace runs out.
+  // Ends held_'s hold when its grace runs out.
   GraceTimer grace_;
   // Guards the monitor's start and stop; never taken by the monitor thread.
   std::mutex monitor_mutex_;

@@ -2,9 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <libudev.h>
-#include <linux/hidraw.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -20,38 +17,22 @@
 #include <utility>
 #include <vector>
 
+#include "FactsOf.h"
 #include "Failure.h"
+#include "Node.h"
 #include "UniqueFd.h"
 
 namespace vyhid::hidraw {
 namespace {
 
-struct UdevUnref {
-  void operator()(udev* u) const { udev_unref(u); }
-  void operator()(udev_device* d) const { udev_device_unref(d); }
-};
-using UdevPtr = std::unique_ptr<udev, UdevUnref>;
-using DevicePtr = std::unique_ptr<udev_device, UdevUnref>;
-
-std::string Text(const char* value) {
-  return value != nullptr ? std::string(value) : std::string();
-}
-
-std::string Attribute(udev_device* device, const char* name) {
-  return Text(udev_device_get_sysattr_value(device, name));
-}
-
-std::string Property(udev_device* device, const char* name) {
-  return Text(udev_device_get_property_value(device, name));
-}
-
 // A failure that costs one device a fact but not the scan: noted, not
 // recorded as the reason of the call.
-void NoteSystemError(std::string_view call, const std::string& object, int error) {
+void NoteSystemError(std::string_view call, std::string_view object, int error) {
   abi::DebugNote(abi::SystemErrorText(call, object, error));
 }
 
-// Reads a whole small file, at most limit bytes.
+}  // namespace
+
 std::vector<std::uint8_t> ReadFile(const std::string& path, std::size_t limit) {
   std::vector<std::uint8_t> bytes;
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -72,55 +53,21 @@ std::vector<std::uint8_t> ReadFile(const std::string& path, std::size_t limit) {
   return bytes;
 }
 
-// The descriptor from the node itself, for systems whose sysfs lacks it.
 std::vector<std::uint8_t> ReadDescriptorFromNode(const std::string& devnode) {
-  std::vector<std::uint8_t> bytes;
   UniqueFd fd(::open(devnode.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
     NoteSystemError("open", devnode, errno);
-    return bytes;
+    return {};
   }
-  int size = 0;
-  if (::ioctl(fd.get(), HIDIOCGRDESCSIZE, &size) < 0) {
-    NoteSystemError("ioctl HIDIOCGRDESCSIZE", devnode, errno);
-    return bytes;
-  }
-  if (size <= 0) return bytes;
-  hidraw_report_descriptor descriptor{};
-  descriptor.size = static_cast<__u32>(std::min(size, HID_MAX_DESCRIPTOR_SIZE));
-  if (::ioctl(fd.get(), HIDIOCGRDESC, &descriptor) < 0) {
-    NoteSystemError("ioctl HIDIOCGRDESC", devnode, errno);
-    return bytes;
-  }
-  bytes.assign(descriptor.value, descriptor.value + descriptor.size);
-  return bytes;
+  return ReadReportDescriptor(fd.get(), devnode, NoteSystemError)
+      .value_or(std::vector<std::uint8_t>());
 }
 
 bool CanReadWrite(const std::string& devnode) {
   return !devnode.empty() && ::access(devnode.c_str(), R_OK | W_OK) == 0;
 }
 
-// A device as libudev shows it. FactsOf reads a device through this or
-// through SysfsDevice, which give the same texts.
-class UdevDevice {
- public:
-  explicit UdevDevice(udev_device* device) : device_(device) {}
-  std::string Devnode() const { return Text(udev_device_get_devnode(device_)); }
-  std::string Syspath() const { return Text(udev_device_get_syspath(device_)); }
-  std::string Sysname() const { return Text(udev_device_get_sysname(device_)); }
-  std::string Property(const char* name) const { return hidraw::Property(device_, name); }
-  std::string Attribute(const char* name) const { return hidraw::Attribute(device_, name); }
-  // The nearest device above this one of that subsystem (and devtype).
-  std::optional<UdevDevice> Parent(const char* subsystem, const char* devtype) const {
-    udev_device* parent =
-        udev_device_get_parent_with_subsystem_devtype(device_, subsystem, devtype);
-    if (parent == nullptr) return std::nullopt;
-    return UdevDevice(parent);
-  }
-
- private:
-  udev_device* device_;  // owned by the caller; parents by their child
-};
+namespace {
 
 // A device read straight from sysfs: its directory and its uevent's
 // properties. The same texts as libudev's for the same device, at a
@@ -235,60 +182,6 @@ dev_t SysfsDevice::Number() const {
   return makedev(number(Property("MAJOR")), number(Property("MINOR")));
 }
 
-// Facts of a device on USB: its interface and the USB device above it.
-template <typename Device>
-void AddUsbFacts(const Device& hid, const Device& usb, DeviceFacts& facts) {
-  if (auto v = ParseHex16(usb.Attribute("idVendor"))) facts.vendor_id = *v;
-  if (auto p = ParseHex16(usb.Attribute("idProduct"))) facts.product_id = *p;
-  if (auto r = ParseHex16(usb.Attribute("bcdDevice"))) facts.version = *r;
-  facts.manufacturer = usb.Attribute("manufacturer");
-  facts.product = usb.Attribute("product");
-  facts.serial = usb.Attribute("serial");
-  facts.port_path = usb.Sysname();  // bus-port chain, e.g. "1-2.3"
-  if (const auto interface = hid.Parent("usb", "usb_interface")) {
-    if (auto n = ParseHex16(interface->Attribute("bInterfaceNumber"))) facts.interface_number = *n;
-  }
-}
-
-// Facts of a device elsewhere (Bluetooth, I2C, uhid): the HID device's own
-// uevent.
-template <typename Device>
-void AddHidFacts(const Device& hid, DeviceFacts& facts) {
-  ParseHidId(hid.Property("HID_ID"), facts.vendor_id, facts.product_id);
-  facts.product = hid.Property("HID_NAME");
-  facts.serial = hid.Property("HID_UNIQ");
-  facts.port_path = hid.Property("HID_PHYS");
-}
-
-template <typename Device>
-DeviceFacts FactsOf(const Device& hidraw) {
-  DeviceFacts facts;
-  facts.devnode = hidraw.Devnode();
-  if (const auto hid = hidraw.Parent("hid", nullptr)) {
-    facts.instance_name = hid->Sysname();
-    // HID_ID is BUS:VENDOR:PRODUCT; the bus is checked again at the open.
-    const std::string hid_id = hid->Property("HID_ID");
-    if (auto bus = ParseHex16(std::string_view(hid_id).substr(0, hid_id.find(':')))) {
-      facts.bus = *bus;
-    }
-    if (const auto usb = hid->Parent("usb", "usb_device")) {
-      AddUsbFacts(*hid, *usb, facts);
-    } else {
-      AddHidFacts(*hid, facts);
-    }
-    const std::string syspath = hid->Syspath();
-    if (!syspath.empty()) {
-      facts.report_descriptor = ReadFile(syspath + "/report_descriptor", HID_MAX_DESCRIPTOR_SIZE);
-    }
-  }
-  if (facts.instance_name.empty()) facts.instance_name = hidraw.Sysname();
-  if (facts.report_descriptor.empty() && !facts.devnode.empty()) {
-    facts.report_descriptor = ReadDescriptorFromNode(facts.devnode);
-  }
-  facts.read_write = CanReadWrite(facts.devnode);
-  return facts;
-}
-
 // Lists the hidraw devices from the class directory; how each is read is
 // the subclass's.
 class ClassDirSystem : public HidrawSystem {
@@ -317,15 +210,6 @@ class SysfsSystem final : public ClassDirSystem {
     if (read.facts.devnode.empty()) return std::nullopt;
     return read;
   }
-};
-
-class UdevSystem final : public ClassDirSystem {
- public:
-  std::optional<Read> ReadDevice(const std::string& syspath) override;
-
- private:
-  // Made by the first read; a failure is recorded and tried again next time.
-  UdevPtr context_;
 };
 
 // The class directory lists every hidraw device as a link to its sysfs path;
@@ -363,27 +247,7 @@ std::vector<std::string> ClassDirSystem::List() {
   return syspaths;
 }
 
-std::optional<HidrawSystem::Read> UdevSystem::ReadDevice(const std::string& syspath) {
-  if (!context_) context_.reset(udev_new());
-  if (!context_) {
-    RecordSystemError("udev_new", "", errno);
-    return std::nullopt;
-  }
-  DevicePtr device(udev_device_new_from_syspath(context_.get(), syspath.c_str()));
-  if (!device) {  // gone since the listing
-    NoteSystemError("udev_device_new_from_syspath", syspath, errno);
-    return std::nullopt;
-  }
-  Read read{FactsOf(UdevDevice(device.get())), udev_device_get_devnum(device.get())};
-  if (read.facts.devnode.empty()) return std::nullopt;
-  return read;
-}
-
 }  // namespace
-
-std::unique_ptr<HidrawSystem> MakeUdevSystem() {
-  return std::make_unique<UdevSystem>();
-}
 
 std::unique_ptr<HidrawSystem> MakeSysfsSystem() {
   return std::make_unique<SysfsSystem>();
@@ -419,10 +283,6 @@ std::vector<DeviceFacts> HidrawCache::Scan() {
 std::size_t HidrawCache::LastReads() const {
   std::lock_guard lock(mutex_);
   return last_reads_;
-}
-
-std::vector<DeviceFacts> EnumerateHidraw() {
-  return HidrawCache(MakeSysfsSystem()).Scan();
 }
 
 }  // namespace vyhid::hidraw

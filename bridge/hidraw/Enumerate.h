@@ -40,9 +40,6 @@ class HidrawSystem {
 // device's uevent and report descriptor, and for USB the interface and the
 // USB device above it. What the bridge scans with.
 std::unique_ptr<HidrawSystem> MakeSysfsSystem();
-// The same facts through libudev (a context of its own), many times slower:
-// the reference the sysfs reader is checked against.
-std::unique_ptr<HidrawSystem> MakeUdevSystem();
 
 // Enumeration that keeps the facts it read. A scan reads in full only the
 // devices that are new or whose node changed: another sysfs path (a new HID
@@ -68,10 +65,5 @@ class HidrawCache {
   std::map<std::string, Kept> kept_;  // by sysfs path
   std::size_t last_reads_ = 0;
 };
-
-// Every hidraw device present now, with what identifies and describes it.
-// The order is the system's; an empty list when there is none or libudev
-// cannot be used. Safe from any thread (uses a libudev context of its own).
-std::vector<DeviceFacts> EnumerateHidraw();
 
 }  // namespace vyhid::hidraw

@@ -51,24 +51,17 @@ std::thread GraceTimer::Stop() {
 void GraceTimer::Run(std::uint64_t generation) {
   MarkBridgeThread();
   std::unique_lock lock(mutex_);
-  while (generation_ == generation) {
-    if (node_.expired()) {
-      changed_.wait(lock);
-      continue;
-    }
+  while (generation_ == generation && !node_.expired()) {
     const auto deadline = deadline_;
     if (changed_.wait_until(lock, deadline) == std::cv_status::no_timeout) continue;
     if (generation_ != generation || deadline_ != deadline) continue;  // changed meanwhile
     const std::shared_ptr<Node> node = std::exchange(node_, {}).lock();
     lock.unlock();
-    if (node) node->EndPauseIfDue();
+    if (node) node->EndHoldIfDue(std::chrono::steady_clock::now());
     lock.lock();
-    // Nothing held any more: the thread ends, and the next hold starts one.
-    if (generation_ == generation && node_.expired()) {
-      running_ = false;
-      return;
-    }
   }
+  // Nothing held any more: the next hold starts a thread again.
+  if (generation_ == generation) running_ = false;
 }
 
 }  // namespace vyhid::hidraw

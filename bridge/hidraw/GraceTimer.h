@@ -1,9 +1,9 @@
-// Ends the pause of a node held open after a close when its grace runs out.
+// Ends the hold of a node held open after a close when its grace runs out.
 // The node's read thread waits inside its read and cannot keep the time, so
-// a thread of the timer's own sleeps until the grace's end. It runs from a
-// hold until a grace ends or the timer is stopped (a close that holds
-// nothing); a reopen disarms it, and it then sleeps without waking until the
-// next hold.
+// a thread of the timer's own sleeps until the grace's end. It runs only
+// while a node is held: from a hold until the grace ends, the timer is
+// disarmed (a reopen, the held node released) or stopped (a close that holds
+// nothing); then it ends, and the next hold starts another.
 #pragma once
 
 #include <chrono>
@@ -25,8 +25,8 @@ class GraceTimer {
   // The thread must have been stopped and joined (Stop).
   ~GraceTimer() = default;
 
-  // Ends node's pause at `deadline` (Node::EndPauseIfDue) unless Arm or
-  // Disarm comes first; starts the thread on first use. False, the reason
+  // Ends node's hold at `deadline` (Node::EndHoldIfDue) unless Arm or
+  // Disarm comes first; starts the thread when none runs. False, the reason
   // recorded, when the thread cannot be started.
   bool Arm(std::weak_ptr<Node> node, std::chrono::steady_clock::time_point deadline);
   void Disarm();
@@ -34,7 +34,8 @@ class GraceTimer {
   std::thread Stop();
 
  private:
-  // The thread's body; it ends when generation_ moves past `generation`.
+  // The thread's body; it ends when nothing is held or generation_ moves
+  // past `generation`.
   void Run(std::uint64_t generation);
 
   std::mutex mutex_;

@@ -140,6 +140,22 @@ UniqueFd OpenNode(const std::string& path, bool& read_write,
   return fd;
 }
 
+std::optional<std::vector<std::uint8_t>> ReadReportDescriptor(int fd, const std::string& path,
+                                                              FailureReport report) {
+  int size = 0;
+  if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
+    report("ioctl HIDIOCGRDESCSIZE", path, errno);
+    return std::nullopt;
+  }
+  hidraw_report_descriptor descriptor{};
+  descriptor.size = static_cast<__u32>(std::clamp(size, 0, HID_MAX_DESCRIPTOR_SIZE));
+  if (::ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) {
+    report("ioctl HIDIOCGRDESC", path, errno);
+    return std::nullopt;
+  }
+  return std::vector<std::uint8_t>(descriptor.value, descriptor.value + descriptor.size);
+}
+
 std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path) {
   hidraw_devinfo info{};
   if (::ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
@@ -150,18 +166,10 @@ std::optional<NodeIdentity> ReadNodeIdentity(int fd, const std::string& path) {
   identity.bus = info.bustype;
   identity.vendor_id = static_cast<std::uint16_t>(info.vendor);
   identity.product_id = static_cast<std::uint16_t>(info.product);
-  int size = 0;
-  if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
-    RecordSystemError("ioctl HIDIOCGRDESCSIZE", path, errno);
-    return std::nullopt;
-  }
-  hidraw_report_descriptor descriptor{};
-  descriptor.size = static_cast<__u32>(std::clamp(size, 0, HID_MAX_DESCRIPTOR_SIZE));
-  if (::ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) {
-    RecordSystemError("ioctl HIDIOCGRDESC", path, errno);
-    return std::nullopt;
-  }
-  identity.report_descriptor.assign(descriptor.value, descriptor.value + descriptor.size);
+  std::optional<std::vector<std::uint8_t>> descriptor =
+      ReadReportDescriptor(fd, path, RecordSystemError);
+  if (!descriptor) return std::nullopt;
+  identity.report_descriptor = std::move(*descriptor);
   // Two units of one model have the same ids and descriptor; the name the
   // kernel gave the HID device tells a unit attached under a freed node
   // number from the one listed there.
@@ -198,55 +206,59 @@ Node::Node(std::string path, UniqueFd fd, bool read_write, descriptor::ReportDes
   valid_ = true;
 }
 
-void Node::RequestStop() {
-  stopping_.store(true, std::memory_order_release);
-  if (ForkedFrom(owner_)) return;  // the loop and its thread are the parent's
-  EndLoop();
-}
-
-void Node::EndLoop() {
-  {
-    std::lock_guard lock(pause_mutex_);
-    ended_ = true;
-    // A pending cancel acts only inside the read, where the loop holds no
-    // lock.
-    if (reader_registered_) ::pthread_cancel(reader_);
+bool Node::MoveLocked(State to) {
+  const State from = state_.load();
+  bool may = false;
+  switch (to) {
+    case State::kReading:
+      may = from == State::kHeld;
+      break;
+    case State::kHeld:
+      may = from == State::kReading;
+      break;
+    case State::kEnding:
+      may = from == State::kReading || from == State::kHeld;
+      break;
+    case State::kEnded:
+      may = from != State::kEnded;
+      break;
   }
-  pause_changed_.notify_all();
+  if (!may) return false;
+  state_.store(to);
+  // A pending cancel acts only inside the read, where the loop holds no
+  // lock. In a forked child the thread is the parent's.
+  if (to == State::kEnding && reader_registered_ && !ForkedFrom(owner_)) {
+    ::pthread_cancel(reader_);
+  }
+  state_changed_.notify_all();
+  return true;
 }
 
-void Node::Pause(std::chrono::steady_clock::time_point until) {
-  std::unique_lock lock(pause_mutex_);
-  pause_until_ = until;
-  // Paused before the look at a delivery, as the loop marks a delivery
-  // before its look at the pause: one of the two sees the other.
-  paused_.store(true);
-  pause_waiting_.store(true);
-  pause_changed_.wait(lock, [&] { return !delivering_.load(); });
-  pause_waiting_.store(false);
+void Node::RequestStop() {
+  if (ForkedFrom(owner_)) {
+    // Only this copy is marked: the lock may have been held by a thread of
+    // the parent at the fork, and no thread here will let it go.
+    if (state_.load() < State::kEnding) state_.store(State::kEnding);
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  MoveLocked(State::kEnding);
+}
+
+bool Node::Hold(std::chrono::steady_clock::time_point until) {
+  std::lock_guard lock(mutex_);
+  hold_until_ = until;
+  return MoveLocked(State::kHeld);
 }
 
 bool Node::Resume() {
-  {
-    std::lock_guard lock(pause_mutex_);
-    if (ended_) return false;
-    paused_.store(false, std::memory_order_release);
-  }
-  pause_changed_.notify_all();
-  return true;
+  std::lock_guard lock(mutex_);
+  return MoveLocked(State::kReading);
 }
 
-bool Node::EndPauseIfDue() {
-  {
-    std::lock_guard lock(pause_mutex_);
-    if (!paused_.load(std::memory_order_relaxed) || ended_ ||
-        std::chrono::steady_clock::now() < pause_until_) {
-      return false;
-    }
-    stopping_.store(true, std::memory_order_release);
-  }
-  EndLoop();
-  return true;
+bool Node::EndHoldIfDue(std::chrono::steady_clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  return state_.load() == State::kHeld && now >= hold_until_ && MoveLocked(State::kEnding);
 }
 
 bool Node::HungUp() const {
@@ -272,26 +284,20 @@ std::size_t Node::ReadReport(std::vector<std::uint8_t>& buffer) {
   }
 }
 
-bool Node::DeliverUnlessPaused(std::span<const std::uint8_t> bytes, const PieceSink& sink) {
-  // Marked while delivering: Pause waits for the report being delivered,
-  // and a report delivered after it sees paused_. No lock: this runs for
-  // every report.
-  delivering_.store(true);
-  const bool paused = paused_.load();
-  if (!paused && !stop_requested()) SplitInputReport(bytes, descriptor_.uses_report_ids, sink);
-  delivering_.store(false);
-  if (pause_waiting_.load()) {
-    // Taken and let go: a Pause between its look and its sleep holds it.
-    { std::lock_guard lock(pause_mutex_); }
-    pause_changed_.notify_all();
-  }
-  return !paused;
+bool Node::DeliverIfReading(std::span<const std::uint8_t> bytes, const PieceSink& sink) {
+  // Counted before the look at the state, as a hold changes the state before
+  // its wait for the deliveries: one of the two sees the other. No lock:
+  // this runs for every report.
+  const abi::CallsInFlight::Scope delivering(deliveries_);
+  if (state_.load() != State::kReading) return false;
+  SplitInputReport(bytes, descriptor_.uses_report_ids, sink);
+  return true;
 }
 
 bool Node::AwaitResume() {
-  std::unique_lock lock(pause_mutex_);
-  pause_changed_.wait(lock, [&] { return ended_ || !paused_.load(std::memory_order_relaxed); });
-  return !ended_;
+  std::unique_lock lock(mutex_);
+  state_changed_.wait(lock, [&] { return state_.load() != State::kHeld; });
+  return state_.load() == State::kReading;
 }
 
 void Node::ReadLoop(const PieceSink& sink) {
@@ -300,7 +306,7 @@ void Node::ReadLoop(const PieceSink& sink) {
   int ignored = 0;
   ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
   {
-    std::lock_guard lock(pause_mutex_);
+    std::lock_guard lock(mutex_);
     reader_ = ::pthread_self();
     reader_registered_ = true;
   }
@@ -308,9 +314,9 @@ void Node::ReadLoop(const PieceSink& sink) {
   struct Unregister {
     Node& node;
     ~Unregister() {
-      std::lock_guard lock(node.pause_mutex_);
+      std::lock_guard lock(node.mutex_);
       node.reader_registered_ = false;
-      node.ended_ = true;
+      node.MoveLocked(State::kEnded);
     }
   } unregister{*this};
 
@@ -326,9 +332,9 @@ void Node::ReadLoop(const PieceSink& sink) {
       return;
     }
     const std::span report(buffer.data(), n);
-    // A report read as a pause came waits for its end; the next read comes
+    // A report read as a hold came waits for its end; the next read comes
     // after it is delivered, so the kernel's queue keeps the rest in order.
-    while (!DeliverUnlessPaused(report, guarded)) {
+    while (!DeliverIfReading(report, guarded)) {
       if (!AwaitResume()) return;
     }
   }

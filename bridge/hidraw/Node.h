@@ -13,8 +13,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "CallsInFlight.h"
 #include "HIDrecords.h"
 #include "Reports.h"
 #include "UniqueFd.h"
@@ -45,6 +47,14 @@ struct NodeIdentity {
   // device the kernel makes; empty when sysfs does not say.
   std::string instance_name;
 };
+
+// How a reader tells why it failed: RecordSystemError, or a note only.
+using FailureReport = void (*)(std::string_view call, std::string_view object, int error);
+
+// The report descriptor of an open node (HIDIOCGRDESCSIZE, HIDIOCGRDESC);
+// nothing when the ioctls fail, the reason given to `report`.
+std::optional<std::vector<std::uint8_t>> ReadReportDescriptor(int fd, const std::string& path,
+                                                              FailureReport report);
 
 // Asks an open node (HIDIOCGRAWINFO, HIDIOCGRDESCSIZE, HIDIOCGRDESC, and its
 // HID device's name through /sys/dev/char); nothing, the reason recorded,
@@ -84,21 +94,23 @@ class Node {
   // one that made the node it only marks this copy stopped: the read loop
   // runs in the parent.
   void RequestStop();
-  bool stop_requested() const { return stopping_.load(std::memory_order_acquire); }
+  bool stop_requested() const { return state_.load() >= State::kEnding; }
 
-  // Holds the node open without delivering: what the device sends meanwhile
-  // waits in the kernel's queue (a report read as the pause came is held
-  // for the resume). Returns once no report is being delivered: never called
-  // from the sink. The pause lasts until Resume, or until EndPauseIfDue at
-  // or after `until` ends the loop.
-  void Pause(std::chrono::steady_clock::time_point until);
-  // Delivers again, from the first report read during the pause. False when
-  // the loop has ended (the pause ran out, the device went away, a stop was
-  // requested): the node is then of no further use.
+  // Holds the node open without delivering, until Resume or until
+  // EndHoldIfDue at or after `until`: what the device sends meanwhile waits
+  // in the kernel's queue (a report read as the hold came is kept for the
+  // resume). Does not wait: a report being delivered may still be, until
+  // AwaitDeliveries. False when the node is not reading.
+  bool Hold(std::chrono::steady_clock::time_point until);
+  // Returns once no report is being delivered: never called from the sink.
+  void AwaitDeliveries() { deliveries_.AwaitLeft(); }
+  // Delivers again, from the first report read during the hold. False when
+  // the node is not held (the hold ran out, the device went away, a stop
+  // was requested): the node is then of no further use.
   bool Resume();
-  // Ends the loop when a pause is on whose end has come; the pause's
-  // timekeeper calls it. True when it ended the loop.
-  bool EndPauseIfDue();
+  // Ends the loop when the node is held and the hold's end has come by
+  // `now`; the hold's timekeeper calls it. True when it ended the loop.
+  bool EndHoldIfDue(std::chrono::steady_clock::time_point now);
   // The device went away, asked of the node now without waiting.
   bool HungUp() const;
   // The device went away (the read loop saw it hang up).
@@ -113,18 +125,25 @@ class Node {
   std::uint8_t FetchFeature(THIDreport& report);
 
  private:
+  // The node's life, changed only under one lock, each change in one place
+  // (MoveLocked): reading, held open without delivering (Hold), ending (a
+  // stop, or a hold whose end has come), ended (the read loop has returned,
+  // or the device went away).
+  enum class State : std::uint8_t { kReading, kHeld, kEnding, kEnded };
+
   std::uint8_t Fetch(THIDreport& report, ReportKind kind);
   // Reads one report into buffer, blocking, cancellable only meanwhile: its
   // length, or 0 when the loop is to end (the device went away).
   std::size_t ReadReport(std::vector<std::uint8_t>& buffer);
-  // Delivers the report in bytes unless paused or stopped; false when
-  // paused (the caller holds it).
-  bool DeliverUnlessPaused(std::span<const std::uint8_t> bytes, const PieceSink& sink);
-  // Waits out a pause with a report held: true when delivery goes on.
+  // Delivers the report in bytes when reading: false when held or ending
+  // (the caller keeps it).
+  bool DeliverIfReading(std::span<const std::uint8_t> bytes, const PieceSink& sink);
+  // Waits out a hold with a report kept: true when delivery goes on.
   bool AwaitResume();
-  // Marks the loop ended and wakes a read loop waiting out a pause, or
-  // cancels its thread (registered while it may read).
-  void EndLoop();
+  // Every change of state_, under mutex_: false when `to` may not follow the
+  // present state. Ending cancels the read loop's thread (registered while it
+  // may read) and wakes a loop waiting out a hold.
+  bool MoveLocked(State to);
   // The payload length of that report, or nothing (reason recorded).
   std::optional<std::uint32_t> PayloadLength(ReportKind kind, std::uint8_t report_id) const;
 
@@ -133,21 +152,17 @@ class Node {
   bool valid_ = false;
   const pid_t owner_;
   bool read_write_;
-  std::atomic<bool> stopping_{false};
   std::atomic<bool> gone_{false};
-  // The pause: its state, the loop's end and its registered thread written
-  // under pause_mutex_ (paused_ is also read without it, before each
-  // delivery); pause_changed_ wakes a
-  // loop waiting out a pause, and a Pause waiting for a delivery to end.
-  // delivering_ is set by the read loop while it delivers a report;
-  // pause_waiting_ while a Pause waits for that to end.
-  std::atomic<bool> paused_{false};
-  bool ended_ = false;
-  std::chrono::steady_clock::time_point pause_until_;
-  std::mutex pause_mutex_;
-  std::condition_variable pause_changed_;
-  std::atomic<bool> delivering_{false};
-  std::atomic<bool> pause_waiting_{false};
+  // Written by MoveLocked (by RequestStop alone in a forked child); read
+  // without the lock before each delivery.
+  std::atomic<State> state_{State::kReading};
+  std::chrono::steady_clock::time_point hold_until_;
+  std::mutex mutex_;
+  // Wakes a loop waiting out a hold.
+  std::condition_variable state_changed_;
+  // Reports being delivered: a delivery counts itself before its look at the
+  // state, and AwaitDeliveries waits for those that looked before a hold.
+  abi::CallsInFlight deliveries_;
   // The read loop's thread, registered while the loop runs.
   pthread_t reader_{};
   bool reader_registered_ = false;

@@ -1,6 +1,5 @@
 // The built HID_Bridge__.dll, loaded as the component loads it, on whatever
 // this machine has (usually no HID device at all).
-#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -10,34 +9,9 @@
 #include <thread>
 
 #include "EntryPoints.h"
+#include "ProcessCounts.h"
 
 namespace {
-
-int CountEntries(const char* dir) {
-  DIR* d = ::opendir(dir);
-  if (d == nullptr) return 0;
-  int n = 0;
-  while (const dirent* e = ::readdir(d)) {
-    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++n;
-  }
-  ::closedir(d);
-  return n;
-}
-
-int Threads() {
-  // ThreadSanitizer starts a thread of its own when the process first creates
-  // one: let that happen before anything is counted.
-  static const bool runtimeThreadsStarted = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)runtimeThreadsStarted;
-  return CountEntries("/proc/self/task");
-}
-// Open descriptors, the one counting them included.
-int Descriptors() {
-  return CountEntries("/proc/self/fd");
-}
 
 // The bridge loaded by path, its entry points bound by name.
 struct Bridge : vyhid::EntryPointTable {

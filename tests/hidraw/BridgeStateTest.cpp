@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Bridge.h"
@@ -283,6 +284,47 @@ TEST_F(BridgeState, CloseThenReopenLosesNoReportAndTheGraceEndReleasesTheNode) {
   ASSERT_TRUE(received.WaitFor(4));
   std::lock_guard lock(received.mutex);
   EXPECT_EQ(received.reports.size(), 4u);
+}
+
+// A close and an open of the device on two threads: the open finds the node
+// held or not at all, and the device goes on delivering. The close is made
+// to wait after its step, joining a read thread parked by a callback that
+// reopened the device; the open comes then.
+TEST_F(BridgeState, AnOpenDuringACloseOnAnotherThreadLeavesTheDeviceDelivering) {
+  const DeviceFacts keyboard = Fifo("kbd", kKeyboard, 1);
+  Bridge bridge([&] { return std::vector{keyboard}; });
+  bridge.SetInputHandler(OnInputThenHook);
+  ASSERT_EQ(bridge.Scan(), 1);
+  ASSERT_TRUE(bridge.Open(0));
+  bool first = true, reopened = false, released = false;
+  hooks.on_input = [&] {
+    if (!std::exchange(first, false)) return;
+    EXPECT_TRUE(bridge.Open(0));
+    std::unique_lock lock(received.mutex);
+    reopened = true;
+    received.changed.notify_all();
+    received.changed.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+  };
+  Send(keyboard, Bytes(8, 1));
+  ASSERT_TRUE(WaitUntil([&] { return reopened; }));
+  const auto size_is = [&](bool open) {
+    while ((bridge.ReportSize(descriptor::ReportKind::kInput) != 0) != open) {
+      std::this_thread::yield();
+    }
+  };
+  std::thread closer([&] { EXPECT_TRUE(bridge.Close()); });
+  size_is(false);
+  std::thread opener([&] { EXPECT_TRUE(bridge.Open(0)); });
+  size_is(true);  // either thread may be the one joining the parked thread
+  {
+    std::lock_guard lock(received.mutex);
+    released = true;
+  }
+  received.changed.notify_all();
+  closer.join();
+  opener.join();
+  Send(keyboard, Bytes(8, 2));
+  EXPECT_TRUE(received.WaitFor(2)) << "the device was left open but silent";
 }
 
 TEST_F(BridgeState, SizeQueriesClampTo255) {

@@ -3,6 +3,7 @@
 // hands over one whole report per read and hangs up when the other end goes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,14 +17,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "Diagnostics.h"
+#include "GraceTimer.h"
 #include "Node.h"
+#include "ProcessCounts.h"
 #include "Reports.h"
+
+extern "C" int __real_pthread_mutex_unlock(pthread_mutex_t* mutex);
 
 namespace vyhid::hidraw {
 namespace {
@@ -129,6 +136,11 @@ const Bytes kNumberedDevice = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0
                                0x85, 0x01, 0x95, 0x08, 0x09, 0x01, 0x81, 0x02, 0x85,
                                0x02, 0x95, 0x04, 0x09, 0x02, 0x91, 0x02, 0x85, 0x03,
                                0x95, 0x02, 0x09, 0x03, 0xB1, 0x02, 0xC0};
+
+// Run once, on its thread, right after that thread's next unlock of a
+// mutex: the test binary is linked with pthread_mutex_unlock wrapped, so that
+// a test can step in between two steps of the code under test.
+thread_local const std::function<void()>* tAfterUnlock = nullptr;
 
 // One end of a socket pair as the node, the other as the device.
 struct FakeNode {
@@ -254,6 +266,33 @@ TEST(Node, NothingIsDeliveredAfterAStopRequest) {
   int calls = 0;
   fake.node->ReadLoop([&](const THIDreport&, std::uint8_t) { return ++calls, true; });
   EXPECT_EQ(calls, 0);
+}
+
+// A hold ends only when due. A resume that comes as it ends, at the first
+// moment the ending thread lets a lock go, fails: an open never takes up a
+// node whose loop is ending.
+TEST(Node, AHoldEndsWhenDueAndAResumeAsItEndsFails) {
+  const auto due = std::chrono::steady_clock::now();
+  FakeNode fake;
+  ASSERT_TRUE(fake.node->Hold(due));
+  EXPECT_FALSE(fake.node->EndHoldIfDue(due - std::chrono::milliseconds(1)));
+  std::optional<bool> resumed;
+  const std::function<void()> open = [&] { resumed = fake.node->Resume(); };
+  tAfterUnlock = &open;  // between whatever steps the end of the hold takes
+  EXPECT_TRUE(fake.node->EndHoldIfDue(due));
+  EXPECT_EQ(resumed, false) << "a node whose hold was ending was resumed";
+}
+
+// The grace timer's thread runs only while a node is held: armed for a node
+// released before it first looks, it ends.
+TEST(GraceTimer, ItsThreadEndsWhenNothingIsHeld) {
+  const int threads = Threads();
+  GraceTimer timer;
+  ASSERT_TRUE(
+      timer.Arm(std::weak_ptr<Node>(), std::chrono::steady_clock::now() + std::chrono::hours(1)));
+  EXPECT_TRUE(ThreadsFallTo(threads));
+  std::thread stopped = timer.Stop();
+  if (stopped.joinable()) stopped.join();
 }
 
 TEST(Node, OutputReportsAreFramedToTheirLength) {
@@ -399,3 +438,9 @@ TEST_F(OpenNodeTest, FailuresRecordTheCallTheNodeAndTheReason) {
 
 }  // namespace
 }  // namespace vyhid::hidraw
+
+extern "C" int __wrap_pthread_mutex_unlock(pthread_mutex_t* mutex) {
+  const int result = __real_pthread_mutex_unlock(mutex);
+  if (const auto* step = std::exchange(vyhid::hidraw::tAfterUnlock, nullptr)) (*step)();
+  return result;
+}

@@ -69,6 +69,7 @@
 #include <vector>
 
 #include "Enumerate.h"
+#include "UdevSystem.h"
 #include "VyHID.h"
 #include "vcl/Dialogs.h"
 #include "vcl/Forms.h"
