@@ -8,10 +8,10 @@ namespace vyhid {
 
 void ReportAssembler::Add(const THIDreport& piece, std::size_t bytes) {
   const std::size_t n = std::min<std::size_t>(bytes, vyhid::kPayloadBytes);
-  if (pending_ && pendingId_ != piece.ReportID) Flush();
+  if (pending_ && pending_id_ != piece.ReportID) Flush();
   if (!pending_) {
     pending_ = true;
-    pendingId_ = piece.ReportID;
+    pending_id_ = piece.ReportID;
     expected_ = descriptor_.ReportBytes(vyhid::ReportKind::kInput, piece.ReportID)
                     .value_or(std::numeric_limits<std::uint32_t>::max());
     bytes_.clear();

@@ -107,8 +107,8 @@ std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
   std::string path;
   if (request.path) {
     path = *request.path;
-  } else if (request.envPath && !request.envPath->empty()) {
-    path = *request.envPath;
+  } else if (request.env_path && !request.env_path->empty()) {
+    path = *request.env_path;
   } else {
     path = InstallPaths::FindBridge(kind);
     if (path.empty()) {
@@ -136,7 +136,7 @@ std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
   }
   std::unique_ptr<LoadedBridge> bridge(new LoadedBridge(module, path, request.simulate, sim));
   if (request.simulate) {
-    std::string file = request.simulateFile;
+    std::string file = request.simulate_file;
     if (file.empty()) {
       for (const std::string& candidate : InstallPaths::SimDeviceCandidates(path)) {
         if (IsFile(candidate)) {
@@ -158,15 +158,15 @@ std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
 LoadedBridge::LoadedBridge(rtl::HMODULE module, std::string path, bool simulated,
                            const SimBridge& sim)
     : module_(module),
-      lastError_(reinterpret_cast<tHIDlastError>(rtl::GetProcAddress(module, kLastErrorExport))),
+      last_error_(reinterpret_cast<tHIDlastError>(rtl::GetProcAddress(module, kLastErrorExport))),
       path_(std::move(path)),
       simulated_(simulated),
       sim_(sim) {}
 
 std::optional<LoadedBridge::Failure> LoadedBridge::LastFailure() const {
-  if (lastError_ == nullptr) return std::nullopt;
+  if (last_error_ == nullptr) return std::nullopt;
   char text[512] = {};
-  const std::int32_t code = lastError_(text, sizeof text);
+  const std::int32_t code = last_error_(text, sizeof text);
   if (code == 0) return std::nullopt;
   return Failure{code, text};
 }
@@ -177,7 +177,7 @@ void LoadedBridge::LoadDeviceFile(const std::string& file) {
   if (sim_.LoadDeviceText(text.c_str(), error, sizeof error) < 0) {
     throw CliError(kExitUsage, file + ": " + error);
   }
-  deviceFile_ = file;
+  device_file_ = file;
 }
 
 LoadedBridge::~LoadedBridge() {

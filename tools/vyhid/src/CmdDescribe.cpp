@@ -179,11 +179,8 @@ void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
 }  // namespace
 
 int RunDescribe(CommandContext& c) {
-  if (!c.args.device) {
-    throw CliError(kExitUsage, "'describe' needs one DEVICE (a number or a text to match)");
-  }
   Session session(c.bridge);
-  const int nr = session.SelectDevice(*c.args.device);
+  const int nr = session.SelectDevice(c.args.device);
   std::string why;
   const std::vector<std::uint8_t> bytes = DescriptorBytes(session, nr, &why);
   if (bytes.empty()) {

@@ -166,14 +166,11 @@ class RecordingFile {
 }  // namespace
 
 int RunRecord(CommandContext& c) {
-  if (!c.args.device) {
-    throw CliError(kExitUsage, "'record' needs one DEVICE (a number or a text to match)");
-  }
   RecordingFile file(c.args.output, c.out);
   std::unique_ptr<ReportRecorder> recorder;  // outlives the component: see monitor
   {
     Session session(c.bridge);
-    const int nr = session.SelectDevice(*c.args.device);
+    const int nr = session.SelectDevice(c.args.device);
     std::string why;
     const std::vector<std::uint8_t> descriptor = DescriptorBytes(session, nr, &why);
     if (descriptor.empty()) {
@@ -196,7 +193,7 @@ int RunRecord(CommandContext& c) {
     session.Hid().OnGetHIDData = TOnGetHIDData(recorder.get(), &ReportRecorder::OnGetHIDData);
     session.Open(nr);
     if (c.err.IsTerminal()) c.err.Line("vyhid: recording; press Ctrl-C to stop");
-    RunUntilStopped(c.stopFd);
+    RunUntilStopped(c.stop_fd);
     session.Hid().CloseHidDevice();
   }
   recorder->Flush();

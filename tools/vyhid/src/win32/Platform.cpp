@@ -45,23 +45,23 @@ int InstallStopHandler() {
   return stopPipe[0];
 }
 
-void RunUntilStopped(int stopFd) {
+void RunUntilStopped(int stop_fd) {
   // Without a stop descriptor nothing calls Terminate: the loop runs for ever.
-  if (stopFd < 0) {
+  if (stop_fd < 0) {
     for (;;) vcl::Application.HandleMessage();
   }
   vcl::Application.Run();
 }
 
-bool StopRequested(int stopFd) {
-  if (stopFd < 0) return false;
+bool StopRequested(int stop_fd) {
+  if (stop_fd < 0) return false;
   DWORD available = 0;
-  const auto pipe = reinterpret_cast<HANDLE>(_get_osfhandle(stopFd));
+  const auto pipe = reinterpret_cast<HANDLE>(_get_osfhandle(stop_fd));
   return PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0;
 }
 
-bool WaitReadable(int, int stopFd) {
-  return !StopRequested(stopFd);
+bool WaitReadable(int, int stop_fd) {
+  return !StopRequested(stop_fd);
 }
 
 const int kOpenFlags = _O_BINARY | _O_NOINHERIT;
