@@ -39,10 +39,9 @@ class HelpFormatter : public CLI::Formatter {
   std::string make_usage(const CLI::App* app, std::string) const override {
     std::string usage = "usage: vyhid";
     if (app->get_parent() != nullptr) usage += " " + app->get_name();
+    // In the order the command adds them, its positionals first.
     for (const CLI::Option* option : app->get_options()) {
       if (option->get_positional()) usage += " " + make_option_usage(option);
-    }
-    for (const CLI::Option* option : app->get_options()) {
       if (option->get_positional() || option == app->get_help_ptr()) continue;
       // The long name alone: "--output FILE" rather than "-o,--output FILE".
       const std::string names = make_option_name(option, false);

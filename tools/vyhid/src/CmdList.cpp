@@ -65,7 +65,7 @@ int RunList(CommandContext& c) {
   std::vector<int> shown;
   for (int nr = 0; nr < session.DeviceCount(); ++nr) {
     // The filter empties the descriptions of the devices it does not match.
-    if (hid.HIDinfoArray[static_cast<std::size_t>(nr)].HIDstringsInfo->Count() > 0) {
+    if (session.Slot(nr).HIDstringsInfo->Count() > 0) {
       shown.push_back(nr);
     }
   }
@@ -73,7 +73,7 @@ int RunList(CommandContext& c) {
   int readOnly = 0;
   if (json) c.out.Line("[");
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    const TVyHIDDevInfo& slot = hid.HIDinfoArray[static_cast<std::size_t>(shown[i])];
+    const TVyHIDDevInfo& slot = session.Slot(shown[i]);
     if (slot.HIDinfo.HasReadWriteAccess == 0) ++readOnly;
     if (json) {
       // One device a line; its texts are valid UTF-8 (ShortStringUtf8).

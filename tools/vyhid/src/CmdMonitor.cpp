@@ -77,7 +77,7 @@ class MonitorPrinter {
   void Attach(Session& session, int nr) {
     session_ = &session;
     known_ = Snapshot();
-    watched_ = Identity(session.Hid().HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo);
+    watched_ = Identity(session.Slot(nr).HIDinfo);
     TVyHID& hid = session.Hid();
     hid.OnGetHIDData = TOnGetHIDData(this, &MonitorPrinter::OnGetHIDData);
     hid.OnDevOpen = TOnDevOpen(this, &MonitorPrinter::OnDevOpen);
@@ -103,8 +103,7 @@ class MonitorPrinter {
     if (format_.json) {
       nlohmann::ordered_json j = {{"time", Timestamp()}, {"event", what}};
       if (nr >= 0) {
-        const TVyHIDdeviceInfo& info =
-            session_->Hid().HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
+        const TVyHIDdeviceInfo& info = session_->Slot(nr).VyHIDinfo;
         j["device"] = nr;
         j["VID"] = +info.VID;
         j["PID"] = +info.PID;
@@ -236,9 +235,7 @@ class MonitorPrinter {
     std::vector<KnownDevice> devices;
     devices.reserve(static_cast<std::size_t>(std::max(session_->DeviceCount(), 0)));
     for (int nr = 0; nr < session_->DeviceCount(); ++nr) {
-      devices.push_back(
-          {Identity(session_->Hid().HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo),
-           session_->Label(nr)});
+      devices.push_back({Identity(session_->Slot(nr).HIDinfo), session_->Label(nr)});
     }
     return devices;
   }
@@ -275,7 +272,7 @@ int RunMonitor(CommandContext& c) {
       c.err.Line("vyhid: device " + std::to_string(nr) + " cannot be decoded: " + why +
                  "; its reports are shown in hex");
     }
-    const THIDdeviceInfo& record = session.Hid().HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo;
+    const THIDdeviceInfo& record = session.Slot(nr).HIDinfo;
     for (std::size_t id = 0; id < format.input_bytes.size(); ++id) {
       format.input_bytes[id] = DeclaredReportBytes(descriptor, record, vyhid::ReportKind::kInput,
                                                    static_cast<std::uint8_t>(id))

@@ -177,8 +177,7 @@ int RunRecord(CommandContext& c) {
       throw CliError(kExitFailure, "cannot record device " + std::to_string(nr) + ": " +
                                        session.Label(nr) + ": " + why);
     }
-    const TVyHIDdeviceInfo& info =
-        session.Hid().HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
+    const TVyHIDdeviceInfo& info = session.Slot(nr).VyHIDinfo;
     LineWriter& out = file.Out();
     out.Line("# " + session.Label(nr));
     out.Line("R: " + CountedHex(std::string_view(reinterpret_cast<const char*>(descriptor.data()),

@@ -512,7 +512,7 @@ int RunSend(CommandContext& c) {
   session.Open(nr);
   session.RequireWritable(nr);
   RequireReports(hid, nr, kind, false);
-  const TVyHIDDevInfo& slot = hid.HIDinfoArray[static_cast<std::size_t>(nr)];
+  const TVyHIDDevInfo& slot = session.Slot(nr);
   const std::int32_t own_id =
       kind == ReportKind::kFeature ? slot.VyHIDinfo.FeatureID : slot.VyHIDinfo.ReportOutID;
   const std::uint8_t id = wanted_id.value_or(static_cast<std::uint8_t>(std::max(own_id, 0)));
@@ -552,7 +552,7 @@ int RunGet(CommandContext& c) {
   const int nr = session.SelectDevice(c.args.device);
   session.Open(nr);
   RequireReports(hid, nr, kind, true);
-  const THIDdeviceInfo& record = hid.HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo;
+  const THIDdeviceInfo& record = session.Slot(nr).HIDinfo;
   const std::optional<FetchedReport> report = FetchReport(hid, kind, *id);
   // The bridge's reason is asked for before the close, which forgets it.
   std::optional<CliError> failure;
