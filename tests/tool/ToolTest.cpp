@@ -18,13 +18,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "SimControl.h"
 #include "VyHID.h"
@@ -926,12 +925,15 @@ TEST_F(ToolTest, AComponentAlreadyLiveInTheProcessIsReported) {
 }
 
 TEST_F(ToolTest, EveryCommandHasHelpOnTheOutputStream) {
-  for (const char* command : {"list", "monitor", "send", "get", "record"}) {
+  for (const char* command : {"list", "monitor", "describe", "send", "get", "record"}) {
     const RunResult r = RunTool({command, "--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind(std::string("usage: vyhid ") + command, 0), 0u) << r.out;
     EXPECT_EQ(r.err, "");
   }
+  // The usage line names every option, what the command needs bare.
+  EXPECT_EQ(Lines(RunTool({"get", "--help"}).out)[0],
+            "usage: vyhid get DEVICE --id ID [--feature]");
   const RunResult r = RunTool({"--help"});
   EXPECT_EQ(r.status, 0);
   for (const char* part : {"exit status", "--reply", "--progress", "--timeout MS", "130"}) {
