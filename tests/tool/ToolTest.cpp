@@ -785,6 +785,11 @@ TEST_F(ToolTest, GetPrintsTheFetchedReport) {
   EXPECT_EQ(r.status, vyhid::kExitFailure);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "vyhid: device 0 returned no input report 9; its input report IDs: 1\n");
+  // A listed ID that gives nothing: the bridge's reason, and where such reports are seen.
+  sim_.ScriptError("HIDGetInputReport", EIO, "no data");
+  EXPECT_EQ(RunTool({Simulate(), "get", "0", "--id", "1"}).err,
+            "vyhid: device 0 returned no input report 1: no data; it had none to give (many "
+            "devices only send input reports by themselves: 'vyhid monitor 0' shows them)\n");
 }
 
 struct ErrorCase {

@@ -546,34 +546,34 @@ int RunSend(CommandContext& c) {
 
 int RunGet(CommandContext& c) {
   const ReportKind kind = c.args.feature ? ReportKind::kFeature : ReportKind::kInput;
-  const std::optional<std::uint8_t> id = ReportIdOption(c.args);  // required on the command line
+  const std::uint8_t id = *ReportIdOption(c.args);  // required on the command line
   Session session(c.bridge);
   TVyHID& hid = session.Hid();
   const int nr = session.SelectDevice(c.args.device);
   session.Open(nr);
   RequireReports(hid, nr, kind, true);
   const THIDdeviceInfo& record = session.Slot(nr).HIDinfo;
-  const std::optional<FetchedReport> report = FetchReport(hid, kind, *id);
+  const std::optional<FetchedReport> report = FetchReport(hid, kind, id);
   // The bridge's reason is asked for before the close, which forgets it.
   std::optional<CliError> failure;
   if (!report) {
     const std::string none = "; it had none to give";
-    const std::string monitor =
-        " (many devices only send input reports by themselves: "
-        "'vyhid monitor " +
-        std::to_string(nr) + "' shows them)";
-    failure =
-        ReportFailure(session,
-                      "device " + std::to_string(nr) + " returned no " + ReportKindName(kind) +
-                          " report " + std::to_string(*id),
-                      record, kind, *id, kind == ReportKind::kInput ? none + monitor : none, none);
+    std::string if_listed = none;
+    if (kind == ReportKind::kInput) {
+      if_listed += " (many devices only send input reports by themselves: 'vyhid monitor " +
+                   std::to_string(nr) + "' shows them)";
+    }
+    failure = ReportFailure(session,
+                            "device " + std::to_string(nr) + " returned no " +
+                                ReportKindName(kind) + " report " + std::to_string(id),
+                            record, kind, id, if_listed, none);
   }
   hid.CloseHidDevice();
   if (failure) throw *failure;
   // A fetch gives one 64-byte piece: of a longer report, say how long it is.
   std::string ignored;
   const std::uint32_t declared =
-      DeclaredReportBytes(DescriptorOf(session, nr, &ignored), record, kind, *id).value_or(0);
+      DeclaredReportBytes(DescriptorOf(session, nr, &ignored), record, kind, id).value_or(0);
   c.out.Line(FormatReportPiece(report->id, 0, report->bytes,
                                declared > vyhid::kPayloadBytes ? declared : report->bytes.size()));
   return c.out.Failed() ? kExitFailure : kExitOk;
