@@ -130,14 +130,14 @@ class MonitorPrinter {
     }
   }
 
-  void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
+  void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytes_count) {
     std::lock_guard lock(input_mutex_);
     if (assembler_) {
-      assembler_->Add(report, bytesCount);
+      assembler_->Add(report, bytes_count);
       return;
     }
-    const std::size_t n = std::min<std::size_t>(bytesCount, sizeof report.Data.Bytes);
-    const std::string_view bytes(reinterpret_cast<const char*>(report.Data.Bytes), n);
+    const std::string_view bytes = PayloadOf(report, bytes_count);
+    const std::size_t n = bytes.size();
     if (format_.json) {
       PrintInput(nlohmann::ordered_json{{"time", Timestamp()},
                                         {"event", "input"},

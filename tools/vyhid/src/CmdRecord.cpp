@@ -65,9 +65,9 @@ class ReportRecorder {
         descriptor_(std::move(descriptor)),
         assembler_(descriptor_, [this](std::string_view bytes) { Write(bytes); }) {}
 
-  void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
+  void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytes_count) {
     std::lock_guard lock(mutex_);
-    assembler_.Add(report, bytesCount);
+    assembler_.Add(report, bytes_count);
   }
 
   // Writes a report still in progress, as far as it came.

@@ -195,7 +195,7 @@ class ReplyCatcher {
   void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytes_count) {
     std::lock_guard lock(mutex_);
     latest_ = report;
-    bytes_ = std::min<std::size_t>(bytes_count, vyhid::kPayloadBytes);
+    bytes_ = bytes_count;
     arrived_ = Clock::now();
     wake_.notify_all();
   }
@@ -210,9 +210,7 @@ class ReplyCatcher {
       wake_.wait_until(lock, until);
     }
     if (!latest_) return std::nullopt;
-    return FormatReport(
-        latest_->ReportID,
-        std::string_view(reinterpret_cast<const char*>(latest_->Data.Bytes), bytes_));
+    return FormatReport(latest_->ReportID, PayloadOf(*latest_, bytes_));
   }
 
  private:
@@ -262,9 +260,7 @@ std::optional<FetchedReport> FetchReport(TVyHID& hid, ReportKind kind, std::uint
   const std::int32_t got =
       kind == ReportKind::kFeature ? hid.GetFeature(report) : hid.GetReport(report);
   if (got <= 0) return std::nullopt;
-  return FetchedReport{report.ReportID,
-                       std::string(reinterpret_cast<const char*>(report.Data.Bytes),
-                                   std::min<std::size_t>(got, vyhid::kPayloadBytes))};
+  return FetchedReport{report.ReportID, std::string(PayloadOf(report, got))};
 }
 
 // The error for a report the device refused or did not give: the bridge's

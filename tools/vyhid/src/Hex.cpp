@@ -1,5 +1,7 @@
 #include "Hex.h"
 
+#include <algorithm>
+
 namespace vyhid {
 namespace {
 
@@ -86,6 +88,11 @@ std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t ma
 }  // namespace vyhid
 
 namespace vyhid {
+
+std::string_view PayloadOf(const THIDreport& report, std::size_t bytes) {
+  return {reinterpret_cast<const char*>(report.Data.Bytes),
+          std::min<std::size_t>(bytes, vyhid::kPayloadBytes)};
+}
 
 std::string FormatReport(unsigned reportId, std::string_view bytes) {
   std::string text = "id " + std::to_string(reportId) + ", " + std::to_string(bytes.size()) +

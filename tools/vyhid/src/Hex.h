@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "HIDrecords.h"
+
 namespace vyhid {
 
 // Parses hexadecimal bytes. Accepts pairs of digits in either case, written
@@ -24,6 +26,9 @@ std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t ma
 }  // namespace vyhid
 
 namespace vyhid {
+
+// The first `bytes` bytes of a report record's payload, at most all of it.
+std::string_view PayloadOf(const THIDreport& report, std::size_t bytes);
 
 // One report as the tool prints it: "id 1, 3 bytes: 0a 0b 0c".
 std::string FormatReport(unsigned reportId, std::string_view bytes);
