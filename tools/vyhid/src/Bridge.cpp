@@ -53,16 +53,16 @@ std::string InstallPaths::ExecutableDir() {
 
 std::vector<std::string> InstallPaths::BridgeCandidates(const std::string& kind) {
   std::vector<std::string> candidates;
-  const std::string exeDir = ExecutableDir();
+  const std::string exe_dir = ExecutableDir();
 #ifdef VYHID_SYSTEM_BRIDGE_FROM_BIN
   // Where the system's bridge lies beside the programs (Windows), as the
   // component finds it by its bare name.
-  if (kind != "sim" && !exeDir.empty())
-    candidates.push_back(Join(exeDir, VYHID_SYSTEM_BRIDGE_FROM_BIN));
+  if (kind != "sim" && !exe_dir.empty())
+    candidates.push_back(Join(exe_dir, VYHID_SYSTEM_BRIDGE_FROM_BIN));
 #endif
-  if (!exeDir.empty()) {
+  if (!exe_dir.empty()) {
     candidates.push_back(
-        Join(exeDir, std::string(VYHID_BRIDGE_DIR_FROM_BIN) + "/" + kind + "/" + kBridgeFile));
+        Join(exe_dir, std::string(VYHID_BRIDGE_DIR_FROM_BIN) + "/" + kind + "/" + kBridgeFile));
   }
   // Build tree: the bridges as the build left them.
 #ifdef VYHID_BUILD_HIDRAW_BRIDGE
@@ -81,9 +81,9 @@ std::string InstallPaths::FindBridge(const std::string& kind) {
   return "";
 }
 
-std::vector<std::string> InstallPaths::SimDeviceCandidates(const std::string& bridgePath) {
+std::vector<std::string> InstallPaths::SimDeviceCandidates(const std::string& bridge_path) {
   std::vector<std::string> candidates;
-  candidates.push_back(Join(fs::path(bridgePath).parent_path().string(), "devices/default.txt"));
+  candidates.push_back(Join(fs::path(bridge_path).parent_path().string(), "devices/default.txt"));
 #ifdef VYHID_SIM_DEFAULT_DEVICES_PATH
   candidates.push_back(VYHID_SIM_DEFAULT_DEVICES_PATH);
 #endif
@@ -91,9 +91,9 @@ std::vector<std::string> InstallPaths::SimDeviceCandidates(const std::string& br
 }
 
 std::string InstallPaths::UdevRule() {
-  const std::string exeDir = ExecutableDir();
-  if (!exeDir.empty()) {
-    std::string installed = Join(exeDir, VYHID_UDEV_RULE_FROM_BIN);
+  const std::string exe_dir = ExecutableDir();
+  if (!exe_dir.empty()) {
+    std::string installed = Join(exe_dir, VYHID_UDEV_RULE_FROM_BIN);
     if (IsFile(installed)) return installed;
   }
 #ifdef VYHID_SOURCE_UDEV_RULE

@@ -31,8 +31,8 @@ struct InstallPaths {
   static std::vector<std::string> BridgeCandidates(const std::string& kind);
   // The first candidate that exists, or "".
   static std::string FindBridge(const std::string& kind);
-  // The bundled device file of the simulated bridge at `bridgePath`.
-  static std::vector<std::string> SimDeviceCandidates(const std::string& bridgePath);
+  // The bundled device file of the simulated bridge at `bridge_path`.
+  static std::vector<std::string> SimDeviceCandidates(const std::string& bridge_path);
   // The shipped udev rule that grants access to hidraw nodes.
   static std::string UdevRule();
 };

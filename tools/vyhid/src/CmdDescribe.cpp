@@ -141,8 +141,8 @@ void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
     // The usage and range columns as wide as their widest text, at least 24
     // and 22 characters, so that a long one does not push its row's flags out.
     std::vector<std::array<std::string, 2>> texts;
-    std::size_t usageWidth = 24;
-    std::size_t rangeWidth = 22;
+    std::size_t usage_width = 24;
+    std::size_t range_width = 22;
     for (const desc::Field& field : report.fields) {
       std::string range =
           std::to_string(field.logical_minimum) + ".." + std::to_string(field.logical_maximum);
@@ -151,8 +151,8 @@ void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
                  std::to_string(field.physical_maximum) + ")";
       }
       texts.push_back({UsagesText(field), range});
-      usageWidth = std::max(usageWidth, texts.back()[0].size());
-      rangeWidth = std::max(rangeWidth, range.size());
+      usage_width = std::max(usage_width, texts.back()[0].size());
+      range_width = std::max(range_width, range.size());
     }
     const auto row = [&](const std::string& bit, const std::string& size, const std::string& count,
                          const std::string& usage, const std::string& range,
@@ -165,7 +165,7 @@ void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
         return text;
       };
       out.Line("  " + right(bit, 6) + " " + right(size, 5) + " " + right(count, 6) + "  " +
-               left(usage, usageWidth) + " " + left(range, rangeWidth) + " " + flags);
+               left(usage, usage_width) + " " + left(range, range_width) + " " + flags);
     };
     row("bit", "size", "count", "usage", "range", "flags");
     for (std::size_t i = 0; i < report.fields.size(); ++i) {

@@ -70,11 +70,11 @@ int RunList(CommandContext& c) {
     }
   }
 
-  int readOnly = 0;
+  int read_only = 0;
   if (json) c.out.Line("[");
   for (std::size_t i = 0; i < shown.size(); ++i) {
     const TVyHIDDevInfo& slot = session.Slot(shown[i]);
-    if (slot.HIDinfo.HasReadWriteAccess == 0) ++readOnly;
+    if (slot.HIDinfo.HasReadWriteAccess == 0) ++read_only;
     if (json) {
       // One device a line; its texts are valid UTF-8 (ShortStringUtf8).
       c.out.Line("  " + DeviceJson(shown[i], slot).dump() + (i + 1 < shown.size() ? "," : ""));
@@ -93,9 +93,9 @@ int RunList(CommandContext& c) {
                    ? "vyhid: no HID devices found: " + NothingFound(session.Bridge())
                    : "vyhid: no device matches '" + *filter + "'");
   }
-  if (readOnly > 0 && !session.Bridge().Simulated()) {
-    c.err.Line("vyhid: note: " + std::to_string(readOnly) +
-               (readOnly == 1 ? " device is" : " devices are") +
+  if (read_only > 0 && !session.Bridge().Simulated()) {
+    c.err.Line("vyhid: note: " + std::to_string(read_only) +
+               (read_only == 1 ? " device is" : " devices are") +
                " not writable for this user [R/O]: read-only, or not open to it at all; the "
                "udev rule " +
                InstallPaths::UdevRule() + " grants access");

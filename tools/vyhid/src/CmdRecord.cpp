@@ -104,8 +104,8 @@ class ReportRecorder {
 // of that name stays as it was.
 class RecordingFile {
  public:
-  RecordingFile(const std::optional<std::string>& path, LineWriter& standardOutput)
-      : out_(&standardOutput) {
+  RecordingFile(const std::optional<std::string>& path, LineWriter& standard_output)
+      : out_(&standard_output) {
     if (!path) return;
     if (path->empty()) throw CliError(kExitUsage, "'-o' needs a file name");
     path_ = *path;

@@ -31,12 +31,12 @@ namespace vyhid {
 std::string_view PayloadOf(const THIDreport& report, std::size_t bytes);
 
 // One report as the tool prints it: "id 1, 3 bytes: 0a 0b 0c".
-std::string FormatReport(unsigned reportId, std::string_view bytes);
+std::string FormatReport(unsigned report_id, std::string_view bytes);
 
 // One piece of a longer report: "id 1, bytes 65-100 of 100: 40 41 ...", the
 // piece's place (bytes counted from 1) and the report's whole length; as
 // FormatReport for a piece that is the whole report.
-std::string FormatReportPiece(unsigned reportId, std::size_t offset, std::string_view bytes,
+std::string FormatReportPiece(unsigned report_id, std::size_t offset, std::string_view bytes,
                               std::size_t total);
 
 }  // namespace vyhid

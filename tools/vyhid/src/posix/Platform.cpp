@@ -20,24 +20,24 @@
 namespace vyhid {
 namespace {
 
-int stopPipe[2] = {-1, -1};
-volatile sig_atomic_t signalsSeen = 0;
+int stop_pipe[2] = {-1, -1};
+volatile sig_atomic_t signals_seen = 0;
 
 void OnSignal(int signal) {
-  if (signalsSeen != 0) {
+  if (signals_seen != 0) {
     ::signal(signal, SIG_DFL);
     raise(signal);
     return;
   }
-  signalsSeen = 1;
+  signals_seen = 1;
   const char byte = 1;
-  [[maybe_unused]] const ssize_t n = write(stopPipe[1], &byte, 1);
+  [[maybe_unused]] const ssize_t n = write(stop_pipe[1], &byte, 1);
 }
 
 }  // namespace
 
 int InstallStopHandler() {
-  if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     std::perror("vyhid: pipe2");
     return -1;
   }
@@ -46,7 +46,7 @@ int InstallStopHandler() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  return stopPipe[0];
+  return stop_pipe[0];
 }
 
 void RunUntilStopped(int stop_fd) {

@@ -19,14 +19,14 @@
 namespace vyhid {
 namespace {
 
-int stopPipe[2] = {-1, -1};
-std::atomic<bool> stopSeen{false};
+int stop_pipe[2] = {-1, -1};
+std::atomic<bool> stop_seen{false};
 
 BOOL WINAPI OnConsoleEvent(DWORD) {
   // A second interrupt: the default handler ends the process.
-  if (stopSeen.exchange(true)) return FALSE;
+  if (stop_seen.exchange(true)) return FALSE;
   const char byte = 1;
-  [[maybe_unused]] const int n = _write(stopPipe[1], &byte, 1);
+  [[maybe_unused]] const int n = _write(stop_pipe[1], &byte, 1);
   vcl::Application.Terminate();
   return TRUE;
 }
@@ -34,7 +34,7 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 }  // namespace
 
 int InstallStopHandler() {
-  if (_pipe(stopPipe, 64, _O_BINARY | _O_NOINHERIT) != 0) {
+  if (_pipe(stop_pipe, 64, _O_BINARY | _O_NOINHERIT) != 0) {
     std::perror("vyhid: _pipe");
     return -1;
   }
@@ -42,7 +42,7 @@ int InstallStopHandler() {
     std::fprintf(stderr, "vyhid: SetConsoleCtrlHandler: error %lu\n", GetLastError());
     return -1;
   }
-  return stopPipe[0];
+  return stop_pipe[0];
 }
 
 void RunUntilStopped(int stop_fd) {
