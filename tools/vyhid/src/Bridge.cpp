@@ -21,6 +21,14 @@ bool IsFile(const std::string& path) {
   return !path.empty() && fs::is_regular_file(path, ec);
 }
 
+// The first of the paths that is a file, or "".
+std::string FirstFile(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    if (IsFile(path)) return path;
+  }
+  return "";
+}
+
 std::string Join(const std::string& dir, const std::string& rest) {
   return (fs::path(dir) / rest).lexically_normal().string();
 }
@@ -47,10 +55,6 @@ std::string ReadDeviceFile(const std::string& path) {
 
 }  // namespace
 
-std::string InstallPaths::ExecutableDir() {
-  return vyhid::ExecutableDir();
-}
-
 std::vector<std::string> InstallPaths::BridgeCandidates(const std::string& kind) {
   std::vector<std::string> candidates;
   const std::string exe_dir = ExecutableDir();
@@ -75,10 +79,7 @@ std::vector<std::string> InstallPaths::BridgeCandidates(const std::string& kind)
 }
 
 std::string InstallPaths::FindBridge(const std::string& kind) {
-  for (const std::string& candidate : BridgeCandidates(kind)) {
-    if (IsFile(candidate)) return candidate;
-  }
-  return "";
+  return FirstFile(BridgeCandidates(kind));
 }
 
 std::vector<std::string> InstallPaths::SimDeviceCandidates(const std::string& bridge_path) {
@@ -138,12 +139,7 @@ std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
   if (request.simulate) {
     std::string file = request.simulate_file;
     if (file.empty()) {
-      for (const std::string& candidate : InstallPaths::SimDeviceCandidates(path)) {
-        if (IsFile(candidate)) {
-          file = candidate;
-          break;
-        }
-      }
+      file = FirstFile(InstallPaths::SimDeviceCandidates(path));
       if (file.empty()) {
         throw CliError(kExitUsage,
                        "the bundled device file of the simulated bridge is missing; name one "

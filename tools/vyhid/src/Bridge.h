@@ -26,7 +26,6 @@ struct BridgeRequest {
 
 // Paths next to the tool's installed location, with build-tree fallbacks.
 struct InstallPaths {
-  static std::string ExecutableDir();  // the running program's folder, "" if unknown
   // Candidates for a bridge ("hidraw" or "sim"), best first.
   static std::vector<std::string> BridgeCandidates(const std::string& kind);
   // The first candidate that exists, or "".
