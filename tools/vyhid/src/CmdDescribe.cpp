@@ -16,13 +16,9 @@ namespace vyhid {
 namespace {
 
 namespace desc = vyhid::descriptor;
-
-// Main item tags and the global and local tags whose data the listing names.
-constexpr std::uint8_t kTagInput = 0x8, kTagOutput = 0x9, kTagFeature = 0xB, kTagCollection = 0xA,
-                       kTagEndCollection = 0xC;
-constexpr std::uint8_t kTagUsagePage = 0x0, kTagLogicalMinimum = 0x1, kTagPhysicalMinimum = 0x3,
-                       kTagUnitExponent = 0x5;
-constexpr std::uint8_t kTagUsage = 0x0, kTagUsageMinimum = 0x1, kTagUsageMaximum = 0x2;
+namespace main_tag = desc::main_tag;
+namespace global_tag = desc::global_tag;
+namespace local_tag = desc::local_tag;
 
 // "Data,Var,Rel": the main item's bits, as the class definition words them.
 std::string FlagsText(std::uint32_t flags) {
@@ -39,18 +35,6 @@ std::string FlagsText(std::uint32_t flags) {
   return text;
 }
 
-// A short item's data sign-extended from its size.
-std::int64_t Signed(const desc::Item& item) {
-  switch (item.data_size) {
-    case 1:
-      return static_cast<std::int8_t>(item.data);
-    case 2:
-      return static_cast<std::int16_t>(item.data);
-    default:
-      return static_cast<std::int32_t>(item.data);
-  }
-}
-
 // What an item's data means, in parentheses after its name.
 std::string ItemValue(const desc::Item& item, std::uint16_t page) {
   using Type = desc::Item::Type;
@@ -61,25 +45,28 @@ std::string ItemValue(const desc::Item& item, std::uint16_t page) {
                                : desc::MakeUsage(page, static_cast<std::uint16_t>(item.data)));
   };
   if (item.type == Type::kMain) {
-    if (item.tag == kTagCollection)
+    if (item.tag == main_tag::kCollection)
       return desc::CollectionTypeName(static_cast<std::uint8_t>(item.data));
-    if (item.tag == kTagInput || item.tag == kTagOutput || item.tag == kTagFeature) {
+    if (item.tag == main_tag::kInput || item.tag == main_tag::kOutput ||
+        item.tag == main_tag::kFeature) {
       return FlagsText(item.data);
     }
-    return item.tag == kTagEndCollection ? "" : std::to_string(item.data);
+    return item.tag == main_tag::kEndCollection ? "" : std::to_string(item.data);
   }
   if (item.type == Type::kGlobal) {
-    if (item.tag == kTagUsagePage) return desc::PageName(static_cast<std::uint16_t>(item.data));
+    if (item.tag == global_tag::kUsagePage)
+      return desc::PageName(static_cast<std::uint16_t>(item.data));
     // Minima and the exponent are signed; maxima read as the class
     // definition's examples write them (Logical Maximum (255) in one byte).
-    if (item.tag == kTagLogicalMinimum || item.tag == kTagPhysicalMinimum ||
-        item.tag == kTagUnitExponent) {
-      return std::to_string(Signed(item));
+    if (item.tag == global_tag::kLogicalMinimum || item.tag == global_tag::kPhysicalMinimum ||
+        item.tag == global_tag::kUnitExponent) {
+      return std::to_string(desc::SignedData(item.data, item.data_size));
     }
     return std::to_string(item.data);
   }
   if (item.type == Type::kLocal &&
-      (item.tag == kTagUsage || item.tag == kTagUsageMinimum || item.tag == kTagUsageMaximum)) {
+      (item.tag == local_tag::kUsage || item.tag == local_tag::kUsageMinimum ||
+       item.tag == local_tag::kUsageMaximum)) {
     return usage();
   }
   return std::to_string(item.data);
@@ -102,7 +89,8 @@ void ListItems(const std::vector<std::uint8_t>& bytes, LineWriter& out) {
                "  (an item cut short at byte " + std::to_string(p - bytes.data()) + ")");
       return;
     }
-    const bool closes = item.type == desc::Item::Type::kMain && item.tag == kTagEndCollection;
+    const bool closes =
+        item.type == desc::Item::Type::kMain && item.tag == main_tag::kEndCollection;
     if (closes && depth > 0) --depth;
     std::string hex = FormatHex(
         std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(next - p)));
@@ -110,10 +98,11 @@ void ListItems(const std::vector<std::uint8_t>& bytes, LineWriter& out) {
     const std::string value = ItemValue(item, page);
     out.Line("  " + hex + std::string(2 * depth, ' ') + desc::ItemName(item) +
              (value.empty() ? "" : " (" + value + ")"));
-    if (item.type == desc::Item::Type::kGlobal && item.tag == kTagUsagePage && !item.is_long) {
+    if (item.type == desc::Item::Type::kGlobal && item.tag == global_tag::kUsagePage &&
+        !item.is_long) {
       page = static_cast<std::uint16_t>(item.data);
     }
-    if (item.type == desc::Item::Type::kMain && item.tag == kTagCollection) ++depth;
+    if (item.type == desc::Item::Type::kMain && item.tag == main_tag::kCollection) ++depth;
     p = next;
   }
 }
