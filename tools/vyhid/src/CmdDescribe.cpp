@@ -118,15 +118,12 @@ std::string UsagesText(const desc::Field& field) {
   return text.empty() ? "(padding)" : text;
 }
 
-constexpr const char* kKindNames[] = {"input", "output", "feature"};
-
 // Each report of the model with its fields as a table.
 void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
   for (const desc::Report& report : model.reports) {
     out.Line("");
-    out.Line(std::string(kKindNames[static_cast<std::size_t>(report.kind)]) + " report " +
-             std::to_string(report.report_id) + ": " + std::to_string(report.Bytes()) +
-             (report.Bytes() == 1 ? " byte" : " bytes"));
+    out.Line(std::string(ReportKindName(report.kind)) + " report " +
+             std::to_string(report.report_id) + ": " + Plural(report.Bytes(), "byte", "bytes"));
     // The usage and range columns as wide as their widest text, at least 24
     // and 22 characters, so that a long one does not push its row's flags out.
     std::vector<std::array<std::string, 2>> texts;

@@ -5,6 +5,7 @@
 
 #include "Commands.h"
 #include "Error.h"
+#include "Hex.h"
 #include "Session.h"
 
 namespace vyhid {
@@ -94,8 +95,7 @@ int RunList(CommandContext& c) {
                    : "vyhid: no device matches '" + *filter + "'");
   }
   if (read_only > 0 && !session.Bridge().Simulated()) {
-    c.err.Line("vyhid: note: " + std::to_string(read_only) +
-               (read_only == 1 ? " device is" : " devices are") +
+    c.err.Line("vyhid: note: " + Plural(read_only, "device is", "devices are") +
                " not writable for this user [R/O]: read-only, or not open to it at all; the "
                "udev rule " +
                InstallPaths::UdevRule() + " grants access");

@@ -30,10 +30,6 @@ using Clock = std::chrono::steady_clock;
 using vyhid::ReportKind;
 namespace desc = vyhid::descriptor;
 
-std::string Plural(std::size_t n, const std::string& one, const std::string& many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 // --id as a report ID; nothing when it is not given.
 std::optional<std::uint8_t> ReportIdOption(const Request& args) {
   if (!args.id) return std::nullopt;

@@ -94,9 +94,13 @@ std::string_view PayloadOf(const THIDreport& report, std::size_t bytes) {
           std::min<std::size_t>(bytes, vyhid::kPayloadBytes)};
 }
 
+std::string Plural(std::size_t n, const std::string& one, const std::string& many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string FormatReport(unsigned report_id, std::string_view bytes) {
-  std::string text = "id " + std::to_string(report_id) + ", " + std::to_string(bytes.size()) +
-                     (bytes.size() == 1 ? " byte" : " bytes");
+  std::string text =
+      "id " + std::to_string(report_id) + ", " + Plural(bytes.size(), "byte", "bytes");
   if (!bytes.empty()) text += ": " + FormatHex(bytes);
   return text;
 }

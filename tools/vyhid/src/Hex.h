@@ -30,6 +30,9 @@ namespace vyhid {
 // The first `bytes` bytes of a report record's payload, at most all of it.
 std::string_view PayloadOf(const THIDreport& report, std::size_t bytes);
 
+// A count and what it counts: "1 byte", "3 bytes".
+std::string Plural(std::size_t n, const std::string& one, const std::string& many);
+
 // One report as the tool prints it: "id 1, 3 bytes: 0a 0b 0c".
 std::string FormatReport(unsigned report_id, std::string_view bytes);
 
