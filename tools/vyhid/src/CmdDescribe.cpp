@@ -167,12 +167,7 @@ void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
 int RunDescribe(CommandContext& c) {
   Session session(c.bridge);
   const int nr = session.SelectDevice(c.args.device);
-  std::string why;
-  const std::vector<std::uint8_t> bytes = DescriptorBytes(session, nr, &why);
-  if (bytes.empty()) {
-    throw CliError(kExitFailure, "cannot describe device " + std::to_string(nr) + ": " +
-                                     session.Label(nr) + ": " + why);
-  }
+  const std::vector<std::uint8_t> bytes = RequiredDescriptorBytes(session, nr, "describe");
   c.out.Line("device " + std::to_string(nr) + ": " + session.Label(nr) + ", report descriptor of " +
              std::to_string(bytes.size()) + " bytes");
   ListItems(bytes, c.out);

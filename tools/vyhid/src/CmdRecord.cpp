@@ -171,12 +171,7 @@ int RunRecord(CommandContext& c) {
   {
     Session session(c.bridge);
     const int nr = session.SelectDevice(c.args.device);
-    std::string why;
-    const std::vector<std::uint8_t> descriptor = DescriptorBytes(session, nr, &why);
-    if (descriptor.empty()) {
-      throw CliError(kExitFailure, "cannot record device " + std::to_string(nr) + ": " +
-                                       session.Label(nr) + ": " + why);
-    }
+    const std::vector<std::uint8_t> descriptor = RequiredDescriptorBytes(session, nr, "record");
     const TVyHIDdeviceInfo& info = session.Slot(nr).VyHIDinfo;
     LineWriter& out = file.Out();
     out.Line("# " + session.Label(nr));
