@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 if [ "${1:-}" = "-j" ]; then jobs=$2; shift 2; fi
 # The code Qt's moc generates (*_autogen/) is not ours to tidy.
-filter=${1:-'^(?!.*_autogen/).*/(framework|VyHID|VyHIDpkg|bridge|tools|examples|integrations)/'}
+filter=${1:-'^(?!.*_autogen/).*/(framework|VyHID|VyHIDpkg|bridge|descriptor|tools|examples|integrations)/'}
 
 scripts/setup.sh --all
 cmake -S . -B build-tidy -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \

@@ -20,7 +20,7 @@ int main() {
     answered.notify_one();
   };
   hid.Filter = u"Vendor";  // scans; the devices it does not match get no description
-  for (int nr = 0; nr < hid.DevCount && nr < 32; ++nr) {
+  for (int nr = 0; nr < hid.DevCount && nr < static_cast<int>(vyhid::kDeviceSlots); ++nr) {
     const TVyHIDDevInfo& slot = hid.HIDinfoArray[nr];
     if (slot.HIDstringsInfo->Count() == 0) continue;
     // Names are short strings: a length byte and bytes (UTF-8 on Linux).

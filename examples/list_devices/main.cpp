@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
   if (hid.DevCount < 0) return 1;
 
   std::printf("%d device(s)\n", static_cast<int>(hid.DevCount));
-  for (int nr = 0; nr < hid.DevCount && nr < 32; ++nr) {
+  for (int nr = 0; nr < hid.DevCount && nr < static_cast<int>(vyhid::kDeviceSlots); ++nr) {
     // The filter empties the descriptions of the devices it does not match.
     const rtl::TStringList& description = *hid.HIDinfoArray[nr].HIDstringsInfo;
     for (int line = 0; line < description.Count(); ++line) {

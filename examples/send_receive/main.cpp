@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
 
   hid.Filter = rtl::Utf8ToString(argc > 1 ? argv[1] : "vendor");  // scans
   int chosen = -1;
-  for (int nr = 0; nr < hid.DevCount && nr < 32 && chosen < 0; ++nr) {
+  for (int nr = 0; nr < hid.DevCount && nr < static_cast<int>(vyhid::kDeviceSlots) && chosen < 0;
+       ++nr) {
     if (hid.HIDinfoArray[nr].HIDstringsInfo->Count() > 0) chosen = nr;
   }
   if (chosen < 0) {

@@ -5,7 +5,7 @@
 #include "vyhid/Cli.h"
 
 int main(int argc, char** argv) {
-  const int stopFd = vyhid::InstallStopHandler();
-  if (stopFd < 0) return vyhid::kExitFailure;
-  return vyhid::RunVyhid(argc, argv, vyhid::CliStreams{1, 2, stopFd});
+  const int stop_fd = vyhid::InstallStopHandler();
+  if (stop_fd < 0) return vyhid::kExitFailure;
+  return vyhid::RunVyhid(argc, argv, vyhid::CliStreams{1, 2, stop_fd});
 }

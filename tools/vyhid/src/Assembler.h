@@ -34,7 +34,7 @@ class ReportAssembler {
   const vyhid::descriptor::ReportDescriptor& descriptor_;
   Sink sink_;
   bool pending_ = false;
-  std::uint8_t pendingId_ = 0;
+  std::uint8_t pending_id_ = 0;
   std::uint32_t expected_ = 0;
   std::string bytes_;
 };

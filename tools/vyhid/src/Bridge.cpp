@@ -21,6 +21,14 @@ bool IsFile(const std::string& path) {
   return !path.empty() && fs::is_regular_file(path, ec);
 }
 
+// The first of the paths that is a file, or "".
+std::string FirstFile(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    if (IsFile(path)) return path;
+  }
+  return "";
+}
+
 std::string Join(const std::string& dir, const std::string& rest) {
   return (fs::path(dir) / rest).lexically_normal().string();
 }
@@ -47,22 +55,18 @@ std::string ReadDeviceFile(const std::string& path) {
 
 }  // namespace
 
-std::string InstallPaths::ExecutableDir() {
-  return vyhid::ExecutableDir();
-}
-
 std::vector<std::string> InstallPaths::BridgeCandidates(const std::string& kind) {
   std::vector<std::string> candidates;
-  const std::string exeDir = ExecutableDir();
+  const std::string exe_dir = ExecutableDir();
 #ifdef VYHID_SYSTEM_BRIDGE_FROM_BIN
   // Where the system's bridge lies beside the programs (Windows), as the
   // component finds it by its bare name.
-  if (kind != "sim" && !exeDir.empty())
-    candidates.push_back(Join(exeDir, VYHID_SYSTEM_BRIDGE_FROM_BIN));
+  if (kind != "sim" && !exe_dir.empty())
+    candidates.push_back(Join(exe_dir, VYHID_SYSTEM_BRIDGE_FROM_BIN));
 #endif
-  if (!exeDir.empty()) {
+  if (!exe_dir.empty()) {
     candidates.push_back(
-        Join(exeDir, std::string(VYHID_BRIDGE_DIR_FROM_BIN) + "/" + kind + "/" + kBridgeFile));
+        Join(exe_dir, std::string(VYHID_BRIDGE_DIR_FROM_BIN) + "/" + kind + "/" + kBridgeFile));
   }
   // Build tree: the bridges as the build left them.
 #ifdef VYHID_BUILD_HIDRAW_BRIDGE
@@ -75,15 +79,12 @@ std::vector<std::string> InstallPaths::BridgeCandidates(const std::string& kind)
 }
 
 std::string InstallPaths::FindBridge(const std::string& kind) {
-  for (const std::string& candidate : BridgeCandidates(kind)) {
-    if (IsFile(candidate)) return candidate;
-  }
-  return "";
+  return FirstFile(BridgeCandidates(kind));
 }
 
-std::vector<std::string> InstallPaths::SimDeviceCandidates(const std::string& bridgePath) {
+std::vector<std::string> InstallPaths::SimDeviceCandidates(const std::string& bridge_path) {
   std::vector<std::string> candidates;
-  candidates.push_back(Join(fs::path(bridgePath).parent_path().string(), "devices/default.txt"));
+  candidates.push_back(Join(fs::path(bridge_path).parent_path().string(), "devices/default.txt"));
 #ifdef VYHID_SIM_DEFAULT_DEVICES_PATH
   candidates.push_back(VYHID_SIM_DEFAULT_DEVICES_PATH);
 #endif
@@ -91,9 +92,9 @@ std::vector<std::string> InstallPaths::SimDeviceCandidates(const std::string& br
 }
 
 std::string InstallPaths::UdevRule() {
-  const std::string exeDir = ExecutableDir();
-  if (!exeDir.empty()) {
-    std::string installed = Join(exeDir, VYHID_UDEV_RULE_FROM_BIN);
+  const std::string exe_dir = ExecutableDir();
+  if (!exe_dir.empty()) {
+    std::string installed = Join(exe_dir, VYHID_UDEV_RULE_FROM_BIN);
     if (IsFile(installed)) return installed;
   }
 #ifdef VYHID_SOURCE_UDEV_RULE
@@ -107,8 +108,8 @@ std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
   std::string path;
   if (request.path) {
     path = *request.path;
-  } else if (request.envPath && !request.envPath->empty()) {
-    path = *request.envPath;
+  } else if (request.env_path && !request.env_path->empty()) {
+    path = *request.env_path;
   } else {
     path = InstallPaths::FindBridge(kind);
     if (path.empty()) {
@@ -136,14 +137,9 @@ std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
   }
   std::unique_ptr<LoadedBridge> bridge(new LoadedBridge(module, path, request.simulate, sim));
   if (request.simulate) {
-    std::string file = request.simulateFile;
+    std::string file = request.simulate_file;
     if (file.empty()) {
-      for (const std::string& candidate : InstallPaths::SimDeviceCandidates(path)) {
-        if (IsFile(candidate)) {
-          file = candidate;
-          break;
-        }
-      }
+      file = FirstFile(InstallPaths::SimDeviceCandidates(path));
       if (file.empty()) {
         throw CliError(kExitUsage,
                        "the bundled device file of the simulated bridge is missing; name one "
@@ -158,15 +154,15 @@ std::unique_ptr<LoadedBridge> LoadedBridge::Load(const BridgeRequest& request) {
 LoadedBridge::LoadedBridge(rtl::HMODULE module, std::string path, bool simulated,
                            const SimBridge& sim)
     : module_(module),
-      lastError_(reinterpret_cast<tHIDlastError>(rtl::GetProcAddress(module, kLastErrorExport))),
+      last_error_(reinterpret_cast<tHIDlastError>(rtl::GetProcAddress(module, kLastErrorExport))),
       path_(std::move(path)),
       simulated_(simulated),
       sim_(sim) {}
 
 std::optional<LoadedBridge::Failure> LoadedBridge::LastFailure() const {
-  if (lastError_ == nullptr) return std::nullopt;
+  if (last_error_ == nullptr) return std::nullopt;
   char text[512] = {};
-  const std::int32_t code = lastError_(text, sizeof text);
+  const std::int32_t code = last_error_(text, sizeof text);
   if (code == 0) return std::nullopt;
   return Failure{code, text};
 }
@@ -177,7 +173,7 @@ void LoadedBridge::LoadDeviceFile(const std::string& file) {
   if (sim_.LoadDeviceText(text.c_str(), error, sizeof error) < 0) {
     throw CliError(kExitUsage, file + ": " + error);
   }
-  deviceFile_ = file;
+  device_file_ = file;
 }
 
 LoadedBridge::~LoadedBridge() {

@@ -18,21 +18,20 @@
 namespace vyhid {
 
 struct BridgeRequest {
-  bool simulate = false;               // use the simulated bridge
-  std::string simulateFile;            // its device file; empty: the bundled default set
-  std::optional<std::string> path;     // --bridge PATH
-  std::optional<std::string> envPath;  // VYHID_BRIDGE
+  bool simulate = false;                // use the simulated bridge
+  std::string simulate_file;            // its device file; empty: the bundled default set
+  std::optional<std::string> path;      // --bridge PATH
+  std::optional<std::string> env_path;  // VYHID_BRIDGE
 };
 
 // Paths next to the tool's installed location, with build-tree fallbacks.
 struct InstallPaths {
-  static std::string ExecutableDir();  // the running program's folder, "" if unknown
   // Candidates for a bridge ("hidraw" or "sim"), best first.
   static std::vector<std::string> BridgeCandidates(const std::string& kind);
   // The first candidate that exists, or "".
   static std::string FindBridge(const std::string& kind);
-  // The bundled device file of the simulated bridge at `bridgePath`.
-  static std::vector<std::string> SimDeviceCandidates(const std::string& bridgePath);
+  // The bundled device file of the simulated bridge at `bridge_path`.
+  static std::vector<std::string> SimDeviceCandidates(const std::string& bridge_path);
   // The shipped udev rule that grants access to hidraw nodes.
   static std::string UdevRule();
 };
@@ -52,7 +51,7 @@ class LoadedBridge {
   const std::string& Path() const { return path_; }
   bool Simulated() const { return simulated_; }
   // The device file a simulated bridge was given; "" for other bridges.
-  const std::string& DeviceFile() const { return deviceFile_; }
+  const std::string& DeviceFile() const { return device_file_; }
 
   // Why the bridge's last entry-point call on this thread failed, as its
   // optional HIDlastError export tells: an errno-style code and a text.
@@ -69,9 +68,9 @@ class LoadedBridge {
   void LoadDeviceFile(const std::string& file);
 
   rtl::HMODULE module_;
-  tHIDlastError lastError_;  // null when the bridge does not export it
+  tHIDlastError last_error_;  // null when the bridge does not export it
   std::string path_;
-  std::string deviceFile_;
+  std::string device_file_;
   bool simulated_;
   SimBridge sim_;  // the control API of a simulated bridge
 };

@@ -16,13 +16,9 @@ namespace vyhid {
 namespace {
 
 namespace desc = vyhid::descriptor;
-
-// Main item tags and the global and local tags whose data the listing names.
-constexpr std::uint8_t kTagInput = 0x8, kTagOutput = 0x9, kTagFeature = 0xB, kTagCollection = 0xA,
-                       kTagEndCollection = 0xC;
-constexpr std::uint8_t kTagUsagePage = 0x0, kTagLogicalMinimum = 0x1, kTagPhysicalMinimum = 0x3,
-                       kTagUnitExponent = 0x5;
-constexpr std::uint8_t kTagUsage = 0x0, kTagUsageMinimum = 0x1, kTagUsageMaximum = 0x2;
+namespace main_tag = desc::main_tag;
+namespace global_tag = desc::global_tag;
+namespace local_tag = desc::local_tag;
 
 // "Data,Var,Rel": the main item's bits, as the class definition words them.
 std::string FlagsText(std::uint32_t flags) {
@@ -39,18 +35,6 @@ std::string FlagsText(std::uint32_t flags) {
   return text;
 }
 
-// A short item's data sign-extended from its size.
-std::int64_t Signed(const desc::Item& item) {
-  switch (item.data_size) {
-    case 1:
-      return static_cast<std::int8_t>(item.data);
-    case 2:
-      return static_cast<std::int16_t>(item.data);
-    default:
-      return static_cast<std::int32_t>(item.data);
-  }
-}
-
 // What an item's data means, in parentheses after its name.
 std::string ItemValue(const desc::Item& item, std::uint16_t page) {
   using Type = desc::Item::Type;
@@ -61,25 +45,28 @@ std::string ItemValue(const desc::Item& item, std::uint16_t page) {
                                : desc::MakeUsage(page, static_cast<std::uint16_t>(item.data)));
   };
   if (item.type == Type::kMain) {
-    if (item.tag == kTagCollection)
+    if (item.tag == main_tag::kCollection)
       return desc::CollectionTypeName(static_cast<std::uint8_t>(item.data));
-    if (item.tag == kTagInput || item.tag == kTagOutput || item.tag == kTagFeature) {
+    if (item.tag == main_tag::kInput || item.tag == main_tag::kOutput ||
+        item.tag == main_tag::kFeature) {
       return FlagsText(item.data);
     }
-    return item.tag == kTagEndCollection ? "" : std::to_string(item.data);
+    return item.tag == main_tag::kEndCollection ? "" : std::to_string(item.data);
   }
   if (item.type == Type::kGlobal) {
-    if (item.tag == kTagUsagePage) return desc::PageName(static_cast<std::uint16_t>(item.data));
+    if (item.tag == global_tag::kUsagePage)
+      return desc::PageName(static_cast<std::uint16_t>(item.data));
     // Minima and the exponent are signed; maxima read as the class
     // definition's examples write them (Logical Maximum (255) in one byte).
-    if (item.tag == kTagLogicalMinimum || item.tag == kTagPhysicalMinimum ||
-        item.tag == kTagUnitExponent) {
-      return std::to_string(Signed(item));
+    if (item.tag == global_tag::kLogicalMinimum || item.tag == global_tag::kPhysicalMinimum ||
+        item.tag == global_tag::kUnitExponent) {
+      return std::to_string(desc::SignedData(item.data, item.data_size));
     }
     return std::to_string(item.data);
   }
   if (item.type == Type::kLocal &&
-      (item.tag == kTagUsage || item.tag == kTagUsageMinimum || item.tag == kTagUsageMaximum)) {
+      (item.tag == local_tag::kUsage || item.tag == local_tag::kUsageMinimum ||
+       item.tag == local_tag::kUsageMaximum)) {
     return usage();
   }
   return std::to_string(item.data);
@@ -102,7 +89,8 @@ void ListItems(const std::vector<std::uint8_t>& bytes, LineWriter& out) {
                "  (an item cut short at byte " + std::to_string(p - bytes.data()) + ")");
       return;
     }
-    const bool closes = item.type == desc::Item::Type::kMain && item.tag == kTagEndCollection;
+    const bool closes =
+        item.type == desc::Item::Type::kMain && item.tag == main_tag::kEndCollection;
     if (closes && depth > 0) --depth;
     std::string hex = FormatHex(
         std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(next - p)));
@@ -110,10 +98,11 @@ void ListItems(const std::vector<std::uint8_t>& bytes, LineWriter& out) {
     const std::string value = ItemValue(item, page);
     out.Line("  " + hex + std::string(2 * depth, ' ') + desc::ItemName(item) +
              (value.empty() ? "" : " (" + value + ")"));
-    if (item.type == desc::Item::Type::kGlobal && item.tag == kTagUsagePage && !item.is_long) {
+    if (item.type == desc::Item::Type::kGlobal && item.tag == global_tag::kUsagePage &&
+        !item.is_long) {
       page = static_cast<std::uint16_t>(item.data);
     }
-    if (item.type == desc::Item::Type::kMain && item.tag == kTagCollection) ++depth;
+    if (item.type == desc::Item::Type::kMain && item.tag == main_tag::kCollection) ++depth;
     p = next;
   }
 }
@@ -129,20 +118,17 @@ std::string UsagesText(const desc::Field& field) {
   return text.empty() ? "(padding)" : text;
 }
 
-constexpr const char* kKindNames[] = {"input", "output", "feature"};
-
 // Each report of the model with its fields as a table.
 void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
   for (const desc::Report& report : model.reports) {
     out.Line("");
-    out.Line(std::string(kKindNames[static_cast<std::size_t>(report.kind)]) + " report " +
-             std::to_string(report.report_id) + ": " + std::to_string(report.Bytes()) +
-             (report.Bytes() == 1 ? " byte" : " bytes"));
+    out.Line(std::string(ReportKindName(report.kind)) + " report " +
+             std::to_string(report.report_id) + ": " + Plural(report.Bytes(), "byte", "bytes"));
     // The usage and range columns as wide as their widest text, at least 24
     // and 22 characters, so that a long one does not push its row's flags out.
     std::vector<std::array<std::string, 2>> texts;
-    std::size_t usageWidth = 24;
-    std::size_t rangeWidth = 22;
+    std::size_t usage_width = 24;
+    std::size_t range_width = 22;
     for (const desc::Field& field : report.fields) {
       std::string range =
           std::to_string(field.logical_minimum) + ".." + std::to_string(field.logical_maximum);
@@ -151,8 +137,8 @@ void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
                  std::to_string(field.physical_maximum) + ")";
       }
       texts.push_back({UsagesText(field), range});
-      usageWidth = std::max(usageWidth, texts.back()[0].size());
-      rangeWidth = std::max(rangeWidth, range.size());
+      usage_width = std::max(usage_width, texts.back()[0].size());
+      range_width = std::max(range_width, range.size());
     }
     const auto row = [&](const std::string& bit, const std::string& size, const std::string& count,
                          const std::string& usage, const std::string& range,
@@ -165,7 +151,7 @@ void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
         return text;
       };
       out.Line("  " + right(bit, 6) + " " + right(size, 5) + " " + right(count, 6) + "  " +
-               left(usage, usageWidth) + " " + left(range, rangeWidth) + " " + flags);
+               left(usage, usage_width) + " " + left(range, range_width) + " " + flags);
     };
     row("bit", "size", "count", "usage", "range", "flags");
     for (std::size_t i = 0; i < report.fields.size(); ++i) {
@@ -179,17 +165,9 @@ void ListReports(const desc::ReportDescriptor& model, LineWriter& out) {
 }  // namespace
 
 int RunDescribe(CommandContext& c) {
-  if (!c.args.device) {
-    throw CliError(kExitUsage, "'describe' needs one DEVICE (a number or a text to match)");
-  }
   Session session(c.bridge);
-  const int nr = session.SelectDevice(*c.args.device);
-  std::string why;
-  const std::vector<std::uint8_t> bytes = DescriptorBytes(session, nr, &why);
-  if (bytes.empty()) {
-    throw CliError(kExitFailure, "cannot describe device " + std::to_string(nr) + ": " +
-                                     session.Label(nr) + ": " + why);
-  }
+  const int nr = session.SelectDevice(c.args.device);
+  const std::vector<std::uint8_t> bytes = RequiredDescriptorBytes(session, nr, "describe");
   c.out.Line("device " + std::to_string(nr) + ": " + session.Label(nr) + ", report descriptor of " +
              std::to_string(bytes.size()) + " bytes");
   ListItems(bytes, c.out);

@@ -5,6 +5,7 @@
 
 #include "Commands.h"
 #include "Error.h"
+#include "Hex.h"
 #include "Session.h"
 
 namespace vyhid {
@@ -65,16 +66,16 @@ int RunList(CommandContext& c) {
   std::vector<int> shown;
   for (int nr = 0; nr < session.DeviceCount(); ++nr) {
     // The filter empties the descriptions of the devices it does not match.
-    if (hid.HIDinfoArray[static_cast<std::size_t>(nr)].HIDstringsInfo->Count() > 0) {
+    if (session.Slot(nr).HIDstringsInfo->Count() > 0) {
       shown.push_back(nr);
     }
   }
 
-  int readOnly = 0;
+  int read_only = 0;
   if (json) c.out.Line("[");
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    const TVyHIDDevInfo& slot = hid.HIDinfoArray[static_cast<std::size_t>(shown[i])];
-    if (slot.HIDinfo.HasReadWriteAccess == 0) ++readOnly;
+    const TVyHIDDevInfo& slot = session.Slot(shown[i]);
+    if (slot.HIDinfo.HasReadWriteAccess == 0) ++read_only;
     if (json) {
       // One device a line; its texts are valid UTF-8 (ShortStringUtf8).
       c.out.Line("  " + DeviceJson(shown[i], slot).dump() + (i + 1 < shown.size() ? "," : ""));
@@ -93,9 +94,8 @@ int RunList(CommandContext& c) {
                    ? "vyhid: no HID devices found: " + NothingFound(session.Bridge())
                    : "vyhid: no device matches '" + *filter + "'");
   }
-  if (readOnly > 0 && !session.Bridge().Simulated()) {
-    c.err.Line("vyhid: note: " + std::to_string(readOnly) +
-               (readOnly == 1 ? " device is" : " devices are") +
+  if (read_only > 0 && !session.Bridge().Simulated()) {
+    c.err.Line("vyhid: note: " + Plural(read_only, "device is", "devices are") +
                " not writable for this user [R/O]: read-only, or not open to it at all; the "
                "udev rule " +
                InstallPaths::UdevRule() + " grants access");

@@ -38,7 +38,7 @@ struct MonitorFormat {
   std::optional<desc::ReportDescriptor> descriptor;  // set when decoding
   // Each input report's declared length (0: not known), so that a report
   // longer than one 64-byte piece shows which piece each hex line is.
-  std::array<std::uint32_t, 256> inputBytes{};
+  std::array<std::uint32_t, 256> input_bytes{};
 };
 
 // A decoded value as JSON: {"usage": "X", "value": -3}, with "physical" when
@@ -77,7 +77,7 @@ class MonitorPrinter {
   void Attach(Session& session, int nr) {
     session_ = &session;
     known_ = Snapshot();
-    watched_ = Identity(session.Hid().HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo);
+    watched_ = Identity(session.Slot(nr).HIDinfo);
     TVyHID& hid = session.Hid();
     hid.OnGetHIDData = TOnGetHIDData(this, &MonitorPrinter::OnGetHIDData);
     hid.OnDevOpen = TOnDevOpen(this, &MonitorPrinter::OnDevOpen);
@@ -89,10 +89,10 @@ class MonitorPrinter {
   // lines of a device whose open never showed.
   void Flush() {
     {
-      std::lock_guard lock(inputMutex_);
+      std::lock_guard lock(input_mutex_);
       if (assembler_) assembler_->Flush();
     }
-    std::lock_guard lock(orderMutex_);
+    std::lock_guard lock(order_mutex_);
     for (const std::string& line : held_) out_.Line(line);
     held_.clear();
   }
@@ -103,8 +103,7 @@ class MonitorPrinter {
     if (format_.json) {
       nlohmann::ordered_json j = {{"time", Timestamp()}, {"event", what}};
       if (nr >= 0) {
-        const TVyHIDdeviceInfo& info =
-            session_->Hid().HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
+        const TVyHIDdeviceInfo& info = session_->Slot(nr).VyHIDinfo;
         j["device"] = nr;
         j["VID"] = +info.VID;
         j["PID"] = +info.PID;
@@ -123,7 +122,7 @@ class MonitorPrinter {
   // is open, which may be before OnDevOpen runs: a line that comes before the
   // open line waits for it.
   void PrintInput(std::string line) {
-    std::lock_guard lock(orderMutex_);
+    std::lock_guard lock(order_mutex_);
     if (open_) {
       out_.Line(line);
     } else {
@@ -131,14 +130,14 @@ class MonitorPrinter {
     }
   }
 
-  void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
-    std::lock_guard lock(inputMutex_);
+  void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytes_count) {
+    std::lock_guard lock(input_mutex_);
     if (assembler_) {
-      assembler_->Add(report, bytesCount);
+      assembler_->Add(report, bytes_count);
       return;
     }
-    const std::size_t n = std::min<std::size_t>(bytesCount, sizeof report.Data.Bytes);
-    const std::string_view bytes(reinterpret_cast<const char*>(report.Data.Bytes), n);
+    const std::string_view bytes = PayloadOf(report, bytes_count);
+    const std::size_t n = bytes.size();
     if (format_.json) {
       PrintInput(nlohmann::ordered_json{{"time", Timestamp()},
                                         {"event", "input"},
@@ -149,18 +148,18 @@ class MonitorPrinter {
     }
     // A report longer than 64 bytes comes in pieces of the same ID: say
     // which part of the whole each piece is.
-    const std::uint32_t total = format_.inputBytes[report.ReportID];
-    if (pieceOffset_ > 0 && (report.ReportID != pieceId_ || pieceOffset_ >= total)) {
-      pieceOffset_ = 0;
+    const std::uint32_t total = format_.input_bytes[report.ReportID];
+    if (piece_offset_ > 0 && (report.ReportID != piece_id_ || piece_offset_ >= total)) {
+      piece_offset_ = 0;
     }
-    pieceId_ = report.ReportID;
-    if (total <= vyhid::kPayloadBytes || n > total - pieceOffset_) {
-      pieceOffset_ = 0;
+    piece_id_ = report.ReportID;
+    if (total <= vyhid::kPayloadBytes || n > total - piece_offset_) {
+      piece_offset_ = 0;
       PrintInput(EventLine("input", FormatReport(report.ReportID, bytes)));
       return;
     }
-    PrintInput(EventLine("input", FormatReportPiece(report.ReportID, pieceOffset_, bytes, total)));
-    pieceOffset_ = n < vyhid::kPayloadBytes ? 0 : pieceOffset_ + n;
+    PrintInput(EventLine("input", FormatReportPiece(report.ReportID, piece_offset_, bytes, total)));
+    piece_offset_ = n < vyhid::kPayloadBytes ? 0 : piece_offset_ + n;
   }
 
   // One whole report, as the device sent it, decoded on one line; a report
@@ -191,22 +190,22 @@ class MonitorPrinter {
   }
 
   void OnDevOpen(rtl::TObject*, std::int32_t nr, TVyHIDDevInfo) {
-    std::lock_guard lock(orderMutex_);
+    std::lock_guard lock(order_mutex_);
     open_ = true;
-    openNr_ = nr;
-    out_.Line(EventLine(everOpened_ ? "reconnect" : "open",
+    open_nr_ = nr;
+    out_.Line(EventLine(ever_opened_ ? "reconnect" : "open",
                         "device " + std::to_string(nr) + ": " + session_->Label(nr), nr));
-    everOpened_ = true;
+    ever_opened_ = true;
     for (const std::string& line : held_) out_.Line(line);
     held_.clear();
   }
 
   void OnDevClose(rtl::TObject*) {
     // Every rescan closes the device and fires this, open or not.
-    std::lock_guard lock(orderMutex_);
+    std::lock_guard lock(order_mutex_);
     if (!open_) return;
     open_ = false;
-    Print("close", "device " + std::to_string(openNr_));
+    Print("close", "device " + std::to_string(open_nr_));
   }
 
   void OnAfterDevScan(rtl::TObject*, std::int32_t, THIDinfoArray&) {
@@ -236,41 +235,36 @@ class MonitorPrinter {
     std::vector<KnownDevice> devices;
     devices.reserve(static_cast<std::size_t>(std::max(session_->DeviceCount(), 0)));
     for (int nr = 0; nr < session_->DeviceCount(); ++nr) {
-      devices.push_back(
-          {Identity(session_->Hid().HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo),
-           session_->Label(nr)});
+      devices.push_back({Identity(session_->Slot(nr).HIDinfo), session_->Label(nr)});
     }
     return devices;
   }
 
   LineWriter& out_;
   const MonitorFormat format_;
-  std::mutex inputMutex_;  // the bridge's thread, and the flush at the end
+  std::mutex input_mutex_;  // the bridge's thread, and the flush at the end
   std::unique_ptr<ReportAssembler> assembler_;
-  std::uint8_t pieceId_ = 0;       // the report whose pieces are coming
-  std::uint32_t pieceOffset_ = 0;  // where its next piece starts
+  std::uint8_t piece_id_ = 0;       // the report whose pieces are coming
+  std::uint32_t piece_offset_ = 0;  // where its next piece starts
   Session* session_ = nullptr;
   std::vector<KnownDevice> known_;
   std::string watched_;
-  std::mutex orderMutex_;  // the open line before the input lines: what follows
+  std::mutex order_mutex_;  // the open line before the input lines: what follows
   bool open_ = false;
   std::vector<std::string> held_;  // input lines that came before the open line
-  bool everOpened_ = false;
-  int openNr_ = -1;
+  bool ever_opened_ = false;
+  int open_nr_ = -1;
 };
 
 }  // namespace
 
 int RunMonitor(CommandContext& c) {
-  if (!c.args.device) {
-    throw CliError(kExitUsage, "'monitor' needs one DEVICE (a number or a text to match)");
-  }
   // The printer outlives the component: a late report from a bridge thread
   // may still reach its handler while the component goes away.
   std::unique_ptr<MonitorPrinter> printer;
   {
     Session session(c.bridge);
-    const int nr = session.SelectDevice(*c.args.device);
+    const int nr = session.SelectDevice(c.args.device);
     MonitorFormat format{c.args.decode || c.args.json, c.args.json, std::nullopt, {}};
     std::string why;
     std::optional<desc::ReportDescriptor> descriptor = DescriptorOf(session, nr, &why);
@@ -278,18 +272,18 @@ int RunMonitor(CommandContext& c) {
       c.err.Line("vyhid: device " + std::to_string(nr) + " cannot be decoded: " + why +
                  "; its reports are shown in hex");
     }
-    const THIDdeviceInfo& record = session.Hid().HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo;
-    for (std::size_t id = 0; id < format.inputBytes.size(); ++id) {
-      format.inputBytes[id] = DeclaredReportBytes(descriptor, record, vyhid::ReportKind::kInput,
-                                                  static_cast<std::uint8_t>(id))
-                                  .value_or(0);
+    const THIDdeviceInfo& record = session.Slot(nr).HIDinfo;
+    for (std::size_t id = 0; id < format.input_bytes.size(); ++id) {
+      format.input_bytes[id] = DeclaredReportBytes(descriptor, record, vyhid::ReportKind::kInput,
+                                                   static_cast<std::uint8_t>(id))
+                                   .value_or(0);
     }
     if (format.decode) format.descriptor = std::move(descriptor);
     printer = std::make_unique<MonitorPrinter>(c.out, std::move(format));
     printer->Attach(session, nr);
     session.Open(nr);
     if (c.err.IsTerminal()) c.err.Line("vyhid: monitoring; press Ctrl-C to stop");
-    RunUntilStopped(c.stopFd);
+    RunUntilStopped(c.stop_fd);
     session.Hid().CloseHidDevice();
   }
   printer->Flush();

@@ -65,9 +65,9 @@ class ReportRecorder {
         descriptor_(std::move(descriptor)),
         assembler_(descriptor_, [this](std::string_view bytes) { Write(bytes); }) {}
 
-  void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytesCount) {
+  void OnGetHIDData(rtl::TObject*, THIDreport report, std::uint8_t bytes_count) {
     std::lock_guard lock(mutex_);
-    assembler_.Add(report, bytesCount);
+    assembler_.Add(report, bytes_count);
   }
 
   // Writes a report still in progress, as far as it came.
@@ -104,8 +104,8 @@ class ReportRecorder {
 // of that name stays as it was.
 class RecordingFile {
  public:
-  RecordingFile(const std::optional<std::string>& path, LineWriter& standardOutput)
-      : out_(&standardOutput) {
+  RecordingFile(const std::optional<std::string>& path, LineWriter& standard_output)
+      : out_(&standard_output) {
     if (!path) return;
     if (path->empty()) throw CliError(kExitUsage, "'-o' needs a file name");
     path_ = *path;
@@ -166,22 +166,13 @@ class RecordingFile {
 }  // namespace
 
 int RunRecord(CommandContext& c) {
-  if (!c.args.device) {
-    throw CliError(kExitUsage, "'record' needs one DEVICE (a number or a text to match)");
-  }
   RecordingFile file(c.args.output, c.out);
   std::unique_ptr<ReportRecorder> recorder;  // outlives the component: see monitor
   {
     Session session(c.bridge);
-    const int nr = session.SelectDevice(*c.args.device);
-    std::string why;
-    const std::vector<std::uint8_t> descriptor = DescriptorBytes(session, nr, &why);
-    if (descriptor.empty()) {
-      throw CliError(kExitFailure, "cannot record device " + std::to_string(nr) + ": " +
-                                       session.Label(nr) + ": " + why);
-    }
-    const TVyHIDdeviceInfo& info =
-        session.Hid().HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
+    const int nr = session.SelectDevice(c.args.device);
+    const std::vector<std::uint8_t> descriptor = RequiredDescriptorBytes(session, nr, "record");
+    const TVyHIDdeviceInfo& info = session.Slot(nr).VyHIDinfo;
     LineWriter& out = file.Out();
     out.Line("# " + session.Label(nr));
     out.Line("R: " + CountedHex(std::string_view(reinterpret_cast<const char*>(descriptor.data()),
@@ -196,7 +187,7 @@ int RunRecord(CommandContext& c) {
     session.Hid().OnGetHIDData = TOnGetHIDData(recorder.get(), &ReportRecorder::OnGetHIDData);
     session.Open(nr);
     if (c.err.IsTerminal()) c.err.Line("vyhid: recording; press Ctrl-C to stop");
-    RunUntilStopped(c.stopFd);
+    RunUntilStopped(c.stop_fd);
     session.Hid().CloseHidDevice();
   }
   recorder->Flush();

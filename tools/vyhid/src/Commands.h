@@ -12,10 +12,9 @@ namespace vyhid {
 
 // What the command line asked for (Cli.cpp fills it).
 struct Request {
-  std::string command;
-  std::optional<std::string> device;  // DEVICE
-  std::vector<std::string> hex;       // a send's HEX words
-  std::vector<std::string> sets;      // a send's --set USAGE=VALUE, in order
+  std::string device;             // DEVICE
+  std::vector<std::string> hex;   // a send's HEX words
+  std::vector<std::string> sets;  // a send's --set USAGE=VALUE, in order
   std::optional<std::string> filter, id, file, timeout, output;
   bool json = false, decode = false, feature = false, progress = false, reply = false;
 };
@@ -24,7 +23,7 @@ struct CommandContext {
   const Request& args;
   LineWriter& out;
   LineWriter& err;
-  int stopFd;  // -1: nothing stops the run but the end of the work
+  int stop_fd;  // -1: nothing stops the run but the end of the work
   BridgeRequest bridge;
 };
 
@@ -37,9 +36,9 @@ int RunDescribe(CommandContext& c);
 
 // Runs the component's message loop until the stop descriptor is readable.
 // Throws CliError when the wait itself fails.
-void RunUntilStopped(int stopFd);
+void RunUntilStopped(int stop_fd);
 
 // Whether the stop descriptor is readable now (without reading it).
-bool StopRequested(int stopFd);
+bool StopRequested(int stop_fd);
 
 }  // namespace vyhid

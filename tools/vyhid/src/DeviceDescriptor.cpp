@@ -2,7 +2,11 @@
 #include "DeviceDescriptor.h"
 
 namespace vyhid {
+namespace {
 
+// The descriptor's bytes as the bridge gives them; empty, with the reason in
+// *why, when it gives none (a bridge without the export, a virtual device
+// without a descriptor).
 std::vector<std::uint8_t> DescriptorBytes(Session& session, int nr, std::string* why) {
   rtl::String reason;
   std::vector<std::uint8_t> bytes = session.Hid().GetReportDescriptor(nr, &reason);
@@ -15,6 +19,19 @@ std::vector<std::uint8_t> DescriptorBytes(Session& session, int nr, std::string*
           "real devices in the source tree's examples/recordings/, e.g. "
           "--simulate=examples/recordings/qemu-usb-keyboard.txt";
     }
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> RequiredDescriptorBytes(Session& session, int nr,
+                                                  const std::string& doing) {
+  std::string why;
+  std::vector<std::uint8_t> bytes = DescriptorBytes(session, nr, &why);
+  if (bytes.empty()) {
+    throw CliError(kExitFailure, "cannot " + doing + " device " + std::to_string(nr) + ": " +
+                                     session.Label(nr) + ": " + why);
   }
   return bytes;
 }

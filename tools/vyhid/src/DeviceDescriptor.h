@@ -11,10 +11,10 @@
 
 namespace vyhid {
 
-// The descriptor's bytes as the bridge gives them; empty, with the reason in
-// *why, when it gives none (a bridge without the export, a virtual device
-// without a descriptor).
-std::vector<std::uint8_t> DescriptorBytes(Session& session, int nr, std::string* why);
+// The descriptor's bytes for a command that cannot go on without them; when
+// the bridge gives none, throws kExitFailure "cannot `doing` device N: ...".
+std::vector<std::uint8_t> RequiredDescriptorBytes(Session& session, int nr,
+                                                  const std::string& doing);
 
 // The descriptor as a model. Nothing, with the reason in *why, when the
 // bridge gives none or it declares no report (a parse that failed at its

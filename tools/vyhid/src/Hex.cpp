@@ -1,5 +1,7 @@
 #include "Hex.h"
 
+#include <algorithm>
+
 namespace vyhid {
 namespace {
 
@@ -27,7 +29,7 @@ std::optional<std::string> ParseHex(std::string_view text, std::string* error) {
     // One group: an optional 0x, then an even number of digits.
     const std::size_t start = i;
     if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
-    const std::size_t digitsStart = i;
+    const std::size_t digits_start = i;
     while (i < text.size() && !IsSeparator(text[i])) {
       if (HexDigit(text[i]) < 0) {
         *error = "'" + std::string(1, text[i]) + "' at position " + std::to_string(i + 1) +
@@ -36,13 +38,13 @@ std::optional<std::string> ParseHex(std::string_view text, std::string* error) {
       }
       ++i;
     }
-    const std::size_t digits = i - digitsStart;
+    const std::size_t digits = i - digits_start;
     if (digits == 0 || digits % 2 != 0) {
       *error = "'" + std::string(text.substr(start, i - start)) +
                "' does not have an even number of hex digits";
       return std::nullopt;
     }
-    for (std::size_t d = digitsStart; d < i; d += 2) {
+    for (std::size_t d = digits_start; d < i; d += 2) {
       bytes.push_back(static_cast<char>(HexDigit(text[d]) * 16 + HexDigit(text[d + 1])));
     }
   }
@@ -87,17 +89,26 @@ std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t ma
 
 namespace vyhid {
 
-std::string FormatReport(unsigned reportId, std::string_view bytes) {
-  std::string text = "id " + std::to_string(reportId) + ", " + std::to_string(bytes.size()) +
-                     (bytes.size() == 1 ? " byte" : " bytes");
+std::string_view PayloadOf(const THIDreport& report, std::size_t bytes) {
+  return {reinterpret_cast<const char*>(report.Data.Bytes),
+          std::min<std::size_t>(bytes, vyhid::kPayloadBytes)};
+}
+
+std::string Plural(std::size_t n, const std::string& one, const std::string& many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string FormatReport(unsigned report_id, std::string_view bytes) {
+  std::string text =
+      "id " + std::to_string(report_id) + ", " + Plural(bytes.size(), "byte", "bytes");
   if (!bytes.empty()) text += ": " + FormatHex(bytes);
   return text;
 }
 
-std::string FormatReportPiece(unsigned reportId, std::size_t offset, std::string_view bytes,
+std::string FormatReportPiece(unsigned report_id, std::size_t offset, std::string_view bytes,
                               std::size_t total) {
-  if (offset == 0 && bytes.size() == total) return FormatReport(reportId, bytes);
-  return "id " + std::to_string(reportId) + ", bytes " + std::to_string(offset + 1) + "-" +
+  if (offset == 0 && bytes.size() == total) return FormatReport(report_id, bytes);
+  return "id " + std::to_string(report_id) + ", bytes " + std::to_string(offset + 1) + "-" +
          std::to_string(offset + bytes.size()) + " of " + std::to_string(total) +
          (bytes.empty() ? "" : ": " + FormatHex(bytes));
 }

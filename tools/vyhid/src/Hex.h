@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "HIDrecords.h"
+
 namespace vyhid {
 
 // Parses hexadecimal bytes. Accepts pairs of digits in either case, written
@@ -25,13 +27,19 @@ std::optional<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t ma
 
 namespace vyhid {
 
+// The first `bytes` bytes of a report record's payload, at most all of it.
+std::string_view PayloadOf(const THIDreport& report, std::size_t bytes);
+
+// A count and what it counts: "1 byte", "3 bytes".
+std::string Plural(std::size_t n, const std::string& one, const std::string& many);
+
 // One report as the tool prints it: "id 1, 3 bytes: 0a 0b 0c".
-std::string FormatReport(unsigned reportId, std::string_view bytes);
+std::string FormatReport(unsigned report_id, std::string_view bytes);
 
 // One piece of a longer report: "id 1, bytes 65-100 of 100: 40 41 ...", the
 // piece's place (bytes counted from 1) and the report's whole length; as
 // FormatReport for a piece that is the whole report.
-std::string FormatReportPiece(unsigned reportId, std::size_t offset, std::string_view bytes,
+std::string FormatReportPiece(unsigned report_id, std::size_t offset, std::string_view bytes,
                               std::size_t total);
 
 }  // namespace vyhid

@@ -18,7 +18,7 @@ int InstallStopHandler();
 // says why): true; or until the stop descriptor becomes readable: false. On
 // Windows, where a pipe cannot be waited on with the stop, returns true at
 // once unless a stop came (the read then blocks).
-bool WaitReadable(int fd, int stopFd);
+bool WaitReadable(int fd, int stop_fd);
 
 // open()'s extra flags for the files the tool opens: not inherited by other
 // programs, and on Windows binary (no CR LF translation).

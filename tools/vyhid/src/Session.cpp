@@ -111,7 +111,7 @@ int Session::SelectDevice(const std::string& spec) {
   }
   if (const std::optional<std::pair<int, int>> ids = ParseIds(spec)) {
     for (int nr = 0; nr < count; ++nr) {
-      const TVyHIDdeviceInfo& info = hid_->HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
+      const TVyHIDdeviceInfo& info = Slot(nr).VyHIDinfo;
       if ((ids->first < 0 || ids->first == info.VID) &&
           (ids->second < 0 || ids->second == info.PID)) {
         return nr;
@@ -120,7 +120,7 @@ int Session::SelectDevice(const std::string& spec) {
   } else {
     hid_->Filter = rtl::Utf8ToString(spec);
     for (int nr = 0; nr < DeviceCount(); ++nr) {
-      if (hid_->HIDinfoArray[static_cast<std::size_t>(nr)].HIDstringsInfo->Count() > 0) return nr;
+      if (Slot(nr).HIDstringsInfo->Count() > 0) return nr;
     }
   }
   throw CliError(kExitNoDevice, "no device matches '" + spec + "' (" +
@@ -129,11 +129,11 @@ int Session::SelectDevice(const std::string& spec) {
 }
 
 std::string Session::Path(int nr) const {
-  return ShortStringUtf8(hid_->HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo.SymLink);
+  return ShortStringUtf8(Slot(nr).HIDinfo.SymLink);
 }
 
 std::string Session::Label(int nr) const {
-  const TVyHIDdeviceInfo& info = hid_->HIDinfoArray[static_cast<std::size_t>(nr)].VyHIDinfo;
+  const TVyHIDdeviceInfo& info = Slot(nr).VyHIDinfo;
   return IdsText(info) + " " + ShortStringUtf8(info.ProductString) + " (" +
          ShortStringUtf8(info.ManufacturerString) + ")";
 }
@@ -165,7 +165,7 @@ CliError Session::BridgeFailure(const std::string& what) const {
 }
 
 void Session::RequireWritable(int nr) const {
-  if (hid_->HIDinfoArray[static_cast<std::size_t>(nr)].HIDinfo.HasReadWriteAccess != 0) return;
+  if (Slot(nr).HIDinfo.HasReadWriteAccess != 0) return;
   const std::string path = Path(nr);
   const std::string what = "permission denied: device " + std::to_string(nr) +
                            (path.empty() ? "" : " (" + path + ")") + " is read-only";

@@ -29,6 +29,10 @@ class Session {
 
   // Devices of the latest scan that have slots (DevCount, at most 32).
   int DeviceCount() const;
+  // Device nr's slot of the latest scan.
+  const TVyHIDDevInfo& Slot(int nr) const {
+    return hid_->HIDinfoArray[static_cast<std::size_t>(nr)];
+  }
   // A device by number ("2": digits only are always a number), the first
   // device with the IDs of "VID:046d PID:c52b" (either or both, hex, any
   // case), or the first device whose description contains the text (the

@@ -20,24 +20,24 @@
 namespace vyhid {
 namespace {
 
-int stopPipe[2] = {-1, -1};
-volatile sig_atomic_t signalsSeen = 0;
+int stop_pipe[2] = {-1, -1};
+volatile sig_atomic_t signals_seen = 0;
 
 void OnSignal(int signal) {
-  if (signalsSeen != 0) {
+  if (signals_seen != 0) {
     ::signal(signal, SIG_DFL);
     raise(signal);
     return;
   }
-  signalsSeen = 1;
+  signals_seen = 1;
   const char byte = 1;
-  [[maybe_unused]] const ssize_t n = write(stopPipe[1], &byte, 1);
+  [[maybe_unused]] const ssize_t n = write(stop_pipe[1], &byte, 1);
 }
 
 }  // namespace
 
 int InstallStopHandler() {
-  if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     std::perror("vyhid: pipe2");
     return -1;
   }
@@ -46,12 +46,12 @@ int InstallStopHandler() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  return stopPipe[0];
+  return stop_pipe[0];
 }
 
-void RunUntilStopped(int stopFd) {
-  pollfd fds[2] = {{vcl::Application.EventFd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-  const nfds_t count = stopFd >= 0 ? 2 : 1;
+void RunUntilStopped(int stop_fd) {
+  pollfd fds[2] = {{vcl::Application.EventFd(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  const nfds_t count = stop_fd >= 0 ? 2 : 1;
   for (;;) {
     vcl::Application.ProcessMessages();
     if (poll(fds, count, -1) < 0) {
@@ -62,17 +62,17 @@ void RunUntilStopped(int stopFd) {
   }
 }
 
-bool StopRequested(int stopFd) {
-  if (stopFd < 0) return false;
-  pollfd fd{stopFd, POLLIN, 0};
+bool StopRequested(int stop_fd) {
+  if (stop_fd < 0) return false;
+  pollfd fd{stop_fd, POLLIN, 0};
   return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
-bool WaitReadable(int fd, int stopFd) {
+bool WaitReadable(int fd, int stop_fd) {
   for (;;) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    const int ready = poll(fds, stopFd >= 0 ? 2 : 1, -1);
-    if (StopRequested(stopFd)) return false;
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    const int ready = poll(fds, stop_fd >= 0 ? 2 : 1, -1);
+    if (StopRequested(stop_fd)) return false;
     if (ready >= 0 || errno != EINTR) return true;
   }
 }

@@ -19,14 +19,14 @@
 namespace vyhid {
 namespace {
 
-int stopPipe[2] = {-1, -1};
-std::atomic<bool> stopSeen{false};
+int stop_pipe[2] = {-1, -1};
+std::atomic<bool> stop_seen{false};
 
 BOOL WINAPI OnConsoleEvent(DWORD) {
   // A second interrupt: the default handler ends the process.
-  if (stopSeen.exchange(true)) return FALSE;
+  if (stop_seen.exchange(true)) return FALSE;
   const char byte = 1;
-  [[maybe_unused]] const int n = _write(stopPipe[1], &byte, 1);
+  [[maybe_unused]] const int n = _write(stop_pipe[1], &byte, 1);
   vcl::Application.Terminate();
   return TRUE;
 }
@@ -34,7 +34,7 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 }  // namespace
 
 int InstallStopHandler() {
-  if (_pipe(stopPipe, 64, _O_BINARY | _O_NOINHERIT) != 0) {
+  if (_pipe(stop_pipe, 64, _O_BINARY | _O_NOINHERIT) != 0) {
     std::perror("vyhid: _pipe");
     return -1;
   }
@@ -42,26 +42,26 @@ int InstallStopHandler() {
     std::fprintf(stderr, "vyhid: SetConsoleCtrlHandler: error %lu\n", GetLastError());
     return -1;
   }
-  return stopPipe[0];
+  return stop_pipe[0];
 }
 
-void RunUntilStopped(int stopFd) {
+void RunUntilStopped(int stop_fd) {
   // Without a stop descriptor nothing calls Terminate: the loop runs for ever.
-  if (stopFd < 0) {
+  if (stop_fd < 0) {
     for (;;) vcl::Application.HandleMessage();
   }
   vcl::Application.Run();
 }
 
-bool StopRequested(int stopFd) {
-  if (stopFd < 0) return false;
+bool StopRequested(int stop_fd) {
+  if (stop_fd < 0) return false;
   DWORD available = 0;
-  const auto pipe = reinterpret_cast<HANDLE>(_get_osfhandle(stopFd));
+  const auto pipe = reinterpret_cast<HANDLE>(_get_osfhandle(stop_fd));
   return PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0;
 }
 
-bool WaitReadable(int, int stopFd) {
-  return !StopRequested(stopFd);
+bool WaitReadable(int, int stop_fd) {
+  return !StopRequested(stop_fd);
 }
 
 const int kOpenFlags = _O_BINARY | _O_NOINHERIT;

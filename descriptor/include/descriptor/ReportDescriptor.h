@@ -42,6 +42,39 @@ const char* ItemName(const Item& item);
 // above), "Reserved".
 const char* CollectionTypeName(std::uint8_t type);
 
+// Item tags of the short items the parser acts on, and the listings name.
+namespace main_tag {
+constexpr std::uint8_t kInput = 0x8;
+constexpr std::uint8_t kOutput = 0x9;
+constexpr std::uint8_t kCollection = 0xA;
+constexpr std::uint8_t kFeature = 0xB;
+constexpr std::uint8_t kEndCollection = 0xC;
+}  // namespace main_tag
+namespace global_tag {
+constexpr std::uint8_t kUsagePage = 0x0;
+constexpr std::uint8_t kLogicalMinimum = 0x1;
+constexpr std::uint8_t kLogicalMaximum = 0x2;
+constexpr std::uint8_t kPhysicalMinimum = 0x3;
+constexpr std::uint8_t kPhysicalMaximum = 0x4;
+constexpr std::uint8_t kUnitExponent = 0x5;
+constexpr std::uint8_t kUnit = 0x6;
+constexpr std::uint8_t kReportSize = 0x7;
+constexpr std::uint8_t kReportId = 0x8;
+constexpr std::uint8_t kReportCount = 0x9;
+constexpr std::uint8_t kPush = 0xA;
+constexpr std::uint8_t kPop = 0xB;
+}  // namespace global_tag
+namespace local_tag {
+constexpr std::uint8_t kUsage = 0x0;
+constexpr std::uint8_t kUsageMinimum = 0x1;
+constexpr std::uint8_t kUsageMaximum = 0x2;
+constexpr std::uint8_t kDelimiter = 0xA;
+}  // namespace local_tag
+
+// An item's data as the class definition stores signed numbers: two's
+// complement in the item's own size (0 for an item without data).
+std::int64_t SignedData(std::uint32_t data, std::uint8_t size);
+
 // Reads the item starting at p. Returns the position just after it, or
 // nullptr when p == end or the item's data runs past end (item is then
 // unspecified). Never reads at or past end.

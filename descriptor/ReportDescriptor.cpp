@@ -7,51 +7,7 @@
 namespace vyhid::descriptor {
 namespace {
 
-// Item tags of the short items the parser acts on.
-namespace main_tag {
-constexpr std::uint8_t kInput = 0x8;
-constexpr std::uint8_t kOutput = 0x9;
-constexpr std::uint8_t kCollection = 0xA;
-constexpr std::uint8_t kFeature = 0xB;
-constexpr std::uint8_t kEndCollection = 0xC;
-}  // namespace main_tag
-namespace global_tag {
-constexpr std::uint8_t kUsagePage = 0x0;
-constexpr std::uint8_t kLogicalMinimum = 0x1;
-constexpr std::uint8_t kLogicalMaximum = 0x2;
-constexpr std::uint8_t kPhysicalMinimum = 0x3;
-constexpr std::uint8_t kPhysicalMaximum = 0x4;
-constexpr std::uint8_t kUnitExponent = 0x5;
-constexpr std::uint8_t kUnit = 0x6;
-constexpr std::uint8_t kReportSize = 0x7;
-constexpr std::uint8_t kReportId = 0x8;
-constexpr std::uint8_t kReportCount = 0x9;
-constexpr std::uint8_t kPush = 0xA;
-constexpr std::uint8_t kPop = 0xB;
-}  // namespace global_tag
-namespace local_tag {
-constexpr std::uint8_t kUsage = 0x0;
-constexpr std::uint8_t kUsageMinimum = 0x1;
-constexpr std::uint8_t kUsageMaximum = 0x2;
-constexpr std::uint8_t kDelimiter = 0xA;
-}  // namespace local_tag
-
 constexpr std::uint8_t kLongItemPrefix = 0xFE;
-
-// An item's data as the class definition stores signed numbers: two's
-// complement in the item's own size.
-std::int64_t SignedData(std::uint32_t data, std::uint8_t size) {
-  switch (size) {
-    case 1:
-      return static_cast<std::int8_t>(data);
-    case 2:
-      return static_cast<std::int16_t>(data);
-    case 4:
-      return static_cast<std::int32_t>(data);
-    default:
-      return 0;
-  }
-}
 
 // A range item (logical or physical bound) as it was declared; its sign is
 // settled at the main item, once the minimum is known.
@@ -420,6 +376,21 @@ class Parser {
 };
 
 }  // namespace
+
+// An item's data as the class definition stores signed numbers: two's
+// complement in the item's own size.
+std::int64_t SignedData(std::uint32_t data, std::uint8_t size) {
+  switch (size) {
+    case 1:
+      return static_cast<std::int8_t>(data);
+    case 2:
+      return static_cast<std::int16_t>(data);
+    case 4:
+      return static_cast<std::int32_t>(data);
+    default:
+      return 0;
+  }
+}
 
 const std::uint8_t* FetchItem(const std::uint8_t* p, const std::uint8_t* end, Item& item) {
   if (p == nullptr || end == nullptr || p >= end) return nullptr;
