@@ -12,7 +12,7 @@
 // The operations a bridge class has, in the entry points' terms:
 //
 //   std::uint8_t Scan();                          how many devices, at most 255
-//   void DeviceInfo(std::uint8_t nr, THIDdeviceInfo& info);
+//   void DeviceInfo(std::uint8_t nr, THIDdeviceInfo& info);   a listed one's
 //   bool Open(std::uint8_t nr);                   or a byte: 0 is failure
 //   bool Close();                                 true when a device was open
 //   void SetDeviceChangeHandler(TUSBcallBack handler);
@@ -23,7 +23,8 @@
 //   std::int32_t ReportDescriptor(std::uint8_t nr, std::uint8_t* buffer, std::uint32_t size);
 //
 // A null record never reaches them: HIDGetDeviceInfo then does nothing and a
-// transfer returns 0.
+// transfer returns 0. DeviceInfo is given a record of zeros, which stays so
+// for a number beyond the list.
 //
 // Exceptions: no exception crosses the C boundary. Each call first forgets the
 // thread's last error; an exception is recorded as its reason (EIO, "name:
@@ -75,7 +76,9 @@ struct EntryPointOperations {
 
   std::uint8_t HIDscanForDevices() { return self.Scan(); }
   void HIDGetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* info) {
-    if (info != nullptr) self.DeviceInfo(nr, *info);
+    if (info == nullptr) return;
+    *info = THIDdeviceInfo{};
+    self.DeviceInfo(nr, *info);
   }
   std::uint8_t HIDcloseDevice() { return static_cast<std::uint8_t>(self.Close()); }
   std::uint8_t HIDopenDevice(std::uint8_t nr) { return static_cast<std::uint8_t>(self.Open(nr)); }

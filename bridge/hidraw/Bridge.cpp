@@ -82,11 +82,7 @@ std::uint8_t Bridge::Scan() {
 
 void Bridge::DeviceInfo(std::uint8_t nr, THIDdeviceInfo& info) {
   std::lock_guard lock(mutex_);
-  if (nr < devices_.size()) {
-    info = devices_[nr].info;
-  } else {
-    std::memset(&info, 0, sizeof info);
-  }
+  if (nr < devices_.size()) info = devices_[nr].info;
 }
 
 std::int32_t Bridge::ReportDescriptor(std::uint8_t nr, std::uint8_t* buffer, std::uint32_t size) {

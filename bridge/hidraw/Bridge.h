@@ -55,7 +55,7 @@ class Bridge {
   // Enumerates the hidraw devices, in a stable order (by identity), at most
   // 255; returns how many. The open device, if any, stays open.
   std::uint8_t Scan();
-  // Writes all of info for device nr of the last scan; all zeros for a
+  // Writes all of info for device nr of the last scan; leaves it alone for a
   // number out of range.
   void DeviceInfo(std::uint8_t nr, THIDdeviceInfo& info);
   // The report descriptor of device nr of the last scan, as

@@ -92,11 +92,7 @@ std::uint8_t SimulatedBridge::Scan() {
 }
 
 void SimulatedBridge::DeviceInfo(std::uint8_t nr, THIDdeviceInfo& info) {
-  if (nr < devices_.size()) {
-    info = devices_[nr].Info;
-  } else {
-    std::memset(&info, 0, sizeof info);
-  }
+  if (nr < devices_.size()) info = devices_[nr].Info;
 }
 
 std::uint8_t SimulatedBridge::Close() {

@@ -263,11 +263,7 @@ class Bridge {
 
   void DeviceInfo(std::uint8_t nr, THIDdeviceInfo& info) {
     std::lock_guard lock(mutex_);
-    if (nr < devices_.size()) {
-      std::memcpy(&info, &devices_[nr].info, sizeof info);
-    } else {
-      std::memset(&info, 0, sizeof info);
-    }
+    if (nr < devices_.size()) info = devices_[nr].info;
   }
 
   bool Open(std::uint8_t nr) {
