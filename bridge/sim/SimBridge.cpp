@@ -2,16 +2,6 @@
 // API's functions that change the devices and the reports they hold.
 #include "SimBridge.h"
 
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -24,39 +14,10 @@
 
 #include "Diagnostics.h"
 #include "RecordBuilder.h"
+#include "SimPlatform.h"
 
 namespace vyhid::sim {
 namespace {
-
-// The folder of this library's file, found from an address inside it; empty
-// when the system does not say.
-std::filesystem::path LibraryFolder() {
-#if defined(_WIN32)
-  HMODULE self = nullptr;
-  if (!::GetModuleHandleExW(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(&LibraryFolder), &self)) {
-    return {};
-  }
-  std::wstring name(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = ::GetModuleFileNameW(self, name.data(), static_cast<DWORD>(name.size()));
-    if (n == 0) return {};
-    if (n < name.size()) {
-      name.resize(n);
-      break;
-    }
-    name.resize(name.size() * 2);
-  }
-  return std::filesystem::path(name).parent_path();
-#else
-  Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&LibraryFolder), &info) == 0 || info.dli_fname == nullptr) {
-    return {};
-  }
-  return std::filesystem::path(info.dli_fname).parent_path();
-#endif
-}
 
 // The most payload bytes a send to a device takes: the report's declared
 // size for a device held to its reports (0: the device has no such report),

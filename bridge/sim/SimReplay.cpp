@@ -1,16 +1,6 @@
 // The input reports the simulated bridge delivers on its own thread: streams
 // and echoes queued by the control API and the entry points, the open
 // device's periodic reports, and the replay of a recorded device's reports.
-#include "SimBridge.h"
-
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +8,8 @@
 #include <limits>
 
 #include "InputPieces.h"
+#include "SimBridge.h"
+#include "SimPlatform.h"
 
 namespace vyhid::sim {
 namespace {
@@ -143,22 +135,10 @@ bool SimulatedBridge::ReplayPending() {
 void SimulatedBridge::StartWorker() {
   if (stopping_) return;
 #if defined(_WIN32)
-  // Windows runs a library's unloading under the loader lock, which a thread
-  // needs in order to end, so unloading cannot join a thread. The worker
-  // instead lives only while it has reports to deliver (queued, or the
-  // periodic reports of the open device), and holds a reference to the
-  // library meanwhile: the library is unloaded by whichever ends last, the
-  // worker or the program's FreeLibrary.
+  // The worker lives only while it has reports to deliver (queued, or the
+  // periodic reports of the open device): unloading cannot join it.
   if (worker_id_ == std::thread::id()) {
-    HMODULE self = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                         reinterpret_cast<LPCWSTR>(&RecordedGap), &self);
-    std::thread worker([this, self] {
-      DeliverInputReports();
-      ::FreeLibraryAndExitThread(self, 0);
-    });
-    worker_id_ = worker.get_id();
-    worker.detach();
+    worker_id_ = StartThreadHoldingLibrary([this] { DeliverInputReports(); });
   }
 #else
   if (!worker_.joinable()) {

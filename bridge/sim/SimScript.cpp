@@ -1,37 +1,19 @@
 // The simulated bridge's scripting for tests: every entry-point call logged,
 // scripted results of opens and closes, scripted failures and throws, and how
 // much a send takes.
-#include "SimBridge.h"
-
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <utility>
 
 #include "Diagnostics.h"
+#include "SimBridge.h"
+#include "SimPlatform.h"
 
 namespace vyhid::sim {
 namespace {
 
 constexpr std::size_t kLogLimit = 100000;
-
-std::uint64_t CallingThreadId() {
-#if defined(_WIN32)
-  return static_cast<std::uint64_t>(::GetCurrentThreadId());
-#else
-  return static_cast<std::uint64_t>(::gettid());
-#endif
-}
 
 bool IsEntryPoint(std::string_view name) {
   return std::find(kEntryPointNames.begin(), kEntryPointNames.end(), name) !=
