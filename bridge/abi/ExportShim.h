@@ -125,7 +125,8 @@ Result Enter(Bridge& bridge, const char* name, const Arguments& arguments, Body&
   static_assert(std::is_same_v<decltype(&::name), t##name>, #name " has the wrong type");
 
 // Chooses VYHID_EXPORT_ENTRY_POINT, or nothing for an entry point the bridge
-// omits (VYHID_OMIT_<name> defined as `~, 1`).
+// omits: VYHID_OMIT_<name> defined as `~, 1` puts 1 second in the list
+// VYHID_SECOND picks from, where an undefined one leaves 0.
 #define VYHID_SECOND_OF(first, second, ...) second
 #define VYHID_SECOND(...) VYHID_SECOND_OF(__VA_ARGS__)
 #define VYHID_JOIN_OF(a, b) a##b
