@@ -165,8 +165,3 @@ struct EntryPointTable {
 };
 
 }  // namespace vyhid
-
-// In a bridge's source, after its exports: fails to compile when an export's
-// type differs from the list's.
-#define VYHID_CHECK_EXPORT(name, result, params, args) \
-  static_assert(std::is_same_v<decltype(&::name), t##name>, #name " has the wrong type");

@@ -80,18 +80,12 @@ std::uint8_t Bridge::Scan() {
   return static_cast<std::uint8_t>(devices_.size());
 }
 
-void Bridge::GetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* info) {
-  if (info == nullptr) return;
+void Bridge::DeviceInfo(std::uint8_t nr, THIDdeviceInfo& info) {
   std::lock_guard lock(mutex_);
-  if (nr < devices_.size()) {
-    *info = devices_[nr].info;
-  } else {
-    std::memset(info, 0, sizeof *info);
-  }
+  if (nr < devices_.size()) info = devices_[nr].info;
 }
 
-std::int32_t Bridge::GetReportDescriptor(std::uint8_t nr, std::uint8_t* buffer,
-                                         std::uint32_t size) {
+std::int32_t Bridge::ReportDescriptor(std::uint8_t nr, std::uint8_t* buffer, std::uint32_t size) {
   std::lock_guard lock(mutex_);
   if (nr >= devices_.size()) {
     abi::SetNotListed(nr, devices_.size());
@@ -327,19 +321,7 @@ void Bridge::SetInputHandler(THIDcallBack handler) {
 std::uint8_t Bridge::ReportSize(ReportKind kind) {
   std::lock_guard lock(mutex_);
   if (!open_node_ || open_node_->gone()) return 0;
-  std::uint16_t size = 0;
-  switch (kind) {
-    case ReportKind::kInput:
-      size = open_info_.InputBufferSize;
-      break;
-    case ReportKind::kOutput:
-      size = open_info_.OutputBufferSize;
-      break;
-    case ReportKind::kFeature:
-      size = open_info_.FeatureBufferSize;
-      break;
-  }
-  return abi::ByteResult(size);
+  return abi::ByteResult(BufferSize(open_info_, kind));
 }
 
 namespace {
@@ -362,24 +344,16 @@ std::uint8_t OnNode(std::mutex& mutex, const std::shared_ptr<Node>& open, Transf
 
 }  // namespace
 
-std::uint8_t Bridge::GetInputReport(THIDreport* report) {
-  if (report == nullptr) return 0;
-  return OnNode(mutex_, open_node_, [&](Node& n) { return n.FetchInput(*report); });
+std::uint8_t Bridge::GetReport(ReportKind kind, THIDreport& report) {
+  return OnNode(mutex_, open_node_, [&](Node& n) {
+    return kind == ReportKind::kFeature ? n.FetchFeature(report) : n.FetchInput(report);
+  });
 }
 
-std::uint8_t Bridge::GetFeatureReport(THIDreport* report) {
-  if (report == nullptr) return 0;
-  return OnNode(mutex_, open_node_, [&](Node& n) { return n.FetchFeature(*report); });
-}
-
-std::uint8_t Bridge::SetOutputReport(THIDreport* report) {
-  if (report == nullptr) return 0;
-  return OnNode(mutex_, open_node_, [&](Node& n) { return n.SendOutput(*report); });
-}
-
-std::uint8_t Bridge::SetFeatureReport(THIDreport* report) {
-  if (report == nullptr) return 0;
-  return OnNode(mutex_, open_node_, [&](Node& n) { return n.SendFeature(*report); });
+std::uint8_t Bridge::SetReport(ReportKind kind, const THIDreport& report) {
+  return OnNode(mutex_, open_node_, [&](Node& n) {
+    return kind == ReportKind::kFeature ? n.SendFeature(report) : n.SendOutput(report);
+  });
 }
 
 bool Bridge::Shutdown() {

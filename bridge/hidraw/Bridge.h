@@ -55,13 +55,13 @@ class Bridge {
   // Enumerates the hidraw devices, in a stable order (by identity), at most
   // 255; returns how many. The open device, if any, stays open.
   std::uint8_t Scan();
-  // Writes all of *info for device nr of the last scan; all zeros for a
-  // number out of range. Ignores a null info.
-  void GetDeviceInfo(std::uint8_t nr, THIDdeviceInfo* info);
+  // Writes all of info for device nr of the last scan; leaves it alone for a
+  // number out of range.
+  void DeviceInfo(std::uint8_t nr, THIDdeviceInfo& info);
   // The report descriptor of device nr of the last scan, as
   // HIDGetReportDescriptor hands it out (EntryPoints.h): -1 with the reason
   // when nr is not listed or the scan could not read its descriptor.
-  std::int32_t GetReportDescriptor(std::uint8_t nr, std::uint8_t* buffer, std::uint32_t size);
+  std::int32_t ReportDescriptor(std::uint8_t nr, std::uint8_t* buffer, std::uint32_t size);
   // Closes the open device (if any), then opens device nr and starts its read
   // thread. Returns false when nr is out of range, the node cannot be opened,
   // or it now holds another device than the scan found there (its number
@@ -87,11 +87,10 @@ class Bridge {
   // is open, it has been unplugged, or it has no report of that kind.
   std::uint8_t ReportSize(ReportKind kind);
 
-  // Transfers on the open device; 0 when none is open (see Node).
-  std::uint8_t GetInputReport(THIDreport* report);
-  std::uint8_t GetFeatureReport(THIDreport* report);
-  std::uint8_t SetOutputReport(THIDreport* report);
-  std::uint8_t SetFeatureReport(THIDreport* report);
+  // Transfers on the open device (an input or feature report fetched, an
+  // output or feature report sent); 0 when none is open (see Node).
+  std::uint8_t GetReport(ReportKind kind, THIDreport& report);
+  std::uint8_t SetReport(ReportKind kind, const THIDreport& report);
 
   // Stops and joins every thread the bridge started; afterwards no callback
   // comes. Called on a bridge thread (exit() from a callback runs the

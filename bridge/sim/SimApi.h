@@ -189,32 +189,22 @@ VYHID_SIM_API void SimClearLog();
 VYHID_SIM_API std::int32_t SimOpenDevice();
 }
 
+// The names of the functions above, without their "Sim", in order.
+// clang-format off
+#define VYHID_SIM_CONTROL_API(X)                                                             \
+  X(Reset) X(AddDevice) X(RemoveDevice) X(SetDevices) X(FireDeviceChange) X(LoadDeviceText) \
+  X(InjectInput) X(StartInputStream) X(WaitInputStream) X(SetReplayPace) X(ReplayNext)      \
+  X(SetSendTake) X(ScriptOpenResults) X(ScriptCloseResults) X(ScriptThrow) X(ScriptError)   \
+  X(SetInputReport) X(SetFeatureReport) X(SetEcho) X(SetOpenInput) X(CallCount) X(GetCall)  \
+  X(ClearLog) X(OpenDevice)
+// clang-format on
+
 // The control API of one loaded simulated bridge, one pointer per function
-// above, for a program to fill by name, for instance:
+// above, each field named as its function without "Sim", for a program to
+// fill by name, for instance:
 //   sim.Reset = reinterpret_cast<decltype(sim.Reset)>(rtl::GetProcAddress(module, "SimReset"));
 struct SimBridge {
-  decltype(&SimReset) Reset = nullptr;
-  decltype(&SimAddDevice) AddDevice = nullptr;
-  decltype(&SimRemoveDevice) RemoveDevice = nullptr;
-  decltype(&SimSetDevices) SetDevices = nullptr;
-  decltype(&SimFireDeviceChange) FireDeviceChange = nullptr;
-  decltype(&SimLoadDeviceText) LoadDeviceText = nullptr;
-  decltype(&SimInjectInput) InjectInput = nullptr;
-  decltype(&SimStartInputStream) StartInputStream = nullptr;
-  decltype(&SimWaitInputStream) WaitInputStream = nullptr;
-  decltype(&SimSetReplayPace) SetReplayPace = nullptr;
-  decltype(&SimReplayNext) ReplayNext = nullptr;
-  decltype(&SimSetSendTake) SetSendTake = nullptr;
-  decltype(&SimScriptOpenResults) ScriptOpenResults = nullptr;
-  decltype(&SimScriptCloseResults) ScriptCloseResults = nullptr;
-  decltype(&SimScriptThrow) ScriptThrow = nullptr;
-  decltype(&SimScriptError) ScriptError = nullptr;
-  decltype(&SimSetInputReport) SetInputReport = nullptr;
-  decltype(&SimSetFeatureReport) SetFeatureReport = nullptr;
-  decltype(&SimSetEcho) SetEcho = nullptr;
-  decltype(&SimSetOpenInput) SetOpenInput = nullptr;
-  decltype(&SimCallCount) CallCount = nullptr;
-  decltype(&SimGetCall) GetCall = nullptr;
-  decltype(&SimClearLog) ClearLog = nullptr;
-  decltype(&SimOpenDevice) OpenDevice = nullptr;
+#define VYHID_SIM_CONTROL_FIELD(name) decltype(&Sim##name) name = nullptr;
+  VYHID_SIM_CONTROL_API(VYHID_SIM_CONTROL_FIELD)
+#undef VYHID_SIM_CONTROL_FIELD
 };

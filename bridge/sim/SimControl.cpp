@@ -26,30 +26,9 @@ bool LoadSimBridge(const rtl::String& path, SimBridge& out, rtl::HMODULE& module
   }
   SimBridge bridge;
   const char* missing = nullptr;
-  Resolve(module, "SimReset", bridge.Reset, missing);
-  Resolve(module, "SimAddDevice", bridge.AddDevice, missing);
-  Resolve(module, "SimRemoveDevice", bridge.RemoveDevice, missing);
-  Resolve(module, "SimSetDevices", bridge.SetDevices, missing);
-  Resolve(module, "SimFireDeviceChange", bridge.FireDeviceChange, missing);
-  Resolve(module, "SimLoadDeviceText", bridge.LoadDeviceText, missing);
-  Resolve(module, "SimInjectInput", bridge.InjectInput, missing);
-  Resolve(module, "SimStartInputStream", bridge.StartInputStream, missing);
-  Resolve(module, "SimWaitInputStream", bridge.WaitInputStream, missing);
-  Resolve(module, "SimSetReplayPace", bridge.SetReplayPace, missing);
-  Resolve(module, "SimReplayNext", bridge.ReplayNext, missing);
-  Resolve(module, "SimSetSendTake", bridge.SetSendTake, missing);
-  Resolve(module, "SimScriptOpenResults", bridge.ScriptOpenResults, missing);
-  Resolve(module, "SimScriptCloseResults", bridge.ScriptCloseResults, missing);
-  Resolve(module, "SimScriptThrow", bridge.ScriptThrow, missing);
-  Resolve(module, "SimScriptError", bridge.ScriptError, missing);
-  Resolve(module, "SimSetInputReport", bridge.SetInputReport, missing);
-  Resolve(module, "SimSetFeatureReport", bridge.SetFeatureReport, missing);
-  Resolve(module, "SimSetEcho", bridge.SetEcho, missing);
-  Resolve(module, "SimSetOpenInput", bridge.SetOpenInput, missing);
-  Resolve(module, "SimCallCount", bridge.CallCount, missing);
-  Resolve(module, "SimGetCall", bridge.GetCall, missing);
-  Resolve(module, "SimClearLog", bridge.ClearLog, missing);
-  Resolve(module, "SimOpenDevice", bridge.OpenDevice, missing);
+#define VYHID_SIM_RESOLVE(name) Resolve(module, "Sim" #name, bridge.name, missing);
+  VYHID_SIM_CONTROL_API(VYHID_SIM_RESOLVE)
+#undef VYHID_SIM_RESOLVE
   if (missing != nullptr) {
     if (error != nullptr) {
       *error = rtl::StringToUtf8(path) + " is not a simulated bridge: missing " + missing;

@@ -261,14 +261,9 @@ class Bridge {
     return static_cast<std::uint8_t>(devices_.size());
   }
 
-  void GetInfo(std::uint8_t nr, THIDdeviceInfo* data) {
-    if (data == nullptr) return;
+  void DeviceInfo(std::uint8_t nr, THIDdeviceInfo& info) {
     std::lock_guard lock(mutex_);
-    if (nr < devices_.size()) {
-      std::memcpy(data, &devices_[nr].info, sizeof *data);
-    } else {
-      std::memset(data, 0, sizeof *data);
-    }
+    if (nr < devices_.size()) info = devices_[nr].info;
   }
 
   bool Open(std::uint8_t nr) {
@@ -321,7 +316,6 @@ class Bridge {
     {
       std::lock_guard lock(mutex_);
       session_ = session;
-      caps_ = caps;
       record_ = record;
       // Readers let go by a close from their own callback, joined below.
       letGo.swap(letGo_);
@@ -368,7 +362,6 @@ class Bridge {
         ::SetEvent(session_->stop.get());
         ::CancelIoEx(session_->device.get(), nullptr);
         session_.reset();
-        caps_ = CollectionCaps{};
         std::memset(&record_, 0, sizeof record_);
         readers.push_back(std::exchange(reader_, Reader{}));
       }
@@ -383,10 +376,7 @@ class Bridge {
   std::uint8_t ReportSize(ReportKind kind) {
     std::lock_guard lock(mutex_);
     if (!session_) return 0;
-    const std::uint16_t length = kind == ReportKind::kInput    ? caps_.input_length
-                                 : kind == ReportKind::kOutput ? caps_.output_length
-                                                               : caps_.feature_length;
-    return vyhid::abi::ByteResult(length);
+    return vyhid::abi::ByteResult(vyhid::BufferSize(record_, kind));
   }
 
   // Fetches an input or feature report with the caller's ReportID.
@@ -397,54 +387,52 @@ class Bridge {
   // even when the device is closed meanwhile, and asks the device after,
   // overlapped and bounded in time (BoundedIo.h): HidD_GetFeature and
   // HidD_GetInputReport take no time-out.
-  std::uint8_t Get(THIDreport* report, bool feature) {
-    if (report == nullptr) return 0;
+  std::uint8_t GetReport(ReportKind kind, THIDreport& report) {
     std::shared_ptr<Session> session;
     std::uint16_t length = 0;
     {
       std::lock_guard lock(mutex_);
-      length = feature ? caps_.feature_length : caps_.input_length;
-      if (!Usable(length, feature ? "feature" : "input")) return 0;
+      length = vyhid::BufferSize(record_, kind);
+      if (!Usable(length, kind)) return 0;
       session = session_;
     }
     std::vector<std::uint8_t> buffer(length, 0);
-    buffer[0] = report->ReportID;
+    buffer[0] = report.ReportID;
     const auto size = static_cast<DWORD>(buffer.size());
     // The same buffer in and out, as HidD_GetFeature passes it: the driver
     // finds the report ID in either.
     const vyhid::win32::DeviceControl& control =
-        feature ? vyhid::win32::kGetFeature : vyhid::win32::kGetInputReport;
+        kind == ReportKind::kFeature ? vyhid::win32::kGetFeature : vyhid::win32::kGetInputReport;
     if (const DWORD error = vyhid::win32::ControlRequest(
             session->device.get(), control, buffer.data(), size, buffer.data(), size)) {
       RecordWin32Error(control.name, session->path, error);
       return 0;
     }
-    std::memset(report->Data.Bytes, 0, kPayloadBytes);
-    std::memcpy(report->Data.Bytes, buffer.data() + 1,
+    std::memset(report.Data.Bytes, 0, kPayloadBytes);
+    std::memcpy(report.Data.Bytes, buffer.data() + 1,
                 std::min<std::size_t>(length - 1, kPayloadBytes));
     return 1;
   }
 
   // Sends an output or feature report; returns the payload bytes it took:
   // the report ID's own payload, at most 64, as the hidraw bridge does.
-  // Like Get, asks the device outside the lock and bounded in time.
-  std::uint8_t Set(const THIDreport* report, bool feature) {
-    if (report == nullptr) return 0;
+  // Like GetReport, asks the device outside the lock and bounded in time.
+  std::uint8_t SetReport(ReportKind kind, const THIDreport& report) {
+    const bool feature = kind == ReportKind::kFeature;
     std::shared_ptr<Session> session;
     std::uint16_t length = 0;
     std::uint8_t taken = 0;
     {
       std::lock_guard lock(mutex_);
-      length = feature ? caps_.feature_length : caps_.output_length;
-      if (!Usable(length, feature ? "feature" : "output")) return 0;
+      length = vyhid::BufferSize(record_, kind);
+      if (!Usable(length, kind)) return 0;
       session = session_;
-      taken = vyhid::win32::PayloadTaken(
-          record_, feature ? ReportKind::kFeature : ReportKind::kOutput, report->ReportID);
+      taken = vyhid::win32::PayloadTaken(record_, kind, report.ReportID);
     }
     std::vector<std::uint8_t> buffer(length, 0);
-    buffer[0] = report->ReportID;
+    buffer[0] = report.ReportID;
     const std::size_t copied = std::min<std::size_t>(taken, length - 1u);
-    std::memcpy(buffer.data() + 1, report->Data.Bytes, copied);
+    std::memcpy(buffer.data() + 1, report.Data.Bytes, copied);
     const DWORD error = feature ? vyhid::win32::ControlRequest(
                                       session->device.get(), vyhid::win32::kSetFeature,
                                       buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, 0)
@@ -457,9 +445,19 @@ class Bridge {
     return static_cast<std::uint8_t>(copied);
   }
 
+  // Windows hands out a device's parsed capabilities only, never the bytes of
+  // its report descriptor: the export says so instead of making some up.
+  std::int32_t ReportDescriptor(std::uint8_t /*nr*/, std::uint8_t* /*buffer*/,
+                                std::uint32_t /*size*/) {
+    vyhid::abi::SetLastError(ENOSYS,
+                             "HIDGetReportDescriptor: Windows gives no call that returns a "
+                             "device's report descriptor, only its parsed capabilities");
+    return -1;
+  }
+
   void SetInputHandler(THIDcallBack handler) { inputHandler_.store(handler); }
 
-  void SetChangeHandler(TUSBcallBack handler) {
+  void SetDeviceChangeHandler(TUSBcallBack handler) {
     changeHandler_.store(handler);
     std::lock_guard lock(mutex_);
     if (handler != nullptr) notifier_.Start();
@@ -555,13 +553,14 @@ class Bridge {
 
   // Called with the lock held: a device is open and has reports of that
   // kind; otherwise records why not.
-  bool Usable(std::uint16_t length, const char* kind) const {
+  bool Usable(std::uint16_t length, ReportKind kind) const {
     if (!session_) {
       vyhid::abi::SetNoDeviceOpen();
       return false;
     }
     if (length == 0) {
-      vyhid::abi::SetLastError(EINVAL, ToUtf8(session_->path) + " has no " + kind + " reports");
+      vyhid::abi::SetLastError(
+          EINVAL, ToUtf8(session_->path) + " has no " + vyhid::ReportKindName(kind) + " reports");
       return false;
     }
     return true;
@@ -657,8 +656,7 @@ class Bridge {
   std::shared_ptr<Session> session_;  // the open device
   Reader reader_;                     // its read thread
   std::vector<Reader> letGo_;         // readers closed from their own callback
-  CollectionCaps caps_;
-  THIDdeviceInfo record_{};  // the open device's capability tables
+  THIDdeviceInfo record_{};           // the open device's buffer sizes and capability tables
   std::atomic<THIDcallBack> inputHandler_{nullptr};
   std::atomic<TUSBcallBack> changeHandler_{nullptr};
   // Started by the first device-change handler; tells of the HID
@@ -694,40 +692,4 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 
-// The entry points; the kit's shim keeps every exception inside.
-struct BridgeEntryPoints {
-  static std::uint8_t HIDscanForDevices() { return bridge->Scan(); }
-  static void HIDGetDeviceInfo(std::uint8_t Nr, THIDdeviceInfo* data) { bridge->GetInfo(Nr, data); }
-  static std::uint8_t HIDcloseDevice() { return bridge->Close() ? 1 : 0; }
-  static std::uint8_t HIDopenDevice(std::uint8_t DeviceNr) {
-    return bridge->Open(DeviceNr) ? 1 : 0;
-  }
-  static void USBsetEventHandler(TUSBcallBack Handler) { bridge->SetChangeHandler(Handler); }
-  static void HIDsetEventHandler(THIDcallBack Handler) { bridge->SetInputHandler(Handler); }
-  static std::uint8_t HIDOutputReportSize() { return bridge->ReportSize(ReportKind::kOutput); }
-  static std::uint8_t HIDInputReportSize() { return bridge->ReportSize(ReportKind::kInput); }
-  static std::uint8_t HIDFeatureReportSize() { return bridge->ReportSize(ReportKind::kFeature); }
-  static std::uint8_t HIDGetInputReport(THIDreport* inReport) {
-    return bridge->Get(inReport, false);
-  }
-  static std::uint8_t HIDGetFeatureReport(THIDreport* inReport) {
-    return bridge->Get(inReport, true);
-  }
-  static std::uint8_t HIDSetOutputReport(THIDreport* OutReport) {
-    return bridge->Set(OutReport, false);
-  }
-  static std::uint8_t HIDSetFeatureReport(THIDreport* OutReport) {
-    return bridge->Set(OutReport, true);
-  }
-  // Windows hands out a device's parsed capabilities only, never the bytes of
-  // its report descriptor: the export says so instead of making some up.
-  static std::int32_t HIDGetReportDescriptor(std::uint8_t /*Nr*/, std::uint8_t* /*buffer*/,
-                                             std::uint32_t /*size*/) {
-    vyhid::abi::SetLastError(ENOSYS,
-                             "HIDGetReportDescriptor: Windows gives no call that returns a "
-                             "device's report descriptor, only its parsed capabilities");
-    return -1;
-  }
-};
-
-VYHID_DEFINE_BRIDGE_EXPORTS()
+VYHID_DEFINE_BRIDGE_EXPORTS(*bridge)

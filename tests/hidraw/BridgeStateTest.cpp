@@ -211,7 +211,7 @@ TEST_F(BridgeState, ScanNumbersDevicesInIdentityOrder) {
   const char* expected[] = {"1234:0001 sn:a", "1234:0002 sn:b", "1234:0003 sn:c"};
   for (std::uint8_t i = 0; i < 3; ++i) {
     THIDdeviceInfo info;
-    bridge.GetDeviceInfo(i, &info);
+    bridge.DeviceInfo(i, info);
     EXPECT_EQ(ReadShortString(info.SymLink), expected[i]);
     EXPECT_EQ(info.Handle, i);
   }
@@ -229,7 +229,7 @@ TEST_F(BridgeState, OpenDeliversInputReportsAndCloseStopsThem) {
   EXPECT_EQ(bridge.ReportSize(descriptor::ReportKind::kOutput), 2);
   EXPECT_EQ(bridge.ReportSize(descriptor::ReportKind::kFeature), 0);
   THIDdeviceInfo info;
-  bridge.GetDeviceInfo(0, &info);
+  bridge.DeviceInfo(0, info);
   EXPECT_EQ(info.HasReadWriteAccess, 1);
 
   Send(keyboard, {0x02, 0x00, 0x04, 0, 0, 0, 0, 0});
@@ -423,8 +423,8 @@ TEST(HidrawCache, RescansReadOnlyChangedNodesAndMatchAFullScan) {
     EXPECT_EQ(cache->LastReads(), reads);
     for (std::uint8_t nr = 0; nr < count; ++nr) {
       THIDdeviceInfo a, b;
-      incremental.GetDeviceInfo(nr, &a);
-      full.GetDeviceInfo(nr, &b);
+      incremental.DeviceInfo(nr, a);
+      full.DeviceInfo(nr, b);
       EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "device " << int(nr);
     }
     return count;
@@ -435,7 +435,7 @@ TEST(HidrawCache, RescansReadOnlyChangedNodesAndMatchAFullScan) {
   sysfs.writable["/dev/hidraw1"] = false;
   EXPECT_EQ(same_as_full(0), 3);
   THIDdeviceInfo info;
-  incremental.GetDeviceInfo(1, &info);
+  incremental.DeviceInfo(1, info);
   EXPECT_EQ(info.HasReadWriteAccess, 0);
   // Unplugged and plugged again between two scans, same node and number,
   // another firmware: the kernel's new HID device is read.
@@ -443,7 +443,7 @@ TEST(HidrawCache, RescansReadOnlyChangedNodesAndMatchAFullScan) {
   sysfs.Plug("/sys/k.0004", 0x0F00, 1, kBigVendor);
   sysfs.devices["/sys/k.0004"].facts.serial = "/sys/k.0001";  // the same identity
   EXPECT_EQ(same_as_full(1), 3);
-  incremental.GetDeviceInfo(0, &info);
+  incremental.DeviceInfo(0, info);
   EXPECT_EQ(info.FeatureBufferSize, 3);
   // The node made again under the same sysfs path with another number.
   sysfs.Plug("/sys/m.0003", 0x0E02, 3, kKeyboard);
@@ -484,8 +484,8 @@ TEST_F(BridgeState, TransfersRaceOpensAndClosesSafely) {
   std::thread sender([&] {
     THIDreport report{};
     while (!done) {
-      bridge.SetOutputReport(&report);  // written into the pipe, read back as input
-      bridge.GetFeatureReport(&report);
+      bridge.SetReport(ReportKind::kOutput, report);  // written into the pipe, read back as input
+      bridge.GetReport(ReportKind::kFeature, report);
       bridge.ReportSize(descriptor::ReportKind::kInput);
     }
   });
