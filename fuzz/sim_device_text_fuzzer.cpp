@@ -19,10 +19,10 @@ void Check(bool ok) {
 // Every accepted device has a symlink, and each capability table is a run of
 // used entries in ascending ID order that fit the kind's buffer size.
 void CheckDevice(SimDeviceSpec& device, const std::vector<SimDeviceSpec>& all, std::size_t index) {
-  THIDdeviceInfo& info = device.Info;
+  THIDdeviceInfo& info = device.info;
   Check(info.SymLink.Length > 0);
   for (std::size_t j = 0; j < index; ++j) {
-    Check(std::memcmp(&all[j].Info.SymLink, &info.SymLink, 100) != 0);
+    Check(std::memcmp(&all[j].info.SymLink, &info.SymLink, 100) != 0);
   }
   for (const vyhid::ReportKind kind :
        {vyhid::ReportKind::kOutput, vyhid::ReportKind::kInput, vyhid::ReportKind::kFeature}) {
@@ -45,11 +45,11 @@ void CheckDevice(SimDeviceSpec& device, const std::vector<SimDeviceSpec>& all, s
   }
   // Report contents fit a report the device declares.
   auto fits = [&](const SimReportBytes& r, vyhid::ReportKind kind) {
-    Check(!r.Bytes.empty() && r.Bytes.size() <= SimDeclaredBytes(info, kind, r.Id));
+    Check(!r.bytes.empty() && r.bytes.size() <= SimDeclaredBytes(info, kind, r.id));
   };
-  for (const SimReportBytes& r : device.InputReports) fits(r, vyhid::ReportKind::kInput);
-  for (const SimReportBytes& r : device.FeatureReports) fits(r, vyhid::ReportKind::kFeature);
-  if (device.InputPeriodMs > 0) fits(device.PeriodicInput, vyhid::ReportKind::kInput);
+  for (const SimReportBytes& r : device.input_reports) fits(r, vyhid::ReportKind::kInput);
+  for (const SimReportBytes& r : device.feature_reports) fits(r, vyhid::ReportKind::kFeature);
+  if (device.input_period_ms > 0) fits(device.periodic_input, vyhid::ReportKind::kInput);
 }
 
 }  // namespace

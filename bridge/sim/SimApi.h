@@ -35,7 +35,9 @@ inline constexpr std::int32_t kSimReplayOnCommand = 2;     // as SimReplayNext l
 
 extern "C" {
 
-// One call the bridge received, in the order received.
+// One call the bridge received, in the order received. A record of the C
+// control API, named like the bridge interface's records.
+// NOLINTBEGIN(readability-identifier-naming)
 struct SimCall {
   char Name[32];           // entry point, e.g. "HIDopenDevice", NUL-terminated
   std::int32_t Arg;        // its number argument (device number), -1 when none
@@ -43,6 +45,7 @@ struct SimCall {
   THIDreport Report;       // for report calls: the record as passed in; zeros otherwise
   std::uint64_t ThreadId;  // the calling thread's kernel thread id (gettid(), GetCurrentThreadId())
 };
+// NOLINTEND(readability-identifier-naming)
 
 // How the entry points behave.
 //

@@ -23,14 +23,14 @@ namespace {
 // size for a device held to its reports (0: the device has no such report),
 // no limit but the configured take otherwise.
 std::uint32_t PayloadLimit(const SimDeviceSpec& device, ReportKind kind, std::uint8_t id) {
-  if (!device.Strict) return 255;
-  return SimDeclaredBytes(device.Info, kind, id);
+  if (!device.strict) return 255;
+  return SimDeclaredBytes(device.info, kind, id);
 }
 
 // A device added through the control API: not held to its reports.
 SimDeviceSpec ControlledDevice(const THIDdeviceInfo& info) {
   SimDeviceSpec device;
-  device.Info = info;
+  device.info = info;
   return device;
 }
 
@@ -53,7 +53,7 @@ std::uint8_t SimulatedBridge::Scan() {
 }
 
 void SimulatedBridge::DeviceInfo(std::uint8_t nr, THIDdeviceInfo& info) {
-  if (nr < devices_.size()) info = devices_[nr].Info;
+  if (nr < devices_.size()) info = devices_[nr].info;
 }
 
 std::uint8_t SimulatedBridge::Close() {
@@ -95,7 +95,7 @@ void SimulatedBridge::SetInputHandler(THIDcallBack handler) {
 
 std::uint8_t SimulatedBridge::ReportSize(ReportKind kind) {
   if (open_ < 0) return 0;
-  return abi::ByteResult(BufferSize(devices_[open_].Info, kind));
+  return abi::ByteResult(BufferSize(devices_[open_].info, kind));
 }
 
 std::uint8_t SimulatedBridge::GetReport(ReportKind kind, THIDreport& report) {
@@ -109,11 +109,11 @@ std::uint8_t SimulatedBridge::GetReport(ReportKind kind, THIDreport& report) {
   // declares, with the contents its file gives or zeros.
   report.Data = THIDbuffer{};
   const SimDeviceSpec& device = devices_[open_];
-  if (!device.Strict) return 0;
-  const std::uint32_t declared = SimDeclaredBytes(device.Info, kind, report.ReportID);
-  const auto& given = kind == ReportKind::kInput ? device.InputReports : device.FeatureReports;
+  if (!device.strict) return 0;
+  const std::uint32_t declared = SimDeclaredBytes(device.info, kind, report.ReportID);
+  const auto& given = kind == ReportKind::kInput ? device.input_reports : device.feature_reports;
   for (const SimReportBytes& r : given) {
-    if (r.Id == report.ReportID) std::memcpy(report.Data.Bytes, r.Bytes.data(), r.Bytes.size());
+    if (r.id == report.ReportID) std::memcpy(report.Data.Bytes, r.bytes.data(), r.bytes.size());
   }
   return static_cast<std::uint8_t>(std::min<std::uint32_t>(declared, kPayloadBytes));
 }
@@ -123,7 +123,7 @@ std::uint8_t SimulatedBridge::SetReport(ReportKind kind, const THIDreport& repor
   const SimDeviceSpec& device = devices_[open_];
   const std::uint32_t limit = PayloadLimit(device, kind, report.ReportID);
   if (limit == 0) {
-    abi::SetLastError(EINVAL, std::string(ReadShortString(device.Info.SymLink)) +
+    abi::SetLastError(EINVAL, std::string(ReadShortString(device.info.SymLink)) +
                                   ": the device has no " + ReportKindName(kind) +
                                   " report with ID " + std::to_string(report.ReportID));
     return 0;
@@ -139,10 +139,10 @@ std::uint8_t SimulatedBridge::SetReport(ReportKind kind, const THIDreport& repor
   if (kind == ReportKind::kFeature) {
     // Read back whole: a device of a device file returns its declared size.
     const auto read_back =
-        device.Strict ? static_cast<std::uint8_t>(std::min<std::uint32_t>(limit, kPayloadBytes))
+        device.strict ? static_cast<std::uint8_t>(std::min<std::uint32_t>(limit, kPayloadBytes))
                       : received;
     feature_[sent.ReportID] = StoredReport{true, sent.Data, read_back};
-  } else if (echo_ || device.Echo) {
+  } else if (echo_ || device.echo) {
     QueueDelivery(sent, received, 1);
   }
   return static_cast<std::uint8_t>(take);
@@ -156,14 +156,14 @@ std::int32_t SimulatedBridge::ReportDescriptor(std::uint8_t nr, std::uint8_t* bu
     return -1;
   }
   const SimDeviceSpec& device = devices_[nr];
-  if (device.Descriptor.empty()) {
+  if (device.descriptor.empty()) {
     abi::SetLastError(ENODATA,
-                      std::string(ReadShortString(device.Info.SymLink)) +
+                      std::string(ReadShortString(device.info.SymLink)) +
                           ": the virtual device has no report descriptor (a 'descriptor' line of "
                           "its device file gives one, and so does a recording)");
     return -1;
   }
-  return abi::CopyReportDescriptor(device.Descriptor, buffer, size);
+  return abi::CopyReportDescriptor(device.descriptor, buffer, size);
 }
 
 void SimulatedBridge::Reset() {

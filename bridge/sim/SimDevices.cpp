@@ -121,19 +121,19 @@ std::optional<std::uint32_t> ParseNumber(std::string_view word, std::uint32_t ma
 }
 
 struct PendingReport {
-  vyhid::ReportKind Kind;
-  std::uint8_t Id;
-  std::uint32_t Bytes;
+  vyhid::ReportKind kind;
+  std::uint8_t id;
+  std::uint32_t bytes;
 };
 
 // Report contents given on a line, checked against the declared reports when
 // the device is complete.
 struct PendingContents {
-  std::size_t Line;
-  std::string_view Keyword;
-  vyhid::ReportKind Kind;
-  SimReportBytes Report;
-  std::uint32_t PeriodMs;  // "input every": > 0
+  std::size_t line;
+  std::string_view keyword;
+  vyhid::ReportKind kind;
+  SimReportBytes report;
+  std::uint32_t period_ms;  // "input every": > 0
 };
 
 // Report contents: 1 to `most` bytes (a report's payload by default), each
@@ -161,13 +161,13 @@ std::optional<std::uint32_t> ParsePeriod(std::string_view word) {
 }
 
 struct DeviceBlock {
-  std::size_t Line = 0;  // where "device" stood
-  SimDeviceSpec Spec;
-  bool HasSymlink = false;
-  std::vector<std::string> Seen;  // single-valued keywords given so far
-  std::vector<PendingReport> Reports;
-  std::vector<PendingContents> Contents;
-  std::size_t DescriptorLine = 0;  // the first "descriptor" line; 0: none
+  std::size_t line = 0;  // where "device" stood
+  SimDeviceSpec spec;
+  bool has_symlink = false;
+  std::vector<std::string> seen;  // single-valued keywords given so far
+  std::vector<PendingReport> reports;
+  std::vector<PendingContents> contents;
+  std::size_t descriptor_line = 0;  // the first "descriptor" line; 0: none
 };
 
 // Calls read(number, line) for each line of text, numbered from 1 and
@@ -219,9 +219,9 @@ class DeviceTextReader {
       if (!FinishBlock()) return false;
       if (devices_.size() >= kSimMaxDevices) return Fail(line, "more than 255 devices");
       block_.emplace();
-      block_->Line = line;
+      block_->line = line;
       // Devices can be read-write unless the file says otherwise.
-      block_->Spec.Info.HasReadWriteAccess = 1;
+      block_->spec.info.HasReadWriteAccess = 1;
       return true;
     }
     if (!block_) return Fail(line, "'", keyword, "' outside a device block");
@@ -247,10 +247,10 @@ class DeviceTextReader {
 
   // Single-valued keywords may be given once per device.
   bool FirstTime(std::size_t line, std::string_view keyword) {
-    for (const std::string& seen : block_->Seen) {
+    for (const std::string& seen : block_->seen) {
       if (seen == keyword) return Fail(line, "'", seen, "' given twice for one device");
     }
-    block_->Seen.emplace_back(keyword);
+    block_->seen.emplace_back(keyword);
     return true;
   }
 
@@ -258,11 +258,11 @@ class DeviceTextReader {
   bool ReadText(std::size_t line, std::string_view keyword, std::string_view value) {
     if (!FirstTime(line, keyword)) return false;
     if (value.size() > vyhid::kShortStringChars) return Fail(line, "text longer than 255 bytes");
-    THIDdeviceInfo& info = block_->Spec.Info;
+    THIDdeviceInfo& info = block_->spec.info;
     if (keyword == "symlink") {
       if (value.empty()) return Fail(line, "empty symlink");
       WriteShortString(info.SymLink, value);
-      block_->HasSymlink = true;
+      block_->has_symlink = true;
     } else if (keyword == "manufacturer") {
       WriteShortString(info.ManufacturerString, value);
     } else if (keyword == "product") {
@@ -278,7 +278,7 @@ class DeviceTextReader {
     const std::string_view word = NextWord(rest);
     if (word.empty()) return Fail(line, "'", keyword, "' needs a value");
     if (!rest.empty()) return Fail(line, "unexpected text after the value of '", keyword, "'");
-    THIDdeviceInfo& info = block_->Spec.Info;
+    THIDdeviceInfo& info = block_->spec.info;
     if (keyword == "access") {
       if (word != "rw" && word != "ro") return Fail(line, "access must be 'rw' or 'ro'");
       info.HasReadWriteAccess = word == "rw" ? 1 : 0;
@@ -286,7 +286,7 @@ class DeviceTextReader {
     }
     if (keyword == "echo") {
       if (word != "on" && word != "off") return Fail(line, "echo must be 'on' or 'off'");
-      block_->Spec.Echo = word == "on";
+      block_->spec.echo = word == "on";
       return true;
     }
     const std::optional<std::uint32_t> value = ParseNumber(word, 0xFFFF);
@@ -313,13 +313,13 @@ class DeviceTextReader {
     if (!bytes) return Fail(line, "'", keyword, "' needs 1 to 64 bytes in hex, such as 01 02 fe");
     const vyhid::ReportKind kind =
         keyword == "feature-report" ? vyhid::ReportKind::kFeature : vyhid::ReportKind::kInput;
-    for (const PendingContents& c : block_->Contents) {
-      if (c.Keyword == keyword && (periodMs > 0 || c.Report.Id == *id)) {
+    for (const PendingContents& c : block_->contents) {
+      if (c.keyword == keyword && (periodMs > 0 || c.report.id == *id)) {
         return Fail(line, "'", keyword, "' given twice for one ",
                     periodMs > 0 ? "device" : "report");
       }
     }
-    block_->Contents.push_back(PendingContents{
+    block_->contents.push_back(PendingContents{
         line, keyword, kind, SimReportBytes{static_cast<std::uint8_t>(*id), std::move(*bytes)},
         periodMs});
     return true;
@@ -327,14 +327,14 @@ class DeviceTextReader {
 
   // "descriptor BYTES": the report descriptor in hex; several lines append.
   bool ReadDescriptor(std::size_t line, std::string_view rest) {
-    std::vector<std::uint8_t>& descriptor = block_->Spec.Descriptor;
+    std::vector<std::uint8_t>& descriptor = block_->spec.descriptor;
     const std::optional<std::vector<std::uint8_t>> bytes =
         ParseHexBytes(rest, vyhid::kMaxReportDescriptorBytes - descriptor.size());
     if (!bytes) {
       return Fail(line, "'descriptor' needs bytes in hex, such as 05 01 09 06 (at most ",
                   std::to_string(vyhid::kMaxReportDescriptorBytes), " in all)");
     }
-    if (block_->DescriptorLine == 0) block_->DescriptorLine = line;
+    if (block_->descriptor_line == 0) block_->descriptor_line = line;
     descriptor.insert(descriptor.end(), bytes->begin(), bytes->end());
     return true;
   }
@@ -342,29 +342,29 @@ class DeviceTextReader {
   // A device's descriptor declares exactly the reports its lines list, with
   // the same sizes, as a device's descriptor and its reports agree.
   bool DescriptorAgrees(const DeviceBlock& b) {
-    const vyhid::descriptor::ReportDescriptor parsed = vyhid::descriptor::Parse(b.Spec.Descriptor);
+    const vyhid::descriptor::ReportDescriptor parsed = vyhid::descriptor::Parse(b.spec.descriptor);
     if (!parsed.ok()) {
-      return Fail(b.DescriptorLine,
+      return Fail(b.descriptor_line,
                   "the descriptor does not parse: ", vyhid::descriptor::Describe(parsed.error),
                   " at byte ", std::to_string(parsed.error_offset));
     }
-    for (const PendingReport& r : b.Reports) {
-      const std::optional<std::uint32_t> bytes = parsed.ReportBytes(r.Kind, r.Id);
-      if (bytes != r.Bytes) {
+    for (const PendingReport& r : b.reports) {
+      const std::optional<std::uint32_t> bytes = parsed.ReportBytes(r.kind, r.id);
+      if (bytes != r.bytes) {
         const std::string report =
-            std::string(vyhid::ReportKindName(r.Kind)) + " report " + std::to_string(r.Id);
-        return Fail(b.DescriptorLine,
+            std::string(vyhid::ReportKindName(r.kind)) + " report " + std::to_string(r.id);
+        return Fail(b.descriptor_line,
                     bytes ? "the descriptor's " + report + " has " + std::to_string(*bytes) +
-                                " bytes; the device lists " + std::to_string(r.Bytes)
+                                " bytes; the device lists " + std::to_string(r.bytes)
                           : "the descriptor has no " + report + "; the device lists it");
       }
     }
     for (const vyhid::descriptor::Report& report : parsed.reports) {
-      const bool listed = std::any_of(b.Reports.begin(), b.Reports.end(), [&](const auto& r) {
-        return r.Kind == report.kind && r.Id == report.report_id;
+      const bool listed = std::any_of(b.reports.begin(), b.reports.end(), [&](const auto& r) {
+        return r.kind == report.kind && r.id == report.report_id;
       });
       if (!listed) {
-        return Fail(b.DescriptorLine, "the descriptor declares ",
+        return Fail(b.descriptor_line, "the descriptor declares ",
                     vyhid::ReportKindName(report.kind), " report ",
                     std::to_string(report.report_id), " (", std::to_string(report.Bytes()),
                     " bytes), which the device does not list");
@@ -396,12 +396,12 @@ class DeviceTextReader {
     const vyhid::ReportKind kind = keyword == "input"    ? vyhid::ReportKind::kInput
                                    : keyword == "output" ? vyhid::ReportKind::kOutput
                                                          : vyhid::ReportKind::kFeature;
-    for (const PendingReport& r : block_->Reports) {
-      if (r.Kind == kind && r.Id == *id) {
+    for (const PendingReport& r : block_->reports) {
+      if (r.kind == kind && r.id == *id) {
         return Fail(line, keyword, " report ", std::to_string(*id), " given twice");
       }
     }
-    block_->Reports.push_back({kind, static_cast<std::uint8_t>(*id), *bytes});
+    block_->reports.push_back({kind, static_cast<std::uint8_t>(*id), *bytes});
     return true;
   }
 
@@ -409,45 +409,45 @@ class DeviceTextReader {
   bool FinishBlock() {
     if (!block_) return true;
     DeviceBlock& b = *block_;
-    if (!b.HasSymlink) return Fail(b.Line, "device has no symlink");
+    if (!b.has_symlink) return Fail(b.line, "device has no symlink");
     // Identity is the first kIdentityBytes of the record: the length byte and the
     // first 99 characters of the symlink.
     for (std::size_t i = 0; i < devices_.size(); ++i) {
-      if (std::memcmp(&devices_[i].Info.SymLink, &b.Spec.Info.SymLink, vyhid::kIdentityBytes) ==
+      if (std::memcmp(&devices_[i].info.SymLink, &b.spec.info.SymLink, vyhid::kIdentityBytes) ==
           0) {
-        return Fail(b.Line, "device has the same symlink as the device on line ",
+        return Fail(b.line, "device has the same symlink as the device on line ",
                     std::to_string(lines_[i]));
       }
     }
     // Reports are entered in ascending ID order so that only the highest IDs
     // of a kind with more than 10 reports lose their capability entry.
-    std::sort(b.Reports.begin(), b.Reports.end(),
-              [](const PendingReport& x, const PendingReport& y) { return x.Id < y.Id; });
-    for (const PendingReport& r : b.Reports) SimAddReport(b.Spec.Info, r.Kind, r.Id, r.Bytes);
-    if (b.DescriptorLine != 0 && !DescriptorAgrees(b)) return false;
-    b.Spec.Strict = true;
-    for (PendingContents& c : b.Contents) {
-      const std::uint32_t declared = SimDeclaredBytes(b.Spec.Info, c.Kind, c.Report.Id);
-      const std::string_view kindName = vyhid::ReportKindName(c.Kind);
+    std::sort(b.reports.begin(), b.reports.end(),
+              [](const PendingReport& x, const PendingReport& y) { return x.id < y.id; });
+    for (const PendingReport& r : b.reports) SimAddReport(b.spec.info, r.kind, r.id, r.bytes);
+    if (b.descriptor_line != 0 && !DescriptorAgrees(b)) return false;
+    b.spec.strict = true;
+    for (PendingContents& c : b.contents) {
+      const std::uint32_t declared = SimDeclaredBytes(b.spec.info, c.kind, c.report.id);
+      const std::string_view kindName = vyhid::ReportKindName(c.kind);
       if (declared == 0) {
-        return Fail(c.Line, "'", c.Keyword, "': the device has no ", kindName, " report with ID ",
-                    std::to_string(c.Report.Id));
+        return Fail(c.line, "'", c.keyword, "': the device has no ", kindName, " report with ID ",
+                    std::to_string(c.report.id));
       }
-      if (c.Report.Bytes.size() > declared) {
-        return Fail(c.Line, "'", c.Keyword, "': ", kindName, " report ",
-                    std::to_string(c.Report.Id), " has ", std::to_string(declared), " bytes");
+      if (c.report.bytes.size() > declared) {
+        return Fail(c.line, "'", c.keyword, "': ", kindName, " report ",
+                    std::to_string(c.report.id), " has ", std::to_string(declared), " bytes");
       }
-      if (c.PeriodMs > 0) {
-        b.Spec.InputPeriodMs = c.PeriodMs;
-        b.Spec.PeriodicInput = std::move(c.Report);
-      } else if (c.Kind == vyhid::ReportKind::kInput) {
-        b.Spec.InputReports.push_back(std::move(c.Report));
+      if (c.period_ms > 0) {
+        b.spec.input_period_ms = c.period_ms;
+        b.spec.periodic_input = std::move(c.report);
+      } else if (c.kind == vyhid::ReportKind::kInput) {
+        b.spec.input_reports.push_back(std::move(c.report));
       } else {
-        b.Spec.FeatureReports.push_back(std::move(c.Report));
+        b.spec.feature_reports.push_back(std::move(c.report));
       }
     }
-    devices_.push_back(b.Spec);
-    lines_.push_back(b.Line);
+    devices_.push_back(b.spec);
+    lines_.push_back(b.line);
     block_.reset();
     return true;
   }
@@ -490,11 +490,11 @@ class RecordingReader {
 
  private:
   struct Recorded {
-    std::size_t Line = 0;  // where the device was first named
-    SimDeviceSpec Spec;
-    bool HasDescriptor = false;
-    std::string Path;
-    std::string Name;
+    std::size_t line = 0;  // where the device was first named
+    SimDeviceSpec spec;
+    bool has_descriptor = false;
+    std::string path;
+    std::string name;
   };
 
   template <class... Parts>
@@ -529,7 +529,7 @@ class RecordingReader {
         if (rest.size() > vyhid::kShortStringChars) {
           return Fail(line, "text longer than 255 bytes");
         }
-        (kind == 'N' ? Current(line).Name : Current(line).Path) = std::string(rest);
+        (kind == 'N' ? Current(line).name : Current(line).path) = std::string(rest);
         return true;
       case 'I':
         return ReadIdentity(line, rest);
@@ -565,14 +565,14 @@ class RecordingReader {
 
   bool ReadDescriptor(std::size_t line, std::string_view rest) {
     Recorded& device = Current(line);
-    if (device.HasDescriptor) return Fail(line, "'R:' given twice for one device");
+    if (device.has_descriptor) return Fail(line, "'R:' given twice for one device");
     std::optional<std::vector<std::uint8_t>> bytes =
         CountedBytes(rest, vyhid::kMaxReportDescriptorBytes);
     if (!bytes) {
       return Fail(line, "'R:' needs the descriptor's length (1 to 4096) and as many bytes in hex");
     }
-    device.Spec.Descriptor = std::move(*bytes);
-    device.HasDescriptor = true;
+    device.spec.descriptor = std::move(*bytes);
+    device.has_descriptor = true;
     return true;
   }
 
@@ -584,7 +584,7 @@ class RecordingReader {
     if (!ids[0] || !ids[1] || !ids[2] || !rest.empty()) {
       return Fail(line, "'I:' needs the bus, vendor and product in hex, such as 3 1209 0001");
     }
-    THIDdeviceInfo& info = Current(line).Spec.Info;
+    THIDdeviceInfo& info = Current(line).spec.info;
     info.VID = static_cast<std::uint16_t>(*ids[1]);
     info.PID = static_cast<std::uint16_t>(*ids[2]);
     return true;
@@ -605,8 +605,8 @@ class RecordingReader {
     std::optional<std::vector<std::uint8_t>> bytes = CountedBytes(rest, kSimMaxReportBytes + 1);
     if (!bytes) return Fail(line, "'E:' needs the report's length and as many bytes in hex");
     const std::uint64_t at = std::uint64_t{*seconds} * 1000000 + *micros;
-    std::vector<SimRecordedInput>& events = Current(line).Spec.Recorded;
-    if (!events.empty() && at < events.back().AtUs) {
+    std::vector<SimRecordedInput>& events = Current(line).spec.recorded;
+    if (!events.empty() && at < events.back().at_us) {
       return Fail(line, "'E:' goes back in time");
     }
     events.push_back(SimRecordedInput{at, std::move(*bytes)});
@@ -619,13 +619,13 @@ class RecordingReader {
   bool Finish() {
     for (std::size_t i = 0; i < recorded_.size(); ++i) {
       Recorded& r = recorded_[i];
-      if (!r.HasDescriptor) {
-        return Fail(r.Line, "device ", std::to_string(i), " has no report descriptor ('R:' line)");
+      if (!r.has_descriptor) {
+        return Fail(r.line, "device ", std::to_string(i), " has no report descriptor ('R:' line)");
       }
-      std::string identity = r.Path.empty() ? "recorded device" : r.Path;
+      std::string identity = r.path.empty() ? "recorded device" : r.path;
       const auto taken = [&](const std::string& candidate) {
         for (std::size_t j = 0; j < i; ++j) {
-          const std::string_view other = ReadShortString(devices_[j].Info.SymLink);
+          const std::string_view other = ReadShortString(devices_[j].info.SymLink);
           if (other.substr(0, vyhid::kIdentityChars) ==
               std::string_view(candidate).substr(0, vyhid::kIdentityChars)) {
             return true;
@@ -633,18 +633,18 @@ class RecordingReader {
         }
         return false;
       };
-      if (r.Path.empty() || taken(identity)) {
+      if (r.path.empty() || taken(identity)) {
         // The index goes in front, within the bytes that identify a device.
         identity = "D" + std::to_string(i) + " " + identity;
       }
-      SimDeviceSpec& spec = r.Spec;
-      const vyhid::descriptor::ReportDescriptor parsed = vyhid::descriptor::Parse(spec.Descriptor);
-      const std::uint16_t vid = spec.Info.VID;
-      const std::uint16_t pid = spec.Info.PID;
-      spec.Info = SimMakeDevice(identity, vid, pid, r.Name);
-      vyhid::caps::FillCapabilities(spec.Info, parsed);
-      spec.NumberedReports = parsed.uses_report_ids;
-      spec.Strict = true;
+      SimDeviceSpec& spec = r.spec;
+      const vyhid::descriptor::ReportDescriptor parsed = vyhid::descriptor::Parse(spec.descriptor);
+      const std::uint16_t vid = spec.info.VID;
+      const std::uint16_t pid = spec.info.PID;
+      spec.info = SimMakeDevice(identity, vid, pid, r.name);
+      vyhid::caps::FillCapabilities(spec.info, parsed);
+      spec.numbered_reports = parsed.uses_report_ids;
+      spec.strict = true;
       devices_.push_back(std::move(spec));
     }
     return true;

@@ -47,30 +47,30 @@ bool SimAddReport(THIDdeviceInfo& info, vyhid::ReportKind kind, std::uint8_t rep
 // Contents given to one report of a device file ("input-report",
 // "feature-report", "input every"): at most 64 bytes.
 struct SimReportBytes {
-  std::uint8_t Id = 0;
-  std::vector<std::uint8_t> Bytes;
+  std::uint8_t id = 0;
+  std::vector<std::uint8_t> bytes;
 };
 
 // One input report of a recording, as the device sent it: with its report ID
 // byte first when the device numbers its reports.
 struct SimRecordedInput {
-  std::uint64_t AtUs = 0;  // microseconds since the recording began
-  std::vector<std::uint8_t> Bytes;
+  std::uint64_t at_us = 0;  // microseconds since the recording began
+  std::vector<std::uint8_t> bytes;
 };
 
 // One device read from a device file or a recording.
 struct SimDeviceSpec {
-  THIDdeviceInfo Info{};
-  bool Echo = false;    // output reports come back as input reports
-  bool Strict = false;  // held to its declared reports (every device of a device file)
-  std::vector<SimReportBytes> InputReports;    // what a fetch of these input reports returns
-  std::vector<SimReportBytes> FeatureReports;  // what a fetch of these feature reports returns
-  std::uint32_t InputPeriodMs = 0;             // > 0: PeriodicInput is sent this often while open
-  SimReportBytes PeriodicInput;
-  std::vector<std::uint8_t> Descriptor;    // its report descriptor: a recorded device's
-  std::vector<SimRecordedInput> Recorded;  // a recorded device's input reports, in order
-  bool NumberedReports = false;            // its recorded reports start with their ID byte
-  std::size_t ReplayNext = 0;  // the simulated bridge's: the next recorded report to deliver
+  THIDdeviceInfo info{};
+  bool echo = false;    // output reports come back as input reports
+  bool strict = false;  // held to its declared reports (every device of a device file)
+  std::vector<SimReportBytes> input_reports;    // what a fetch of these input reports returns
+  std::vector<SimReportBytes> feature_reports;  // what a fetch of these feature reports returns
+  std::uint32_t input_period_ms = 0;            // > 0: periodic_input is sent this often while open
+  SimReportBytes periodic_input;
+  std::vector<std::uint8_t> descriptor;    // its report descriptor: a recorded device's
+  std::vector<SimRecordedInput> recorded;  // a recorded device's input reports, in order
+  bool numbered_reports = false;           // its recorded reports start with their ID byte
+  std::size_t replay_next = 0;  // the simulated bridge's: the next recorded report to deliver
 };
 
 // The payload size a device declares for report `reportId` of a kind: its

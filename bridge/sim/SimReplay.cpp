@@ -17,16 +17,16 @@ namespace {
 // The recorded time between the device's next report and the one before it
 // (none before the first).
 Clock::duration RecordedGap(const SimDeviceSpec& device) {
-  const std::size_t next = device.ReplayNext;
-  if (next == 0 || next >= device.Recorded.size()) return {};
-  return std::chrono::microseconds(device.Recorded[next].AtUs - device.Recorded[next - 1].AtUs);
+  const std::size_t next = device.replay_next;
+  if (next == 0 || next >= device.recorded.size()) return {};
+  return std::chrono::microseconds(device.recorded[next].at_us - device.recorded[next - 1].at_us);
 }
 
 // The pieces of a recorded report, as the hidraw bridge hands a report read
 // from a node to the callback.
 std::vector<Delivery> RecordedPieces(const SimDeviceSpec& device, const SimRecordedInput& input) {
   std::vector<Delivery> pieces;
-  SplitInputReport(input.Bytes, device.NumberedReports,
+  SplitInputReport(input.bytes, device.numbered_reports,
                    [&](const THIDreport& report, std::uint8_t count) {
                      pieces.push_back(Delivery{report, count, 1});
                      return true;
@@ -37,10 +37,10 @@ std::vector<Delivery> RecordedPieces(const SimDeviceSpec& device, const SimRecor
 // One periodic report of the device, as its file gives it.
 Delivery PeriodicReport(const SimDeviceSpec& device) {
   THIDreport report{};
-  report.ReportID = device.PeriodicInput.Id;
-  const auto& bytes = device.PeriodicInput.Bytes;
+  report.ReportID = device.periodic_input.id;
+  const auto& bytes = device.periodic_input.bytes;
   std::memcpy(report.Data.Bytes, bytes.data(), bytes.size());
-  const std::uint32_t declared = SimDeclaredBytes(device.Info, ReportKind::kInput, report.ReportID);
+  const std::uint32_t declared = SimDeclaredBytes(device.info, ReportKind::kInput, report.ReportID);
   return Delivery{report,
                   static_cast<std::uint8_t>(std::min<std::uint32_t>(declared, kPayloadBytes)), 1};
 }
@@ -75,8 +75,8 @@ void SimulatedBridge::SetReplayPace(std::int32_t pace) {
 std::int32_t SimulatedBridge::ReplayNext(std::int32_t count) {
   std::lock_guard lock(mutex_);
   const SimDeviceSpec* device = ReplayingDevice();
-  if (device == nullptr) return open_ >= 0 && !devices_[open_].Recorded.empty() ? 0 : -1;
-  const std::size_t left = device->Recorded.size() - device->ReplayNext;
+  if (device == nullptr) return open_ >= 0 && !devices_[open_].recorded.empty() ? 0 : -1;
+  const std::size_t left = device->recorded.size() - device->replay_next;
   replay_released_ = std::min<std::uint64_t>(
       left, replay_released_ + static_cast<std::uint64_t>(std::max(count, 0)));
   if (replay_released_ > 0) StartWorker();
@@ -94,8 +94,8 @@ void SimulatedBridge::ResetReplay(std::unique_lock<std::mutex>& lock) {
 void SimulatedBridge::StartReplay() {
   replay_released_ = 0;
   const SimDeviceSpec& device = devices_[open_];
-  if (device.InputPeriodMs > 0) {
-    next_input_ = Clock::now() + std::chrono::milliseconds(device.InputPeriodMs);
+  if (device.input_period_ms > 0) {
+    next_input_ = Clock::now() + std::chrono::milliseconds(device.input_period_ms);
     StartWorker();
   }
   if (ReplayingDevice() != nullptr) {
@@ -113,7 +113,7 @@ void SimulatedBridge::QueueDelivery(const THIDreport& report, std::uint8_t bytes
 
 // The open device sends an input report on its own now and then.
 const SimDeviceSpec* SimulatedBridge::PeriodicDevice() const {
-  if (open_ < 0 || devices_[open_].InputPeriodMs == 0) return nullptr;
+  if (open_ < 0 || devices_[open_].input_period_ms == 0) return nullptr;
   return &devices_[open_];
 }
 
@@ -121,7 +121,7 @@ const SimDeviceSpec* SimulatedBridge::PeriodicDevice() const {
 SimDeviceSpec* SimulatedBridge::ReplayingDevice() {
   if (open_ < 0) return nullptr;
   SimDeviceSpec& device = devices_[open_];
-  return device.ReplayNext < device.Recorded.size() ? &device : nullptr;
+  return device.replay_next < device.recorded.size() ? &device : nullptr;
 }
 
 // Whether the worker owes the open device's replay a delivery: any report
@@ -186,7 +186,7 @@ void SimulatedBridge::DeliverInputReports() {
       }
       SimDeviceSpec& device = *ReplayingDevice();
       if (replay_pace_ == kSimReplayOnCommand) --replay_released_;
-      pieces = RecordedPieces(device, device.Recorded[device.ReplayNext++]);
+      pieces = RecordedPieces(device, device.recorded[device.replay_next++]);
       // The next report's time from this one's: no drift over a long replay.
       next_replay_ += RecordedGap(device);
     } else if (const SimDeviceSpec* device = PeriodicDevice()) {
@@ -195,7 +195,7 @@ void SimulatedBridge::DeliverInputReports() {
         work_cv_.wait_until(lock, next_input_);
         continue;
       }
-      next_input_ = std::max(next_input_ + std::chrono::milliseconds(device->InputPeriodMs), now);
+      next_input_ = std::max(next_input_ + std::chrono::milliseconds(device->input_period_ms), now);
       pieces.push_back(PeriodicReport(*device));
     } else {
 #if defined(_WIN32)

@@ -301,10 +301,10 @@ class Bridge {
     session->bridge = this;
     session->device = std::move(h);
     session->path = path;
-    session->inputLength = caps.input_length;
+    session->input_length = caps.input_length;
     session->record = record;
     // The read thread's events; without one it could not run: no open.
-    for (Handle* event : {&session->stop, &session->parked, &session->readDone}) {
+    for (Handle* event : {&session->stop, &session->parked, &session->read_done}) {
       *event = Handle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
       if (!*event) {
         RecordWin32Error("CreateEventW", path, ::GetLastError());
@@ -318,7 +318,7 @@ class Bridge {
       session_ = session;
       record_ = record;
       // Readers let go by a close from their own callback, joined below.
-      letGo.swap(letGo_);
+      letGo.swap(let_go_);
       // Opened without access rights: nothing can be read, so no read thread.
       if (access != Access::kNone) {
         reader_.session = session;
@@ -356,7 +356,7 @@ class Bridge {
     bool open = false;
     {
       std::lock_guard lock(mutex_);
-      readers.swap(letGo_);  // readers let go earlier: joined below as well
+      readers.swap(let_go_);  // readers let go earlier: joined below as well
       if (session_) {
         open = true;
         ::SetEvent(session_->stop.get());
@@ -455,10 +455,10 @@ class Bridge {
     return -1;
   }
 
-  void SetInputHandler(THIDcallBack handler) { inputHandler_.store(handler); }
+  void SetInputHandler(THIDcallBack handler) { input_handler_.store(handler); }
 
   void SetDeviceChangeHandler(TUSBcallBack handler) {
-    changeHandler_.store(handler);
+    change_handler_.store(handler);
     std::lock_guard lock(mutex_);
     if (handler != nullptr) notifier_.Start();
   }
@@ -492,7 +492,7 @@ class Bridge {
         ::CancelIoEx(session_->device.get(), nullptr);
       }
       session_.reset();
-      readers.swap(letGo_);
+      readers.swap(let_go_);
       if (reader_.thread) readers.push_back(std::exchange(reader_, Reader{}));
     }
     notifier_.EndUnderLoaderLock();
@@ -513,13 +513,13 @@ class Bridge {
   // has given back to the system.
   struct Session {
     Bridge* bridge = nullptr;
-    Handle device;    // overlapped
-    Handle stop;      // set to end the read thread
-    Handle parked;    // set by the read thread once it has left all its work
-    Handle readDone;  // the read thread's overlapped reads end on it
+    Handle device;     // overlapped
+    Handle stop;       // set to end the read thread
+    Handle parked;     // set by the read thread once it has left all its work
+    Handle read_done;  // the read thread's overlapped reads end on it
     std::atomic<bool> started{false};
     std::wstring path;  // named in the reasons of failures
-    std::uint16_t inputLength = 0;
+    std::uint16_t input_length = 0;
     THIDdeviceInfo record{};  // the capability tables: each input report's length
   };
   // A read thread and its session, kept until the thread has been joined.
@@ -530,7 +530,7 @@ class Bridge {
 
   // Waits for each reader to end. A bridge thread never joins itself: the
   // calling reader (closed or reopened from its own callback) goes to
-  // letGo_, for the next open, close or the unload. A reader may be inside
+  // let_go_, for the next open, close or the unload. A reader may be inside
   // the input callback, handing the report to a window of this thread with
   // SendMessage: the wait runs such messages, or neither thread would go on.
   void JoinAll(std::vector<Reader>& readers) {
@@ -538,14 +538,14 @@ class Bridge {
       if (!reader.thread) continue;
       if (::GetThreadId(reader.thread.get()) == ::GetCurrentThreadId()) {
         std::lock_guard lock(mutex_);
-        letGo_.push_back(std::move(reader));
+        let_go_.push_back(std::move(reader));
         continue;
       }
       if (!vyhid::win32::WaitDispatchingSentMessages(reader.thread.get())) {
         // Not waited for: the reader keeps its session until the unload.
         RecordWin32Error("MsgWaitForMultipleObjectsEx", reader.session->path, ::GetLastError());
         std::lock_guard lock(mutex_);
-        letGo_.push_back(std::move(reader));
+        let_go_.push_back(std::move(reader));
       }
     }
     readers.clear();
@@ -593,14 +593,14 @@ class Bridge {
   void ReadLoop(const Session& session) {
     const HANDLE device = session.device.get();
     const HANDLE stop = session.stop.get();
-    const std::uint16_t length = session.inputLength;
+    const std::uint16_t length = session.input_length;
     const THIDdeviceInfo& record = session.record;
     const std::wstring& path = session.path;
     if (length == 0) {
       ::WaitForSingleObject(stop, INFINITE);  // nothing to read until closed
       return;
     }
-    const HANDLE done = session.readDone.get();
+    const HANDLE done = session.read_done.get();
     std::vector<std::uint8_t> buffer(length);
     for (;;) {
       // Stopped: no further read, even while reports keep arriving.
@@ -639,7 +639,7 @@ class Bridge {
       bool stopped = false;
       vyhid::SplitInputReport(std::span(buffer.data(), 1 + payload), true,
                               [&](const THIDreport& piece, std::uint8_t count) {
-                                const THIDcallBack handler = inputHandler_.load();
+                                const THIDcallBack handler = input_handler_.load();
                                 if (handler == nullptr) return false;
                                 handler(piece, count);
                                 // The callback may have closed or reopened:
@@ -655,14 +655,14 @@ class Bridge {
   std::vector<Device> devices_;
   std::shared_ptr<Session> session_;  // the open device
   Reader reader_;                     // its read thread
-  std::vector<Reader> letGo_;         // readers closed from their own callback
+  std::vector<Reader> let_go_;        // readers closed from their own callback
   THIDdeviceInfo record_{};           // the open device's buffer sizes and capability tables
-  std::atomic<THIDcallBack> inputHandler_{nullptr};
-  std::atomic<TUSBcallBack> changeHandler_{nullptr};
+  std::atomic<THIDcallBack> input_handler_{nullptr};
+  std::atomic<TUSBcallBack> change_handler_{nullptr};
   // Started by the first device-change handler; tells of the HID
   // interfaces and of requests to remove the open device.
   vyhid::win32::DeviceNotifier notifier_{{[this] {
-                                            if (const TUSBcallBack handler = changeHandler_.load())
+                                            if (const TUSBcallBack handler = change_handler_.load())
                                               handler();
                                           },
                                           [this](HANDLE device) { QueryRemove(device); }}};

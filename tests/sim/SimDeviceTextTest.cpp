@@ -46,7 +46,7 @@ TEST(SimDeviceText, TheDefaultFileDescribesKeyboardMouseAndVendorDevice) {
   std::vector<SimDeviceSpec> d = Parse(text);
   ASSERT_EQ(d.size(), 3u);
 
-  THIDdeviceInfo& kbd = d[0].Info;
+  THIDdeviceInfo& kbd = d[0].info;
   EXPECT_EQ(ReadShortString(kbd.SymLink), "/dev/sim/hidraw0");
   EXPECT_EQ(ReadShortString(kbd.ProductString), "Sim Keyboard");
   EXPECT_EQ(ReadShortString(kbd.ManufacturerString), "Simulated Devices");
@@ -58,28 +58,28 @@ TEST(SimDeviceText, TheDefaultFileDescribesKeyboardMouseAndVendorDevice) {
   ExpectCap(kbd, vyhid::ReportKind::kInput, 0, 0, 8);
   ExpectCap(kbd, vyhid::ReportKind::kOutput, 0, 0, 1);
   EXPECT_EQ(kbd.HasReadWriteAccess, 1);
-  EXPECT_FALSE(d[0].Echo);
+  EXPECT_FALSE(d[0].echo);
 
-  THIDdeviceInfo& mouse = d[1].Info;
+  THIDdeviceInfo& mouse = d[1].info;
   EXPECT_EQ(+mouse.InputBufferSize, 5);
   EXPECT_EQ(+mouse.OutputBufferSize, 0);
   ExpectCap(mouse, vyhid::ReportKind::kOutput, 0, 0, 0);
 
-  THIDdeviceInfo& vendor = d[2].Info;
+  THIDdeviceInfo& vendor = d[2].info;
   EXPECT_EQ(+vendor.InputBufferSize, 65);
   EXPECT_EQ(+vendor.OutputBufferSize, 65);
   EXPECT_EQ(+vendor.FeatureBufferSize, 65);
   ExpectCap(vendor, vyhid::ReportKind::kFeature, 0, 1, 64);
   ExpectCap(vendor, vyhid::ReportKind::kFeature, 1, 2, 8);
-  EXPECT_TRUE(d[2].Echo);
-  EXPECT_TRUE(d[2].Strict);
-  EXPECT_EQ(d[2].InputPeriodMs, 500u);
-  EXPECT_EQ(d[2].PeriodicInput.Bytes, (std::vector<std::uint8_t>{1, 2, 0xfe}));
-  ASSERT_EQ(d[2].InputReports.size(), 1u);
-  ASSERT_EQ(d[2].FeatureReports.size(), 1u);
-  EXPECT_EQ(+d[2].FeatureReports[0].Id, 2);
+  EXPECT_TRUE(d[2].echo);
+  EXPECT_TRUE(d[2].strict);
+  EXPECT_EQ(d[2].input_period_ms, 500u);
+  EXPECT_EQ(d[2].periodic_input.bytes, (std::vector<std::uint8_t>{1, 2, 0xfe}));
+  ASSERT_EQ(d[2].input_reports.size(), 1u);
+  ASSERT_EQ(d[2].feature_reports.size(), 1u);
+  EXPECT_EQ(+d[2].feature_reports[0].id, 2);
   // Each with its report descriptor; the vendor device numbers its reports.
-  for (const SimDeviceSpec& device : d) EXPECT_FALSE(device.Descriptor.empty());
+  for (const SimDeviceSpec& device : d) EXPECT_FALSE(device.descriptor.empty());
   ExpectCap(vendor, vyhid::ReportKind::kInput, 0, 1, 64);
   ExpectCap(vendor, vyhid::ReportKind::kOutput, 0, 1, 64);
 }
@@ -91,7 +91,7 @@ TEST(SimDeviceText, ReportsBecomeSizesAndAscendingCapabilityEntries) {
   text += "feature 0x20 1000\nfeature 0x10 3\n";
   std::vector<SimDeviceSpec> d = Parse(text);
   ASSERT_EQ(d.size(), 1u);
-  THIDdeviceInfo& info = d[0].Info;
+  THIDdeviceInfo& info = d[0].info;
   for (std::size_t i = 0; i < 10; ++i) {
     ExpectCap(info, vyhid::ReportKind::kInput, i, static_cast<int>(i + 1), static_cast<int>(i + 1));
   }
@@ -118,7 +118,7 @@ TEST(SimDeviceText, TextFieldsCommentsAndLineEnds) {
       "echo off";  // no final line end
   std::vector<SimDeviceSpec> d = Parse(text);
   ASSERT_EQ(d.size(), 1u);
-  const THIDdeviceInfo& info = d[0].Info;
+  const THIDdeviceInfo& info = d[0].info;
   EXPECT_EQ(ReadShortString(info.SymLink), "/dev/x # part of the name");
   EXPECT_EQ(ReadShortString(info.ProductString), "Widget 2000");
   EXPECT_EQ(ReadShortString(info.ManufacturerString), "ACME");
@@ -126,15 +126,15 @@ TEST(SimDeviceText, TextFieldsCommentsAndLineEnds) {
   EXPECT_EQ(+info.VID, 0xABCD);
   EXPECT_EQ(+info.PID, 0xFFFF);
   EXPECT_EQ(info.HasReadWriteAccess, 0);
-  EXPECT_FALSE(d[0].Echo);
+  EXPECT_FALSE(d[0].echo);
 
   EXPECT_TRUE(Parse("").empty());
   EXPECT_TRUE(Parse("# only comments\n\n   \n").empty());
   const std::string withZero("device\nsymlink /a\0b\n", 19);
-  EXPECT_EQ(ReadShortString(Parse(withZero).at(0).Info.SymLink), std::string_view("/a\0b", 4));
+  EXPECT_EQ(ReadShortString(Parse(withZero).at(0).info.SymLink), std::string_view("/a\0b", 4));
 
   const std::string longest(255, 'n');
-  EXPECT_EQ(ReadShortString(Parse("device\nsymlink " + longest).at(0).Info.SymLink), longest);
+  EXPECT_EQ(ReadShortString(Parse("device\nsymlink " + longest).at(0).info.SymLink), longest);
 }
 
 TEST(SimDeviceText, MalformedFilesNameTheLineAndTheFault) {
@@ -196,11 +196,11 @@ TEST(SimDeviceText, RecordingsAreCheckedLineByLine) {
   std::vector<SimDeviceSpec> d =
       Parse("# comment\nR: 9 a1 01 75 08 95 03 81 06 c0\nE: 1.000000 3 01 02 03\n");
   ASSERT_EQ(d.size(), 1u);
-  EXPECT_EQ(ReadShortString(d[0].Info.SymLink), "D0 recorded device");
-  EXPECT_EQ(+d[0].Info.InputBufferSize, 4);
-  ASSERT_EQ(d[0].Recorded.size(), 1u);
-  EXPECT_EQ(d[0].Recorded[0].AtUs, 1000000u);
-  EXPECT_FALSE(d[0].NumberedReports);
+  EXPECT_EQ(ReadShortString(d[0].info.SymLink), "D0 recorded device");
+  EXPECT_EQ(+d[0].info.InputBufferSize, 4);
+  ASSERT_EQ(d[0].recorded.size(), 1u);
+  EXPECT_EQ(d[0].recorded[0].at_us, 1000000u);
+  EXPECT_FALSE(d[0].numbered_reports);
 
   const std::vector<std::pair<std::string, std::string>> cases = {
       {mouse, "line 1: 'R:' needs the descriptor's length (1 to 4096) and as many bytes in hex"},

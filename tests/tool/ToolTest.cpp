@@ -337,7 +337,7 @@ TEST_F(ToolTest, MonitorFollowsAttachRemovalAndReconnection) {
   EXPECT_EQ(Event(lines.Next()), "remove    " + vendor + " (the monitored device)");
 
   // ...and comes back under a new number.
-  sim_.AddDevice(&bundled[2].Info);
+  sim_.AddDevice(&bundled[2].info);
   EXPECT_EQ(Event(lines.Next()), "reconnect device 3: " + vendor);
   EXPECT_EQ(Event(lines.Next()), "attach    " + vendor + " (the monitored device)");
   EXPECT_EQ(sim_.OpenDevice(), 3);
