@@ -1,20 +1,11 @@
 // The device scan, the filter, reconnection and the scan time-out timer.
 #include <algorithm>
-#include <array>
-#include <cstring>
+#include <string>
 
 #include "VyHID.h"
 #include "vcl/ExtCtrls.h"
 
 namespace {
-
-using DeviceIdentity = std::array<unsigned char, vyhid::kIdentityBytes>;
-
-DeviceIdentity IdentityOf(const THIDdeviceInfo& info) {
-  DeviceIdentity id;
-  std::memcpy(id.data(), &info, vyhid::kIdentityBytes);
-  return id;
-}
 
 // The bridge counts up to 255 devices; devices past the last slot are ignored.
 constexpr auto kMaxDevices = static_cast<std::int32_t>(vyhid::kDeviceSlots);
@@ -26,8 +17,8 @@ std::int32_t TVyHID::ScanForHIDdevices() {
 
   // Saved before the close below can change anything.
   const bool lookForConnected = FDevIsConnected;
-  DeviceIdentity connected{};
-  if (lookForConnected) connected = IdentityOf(FCurrentDevInfo.HIDinfo);
+  std::string connected;
+  if (lookForConnected) connected = vyhid::IdentityOf(FCurrentDevInfo.HIDinfo);
 
   // Exceptions from here (the bridge's close, the OnDevClose handler) reach
   // the caller: nothing has been enumerated yet.
@@ -48,7 +39,7 @@ std::int32_t TVyHID::ScanForHIDdevices() {
       std::int32_t found = -1;
       if (lookForConnected) {
         for (std::int32_t i = 0; i < FDevCount; ++i) {
-          if (IdentityOf(HIDinfoArray[static_cast<std::size_t>(i)].HIDinfo) == connected) {
+          if (vyhid::IdentityOf(HIDinfoArray[static_cast<std::size_t>(i)].HIDinfo) == connected) {
             found = i;
             break;
           }

@@ -137,5 +137,10 @@ std::uint16_t BufferSize(const THIDdeviceInfo& info, ReportKind kind);
 void SetBufferSize(THIDdeviceInfo& info, ReportKind kind, std::uint16_t size);
 // "input", "output" or "feature", for messages.
 const char* ReportKindName(ReportKind kind);
+// A device's identity: the first kIdentityBytes of its record, which stay the
+// same for the device across enumerations.
+inline std::string_view IdentityOf(const THIDdeviceInfo& info) {
+  return {reinterpret_cast<const char*>(&info), kIdentityBytes};
+}
 
 }  // namespace vyhid

@@ -410,11 +410,8 @@ class DeviceTextReader {
     if (!block_) return true;
     DeviceBlock& b = *block_;
     if (!b.has_symlink) return Fail(b.line, "device has no symlink");
-    // Identity is the first kIdentityBytes of the record: the length byte and the
-    // first 99 characters of the symlink.
     for (std::size_t i = 0; i < devices_.size(); ++i) {
-      if (std::memcmp(&devices_[i].info.SymLink, &b.spec.info.SymLink, vyhid::kIdentityBytes) ==
-          0) {
+      if (vyhid::IdentityOf(devices_[i].info) == vyhid::IdentityOf(b.spec.info)) {
         return Fail(b.line, "device has the same symlink as the device on line ",
                     std::to_string(lines_[i]));
       }

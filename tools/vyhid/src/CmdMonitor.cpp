@@ -22,12 +22,6 @@
 namespace vyhid {
 namespace {
 
-// The bytes of a device's identity: the start of its path, which the
-// component also uses to find a device again after a rescan.
-std::string Identity(const THIDdeviceInfo& info) {
-  return std::string(reinterpret_cast<const char*>(&info), vyhid::kIdentityBytes);
-}
-
 namespace desc = vyhid::descriptor;
 
 // How input reports are shown: hex, or decoded through the device's
@@ -77,7 +71,7 @@ class MonitorPrinter {
   void Attach(Session& session, int nr) {
     session_ = &session;
     known_ = Snapshot();
-    watched_ = Identity(session.Slot(nr).HIDinfo);
+    watched_ = std::string(IdentityOf(session.Slot(nr).HIDinfo));
     TVyHID& hid = session.Hid();
     hid.OnGetHIDData = TOnGetHIDData(this, &MonitorPrinter::OnGetHIDData);
     hid.OnDevOpen = TOnDevOpen(this, &MonitorPrinter::OnDevOpen);
@@ -235,7 +229,7 @@ class MonitorPrinter {
     std::vector<KnownDevice> devices;
     devices.reserve(static_cast<std::size_t>(std::max(session_->DeviceCount(), 0)));
     for (int nr = 0; nr < session_->DeviceCount(); ++nr) {
-      devices.push_back({Identity(session_->Slot(nr).HIDinfo), session_->Label(nr)});
+      devices.push_back({std::string(IdentityOf(session_->Slot(nr).HIDinfo)), session_->Label(nr)});
     }
     return devices;
   }
